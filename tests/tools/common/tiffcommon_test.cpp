@@ -1,0 +1,177 @@
+// Tests of tovanel_tiffcommon: opening never blocks or misreads, pages skip thumbnails, output is atomic.
+#include "tiffcommon.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace tovanel::tools;
+
+namespace {
+
+class TiffCommon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallTiffHandlers();
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tiffcommon.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Writes a TIFF with one 4x2 8-bit grey image per entry; true entries are reduced-resolution.
+  void writeTiff(const std::string& p, const std::vector<bool>& reduced) {
+    TIFF* t = TIFFOpen(p.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    for (bool r : reduced) {
+      TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
+      TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
+      TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+      TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+      TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      TIFFSetField(t, TIFFTAG_SUBFILETYPE, r ? FILETYPE_REDUCEDIMAGE : 0);
+      unsigned char row[4] = {1, 2, 3, 4};
+      TIFFWriteScanline(t, row, 0, 0);
+      TIFFWriteScanline(t, row, 1, 0);
+      TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(TiffCommon, EveryExitCodeHasText) {
+  for (int c : {Ok, Usage, CannotOpen, NotTiff, Damaged, Unsupported, TooLarge, WriteFailed, TooManyPages})
+    EXPECT_STRNE(ExitText(c), "unknown error") << c;
+  EXPECT_STREQ(ExitText(77), "unknown error");
+}
+
+struct OpenCase {
+  const char* name;
+  int expected;
+};
+
+TEST_F(TiffCommon, OpenRefusesWhatIsNotARegularTiffWithoutBlocking) {
+  {
+    std::ofstream(path("empty.tif"));
+    std::ofstream(path("text.tif")) << "hello, this is not a TIFF";
+    std::ofstream(path("short.tif")) << "II*";
+    std::ofstream(path("header-only.tif"), std::ios::binary) << std::string("II*\0\x08\0\0\0", 8);
+  }
+  ASSERT_EQ(::mkfifo(path("fifo.tif").c_str(), 0600), 0);
+  fs::create_directory(path("folder.tif"));
+  const OpenCase cases[] = {
+      {"missing.tif", CannotOpen}, {"fifo.tif", CannotOpen}, {"folder.tif", CannotOpen},
+      {"empty.tif", NotTiff},      {"text.tif", NotTiff},    {"short.tif", NotTiff},
+      {"header-only.tif", Damaged},
+  };
+  for (const auto& c : cases) {
+    int code = -1;
+    std::string why;
+    TIFF* t = OpenTiffForReading(path(c.name), code, why);
+    EXPECT_EQ(t, nullptr) << c.name;
+    EXPECT_EQ(code, c.expected) << c.name;
+    EXPECT_FALSE(why.empty()) << c.name;
+    if (t) TIFFClose(t);
+  }
+  if (::access("/dev/null", R_OK) == 0) {
+    int code = -1;
+    std::string why;
+    EXPECT_EQ(OpenTiffForReading("/dev/null", code, why), nullptr);
+    EXPECT_EQ(code, CannotOpen);
+  }
+}
+
+TEST_F(TiffCommon, OpenReadsAValidTiff) {
+  writeTiff(path("ok.tif"), {false});
+  int code = -1;
+  std::string why;
+  TIFF* t = OpenTiffForReading(path("ok.tif"), code, why);
+  ASSERT_NE(t, nullptr) << why;
+  EXPECT_EQ(code, Ok);
+  TIFFClose(t);
+}
+
+struct PagesCase {
+  std::vector<bool> reduced;
+  std::vector<tdir_t> pages;
+};
+
+TEST_F(TiffCommon, ListPagesSkipsThumbnailsOnlyWhenFullImagesExist) {
+  const PagesCase cases[] = {
+      {{false}, {0}},
+      {{false, false, false}, {0, 1, 2}},
+      {{false, true, false, true}, {0, 2}},
+      {{true, false}, {1}},
+      {{true, true}, {0, 1}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string p = path("pages" + std::to_string(n++) + ".tif");
+    writeTiff(p, c.reduced);
+    int code = -1;
+    std::string why;
+    TIFF* t = OpenTiffForReading(p, code, why);
+    ASSERT_NE(t, nullptr) << why;
+    EXPECT_EQ(ListPages(t), c.pages) << p;
+    tdir_t first = 99;
+    EXPECT_TRUE(FirstPage(t, first));
+    EXPECT_EQ(first, c.pages.front()) << p;
+    TIFFClose(t);
+  }
+}
+
+TEST_F(TiffCommon, AtomicOutputAppearsOnlyOnCommit) {
+  const std::string target = path("out.png");
+  std::string why;
+  {
+    AtomicOutput out(target);
+    ASSERT_TRUE(out.open(why)) << why;
+    EXPECT_TRUE(fs::exists(out.tempPath()));
+    EXPECT_EQ(FolderPart(out.tempPath()), FolderPart(target));
+    ASSERT_TRUE(out.writeAll("abc", 3, why)) << why;
+    EXPECT_FALSE(fs::exists(target));
+    ASSERT_TRUE(out.commit(why)) << why;
+    EXPECT_TRUE(fs::exists(target));
+  }
+  EXPECT_EQ(fs::file_size(target), 3u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(TiffCommon, AtomicOutputLeavesNothingWithoutCommitAndKeepsOldFile) {
+  const std::string target = path("keep.png");
+  std::ofstream(target) << "old";
+  std::string why;
+  {
+    AtomicOutput out(target);
+    ASSERT_TRUE(out.open(why)) << why;
+    ASSERT_TRUE(out.writeAll("new data", 8, why));
+  }
+  EXPECT_EQ(fs::file_size(target), 3u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(TiffCommon, AtomicOutputFailsCleanlyInAMissingFolder) {
+  AtomicOutput out(path("no-such-folder/out.png"));
+  std::string why;
+  EXPECT_FALSE(out.open(why));
+  EXPECT_FALSE(why.empty());
+}
+
+TEST_F(TiffCommon, PathPartsSplitAtTheLastSlash) {
+  EXPECT_EQ(FileNamePart("/a.b/c"), "c");
+  EXPECT_EQ(FolderPart("/a.b/c"), "/a.b/");
+  EXPECT_EQ(FileNamePart("c.tif"), "c.tif");
+  EXPECT_EQ(FolderPart("c.tif"), "");
+}
+
+}  // namespace

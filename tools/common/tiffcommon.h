@@ -1,0 +1,83 @@
+// Shared TIFF reading, error reporting and atomic file output for the two page tools.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tovanel::tools {
+
+// The documented exit statuses of tovanel-split and tovanel-topng (tools/README.md).
+enum Exit : int {
+  Ok = 0,
+  Usage = 2,
+  CannotOpen = 3,  // missing, unreadable, not a regular file (FIFO, device, folder)
+  NotTiff = 4,
+  Damaged = 5,
+  Unsupported = 6,
+  TooLarge = 7,
+  WriteFailed = 8,
+  TooManyPages = 9,
+};
+
+// One short English phrase per exit code ("unknown error" for codes not listed above).
+const char* ExitText(int code);
+
+// libtiff errors go to a per-thread "last error" text; warnings are dropped. Call once at start-up.
+void InstallTiffHandlers();
+std::string LastTiffError();
+void ClearLastTiffError();
+
+// The largest single allocation libtiff may make for one file (strip, tile, tag array).
+inline constexpr std::size_t kMaxTiffSingleAlloc = std::size_t{256} << 20;
+
+// Opens a regular file for reading without ever blocking (O_NONBLOCK, then fstat S_ISREG before
+// libtiff sees it), checks the TIFF/BigTIFF signature and sets libtiff's allocation limit.
+// Returns nullptr and sets code (CannotOpen, NotTiff, Damaged) and why on failure.
+TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why);
+
+// The page IFDs in file order. Reduced-resolution images (NewSubfileType bit 0) are skipped when the
+// file also has a full-resolution image. libtiff refuses IFD loops; the walk also stops after
+// maxDirectories IFDs, and after `limit` pages when limit > 0. A damaged IFD ends the list.
+// The current directory of tif is left undefined: call TIFFSetDirectory before reading.
+inline constexpr std::size_t kMaxDirectories = 100000;
+std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit = 0);
+
+// The first page (first entry of ListPages); false when the file has none.
+bool FirstPage(TIFF* tif, tdir_t& page);
+
+// A file that appears whole or not at all: created under a unique hidden temporary name in the
+// target's folder, moved over the target by commit() (fsync, then rename), removed by the
+// destructor when not committed.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(std::string target);
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+  ~AtomicOutput();
+
+  bool open(std::string& why);
+  const std::string& target() const { return target_; }
+  const std::string& tempPath() const { return temp_; }
+  int fd() const { return fd_; }
+  // Writes all of data to fd(); false (with why) on any error.
+  bool writeAll(const void* data, std::size_t size, std::string& why);
+  bool commit(std::string& why);
+  // Removes the temporary file now (also done by the destructor).
+  void discard();
+
+ private:
+  std::string target_;
+  std::string temp_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// The text after the last "/" of path (the whole path when it has none).
+std::string FileNamePart(const std::string& path);
+// The folder of path including its trailing "/" ("" when path has no "/").
+std::string FolderPart(const std::string& path);
+
+}  // namespace tovanel::tools
