@@ -1,0 +1,237 @@
+// The main window: controls, pointer rule, Help, closing, and the routing of control events to handlers.
+#include "form1.h"
+
+#include "dialogs.h"
+#include "error_trap.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace Tovanel {
+
+
+Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
+      programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder))
+{
+    ui_->setupUi(this);
+    setFixedSize(536, 479);
+    setAutoFillBackground(true);
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    applyButtonFonts();
+    ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui_->ListView1->viewport()->setAcceptDrops(true);
+    endProgram = [] { ::_exit(0); };
+    connectControls();
+    Form_Load();
+    // Centred on the screen when first shown.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+Form1::~Form1() = default;
+
+void Form1::applyButtonFonts()
+{
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+    for (QPushButton* b : {ui_->PushButton1, ui_->PushButton2, ui_->PushButton3, ui_->PushButton4, ui_->PushButton5,
+                           ui_->PushButton6, ui_->PushButton7})
+        b->setFont(buttonFont);
+}
+
+void Form1::connectControls()
+{
+    connect(ui_->PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(ui_->PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(ui_->PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(ui_->PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
+    connect(ui_->PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(ui_->PushButton6, &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    connect(ui_->PushButton7, &QPushButton::clicked, this, &Form1::PushButton7_Click);
+    // An option's click handler runs whenever it becomes selected, by the user or by the program.
+    connect(ui_->Option1, &QRadioButton::toggled, this, [this](bool on) { if (on) Option1_Click(); });
+    connect(ui_->Option2, &QRadioButton::toggled, this, [this](bool on) { if (on) Option2_Click(); });
+    connect(ui_->Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+
+    // The pointer rule needs moves without a pressed button.
+    setMouseTracking(true);
+    const QList<QWidget*> tracked{ui_->PushButton1, ui_->PushButton2, ui_->PushButton3, ui_->PushButton4,
+                                  ui_->PushButton5, ui_->PushButton6, ui_->PushButton7, ui_->Frame3,
+                                  ui_->Frame4, ui_->Option1, ui_->Option2, ui_->Text1, ui_->ProgressBar1};
+    for (QWidget* w : tracked) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+    installEventFilter(this);
+    ui_->ListView1->installEventFilter(this);
+    ui_->ListView1->viewport()->setMouseTracking(true);
+    ui_->ListView1->viewport()->installEventFilter(this);
+}
+
+void Form1::setMousePointer(int value)
+{
+    mousePointer_ = value;
+    applyPointer();
+}
+
+void Form1::applyPointer()
+{
+    // The window's pointer applies over the whole window, controls included.
+    QList<QWidget*> all = findChildren<QWidget*>();
+    all.prepend(this);
+    for (QWidget* w : all) {
+        if (w == ui_->ListView1->viewport() && listPointer_ != PointerDefault && mousePointer_ == PointerDefault)
+            continue;   // the list's own pointer shows while the window has none of its own
+        switch (mousePointer_) {
+        case PointerHourglass: w->setCursor(Qt::WaitCursor); break;
+        case PointerCustom: w->setCursor(hasHandCursor_ ? handCursor_ : QCursor(Qt::PointingHandCursor)); break;
+        default: w->unsetCursor(); break;
+        }
+    }
+}
+
+void Form1::setListPointer(int value)
+{
+    listPointer_ = value;
+    if (mousePointer_ != PointerDefault)
+        return;
+    QWidget* viewport = ui_->ListView1->viewport();
+    if (value == PointerCustom) {
+        QPixmap picture(programFolder_ + QStringLiteral("/drag.ico"));
+        if (!picture.isNull())
+            viewport->setCursor(QCursor(picture));
+    } else if (value == PointerArrow) {
+        viewport->setCursor(Qt::ArrowCursor);
+    } else {
+        viewport->unsetCursor();
+    }
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    QTreeWidget* list = ui_->ListView1;
+    if (watched == list->viewport()) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress: {
+            auto* me = static_cast<QMouseEvent*>(event);
+            ListView1_MouseDown(me->button());
+            // The pressed entry becomes the carried one before the first move is handled.
+            if (QTreeWidgetItem* item = list->itemAt(me->position().toPoint())) {
+                list->setCurrentItem(item);
+                ListView1_ItemClick(item);
+            }
+            break;
+        }
+        case QEvent::MouseMove: {
+            auto* me = static_cast<QMouseEvent*>(event);
+            const QPoint p = me->position().toPoint();
+            ListView1_MouseMove(me->buttons(), p.x(), p.y());
+            // While an entry is carried the list must not turn the move into a selection sweep.
+            if (dragFlag_)
+                return true;
+            break;
+        }
+        case QEvent::MouseButtonRelease:
+            ListView1_MouseUp();
+            break;
+        case QEvent::MouseButtonDblClick:
+            ListView1_DblClick();
+            break;
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* de = static_cast<QDragMoveEvent*>(event);
+            if (ListView1_OLEDragOver(de->mimeData()))
+                de->acceptProposedAction();
+            else
+                de->ignore();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* de = static_cast<QDropEvent*>(event);
+            ListView1_OLEDragDrop(de->mimeData());
+            de->acceptProposedAction();
+            return true;
+        }
+        default:
+            break;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+    if (watched == list && event->type() == QEvent::KeyPress) {
+        auto* ke = static_cast<QKeyEvent*>(event);
+        if (ke->key() == Qt::Key_Delete)
+            ListView1_KeyDown(46);
+        return QWidget::eventFilter(watched, event);
+    }
+    if (event->type() == QEvent::MouseMove && !isBusy()) {
+        // Hover rule: the hand over any button, the arrow over the background, frames, options and text box.
+        const bool overButton = qobject_cast<QPushButton*>(watched) != nullptr;
+        const int wanted = overButton ? PointerCustom : PointerDefault;
+        if (mousePointer_ != wanted)
+            setMousePointer(wanted);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::PushButton7_Click()
+{
+    ErrorTrap trap(dialogs_, FormLocation("PushButton7_Click"));
+    trap.run(100, [&] {
+        dialogs_.message(this,
+                         QStringLiteral("Make sure TIFF files are TIFF files and not PNG files (for example) with a TIFF "
+                                        "file extension."),
+                         QString(), Buttons::Ok, Icon::None);
+    });
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    closing = true;
+    // Work in progress stops where it stands; a running tool goes with its whole process group.
+    if (runningToolGroup > 0)
+        ::kill(static_cast<pid_t>(-runningToolGroup), SIGKILL);
+    event->accept();
+    if (IsConverting || isBusy()) {
+        if (endProgram)
+            endProgram();
+        return;
+    }
+    QCoreApplication::quit();
+}
+
+void Form1::setProgressValue(double value)
+{
+    progressValue_ = value;
+    ui_->ProgressBar1->setValue(qRound(value));
+}
+
+QString Form1::progressText() const { return progressText_; }
+
+void Form1::setProgressText(const QString& text)
+{
+    progressText_ = text;
+    // The bar draws its format as the caption; a literal "%" must not be taken for a placeholder.
+    QString escaped = text;
+    escaped.replace(QLatin1Char('%'), QStringLiteral("%%"));
+    ui_->ProgressBar1->setFormat(escaped);
+}
+
+} // namespace Tovanel

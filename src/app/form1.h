@@ -1,0 +1,142 @@
+// The main window: one class, its handlers defined in the folder of the subsystem that owns each.
+#pragma once
+
+#include <QCursor>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QMimeData;
+class QTreeWidgetItem;
+class QDragMoveEvent;
+class QDropEvent;
+
+namespace Ui { class Form1; }
+
+namespace Tovanel {
+
+class Dialogs;
+
+// Mouse pointer values of the window and of the list.
+enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    // programFolder: where the program's beside-files (cursor, skin, Samples) lie; empty = the executable's folder.
+    explicit Form1(Dialogs& dialogs, QString programFolder = QString(), QWidget* parent = nullptr);
+    ~Form1() override;
+
+    Ui::Form1& ui() { return *ui_; }
+    Dialogs& dialogs() { return dialogs_; }
+    const QString& programFolder() const { return programFolder_; }
+
+    // The window's mouse pointer (0 default, 11 hourglass, 99 hand); 11 marks a long operation.
+    int mousePointer() const { return mousePointer_; }
+    void setMousePointer(int value);
+    bool isBusy() const { return mousePointer_ == PointerHourglass; }
+    // The list's own pointer (99 with the drag picture while an entry is carried, 1 arrow).
+    int listPointer() const { return listPointer_; }
+    void setListPointer(int value);
+
+    // The file list, addressed by 1-based position.
+    void addListItem(const QString& text);
+    int listCount() const;
+    QString listText(int position) const;
+    void removeListItem(int position);
+    void clearList();
+    QStringList listTexts() const;
+
+    // The progress bar's value keeps its fraction; the bar shows it rounded.
+    double progressValue() const { return progressValue_; }
+    void setProgressValue(double value);
+    QString progressText() const;
+    void setProgressText(const QString& text);
+
+    bool isConverting() const { return IsConverting; }
+
+public slots:
+    // Main window (app/)
+    void Form_Load();
+    void PushButton7_Click();
+    // Output destination (app/)
+    void Option1_Click();
+    void Option2_Click();
+    void Text1_Change();
+    void PushButton6_Click();
+    // File list (filelist/)
+    void PushButton1_Click();
+    void PushButton3_Click();
+    void PushButton4_Click();
+    // Conversion (convert/)
+    void PushButton2_Click();
+    // Samples (samples/)
+    void PushButton5_Click();
+
+public:
+    // File list events (filelist/)
+    void ListView1_KeyDown(int keyCode);
+    void ListView1_DblClick();
+    void ListView1_MouseDown(Qt::MouseButton button);
+    void ListView1_ItemClick(QTreeWidgetItem* item);
+    void ListView1_MouseMove(Qt::MouseButtons buttons, int x, int y);
+    void ListView1_MouseUp();
+    // Drag-and-drop intake (filelist/): returns whether the drag is welcome.
+    bool ListView1_OLEDragOver(const QMimeData* data);
+    void ListView1_OLEDragDrop(const QMimeData* data);
+
+    // Start-up procedures of module Main that need the window (app/)
+    void SetAppTitle();
+    void ApplySkin();
+    bool skinApplied() const { return skinApplied_; }
+    // Samples (samples/)
+    void TakeSampleSnapshot();
+    void LoadSampleFiles();
+    void OpenWebSiteByChance();
+
+signals:
+    void runFinished();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void connectControls();
+    void applyPointer();
+    void applyButtonFonts();
+    int itemId(QTreeWidgetItem* item) const;
+    QTreeWidgetItem* itemById(int id) const;
+
+    std::unique_ptr<Ui::Form1> ui_;
+    Dialogs& dialogs_;
+    QString programFolder_;
+    int mousePointer_ = PointerDefault;
+    int listPointer_ = PointerDefault;
+    QCursor handCursor_;
+    bool hasHandCursor_ = false;
+    bool skinApplied_ = false;
+    double progressValue_ = 0.0;
+    QString progressText_ = QStringLiteral("Progress Bar");
+
+    // Drag state of the list: the flag, the carried entry (by id; gone from the list counts as none).
+    bool dragFlag_ = false;
+    int movedEntry_ = 0;
+    int nextItemId_ = 1;
+
+    // Conversion run state (convert/).
+    bool IsConverting = false;
+    QString outputBase_;   // kept from one file of a run to the next when no option is selected
+public:
+    // Set by the conversion while a tool runs, so closing the window can stop its process group.
+    qint64 runningToolGroup = 0;
+    bool closing = false;
+    // How closing the window during long work ends the program at once; tests replace it.
+    std::function<void()> endProgram;
+};
+
+} // namespace Tovanel

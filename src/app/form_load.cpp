@@ -1,0 +1,96 @@
+// Start-up of the main window: caption, title, skin, hand cursor, samples, list column, destination.
+#include "form1.h"
+
+#include "dialogs.h"
+#include "error_trap.h"
+#include "main_procs.h"
+#include "settings.h"
+#include "startup.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QTreeWidget>
+
+namespace Main {
+QString MakeAppTitle(const QString& productName)
+{
+    QString title = productName;
+    do {
+        const int blank = title.lastIndexOf(QLatin1Char(' '));
+        if (blank < 0)
+            break;
+        title = title.left(blank);
+    } while (title.size() > 40);
+    return title;
+}
+} // namespace Main
+
+namespace Tovanel {
+
+void Form1::SetAppTitle() { SetAppTitleText(Main::MakeAppTitle(QStringLiteral("Tovanel"))); }
+
+void Form1::ApplySkin()
+{
+    const QString skinPath = programFolder_ + QStringLiteral("/x/o.cjs");
+    if (!QFileInfo(skinPath).isFile())
+        return;
+    const QColor buttonFace = QApplication::palette().color(QPalette::Button);
+    auto paint = [&](QWidget* w) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::Window, buttonFace);
+        w->setPalette(p);
+        w->setAutoFillBackground(true);
+    };
+    paint(this);
+    for (QWidget* w : findChildren<QWidget*>())
+        if (qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w) || qobject_cast<QGroupBox*>(w)
+            || qobject_cast<QLabel*>(w))
+            paint(w);
+    QFile skin(skinPath);
+    if (skin.open(QIODevice::ReadOnly))
+        setStyleSheet(QString::fromUtf8(skin.readAll()));
+    skinApplied_ = true;
+}
+
+void Form1::Form_Load()
+{
+    ErrorTrap trap(dialogs_, FormLocation("Form_Load"));
+    trap.run(100, [&] { setWindowTitle(QStringLiteral("Tovanel")); });
+    trap.run(100, [&] { setWindowIcon(QIcon(programFolder_ + QStringLiteral("/tovanel.ico"))); });
+    trap.run(100, [&] { SetAppTitle(); });
+    trap.run(102, [&] { ApplySkin(); });
+    const QString cursorPath = programFolder_ + QStringLiteral("/HAND-M.CUR");
+    if (trap.test(104, [&] { return Main::FileExistsByDate(cursorPath); }))
+        trap.run(106, [&] {
+            QPixmap hand(cursorPath);
+            hasHandCursor_ = !hand.isNull();
+            if (hasHandCursor_)
+                handCursor_ = QCursor(hand, 4, 0);
+        });
+    trap.run(108, [&] { OpenWebSiteByChance(); });
+    if (trap.test(110, [&] { return GetSetting(QStringLiteral("Snapshot"), QString()).isEmpty(); }))
+        trap.run(110, [&] { TakeSampleSnapshot(); });
+    if (trap.test(130, [&] { return GetSetting(QStringLiteral("Snapshot"), QString()).isEmpty(); }))
+        trap.run(130, [&] { TakeSampleSnapshot(); });
+    trap.run(132, [&] { ui_->ListView1->setHeaderLabels({QStringLiteral("TIFF File(s)")}); });
+    trap.run(134, [&] { ui_->ListView1->setColumnWidth(0, 7000 / 15); });
+    trap.run(136, [&] {
+        const QString desktop = Main::GetDesktopFolder();   // computed before the setting is read
+        ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), desktop));
+    });
+    trap.run(138, [&] { ui_->Option1->setChecked(ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
+    trap.run(140, [&] { ui_->Option2->setChecked(ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });
+    if (trap.test(142, [&] { return ui_->Option1->isChecked(); }))
+        trap.run(144, [&] { ui_->Frame4->setEnabled(true); });
+    else
+        trap.run(146, [&] { ui_->Frame4->setEnabled(false); });
+}
+
+} // namespace Tovanel

@@ -1,0 +1,14 @@
+// Start-up procedures of module Main that need no window.
+#pragma once
+
+#include <QString>
+
+namespace Main {
+// The application title: the product name without its last word, shortened further while longer
+// than 40 characters; a one-word name stays whole.
+QString MakeAppTitle(const QString& productName);
+// The desktop folder followed by "/". Throws Tovanel::Failure when the desktop can't be had.
+QString GetDesktopFolder();
+// The maker's web site, opened now and then at start-up.
+extern const char* const WebSiteAddress;
+}

@@ -1,0 +1,25 @@
+// Module AddFolder: folder picker, recursive folder scan, file listing and existence test.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QObject;
+namespace Tovanel { class Dialogs; }
+
+namespace AddFolder {
+
+// Names (without folder) of the openable files of folder that match pattern ("*", "?", any case),
+// hidden files included, folders never, sorted by name ignoring case.
+QStringList GetFolderFiles(const QString& folder, const QString& pattern);
+// True exactly for an existing regular file; never blocks on a FIFO or device.
+bool IsExistingFile(const QString& path);
+// Appends every subfolder of the listed folders (each ending in "/") breadth-first.
+void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs& dialogs);
+bool HasUnsafeCharacters(const QByteArray& name);
+bool HasUnsafeCharacters(const QString& name);
+// The folder picker: the chosen folder, or the empty text when cancelled.
+QString BrowseForFolder(Tovanel::Dialogs& dialogs, QObject* owner, const QString& prompt, const QString& startFolder);
+
+} // namespace AddFolder

@@ -1,0 +1,30 @@
+// Module Main: path and file procedures shared by the intake paths and the conversion.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace Main {
+
+bool FileExistsByDate(const QString& path);
+QString GetFolderPart(const QString& path);
+QString StripExtension(const QString& path);
+QString GetFileNamePart(const QString& path);
+bool FolderExists(const QString& path);
+// Deletes every file matching the last part of path (wildcards allowed), read-only ones too.
+// Processes pending events first; reports nothing.
+void DeleteFileQuiet(const QString& path);
+// Processes pending events; writes bytes to path only when no file is there. Throws Tovanel::Failure.
+void WriteBytesIfMissing(const QByteArray& bytes, const QString& path);
+// Creates or empties path and writes text as UTF-8 followed by one LF. Throws Tovanel::Failure.
+void WriteTextFile(const QString& text, const QString& path);
+// Copies source over target (atomically) when source is a file and target's folder exists.
+void CopyFileChecked(const QString& source, const QString& target);
+QString NormalizePath(const QString& path);
+
+// File attributes as the design knows them: read-only 1, hidden 2, directory 16, archive 32,
+// alias 1024. Throws Tovanel::Failure when the path can't be examined.
+enum Attribute { ReadOnly = 1, Hidden = 2, System = 4, Directory = 16, Archive = 32, Alias = 1024 };
+int GetAttr(const QString& path);
+
+} // namespace Main

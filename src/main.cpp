@@ -1,0 +1,15 @@
+// Tovanel: makes the application and its main window.
+#include "form1.h"
+#include "qt_dialogs.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tovanel"));
+    Tovanel::QtDialogs dialogs;
+    Tovanel::Form1 window(dialogs);
+    window.show();
+    return app.exec();
+}
