@@ -1,0 +1,96 @@
+// Module AddFolder: the folder picker, the file listing of one folder and the existence test.
+#include "addfolder.h"
+
+#include "dialogs.h"
+#include "error_trap.h"
+#include "fs_internal.h"
+#include "main_procs.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace AddFolder {
+
+QStringList GetFolderFiles(const QString& folder, const QString& pattern)
+{
+    // An empty folder text is "/", the root, as the folder plus separator rule gives.
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    QStringList names;
+    DIR* dir = ::opendir(FsDetail::EncodePath(prefix).constData());
+    if (!dir) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return names;
+        throw FsDetail::ErrnoFailure(errno);
+    }
+    const int dirFd = ::dirfd(dir);
+    const FsDetail::Wildcard wildcard(pattern);
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) {
+            const int err = errno;
+            ::closedir(dir);
+            if (err != 0)
+                throw FsDetail::ErrnoFailure(err);
+            break;
+        }
+        const char* raw = entry->d_name;
+        if (entry->d_type == DT_DIR || std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0)
+            continue;
+        QString name;
+        if (!FsDetail::DecodeName(raw, std::strlen(raw), name))
+            continue;
+        if (wildcard.matches(name) && FsDetail::IsExistingFileAt(dirFd, raw))
+            names.append(name);
+    }
+    FsDetail::SortNamesIgnoringCase(names);
+    return names;
+}
+
+bool IsExistingFile(const QString& path)
+{
+    if (path.isEmpty() || FsDetail::HasWildcardOrTrailingSlash(path))
+        return false;
+    // AT_FDCWD resolves a relative path as open() would; the name test inside is the same.
+    return FsDetail::IsExistingFileAt(AT_FDCWD, FsDetail::EncodePath(path).constData());
+}
+
+bool HasUnsafeCharacters(const QString& name)
+{
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        const char16_t code = c.unicode();
+        if (code < 32 || (code >= 127 && code <= 159) || code == u'?')
+            return true;
+        // A lone half of a surrogate pair has no UTF-8 form, so no file can carry it.
+        if (c.isHighSurrogate()) {
+            if (i + 1 >= name.size() || !name.at(i + 1).isLowSurrogate())
+                return true;
+            ++i;
+        } else if (c.isLowSurrogate()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HasUnsafeCharacters(const QByteArray& name)
+{
+    QString decoded;
+    if (!FsDetail::DecodeName(name.constData(), static_cast<size_t>(name.size()), decoded))
+        return true;
+    return HasUnsafeCharacters(decoded);
+}
+
+QString BrowseForFolder(Tovanel::Dialogs& dialogs, QObject* owner, const QString& prompt, const QString& startFolder)
+{
+    // A start folder that is gone would leave the dialog somewhere arbitrary; the default place is
+    // what the user expects then.
+    const QString start = Main::FolderExists(startFolder) ? startFolder : QString();
+    return dialogs.pickFolder(owner, prompt, start);
+}
+
+} // namespace AddFolder

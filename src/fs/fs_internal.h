@@ -1,0 +1,55 @@
+// Helpers shared by the path, listing and scan procedures; not part of any module's interface.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <string>
+#include <sys/stat.h>
+
+namespace Tovanel { class Failure; }
+
+namespace FsDetail {
+
+// Lets pending window events run; does nothing when no application object exists (tools, benchmarks).
+void ProcessPendingEvents();
+
+// The failure for an errno value: the platform's wording, and the runtime number the callers test
+// (70 permission denied, 76 path not found, 75 any other access error, ...).
+Tovanel::Failure ErrnoFailure(int err);
+int RuntimeNumberForErrno(int err);
+
+// The bytes of a path as the file system sees them.
+QByteArray EncodePath(const QString& path);
+
+// True when raw holds a name that survives the round trip through QString unchanged; other names
+// can't be named again by any later call, so every listing drops them.
+bool DecodeName(const char* raw, size_t length, QString& out);
+
+// The rule every listing uses: "*" any run, "?" one character, letter case ignored, and "*.*"
+// matching every name, a name without a dot included.
+class Wildcard {
+public:
+    explicit Wildcard(const QString& pattern);
+    bool matches(const QString& name) const;
+    bool matchesEverything() const { return all_; }
+private:
+    std::u32string folded_;
+    bool all_ = false;
+};
+
+// Sorts names the way an upper-casing file system orders them: each character upper-cased on its own,
+// then compared by code; names equal that way keep a fixed order by their exact text.
+void SortNamesIgnoringCase(QStringList& names);
+QString CaseKey(const QString& name);
+bool CaseKeyLess(const QString& keyA, const QString& nameA, const QString& keyB, const QString& nameB);
+
+// stat()/lstat() without exceptions; false when the call failed.
+bool StatPath(const QString& path, struct stat& st, bool followLinks = true);
+
+// True exactly for a name that IsExistingFile would accept inside an already open folder.
+bool IsExistingFileAt(int dirFd, const char* name);
+bool HasWildcardOrTrailingSlash(const QString& path);
+
+} // namespace FsDetail

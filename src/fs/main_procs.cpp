@@ -1,0 +1,258 @@
+// Module Main: the path texts, existence tests and quiet file operations the conversion builds on.
+#include "main_procs.h"
+
+#include "addfolder.h"
+#include "error_trap.h"
+#include "fs_internal.h"
+
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Main {
+
+namespace {
+
+const QChar kSep = QLatin1Char('/');
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes a new file beside target under a private name and renames it over target, so a reader of
+// target sees the old file or the whole new one, never a part. fill() writes the content to the
+// descriptor it gets and returns false with errno set when it fails. Returns 0 or an errno value.
+template <class Fill>
+int ReplaceAtomically(const QString& target, mode_t mode, Fill fill)
+{
+    const QByteArray targetRaw = FsDetail::EncodePath(target);
+    const QByteArray folder = FsDetail::EncodePath(GetFolderPart(target));
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = folder + ".tovanel-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd < 0 && errno != EEXIST)
+            return errno;
+    }
+    if (fd < 0)
+        return EEXIST;
+    int err = 0;
+    if (!fill(fd) || ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(temp.constData(), targetRaw.constData()) != 0)
+        err = errno;
+    if (err != 0)
+        ::unlink(temp.constData());
+    return err;
+}
+
+bool HasWildcard(const QString& text)
+{
+    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
+}
+
+bool IsFolderMode(mode_t mode) { return S_ISDIR(mode); }
+
+} // namespace
+
+bool FileExistsByDate(const QString& path)
+{
+    struct stat st;
+    return FsDetail::StatPath(path, st);
+}
+
+QString GetFolderPart(const QString& path)
+{
+    const qsizetype p = path.lastIndexOf(kSep);
+    return p < 0 ? QString() : path.left(p + 1);
+}
+
+QString StripExtension(const QString& path)
+{
+    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    // A dot in first place names a hidden file, not an extension; a dot in a folder name counts.
+    return dot >= 1 ? path.left(dot) : path;
+}
+
+QString GetFileNamePart(const QString& path)
+{
+    return path.mid(path.lastIndexOf(kSep) + 1);
+}
+
+bool FolderExists(const QString& path)
+{
+    struct stat st;
+    return FsDetail::StatPath(path, st) && IsFolderMode(st.st_mode);
+}
+
+void DeleteFileQuiet(const QString& path)
+{
+    FsDetail::ProcessPendingEvents();
+    if (path.isEmpty())
+        return;
+    const QString folder = GetFolderPart(path);
+    const QString pattern = GetFileNamePart(path);
+    if (!HasWildcard(pattern)) {
+        struct stat st;
+        // A link is removed itself; a folder never.
+        if (FsDetail::StatPath(path, st, false) && !IsFolderMode(st.st_mode))
+            ::unlink(FsDetail::EncodePath(path).constData());
+        return;
+    }
+    // Wildcards count only in the last part: the folder part is taken as written, and the match never
+    // leaves that one folder.
+    const QByteArray folderRaw = FsDetail::EncodePath(folder.isEmpty() ? QStringLiteral(".") : folder);
+    DIR* dir = ::opendir(folderRaw.constData());
+    if (!dir)
+        return;
+    const int dirFd = ::dirfd(dir);
+    const FsDetail::Wildcard wildcard(pattern);
+    std::vector<QByteArray> doomed;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type == DT_DIR)
+            continue;
+        QString name;
+        if (!FsDetail::DecodeName(entry->d_name, std::strlen(entry->d_name), name) || !wildcard.matches(name))
+            continue;
+        doomed.emplace_back(entry->d_name);
+    }
+    for (const QByteArray& name : doomed) {
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !IsFolderMode(st.st_mode))
+            ::unlinkat(dirFd, name.constData(), 0);
+    }
+    ::closedir(dir);
+}
+
+void WriteBytesIfMissing(const QByteArray& bytes, const QString& path)
+{
+    FsDetail::ProcessPendingEvents();
+    if (FileExistsByDate(path))
+        return;
+    // Written whole or not at all: a half-written file would pass the existence test next time.
+    const int err = ReplaceAtomically(path, 0666, [&](int fd) {
+        return WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+    });
+    if (err != 0)
+        throw FsDetail::ErrnoFailure(err);
+}
+
+void WriteTextFile(const QString& text, const QString& path)
+{
+    const QByteArray raw = FsDetail::EncodePath(path);
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw FsDetail::ErrnoFailure(errno);
+    const QByteArray content = text.toUtf8() + '\n';
+    int err = WriteAll(fd, content.constData(), static_cast<size_t>(content.size())) ? 0 : errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err != 0)
+        throw FsDetail::ErrnoFailure(err);
+}
+
+void CopyFileChecked(const QString& source, const QString& target)
+{
+    if (source.trimmed().isEmpty() || target.trimmed().isEmpty())
+        return;
+    const QString s = NormalizePath(source);
+    QString t = NormalizePath(target);
+    if (HasWildcard(s))
+        t = GetFolderPart(t);
+    if (!AddFolder::IsExistingFile(s) || !FolderExists(GetFolderPart(t)))
+        return;
+    // A target naming a folder (trailing "/") receives the file under its own name.
+    if (t.endsWith(kSep))
+        t += GetFileNamePart(s);
+
+    const int in = ::open(FsDetail::EncodePath(s).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0)
+        return;
+    struct stat st;
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return;
+    }
+    // The copy keeps the source's permission bits (a read-only source gives a read-only copy), less
+    // what the user's umask takes away.
+    ReplaceAtomically(t, st.st_mode & 0777, [&](int out) {
+        std::vector<char> buffer(1 << 20);
+        for (;;) {
+            const ssize_t n = ::read(in, buffer.data(), buffer.size());
+            if (n == 0)
+                return true;
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN)
+                    continue;
+                return false;
+            }
+            if (!WriteAll(out, buffer.data(), static_cast<size_t>(n)))
+                return false;
+        }
+    });
+    ::close(in);
+}
+
+QString NormalizePath(const QString& path)
+{
+    // One left-to-right pass: each pair of "/" becomes one, so a run of k becomes (k + 1) / 2 and a
+    // single leading "/" stays single.
+    QString out;
+    out.reserve(path.size());
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        out.append(path.at(i));
+        if (path.at(i) == kSep && i + 1 < path.size() && path.at(i + 1) == kSep)
+            ++i;
+    }
+    return out;
+}
+
+int GetAttr(const QString& path)
+{
+    // A trailing "/" would make lstat follow a link; the attributes asked for are the entry's own.
+    QString entry = path;
+    while (entry.size() > 1 && entry.endsWith(kSep))
+        entry.chop(1);
+    struct stat st;
+    if (entry.isEmpty() || !FsDetail::StatPath(entry, st, false))
+        throw FsDetail::ErrnoFailure(entry.isEmpty() ? ENOENT : errno);
+    int attr = 0;
+    if (S_ISLNK(st.st_mode)) {
+        attr |= Alias;
+        struct stat target;
+        if (FsDetail::StatPath(entry, target, true))
+            st = target;
+    }
+    if (S_ISDIR(st.st_mode))
+        attr |= Directory;
+    else if (S_ISREG(st.st_mode))
+        attr |= Archive;
+    if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR))
+        attr |= ReadOnly;
+    const QString name = GetFileNamePart(entry);
+    if (name.startsWith(QLatin1Char('.')) && name != QLatin1String(".") && name != QLatin1String(".."))
+        attr |= Hidden;
+    return attr;
+}
+
+} // namespace Main
