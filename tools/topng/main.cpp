@@ -1,0 +1,29 @@
+// tovanel-topng -out png INPUT: writes INPUT's first page as a PNG next to it.
+#include "tiffcommon.h"
+#include "topng.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv) {
+  using namespace tovanel::tools;
+  if (argc != 4 || std::strcmp(argv[1], "-out") != 0 || std::strcmp(argv[2], "png") != 0 || !*argv[3]) {
+    std::fprintf(stderr, "tovanel-topng: %s; usage: tovanel-topng -out png INPUT\n", ExitText(Usage));
+    return Usage;
+  }
+  const std::string input = argv[3];
+  const std::string output = PngPathFor(input);
+  std::string why;
+  int code = Ok;
+  if (output == input) {
+    code = WriteFailed;
+    why = "the PNG would replace the input file";
+  } else {
+    code = ConvertFirstPageToPng(input, output, why);
+  }
+  if (code != Ok) {
+    std::fprintf(stderr, "tovanel-topng: %s: %s: %s\n", input.c_str(), ExitText(code), why.c_str());
+  }
+  return code;
+}

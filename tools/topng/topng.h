@@ -1,0 +1,28 @@
+// The converter's core: the first page of a TIFF file as a PNG file, faithful, bounded in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tovanel::tools {
+
+// Images are refused with TooLarge beyond these bounds, before any pixel is decoded.
+inline constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 31;
+inline constexpr std::uint64_t kMaxRowBytes = std::uint64_t{64} << 20;
+// Filtered image data up to this size is compressed in one piece by libdeflate (fast); larger
+// images are streamed row by row through libpng's zlib writer, so memory stays bounded.
+inline constexpr std::uint64_t kMaxInMemoryImage = std::uint64_t{128} << 20;
+// The largest strip, tile row or decode band held in memory at once.
+inline constexpr std::uint64_t kMaxBandBytes = std::uint64_t{256} << 20;
+
+// INPUT with the text after the last "." of its file name replaced by "png" ("scan" gives "scan.png").
+std::string PngPathFor(const std::string& input);
+
+// Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
+// whole or not at all. Returns an Exit code; on failure, why holds one line of explanation.
+int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why);
+
+// Test hook: forces the streaming (libpng) writer even for small images. Not for production use.
+void ForceStreamingWriterForTesting(bool on);
+
+}  // namespace tovanel::tools
