@@ -1,0 +1,579 @@
+// tovanel-split end to end: page files named and counted right, holding the very pixels and bytes of each page.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "split_core.h"
+#include "tiffcommon.h"
+#include "tool_test_support.h"
+
+namespace tovanel::tools {
+namespace {
+
+using test::DecodePage;
+using test::ListFolder;
+using test::RunResult;
+using test::RunTool;
+using test::TempDir;
+
+const std::string kSplit = TOVANEL_SPLIT_EXE;
+const std::string kCorpus = TOVANEL_CORPUS_DIR;
+
+TEST(PageSuffix, CountsThreeLowerCaseLettersInPageOrder) {
+  const std::vector<std::pair<std::size_t, std::string>> rows = {
+      {0, "aaa"}, {1, "aab"}, {25, "aaz"}, {26, "aba"}, {675, "azz"}, {676, "baa"}, {17575, "zzz"}};
+  for (const auto& [index, suffix] : rows) EXPECT_EQ(PageSuffix(index), suffix) << index;
+}
+
+// ---- synthetic multi-page files ----
+
+struct PageSpec {
+  uint32_t width = 64, height = 48;
+  uint16_t bits = 8, samples = 1, photometric = PHOTOMETRIC_MINISBLACK;
+  uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG;
+  uint16_t predictor = 0, fillOrder = 0, sampleFormat = SAMPLEFORMAT_UINT, extra = 0;
+  uint32_t rowsPerStrip = 16, tile = 0, group3Options = 0;
+  bool thumbnail = false, smooth = false;
+};
+
+struct SplitCase {
+  const char* name;
+  const char* mode;  // libtiff open mode: byte order and BigTIFF
+  std::vector<PageSpec> pages;
+};
+
+uint32_t Hash(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+  uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u ^ (c + 1) * 0xC2B2AE3Du ^ (d + 7) * 0x27D4EB2Fu;
+  h ^= h >> 15;
+  h *= 0x2C1B3C6Du;
+  return h ^ (h >> 13);
+}
+
+// A sample value for page p: noise, or a smooth ramp where a lossy codec would blur noise.
+uint32_t Sample(const PageSpec& s, uint32_t page, uint32_t x, uint32_t y, uint32_t c) {
+  if (s.smooth) return (x * 2 + y + c * 40 + page * 10) & 0xFF;
+  if (s.bits == 1) return ((x / 3 + y / 5 + page + c) % 7) < 3;
+  const uint32_t h = Hash(page, x, y, c);
+  return s.bits >= 32 ? h : h & ((1u << s.bits) - 1);
+}
+
+// Samples of 8 bits and more in the machine's byte order, as libtiff takes and gives them.
+void PutSample(std::vector<unsigned char>& line, uint64_t index, uint16_t bits, uint32_t v) {
+  if (bits < 8) {
+    const uint64_t bit = index * bits;
+    line[bit / 8] |= static_cast<unsigned char>(v << (8 - bits - bit % 8));
+    return;
+  }
+  const int bytes = bits / 8;
+  if (bytes == 1) line[index] = static_cast<unsigned char>(v);
+  if (bytes == 2) {
+    const uint16_t w = static_cast<uint16_t>(v);
+    std::memcpy(&line[index * 2], &w, 2);
+  }
+  if (bytes == 4) std::memcpy(&line[index * 4], &v, 4);
+}
+
+// Plane after plane, row after row: the layout that DecodePage produces.
+std::vector<unsigned char> PagePlanes(const PageSpec& s, uint32_t page, uint64_t& lineBytes) {
+  const bool separate = s.planar == PLANARCONFIG_SEPARATE;
+  const uint32_t perLine = separate ? 1 : s.samples;
+  const uint32_t planes = separate ? s.samples : 1;
+  lineBytes = (uint64_t{s.width} * perLine * s.bits + 7) / 8;
+  std::vector<unsigned char> data(lineBytes * s.height * planes, 0);
+  std::vector<unsigned char> line(lineBytes);
+  for (uint32_t plane = 0; plane < planes; ++plane)
+    for (uint32_t y = 0; y < s.height; ++y) {
+      std::fill(line.begin(), line.end(), 0);
+      for (uint32_t x = 0; x < s.width; ++x)
+        for (uint32_t c = 0; c < perLine; ++c)
+          PutSample(line, uint64_t{x} * perLine + c, s.bits, Sample(s, page, x, y, separate ? plane : c));
+      std::memcpy(&data[(uint64_t{plane} * s.height + y) * lineBytes], line.data(), lineBytes);
+    }
+  return data;
+}
+
+const unsigned char kIcc[] = "not a real profile, but bytes that must travel with the page";
+
+void WritePage(TIFF* tif, const PageSpec& s, uint32_t page) {
+  TIFFSetField(tif, TIFFTAG_SUBFILETYPE, s.thumbnail ? FILETYPE_REDUCEDIMAGE : 0);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bits);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+  TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, s.sampleFormat);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, s.planar);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, s.compression);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, s.photometric);
+  if (s.fillOrder) TIFFSetField(tif, TIFFTAG_FILLORDER, s.fillOrder);
+  if (s.predictor) TIFFSetField(tif, TIFFTAG_PREDICTOR, s.predictor);
+  if (s.group3Options) TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, s.group3Options);
+  if (s.extra) {
+    const uint16_t kinds[] = {s.extra};
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, kinds);
+  }
+  if (s.photometric == PHOTOMETRIC_PALETTE) {
+    std::vector<uint16_t> r(1u << s.bits), g(r.size()), b(r.size());
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      r[i] = static_cast<uint16_t>(i * 257 * 3);
+      g[i] = static_cast<uint16_t>(65535 - i * 100);
+      b[i] = static_cast<uint16_t>(Hash(page, static_cast<uint32_t>(i), 0, 0));
+    }
+    TIFFSetField(tif, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+  }
+  if (s.photometric == PHOTOMETRIC_YCBCR) {
+    TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+  }
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 300.0f + page);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 150.0f);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(sizeof kIcc), kIcc);
+
+  uint64_t lineBytes = 0;
+  // YCbCr JPEG pages take RGB samples in (the codec converts and subsamples).
+  PageSpec input = s;
+  if (s.photometric == PHOTOMETRIC_YCBCR) input.samples = 3;
+  const std::vector<unsigned char> data = PagePlanes(input, page, lineBytes);
+  const uint32_t planes = s.planar == PLANARCONFIG_SEPARATE ? s.samples : 1;
+  const uint64_t planeBytes = lineBytes * s.height;
+  if (s.tile) {
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, s.tile);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, s.tile);
+    const uint64_t tileRow = static_cast<uint64_t>(TIFFTileRowSize64(tif));
+    std::vector<unsigned char> tile(static_cast<std::size_t>(TIFFTileSize64(tif)));
+    for (uint32_t plane = 0; plane < planes; ++plane)
+      for (uint32_t y = 0; y < s.height; y += s.tile)
+        for (uint32_t x = 0; x < s.width; x += s.tile) {
+          std::fill(tile.begin(), tile.end(), 0);
+          const uint64_t xOff = uint64_t{x} * (tileRow * 8 / s.tile) / 8;
+          for (uint32_t r = 0; r < s.tile && y + r < s.height; ++r)
+            std::memcpy(&tile[r * tileRow], &data[plane * planeBytes + (y + r) * lineBytes + xOff],
+                        std::min(tileRow, lineBytes - xOff));
+          ASSERT_GE(TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, static_cast<uint16_t>(plane)), tile.data(),
+                                         static_cast<tmsize_t>(tile.size())), 0);
+        }
+  } else {
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, s.rowsPerStrip);
+    const uint32_t perPlane = (s.height + s.rowsPerStrip - 1) / s.rowsPerStrip;
+    for (uint32_t plane = 0; plane < planes; ++plane)
+      for (uint32_t k = 0; k < perPlane; ++k) {
+        const uint64_t rows = std::min<uint64_t>(s.rowsPerStrip, s.height - uint64_t{k} * s.rowsPerStrip);
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, plane * perPlane + k,
+                                        const_cast<unsigned char*>(&data[plane * planeBytes + uint64_t{k} * s.rowsPerStrip * lineBytes]),
+                                        static_cast<tmsize_t>(rows * lineBytes)), 0);
+      }
+  }
+  ASSERT_TRUE(TIFFWriteDirectory(tif));
+}
+
+void WriteFile(const std::string& path, const SplitCase& c) {
+  TIFF* tif = TIFFOpen(path.c_str(), c.mode);
+  ASSERT_NE(tif, nullptr);
+  for (uint32_t p = 0; p < c.pages.size(); ++p) WritePage(tif, c.pages[p], p);
+  TIFFClose(tif);
+}
+
+PageSpec Bilevel(uint16_t compression) {
+  PageSpec s;
+  s.width = 200, s.height = 150, s.bits = 1, s.photometric = PHOTOMETRIC_MINISWHITE, s.compression = compression;
+  s.rowsPerStrip = 150;
+  return s;
+}
+PageSpec Grey(uint16_t bits, uint16_t compression) {
+  PageSpec s;
+  s.bits = bits, s.compression = compression;
+  return s;
+}
+PageSpec Rgb(uint16_t bits, uint16_t compression) {
+  PageSpec s;
+  s.bits = bits, s.samples = 3, s.photometric = PHOTOMETRIC_RGB, s.compression = compression;
+  return s;
+}
+PageSpec With(PageSpec s, void (*change)(PageSpec&)) {
+  change(s);
+  return s;
+}
+
+const std::vector<SplitCase>& Cases() {
+  static const std::vector<SplitCase> cases = {
+      {"BilevelG4MinIsWhite", "w",
+       {Bilevel(COMPRESSION_CCITTFAX4), With(Bilevel(COMPRESSION_CCITTFAX4), [](PageSpec& s) { s.width = 1728; }),
+        Bilevel(COMPRESSION_CCITTFAX4)}},
+      {"BilevelG3TwoDLsbFirstBigEndian", "wb",
+       {With(Bilevel(COMPRESSION_CCITTFAX3), [](PageSpec& s) { s.group3Options = GROUP3OPT_2DENCODING; s.fillOrder = FILLORDER_LSB2MSB; }),
+        With(Bilevel(COMPRESSION_CCITTFAX3), [](PageSpec& s) { s.photometric = PHOTOMETRIC_MINISBLACK; })}},
+      {"GreyLzwPredictorBigEndian", "wb",
+       {With(Grey(8, COMPRESSION_LZW), [](PageSpec& s) { s.predictor = PREDICTOR_HORIZONTAL; }), Grey(8, COMPRESSION_LZW),
+        With(Grey(16, COMPRESSION_LZW), [](PageSpec& s) { s.predictor = PREDICTOR_HORIZONTAL; })}},
+      {"RgbJpegYCbCr", "w",
+       {With(Rgb(8, COMPRESSION_JPEG), [](PageSpec& s) { s.photometric = PHOTOMETRIC_YCBCR; s.smooth = true; s.width = 100; s.height = 70; }),
+        With(Rgb(8, COMPRESSION_JPEG), [](PageSpec& s) { s.smooth = true; }),
+        With(Grey(8, COMPRESSION_JPEG), [](PageSpec& s) { s.smooth = true; })}},
+      {"PaletteTwoDepthsPackBits", "w",
+       {With(Grey(4, COMPRESSION_PACKBITS), [](PageSpec& s) { s.photometric = PHOTOMETRIC_PALETTE; }),
+        With(Grey(8, COMPRESSION_PACKBITS), [](PageSpec& s) { s.photometric = PHOTOMETRIC_PALETTE; }),
+        With(Grey(1, COMPRESSION_NONE), [](PageSpec& s) { s.photometric = PHOTOMETRIC_PALETTE; })}},
+      {"TiledRgbDeflatePartialTiles", "w",
+       {With(Rgb(8, COMPRESSION_ADOBE_DEFLATE), [](PageSpec& s) { s.tile = 32; s.width = 100; s.height = 70; s.predictor = 2; }),
+        With(Grey(1, COMPRESSION_CCITTFAX4), [](PageSpec& s) { s.tile = 16; s.width = 40; s.height = 20; })}},
+      {"PlanarSeparateStripsLzw", "w",
+       {With(Rgb(8, COMPRESSION_LZW), [](PageSpec& s) { s.planar = PLANARCONFIG_SEPARATE; s.rowsPerStrip = 7; }),
+        With(Rgb(16, COMPRESSION_NONE), [](PageSpec& s) { s.planar = PLANARCONFIG_SEPARATE; })}},
+      {"TiledPlanarSeparateGreyAlpha16BigEndian", "wb",
+       {With(Grey(16, COMPRESSION_ADOBE_DEFLATE), [](PageSpec& s) {
+          s.samples = 2; s.extra = EXTRASAMPLE_UNASSALPHA; s.planar = PLANARCONFIG_SEPARATE; s.tile = 16; s.width = 50; s.height = 33; }),
+        Grey(8, COMPRESSION_NONE)}},
+      {"BigTiffLittleEndian", "w8l",
+       {Grey(16, COMPRESSION_ADOBE_DEFLATE),
+        With(Rgb(8, COMPRESSION_LZW), [](PageSpec& s) { s.samples = 4; s.extra = EXTRASAMPLE_UNASSALPHA; })}},
+      {"BigTiffBigEndianTiled", "w8b",
+       {With(Rgb(16, COMPRESSION_LZW), [](PageSpec& s) { s.tile = 16; s.predictor = 2; }),
+        With(Rgb(8, COMPRESSION_NONE), [](PageSpec& s) { s.samples = 4; s.extra = EXTRASAMPLE_ASSOCALPHA; })}},
+      {"FloatPredictorAndSigned", "w",
+       {With(Grey(32, COMPRESSION_LZW), [](PageSpec& s) { s.sampleFormat = SAMPLEFORMAT_IEEEFP; s.predictor = 3; }),
+        With(Grey(16, COMPRESSION_NONE), [](PageSpec& s) { s.sampleFormat = SAMPLEFORMAT_INT; })}},
+      // libtiff reads one big uncompressed strip as many small ones; the copy must still match.
+      {"OneBigUncompressedStrip", "w", {With(Rgb(8, COMPRESSION_NONE), [](PageSpec& s) { s.width = 300; s.height = 200; s.rowsPerStrip = 200; })}},
+      // Larger than the splitter's copy buffer, so the strip is copied in several pieces.
+      {"StripLargerThanCopyBuffer", "w",
+       {With(Grey(8, COMPRESSION_ADOBE_DEFLATE), [](PageSpec& s) { s.width = 2200; s.height = 2000; s.rowsPerStrip = 2000; }),
+        Grey(8, COMPRESSION_NONE)}},
+      {"ThumbnailsBetweenFullPages", "w",
+       {Grey(8, COMPRESSION_LZW), With(Grey(8, COMPRESSION_LZW), [](PageSpec& s) { s.thumbnail = true; s.width = 16; s.height = 12; }),
+        With(Rgb(8, COMPRESSION_LZW), [](PageSpec& s) { s.width = 70; }),
+        With(Rgb(8, COMPRESSION_NONE), [](PageSpec& s) { s.thumbnail = true; s.width = 8; s.height = 6; s.rowsPerStrip = 6; }),
+        With(Grey(16, COMPRESSION_NONE), [](PageSpec& s) { s.width = 33; })}},
+  };
+  return cases;
+}
+
+struct TiffFile {
+  explicit TiffFile(const std::string& path) : tif(TIFFOpen(path.c_str(), "r")) {}
+  ~TiffFile() {
+    if (tif) TIFFClose(tif);
+  }
+  TIFF* tif;
+};
+
+template <typename T>
+T Field(TIFF* tif, ttag_t tag) {
+  T v{};
+  TIFFGetFieldDefaulted(tif, tag, &v);
+  return v;
+}
+
+std::vector<unsigned char> Icc(TIFF* tif) {
+  uint32_t n = 0;
+  void* data = nullptr;
+  if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &n, &data)) return {};
+  return {static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + n};
+}
+
+class SplitSyntheticTest : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitSyntheticTest, EveryPageFileHoldsThePageBytesTagsAndPixels) {
+  const SplitCase& c = GetParam();
+  TempDir dir;
+  const std::string input = dir.file("source.tif");
+  ASSERT_NO_FATAL_FAILURE(WriteFile(input, c));
+  const std::string out = dir.file("out");
+  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+
+  const RunResult run = RunTool(kSplit, {input, "varnholt"}, out, 120);
+  ASSERT_FALSE(run.timedOut);
+  ASSERT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exitCode, 0) << run.stderrText;
+  EXPECT_EQ(run.stderrText, "");
+
+  std::vector<tdir_t> fullPages;
+  std::vector<std::string> expectedNames;
+  for (tdir_t d = 0; d < c.pages.size(); ++d)
+    if (!c.pages[d].thumbnail) {
+      fullPages.push_back(d);
+      expectedNames.push_back("varnholt" + PageSuffix(expectedNames.size()) + ".tif");
+    }
+  ASSERT_EQ(ListFolder(out), expectedNames);
+
+  TiffFile source(input);
+  ASSERT_NE(source.tif, nullptr);
+  for (std::size_t k = 0; k < fullPages.size(); ++k) {
+    SCOPED_TRACE(expectedNames[k]);
+    ASSERT_TRUE(TIFFSetDirectory(source.tif, fullPages[k]));
+    TiffFile page(out + "/" + expectedNames[k]);
+    ASSERT_NE(page.tif, nullptr);
+    EXPECT_EQ(TIFFNumberOfDirectories(page.tif), 1);
+    EXPECT_EQ(TIFFIsBigEndian(page.tif), TIFFIsBigEndian(source.tif));
+    EXPECT_EQ(TIFFIsBigTIFF(page.tif), TIFFIsBigTIFF(source.tif));
+    for (ttag_t tag : {TIFFTAG_COMPRESSION, TIFFTAG_PHOTOMETRIC, TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL,
+                       TIFFTAG_PLANARCONFIG, TIFFTAG_SAMPLEFORMAT, TIFFTAG_FILLORDER, TIFFTAG_RESOLUTIONUNIT})
+      EXPECT_EQ(Field<uint16_t>(page.tif, tag), Field<uint16_t>(source.tif, tag)) << "tag " << tag;
+    EXPECT_EQ(Field<float>(page.tif, TIFFTAG_XRESOLUTION), Field<float>(source.tif, TIFFTAG_XRESOLUTION));
+    EXPECT_EQ(Icc(page.tif), Icc(source.tif));
+    // The compressed bytes themselves were copied, not decoded and encoded again.
+    EXPECT_EQ(test::RawChunks(page.tif), test::RawChunks(source.tif));
+
+    const bool rgba = test::NeedsRgbaComparison(source.tif);
+    const test::DecodedPage want = DecodePage(source.tif, rgba);
+    const test::DecodedPage got = DecodePage(page.tif, rgba);
+    ASSERT_TRUE(want.ok) << want.error;
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.width, want.width);
+    EXPECT_EQ(got.height, want.height);
+    EXPECT_TRUE(got.bytes == want.bytes) << "decoded samples differ";
+    // The test's own pixels are the truth for the lossless pages.
+    const PageSpec& spec = c.pages[fullPages[k]];
+    if (spec.compression != COMPRESSION_JPEG) {
+      uint64_t lineBytes = 0;
+      EXPECT_TRUE(got.bytes == PagePlanes(spec, fullPages[k], lineBytes)) << "page differs from the pixels written";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SplitSyntheticTest, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- bad input: one line on stderr, the documented status, nothing written ----
+
+struct BadInputCase {
+  const char* name;
+  int exitCode;
+  void (*make)(const std::string& path);
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
+  const std::vector<BadInputCase> rows = {
+      {"missing", CannotOpen, [](const std::string&) {}},
+      {"folder", CannotOpen, [](const std::string& p) { ::mkdir(p.c_str(), 0700); }},
+      {"fifo without writer", CannotOpen, [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }},
+      {"text file", NotTiff, [](const std::string& p) { WriteBytes(p, "hello, this is not an image\n"); }},
+      {"empty file", NotTiff, [](const std::string& p) { WriteBytes(p, ""); }},
+      {"header only", Damaged, [](const std::string& p) { WriteBytes(p, std::string("II*\0", 4)); }},
+      {"first IFD past the end", Damaged, [](const std::string& p) { WriteBytes(p, std::string("II*\0\x00\x10\x00\x00", 8)); }},
+  };
+  for (const BadInputCase& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string input = dir.file("input.tif");
+    row.make(input);
+    const std::string out = dir.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+    const RunResult run = RunTool(kSplit, {input, "varnholt"}, out, 20);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.stderrText;
+    EXPECT_EQ(test::LineCount(run.stderrText), 1) << run.stderrText;
+    EXPECT_EQ(run.stderrText.rfind("tovanel-split: ", 0), 0u) << run.stderrText;
+    EXPECT_TRUE(ListFolder(out).empty());
+  }
+}
+
+TEST(SplitBadInput, WrongArgumentCountIsAUsageError) {
+  TempDir dir;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"a.tif"}, {"a.tif", "p", "x"}}) {
+    const RunResult run = RunTool(kSplit, args, dir.path(), 20);
+    EXPECT_EQ(run.exitCode, Usage);
+    EXPECT_EQ(test::LineCount(run.stderrText), 1);
+  }
+  EXPECT_TRUE(ListFolder(dir.path()).empty());
+}
+
+TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
+  TempDir dir;
+  const std::string input = dir.file("many.tif");
+  {
+    TIFF* tif = TIFFOpen(input.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    const unsigned char pixel = 0;
+    for (std::size_t p = 0; p < kMaxSplitPages + 1; ++p) {
+      TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1);
+      TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+      TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+      TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+      ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<unsigned char*>(&pixel), 1), 1);
+      ASSERT_TRUE(TIFFWriteDirectory(tif));
+    }
+    TIFFClose(tif);
+  }
+  const std::string out = dir.file("out");
+  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+  const RunResult run = RunTool(kSplit, {input, "varnholt"}, out, 300);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, TooManyPages) << run.stderrText;
+  EXPECT_EQ(test::LineCount(run.stderrText), 1);
+  EXPECT_TRUE(ListFolder(out).empty());
+}
+
+// Points the first strip of page `dir` far past the end of the file (classic little-endian TIFF).
+void BreakStripOffset(const std::string& path, tdir_t dir) {
+  uint64_t ifd = 0;
+  {
+    TiffFile f(path);
+    ASSERT_TRUE(TIFFSetDirectory(f.tif, dir));
+    ifd = TIFFCurrentDirOffset(f.tif);
+  }
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(ifd));
+  unsigned char count[2];
+  file.read(reinterpret_cast<char*>(count), 2);
+  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
+    unsigned char entry[12];
+    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
+    file.read(reinterpret_cast<char*>(entry), 12);
+    if (entry[0] + 256 * entry[1] == TIFFTAG_STRIPOFFSETS) {
+      const unsigned char far[4] = {0x00, 0x00, 0x00, 0x70};
+      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
+      file.write(reinterpret_cast<const char*>(far), 4);
+      return;
+    }
+  }
+  FAIL() << "no StripOffsets entry";
+}
+
+TEST(SplitDamagedPage, OtherPagesAreWrittenWithGaplessNames) {
+  TempDir dir;
+  const std::string input = dir.file("three.tif");
+  PageSpec one = Grey(8, COMPRESSION_NONE);
+  one.rowsPerStrip = one.height;
+  PageSpec two = one, three = one;
+  two.width = 20;
+  three.width = 30;
+  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
+  ASSERT_NO_FATAL_FAILURE(BreakStripOffset(input, 1));
+  const std::string out = dir.file("out");
+  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+
+  const RunResult run = RunTool(kSplit, {input, "p"}, out, 60);
+  EXPECT_EQ(run.exitCode, Damaged);
+  EXPECT_EQ(test::LineCount(run.stderrText), 1);
+  EXPECT_NE(run.stderrText.find("page 2"), std::string::npos) << run.stderrText;
+  ASSERT_EQ(ListFolder(out), (std::vector<std::string>{"paaa.tif", "paab.tif"}));
+  TiffFile first(out + "/paaa.tif"), second(out + "/paab.tif");
+  EXPECT_EQ(Field<uint32_t>(first.tif, TIFFTAG_IMAGEWIDTH), 64u);
+  EXPECT_EQ(Field<uint32_t>(second.tif, TIFFTAG_IMAGEWIDTH), 30u);
+}
+
+// ---- the shared corpus ----
+
+struct ManifestRow {
+  std::string file;
+  int pages = 0;
+};
+
+std::vector<ManifestRow> ReadManifest() {
+  std::vector<ManifestRow> rows;
+  std::ifstream in(kCorpus + "/MANIFEST.tsv");
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    ManifestRow row;
+    std::string source, license, pages;
+    std::getline(fields, row.file, '\t');
+    std::getline(fields, source, '\t');
+    std::getline(fields, license, '\t');
+    std::getline(fields, pages, '\t');
+    row.pages = std::atoi(pages.c_str());
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The manifest counts every top-level IFD. These files differ from it, each for a reason:
+// reduced-resolution overviews are not pages; the old-style JPEG page lacks the tables it needs and
+// no decoder reads it.
+const std::map<std::string, std::pair<int, int>> kCorpusExceptions = {
+    {"imagetiff_usda_naip_256_webp_z3.tif", {1, Ok}},
+    {"pillow_tiff_strip_planar_raw_with_overviews.tif", {1, Ok}},
+    {"twelvemonkeys_grayscale-old-style-jpeg.tiff", {0, Damaged}},
+};
+
+TEST(SplitCorpus, EveryFileSplitsIntoItsPagesAndEachPageDecodesLikeTheOriginal) {
+  const std::vector<ManifestRow> manifest = ReadManifest();
+  ASSERT_GT(manifest.size(), 250u);
+  InstallTiffHandlers();
+  int files = 0, pagesCompared = 0;
+  for (const ManifestRow& row : manifest) {
+    if (row.file.rfind("damaged/", 0) == 0) continue;
+    SCOPED_TRACE(row.file);
+    ++files;
+    int expectedPages = row.pages, expectedExit = Ok;
+    if (auto it = kCorpusExceptions.find(row.file); it != kCorpusExceptions.end())
+      std::tie(expectedPages, expectedExit) = it->second;
+
+    TempDir dir;
+    const std::string input = kCorpus + "/" + row.file;
+    const RunResult run = RunTool(kSplit, {input, "varnholt"}, dir.path(), 60);
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, expectedExit) << run.stderrText;
+    const std::vector<std::string> names = ListFolder(dir.path());
+    ASSERT_EQ(static_cast<int>(names.size()), expectedPages);
+
+    int code = Ok;
+    std::string why;
+    TIFF* source = OpenTiffForReading(input, code, why);
+    ASSERT_NE(source, nullptr) << why;
+    const std::vector<tdir_t> pages = ListPages(source);
+    for (std::size_t k = 0; k < names.size() && k < pages.size(); ++k) {
+      SCOPED_TRACE(names[k]);
+      ASSERT_EQ(names[k], "varnholt" + PageSuffix(k) + ".tif");
+      ASSERT_TRUE(TIFFSetDirectory(source, pages[k]));
+      TiffFile page(dir.path() + "/" + names[k]);
+      ASSERT_NE(page.tif, nullptr);
+      const bool rgba = test::NeedsRgbaComparison(source);
+      const test::DecodedPage want = DecodePage(source, rgba);
+      const test::DecodedPage got = DecodePage(page.tif, rgba);
+      // A page libtiff cannot decode must fail the same way from the page file.
+      EXPECT_EQ(got.ok, want.ok) << want.error << " / " << got.error;
+      EXPECT_TRUE(got.bytes == want.bytes) << "decoded samples differ";
+      ++pagesCompared;
+    }
+    TIFFClose(source);
+  }
+  EXPECT_GT(files, 250);
+  std::printf("corpus: %d files, %d pages compared\n", files, pagesCompared);
+}
+
+// Damaged files and fuzz finds: a documented status, no crash, no hang, no temporary file left, and
+// the pages written are named without gaps.
+void ExpectSafeOnEveryFile(const std::string& folder) {
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+    SCOPED_TRACE(entry.path().string());
+    ++files;
+    TempDir dir;
+    const RunResult run = RunTool(kSplit, {entry.path().string(), "varnholt"}, dir.path(), 60);
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_EQ(run.signal, 0) << run.stderrText;
+    EXPECT_TRUE(run.exitCode == Ok || (run.exitCode >= CannotOpen && run.exitCode <= TooManyPages)) << run.exitCode;
+    EXPECT_EQ(test::LineCount(run.stderrText), run.exitCode == Ok ? 0 : 1) << run.stderrText;
+    const std::vector<std::string> names = ListFolder(dir.path());
+    for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(names[k], "varnholt" + PageSuffix(k) + ".tif");
+  }
+  std::printf("%s: %d files\n", folder.c_str(), files);
+}
+
+TEST(SplitDamaged, DamagedCorpusFilesEndCleanly) { ExpectSafeOnEveryFile(kCorpus + "/damaged"); }
+
+TEST(SplitDamaged, FuzzRegressionFilesEndCleanly) { ExpectSafeOnEveryFile(TOVANEL_FUZZ_REGRESSIONS_DIR); }
+
+}  // namespace
+}  // namespace tovanel::tools

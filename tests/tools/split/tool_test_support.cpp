@@ -1,0 +1,224 @@
+// Helpers for the page tool tests: private folders, running a tool with a time limit, decoding pages.
+#include "tool_test_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace tovanel::tools::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tovanel-tooltest.XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                  int timeoutSeconds) {
+  RunResult result;
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(devnull, 1);
+    ::dup2(pipeFds[1], 2);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);
+  ::close(pipeFds[1]);
+
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  char buf[4096];
+  for (;;) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    const long leftMs = timeoutSeconds * 1000L - elapsedMs;
+    if (leftMs <= 0) {
+      result.timedOut = true;
+      ::kill(-pid, SIGKILL);
+      break;
+    }
+    pollfd pfd{pipeFds[0], POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(std::min(leftMs, 1000L)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+    if (n <= 0) break;  // the tool (and anything it started) closed stderr
+    result.stderrText.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(pipeFds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!result.timedOut) {
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int LineCount(const std::string& text) {
+  if (text.empty()) return 0;
+  int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  return text.back() == '\n' ? lines : lines + 1;
+}
+
+bool NeedsRgbaComparison(TIFF* tif) {
+  uint16_t compression = COMPRESSION_NONE, photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  if (compression == COMPRESSION_OJPEG) return true;
+  return photometric == PHOTOMETRIC_YCBCR && compression != COMPRESSION_JPEG;
+}
+
+namespace {
+
+DecodedPage DecodeRgba(TIFF* tif) {
+  DecodedPage page;
+  page.rgba = true;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height);
+  const uint64_t pixels = uint64_t{page.width} * page.height;
+  if (pixels == 0 || pixels > (uint64_t{64} << 20)) {
+    page.error = "no size or too large for the test";
+    return page;
+  }
+  std::vector<uint32_t> raster(pixels);
+  if (!TIFFReadRGBAImage(tif, page.width, page.height, raster.data(), 0)) {
+    page.error = "TIFFReadRGBAImage failed";
+    return page;
+  }
+  page.bytes.resize(pixels * 4);
+  std::memcpy(page.bytes.data(), raster.data(), page.bytes.size());
+  page.ok = true;
+  return page;
+}
+
+}  // namespace
+
+DecodedPage DecodePage(TIFF* tif, bool rgba) {
+  if (rgba) return DecodeRgba(tif);
+  DecodedPage page;
+  uint16_t compression = COMPRESSION_NONE, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
+  uint16_t spp = 1;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  if (compression == COMPRESSION_JPEG && photometric == PHOTOMETRIC_YCBCR)
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height)) {
+    page.error = "no size";
+    return page;
+  }
+  const uint32_t planes = planar == PLANARCONFIG_SEPARATE ? spp : 1;
+  const uint64_t lineBytes = static_cast<uint64_t>(TIFFScanlineSize64(tif));
+  const uint64_t planeBytes = lineBytes * page.height;
+  if (lineBytes == 0 || planeBytes * planes > (uint64_t{256} << 20)) {
+    page.error = "no scanline size or too large for the test";
+    return page;
+  }
+  page.bytes.assign(planeBytes * planes, 0);
+
+  if (TIFFIsTiled(tif)) {
+    uint32_t tw = 0, th = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+    const uint64_t tileRow = static_cast<uint64_t>(TIFFTileRowSize64(tif));
+    std::vector<unsigned char> tile(static_cast<std::size_t>(TIFFTileSize64(tif)));
+    if (tw == 0 || th == 0 || tile.empty()) {
+      page.error = "bad tile size";
+      return page;
+    }
+    const uint64_t pixelBits = tileRow * 8 / tw;  // bits of one pixel of this plane
+    for (uint32_t plane = 0; plane < planes; ++plane)
+      for (uint32_t y = 0; y < page.height; y += th)
+        for (uint32_t x = 0; x < page.width; x += tw) {
+          const uint32_t t = TIFFComputeTile(tif, x, y, 0, static_cast<uint16_t>(plane));
+          if (TIFFReadEncodedTile(tif, t, tile.data(), static_cast<tmsize_t>(tile.size())) < 0) {
+            page.error = "tile " + std::to_string(t);
+            return page;
+          }
+          const uint64_t xOff = uint64_t{x} * pixelBits / 8;
+          const uint64_t copy = std::min(tileRow, lineBytes - xOff);
+          for (uint32_t r = 0; r < th && y + r < page.height; ++r)
+            std::memcpy(&page.bytes[plane * planeBytes + (y + r) * lineBytes + xOff], &tile[r * tileRow], copy);
+        }
+  } else {
+    uint32_t rps = page.height;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rps);
+    rps = std::clamp<uint32_t>(rps, 1, page.height);
+    const uint32_t stripsPerPlane = (page.height + rps - 1) / rps;
+    std::vector<unsigned char> strip(static_cast<std::size_t>(TIFFStripSize64(tif)));
+    for (uint32_t plane = 0; plane < planes; ++plane)
+      for (uint32_t s = 0; s < stripsPerPlane; ++s) {
+        const uint32_t strip_index = plane * stripsPerPlane + s;
+        const tmsize_t got = TIFFReadEncodedStrip(tif, strip_index, strip.data(), static_cast<tmsize_t>(strip.size()));
+        if (got < 0) {
+          page.error = "strip " + std::to_string(strip_index);
+          return page;
+        }
+        const uint64_t rows = std::min<uint64_t>(rps, page.height - uint64_t{s} * rps);
+        const uint64_t copy = std::min<uint64_t>(static_cast<uint64_t>(got), rows * lineBytes);
+        std::memcpy(&page.bytes[plane * planeBytes + uint64_t{s} * rps * lineBytes], strip.data(), copy);
+      }
+  }
+  page.ok = true;
+  return page;
+}
+
+std::vector<std::vector<unsigned char>> RawChunks(TIFF* tif) {
+  std::vector<std::vector<unsigned char>> chunks;
+  const bool tiled = TIFFIsTiled(tif);
+  const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  for (uint32_t i = 0; i < count; ++i) {
+    std::vector<unsigned char> data(static_cast<std::size_t>(TIFFGetStrileByteCount(tif, i)));
+    if (!data.empty()) {
+      const tmsize_t got = tiled ? TIFFReadRawTile(tif, i, data.data(), static_cast<tmsize_t>(data.size()))
+                                 : TIFFReadRawStrip(tif, i, data.data(), static_cast<tmsize_t>(data.size()));
+      data.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    }
+    chunks.push_back(std::move(data));
+  }
+  return chunks;
+}
+
+}  // namespace tovanel::tools::test

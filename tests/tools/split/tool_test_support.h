@@ -1,0 +1,61 @@
+// Helpers for the page tool tests: private folders, running a tool with a time limit, decoding pages.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tovanel::tools::test {
+
+// A fresh folder under TMPDIR, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  bool timedOut = false;
+  int signal = 0;     // the signal that ended the tool, 0 when it exited
+  int exitCode = -1;  // valid when signal == 0 and !timedOut
+  std::string stderrText;
+};
+
+// Runs program with args in folder cwd; kills its process group after timeoutSeconds.
+RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                  int timeoutSeconds);
+
+// The names in folder, sorted, hidden ones included.
+std::vector<std::string> ListFolder(const std::string& folder);
+
+// The number of lines of text (a last line without a line end counts).
+int LineCount(const std::string& text);
+
+// The decoded samples of the current directory of tif. Strips and tiles, contiguous and separate
+// planes are laid out the same way (plane after plane, row after row), so two pages compare equal
+// exactly when they hold the same samples. New-style JPEG is decoded to RGB. Pages that libtiff can
+// only decode through its RGBA interface (old-style JPEG, subsampled YCbCr without JPEG) are
+// compared as RGBA. ok is false when libtiff could not decode the page.
+struct DecodedPage {
+  bool ok = false;
+  bool rgba = false;
+  uint32_t width = 0, height = 0;
+  std::vector<unsigned char> bytes;
+  std::string error;
+};
+bool NeedsRgbaComparison(TIFF* tif);
+DecodedPage DecodePage(TIFF* tif, bool rgba);
+
+// The raw bytes of every strip or tile of the current directory, one entry each.
+std::vector<std::vector<unsigned char>> RawChunks(TIFF* tif);
+
+}  // namespace tovanel::tools::test

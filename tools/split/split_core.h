@@ -1,0 +1,23 @@
+// The page splitter's core: one TIFF file per page, named by prefix and a three-letter counter.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tovanel::tools {
+
+// Three lower-case letters name a page file, so 26^3 pages is the most a file can be split into.
+inline constexpr std::size_t kMaxSplitPages = 17576;
+
+// The suffix of the page file with the given 0-based index: 0 -> "aaa", 1 -> "aab", 26 -> "aba",
+// 17575 -> "zzz". Only meaningful for index < kMaxSplitPages.
+std::string PageSuffix(std::size_t index);
+
+// Writes every page of input into the current folder as prefix + PageSuffix(k) + ".tif", k counting
+// the pages written, so the names stay gapless when a damaged page is skipped. Each file appears
+// whole or not at all. Returns Ok when every page was written; otherwise an Exit code with one line
+// in why (skipped pages are named there; the pages that could be written are still written).
+// A file with more than kMaxSplitPages pages gives TooManyPages and no output at all.
+int SplitPages(const std::string& input, const std::string& prefix, std::string& why);
+
+}  // namespace tovanel::tools
