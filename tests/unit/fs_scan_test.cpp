@@ -1,0 +1,449 @@
+// Tests of the breadth-first folder scan and the folder picker, on real folder trees.
+#include "addfolder.h"
+#include "error_trap.h"
+#include "fake_dialogs.h"
+#include "main_procs.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMetaObject>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <vector>
+#include <fcntl.h>
+#include <functional>
+#include <optional>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Removes a tree whatever its names or depth: through descriptors, so neither bytes that are not
+// UTF-8 nor paths longer than PATH_MAX stop it (QDir can't name either).
+void RemoveTreeAt(int parentFd, const char* name)
+{
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) {
+        ::unlinkat(parentFd, name, 0);
+        return;
+    }
+    ::fchmod(fd, 0700);
+    if (DIR* d = ::fdopendir(fd)) {
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        }
+        for (const std::string& child : names)
+            RemoveTreeAt(::dirfd(d), child.c_str());
+        ::closedir(d);
+    } else {
+        ::close(fd);
+    }
+    ::unlinkat(parentFd, name, AT_REMOVEDIR);
+}
+
+const QString kLocation = QStringLiteral("in Kestrum2021/08/31.AddFolder.GetSubDirectories2016 ");
+
+// Counts the times pending events are processed, and can act at a given count.
+class EventProbe {
+public:
+    explicit EventProbe(std::function<void(int)> at = {}) : at_(std::move(at)) { arm(); }
+    ~EventProbe()
+    {
+        stopped_ = true;
+        QCoreApplication::processEvents(); // lets the last posted call run and see the stop
+    }
+    int count() const { return count_; }
+private:
+    void arm()
+    {
+        // One posted call runs per processing; it posts the next for the following one.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this] {
+                if (stopped_)
+                    return;
+                ++count_;
+                if (at_)
+                    at_(count_);
+                arm();
+            },
+            Qt::QueuedConnection);
+    }
+    std::function<void(int)> at_;
+    int count_ = 0;
+    bool stopped_ = false;
+};
+
+// Runs body as the user "nobody" when the tests run as root (as CI does), so that a folder without
+// rights really refuses us; the result comes back through a pipe. Empty optional: could not drop.
+std::optional<QByteArray> RunUnprivileged(const std::function<QByteArray()>& body)
+{
+    if (::geteuid() != 0)
+        return body();
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return std::nullopt;
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const QByteArray out = body();
+        const char* p = out.constData();
+        qsizetype left = out.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fds[1], p, static_cast<size_t>(left));
+            if (n <= 0)
+                ::_exit(4);
+            p += n;
+            left -= n;
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    QByteArray out;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<qsizetype>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return out;
+}
+
+class Scan : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        // Traversable by others, for the cases that run as "nobody".
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        root = QFile::encodeName(dir.path()) + '/';
+    }
+    void TearDown() override
+    {
+        if (dir.isValid())
+            RemoveTreeAt(AT_FDCWD, QFile::encodeName(dir.path()).constData());
+    }
+    // Makes each folder of a relative "/" path, raw bytes allowed.
+    void mk(const QByteArray& rel)
+    {
+        QByteArray path = root;
+        for (const QByteArray& part : rel.split('/')) {
+            if (part.isEmpty())
+                continue;
+            path += part + '/';
+            if (::mkdir(path.constData(), 0755) != 0) {
+                ASSERT_EQ(errno, EEXIST) << path.constData();
+            }
+        }
+    }
+    void link(const char* target, const char* rel)
+    {
+        ASSERT_EQ(::symlink(target, (root + rel).constData()), 0) << rel;
+    }
+    // Scans the given folders (relative, each ending in "/") and gives the list relative again.
+    QStringList scan(const QStringList& rel, bool descend = true)
+    {
+        QStringList list;
+        for (const QString& r : rel)
+            list.append(QFile::decodeName(root) + r);
+        AddFolder::GetSubDirectories2016(list, descend, dialogs);
+        return relative(list);
+    }
+    QStringList relative(const QStringList& list) const
+    {
+        const QString prefix = QFile::decodeName(root);
+        QStringList out;
+        for (const QString& p : list)
+            out.append(p.startsWith(prefix) ? p.mid(prefix.size()) : p);
+        return out;
+    }
+    QTemporaryDir dir;
+    QByteArray root;
+    Tovanel::FakeDialogs dialogs;
+};
+
+TEST_F(Scan, ListsLevelByLevelWithOrWithoutDescending)
+{
+    // "D:\A\" with B and C, B holding D, written with "/"; one more level to show the order.
+    mk("A/B/D/E");
+    mk("A/C/F");
+    struct Row {
+        bool descend;
+        QStringList expected;
+    } rows[] = {
+        {true, {"A/", "A/B/", "A/C/", "A/B/D/", "A/C/F/", "A/B/D/E/"}},
+        {false, {"A/", "A/B/", "A/C/"}},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(scan({"A/"}, r.descend), r.expected) << "descend " << r.descend;
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(Scan, SeveralStartFoldersKeepTheirPlaceAndLevelsFollow)
+{
+    mk("X/x1/x2");
+    mk("Y/y1");
+    EXPECT_EQ(scan({"X/", "Y/"}), (QStringList{"X/", "Y/", "X/x1/", "Y/y1/", "X/x1/x2/"}));
+}
+
+TEST_F(Scan, SubfoldersAreSortedByNameIgnoringCase)
+{
+    for (const char* name : {"A/b", "A/A", "A/_x", "A/C", "A/a"})
+        mk(name);
+    EXPECT_EQ(scan({"A/"}, false), (QStringList{"A/", "A/A/", "A/a/", "A/b/", "A/C/", "A/_x/"}));
+}
+
+TEST_F(Scan, FoldersThatCantBeScannedStayAsGiven)
+{
+    mk("Empty");
+    QFile f(QFile::decodeName(root + "file.tif"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    const QStringList rows[] = {
+        {"Empty/"},                 // no subfolders: unchanged
+        {"Missing/"},               // not there: left in, not scanned
+        {"file.tif/"},              // not a folder
+        {"Missing/", "Empty/"},
+    };
+    for (const QStringList& start : rows)
+        EXPECT_EQ(scan(start), start) << start.join(QLatin1Char(',')).toStdString();
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(Scan, UnsafeNamesAreSkippedWithEverythingBelowThem)
+{
+    mk("A/ok/deep");
+    mk("A/caf\xC3\xA9/c");          // valid UTF-8: kept
+    mk("A/caf\xE9/c");              // the raw byte 0xE9: not UTF-8
+    mk("A/line\nbreak/c");
+    mk("A/bell\x07/c");
+    mk("A/q?x/c");
+    mk("A/del\x7F/c");
+    mk("A/c1\xC2\x85/c");           // U+0085, inside 127..159
+    EXPECT_EQ(scan({"A/"}), (QStringList{"A/", QString::fromUtf8("A/caf\xC3\xA9/"), "A/ok/",
+                                         QString::fromUtf8("A/caf\xC3\xA9/c/"), "A/ok/deep/"}));
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(Scan, HiddenAndReadOnlyFoldersAreScanned)
+{
+    // Hidden 18 and read-only 17 are not the refused 22: no system bit exists here.
+    mk("A/.hid/x");
+    mk("A/ro/y");
+    ASSERT_EQ(::chmod((root + "A/ro").constData(), 0555), 0);
+    EXPECT_EQ(Main::GetAttr(QFile::decodeName(root + "A/ro/")), 17);
+    EXPECT_EQ(scan({"A/"}), (QStringList{"A/", "A/.hid/", "A/ro/", "A/.hid/x/", "A/ro/y/"}));
+    ::chmod((root + "A/ro").constData(), 0755);
+}
+
+TEST_F(Scan, LinkLoopsEndAndEachRealFolderIsListedOnce)
+{
+    mk("A/B/D");
+    mk("A/C");
+    mk("Outside/o1");
+    link("..", "A/B/up");           // back to A
+    link(".", "A/B/self");          // B again
+    link("../B", "A/C/toB");        // a sibling reached a second way
+    link("../../A", "A/B/D/top");   // a loop two levels down
+    link("../Outside", "A/out");    // a folder elsewhere, listed once like any folder
+    link("missing", "A/dangling");  // no folder at all
+    const QStringList result = scan({"A/"});
+    EXPECT_EQ(result, (QStringList{"A/", "A/B/", "A/C/", "A/out/", "A/B/D/", "A/out/o1/"}));
+    QSet<QString> real;
+    for (const QString& p : result) {
+        char resolved[PATH_MAX];
+        ASSERT_NE(::realpath((root + QFile::encodeName(p)).constData(), resolved), nullptr);
+        EXPECT_FALSE(real.contains(QString::fromLocal8Bit(resolved))) << resolved;
+        real.insert(QString::fromLocal8Bit(resolved));
+    }
+    EXPECT_EQ(Main::GetAttr(QFile::decodeName(root + "A/out/")), 1024 + 16);
+}
+
+TEST_F(Scan, PathLengthLimits)
+{
+    // A name of NAME_MAX bytes is legal and kept.
+    const QByteArray longName(NAME_MAX, 'n');
+    mk("A/" + longName + "/under");
+    EXPECT_EQ(scan({"A/"}), (QStringList{"A/", "A/" + QString::fromLatin1(longName) + "/",
+                                         "A/" + QString::fromLatin1(longName) + "/under/"}));
+
+    // A chain deeper than PATH_MAX: built through descriptors, since no path may name its end.
+    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    QByteArray deep = root;
+    const QByteArray part(200, 'd');
+    for (int level = 0; deep.size() < PATH_MAX + 300; ++level) {
+        ASSERT_EQ(::mkdirat(fd, part.constData(), 0755), 0);
+        const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+        deep += part + '/';
+    }
+    ASSERT_EQ(::mkdirat(fd, "child", 0755), 0);
+    ::close(fd);
+
+    // A start folder of PATH_MAX bytes or more stays in the list and is not scanned.
+    QStringList list{QFile::decodeName(deep)};
+    AddFolder::GetSubDirectories2016(list, true, dialogs);
+    EXPECT_EQ(list, QStringList{QFile::decodeName(deep)});
+
+    // Scanning the chain from its top ends, and lists only folders a path can still name.
+    QStringList chain{QFile::decodeName(root + part + '/')};
+    AddFolder::GetSubDirectories2016(chain, true, dialogs);
+    ASSERT_FALSE(chain.isEmpty());
+    EXPECT_LT(QFile::encodeName(chain.last()).size(), PATH_MAX);
+    EXPECT_GT(chain.size(), 10);
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(Scan, FoldersWithoutReadRightVanishSilently)
+{
+    mk("A/B/hiddenchild");
+    mk("A/D/E");
+    mk("Alone/x");
+    ASSERT_EQ(::chmod((root + "A/B").constData(), 0), 0);
+    ASSERT_EQ(::chmod((root + "Alone").constData(), 0), 0);
+    const std::optional<QByteArray> out = RunUnprivileged([&] {
+        QByteArray text;
+        text += scan({"A/"}).join(QLatin1Char('|')).toUtf8() + '\n';
+        text += scan({"Alone/"}).join(QLatin1Char('|')).toUtf8() + '\n';
+        text += QByteArray::number(dialogs.shown.size()) + '\n';
+        return text;
+    });
+    ::chmod((root + "A/B").constData(), 0755);
+    ::chmod((root + "Alone").constData(), 0755);
+    if (!out)
+        GTEST_SKIP() << "running as root and could not drop to the user nobody (65534)";
+    // Siblings and their subfolders stay; the unreadable folder goes; a lone one leaves nothing.
+    EXPECT_EQ(*out, QByteArray("A/|A/D/|A/D/E/\n\n0\n"));
+}
+
+TEST_F(Scan, ModeZeroEntriesAsSeenByAnOrdinaryUser)
+{
+    mk("Locked");
+    QFile f(QFile::decodeName(root + "none.tif"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    ASSERT_EQ(::chmod((root + "none.tif").constData(), 0), 0);
+    ASSERT_EQ(::chmod((root + "Locked").constData(), 0), 0);
+    const std::optional<QByteArray> out = RunUnprivileged([&] {
+        QByteArray text;
+        // A file without any right still exists; the user learns of the right when it is used.
+        text += AddFolder::IsExistingFile(QFile::decodeName(root + "none.tif")) ? "exists\n" : "missing\n";
+        text += AddFolder::GetFolderFiles(QFile::decodeName(root), QStringLiteral("*.tif")).join(QLatin1Char('|')).toUtf8() + '\n';
+        // A folder the search may not read is a failure of the search, for the caller's trap.
+        try {
+            AddFolder::GetFolderFiles(QFile::decodeName(root + "Locked"), QStringLiteral("*.*"));
+            text += "no failure\n";
+        } catch (const Tovanel::Failure& failure) {
+            text += QByteArray::number(failure.number()) + ' ' + failure.what() + '\n';
+        }
+        return text;
+    });
+    ::chmod((root + "Locked").constData(), 0755);
+    if (!out)
+        GTEST_SKIP() << "running as root and could not drop to the user nobody (65534)";
+    EXPECT_EQ(*out, QByteArray("exists\nnone.tif\n70 Permission denied\n"));
+}
+
+TEST_F(Scan, EventsAreProcessedOncePerFolderSubfolderAndAppendedPath)
+{
+    mk("A/B/D");
+    mk("A/C");
+    EventProbe probe;
+    scan({"A/"});
+    // Listed folders A, B, C, D (4); subfolders seen B, C, D (3); paths appended D, then B, C, D (4).
+    EXPECT_EQ(probe.count(), 11);
+}
+
+TEST_F(Scan, FailuresBeforeTheFolderRuleAreReportedAndTheFolderStays)
+{
+    mk("Y");
+    // The folder goes while events run, after its look-up: its listing test then fails.
+    EventProbe probe([&](int n) {
+        if (n == 1)
+            ::rmdir((root + "Y").constData());
+    });
+    EXPECT_EQ(scan({"Y/"}), QStringList{"Y/"});
+    ASSERT_EQ(dialogs.errorReports().size(), 1);
+    EXPECT_EQ(dialogs.errorReports().first().text,
+              Tovanel::ErrorReportText(kLocation, QStringLiteral("No such file or directory"), 116));
+}
+
+TEST_F(Scan, FailuresUnderTheFolderRuleRemoveTheFolderSilently)
+{
+    mk("X");
+    mk("Y");
+    // X passes its test first, which puts the rule in force; Y then goes while events run.
+    EventProbe probe([&](int n) {
+        if (n == 2)
+            ::rmdir((root + "Y").constData());
+    });
+    EXPECT_EQ(scan({"X/", "Y/"}), QStringList{"X/"});
+    EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(Scan, AFailingTestBeforeAppendingStillAppends)
+{
+    mk("A/B");
+    // Events run for A (1), for its subfolder B (2), for B's own listing (3), and before B is
+    // appended (4); B goes then, so its test fails, is reported, and the failing test appends.
+    EventProbe probe([&](int n) {
+        if (n == 4)
+            ::rmdir((root + "A/B").constData());
+    });
+    EXPECT_EQ(scan({"A/"}), (QStringList{"A/", "A/B/"}));
+    ASSERT_EQ(dialogs.errorReports().size(), 1);
+    EXPECT_EQ(dialogs.errorReports().first().text,
+              Tovanel::ErrorReportText(kLocation, QStringLiteral("No such file or directory"), 158));
+}
+
+class Picker : public Scan {};
+
+TEST_F(Picker, OpensAtAnExistingStartFolderOnlyAndReturnsTheAnswerAsGiven)
+{
+    mk("Scans/2021");
+    const QString existing = QFile::decodeName(root + "Scans/2021");
+    struct Row {
+        QString start;
+        QString answer;           // empty = cancel
+        QString expectedStart;
+    } rows[] = {
+        {existing, QFile::decodeName(root + "Scans"), existing},
+        {existing, QString(), existing},                                      // cancel with a start folder
+        {QFile::decodeName(root + "Gone"), QStringLiteral("/"), QString()},   // the root keeps its "/"
+        {QString(), QFile::decodeName(root + "Scans/2021"), QString()},
+        {existing + QLatin1Char('/'), QString(), existing + QLatin1Char('/')}, // passed on as written
+    };
+    for (const Row& r : rows) {
+        dialogs.shown.clear();
+        dialogs.folders.enqueue(r.answer);
+        const QString chosen = AddFolder::BrowseForFolder(dialogs, nullptr, QStringLiteral("Please select folder:"), r.start);
+        EXPECT_EQ(chosen, r.answer);
+        ASSERT_EQ(dialogs.shown.size(), 1);
+        EXPECT_EQ(dialogs.shown.first().kind, QStringLiteral("pickFolder"));
+        EXPECT_EQ(dialogs.shown.first().text, QStringLiteral("Please select folder:"));
+        EXPECT_EQ(dialogs.shown.first().extra, r.expectedStart) << r.start.toStdString();
+    }
+}
+
+} // namespace
