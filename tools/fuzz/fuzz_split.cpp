@@ -1,0 +1,15 @@
+// libFuzzer target: the page splitter's core on arbitrary bytes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_input.h"
+#include "split_core.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input = tovanel::tools::fuzz::WriteInput(data, size);
+  std::string why;
+  tovanel::tools::SplitPages(input, "varnholt", why);
+  tovanel::tools::fuzz::ClearOutputs();
+  return 0;
+}
