@@ -105,7 +105,8 @@ TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why) {
   return tif;
 }
 
-std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit) {
+std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit, bool* chainBroken) {
+  if (chainBroken) *chainBroken = false;
   std::vector<tdir_t> full;
   std::vector<tdir_t> reduced;
   if (!TIFFSetDirectory(tif, 0)) return full;
@@ -119,7 +120,11 @@ std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit) {
       full.push_back(dir);
       if (limit && full.size() >= limit) break;
     }
-    if (!TIFFReadDirectory(tif)) break;
+    if (TIFFLastDirectory(tif)) break;
+    if (!TIFFReadDirectory(tif)) {
+      if (chainBroken) *chainBroken = true;
+      break;
+    }
   }
   return full.empty() ? reduced : full;
 }

@@ -43,7 +43,8 @@ TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why);
 // maxDirectories IFDs, and after `limit` pages when limit > 0. A damaged IFD ends the list.
 // The current directory of tif is left undefined: call TIFFSetDirectory before reading.
 inline constexpr std::size_t kMaxDirectories = 100000;
-std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit = 0);
+// chainBroken (optional) is set when the chain ends in an IFD that cannot be read or that loops.
+std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit = 0, bool* chainBroken = nullptr);
 
 // The first page (first entry of ListPages); false when the file has none.
 bool FirstPage(TIFF* tif, tdir_t& page);

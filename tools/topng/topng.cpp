@@ -752,13 +752,21 @@ void ReadMetadata(TIFF* tif, PngJob& job) {
 }
 
 int Convert(TIFF* tif, const std::string& output, std::string& why) {
-  tdir_t first = 0;
-  if (!FirstPage(tif, first) || !TIFFSetDirectory(tif, first)) {
+  // The whole IFD chain is walked so that a loop or a broken directory marks the file as damaged.
+  bool broken = false;
+  const std::vector<tdir_t> pages = ListPages(tif, 0, &broken);
+  if (broken) {
+    why = TiffWhy("the chain of image directories is broken or loops");
+    return Damaged;
+  }
+  if (pages.empty() || !TIFFSetDirectory(tif, pages.front())) {
     why = TiffWhy("the file has no readable page");
     return Damaged;
   }
   Page page;
   if (const int code = Analyse(tif, page, why); code != Ok) return code;
+  // Complaints about odd tags do not matter; errors while decoding pixels do (checked below).
+  ClearLastTiffError();
   if (page.pngRowBytes > kMaxRowBytes) {
     why = "the page's rows are wider than the limit of 64 MiB";
     return TooLarge;
@@ -801,6 +809,11 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
       }
       filter.filter(pngRow.data(), filtered.data() + std::size_t{y} * (page.pngRowBytes + 1));
     }
+    // libtiff reports some damage (missing rows, bad codes) as an error yet returns data.
+    if (!LastTiffError().empty()) {
+      why = LastTiffError();
+      return Damaged;
+    }
     std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> comp(
         libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
     if (!comp) {
@@ -837,6 +850,10 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
     }
     why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
     return WriteFailed;
+  }
+  if (!LastTiffError().empty()) {
+    why = LastTiffError();
+    return Damaged;
   }
   if (!out.commit(why)) return WriteFailed;
   return Ok;

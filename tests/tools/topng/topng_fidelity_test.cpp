@@ -1,0 +1,333 @@
+// Fidelity of tovanel-topng's core: TIFFs written here with known samples must give exactly those pixels.
+#include "png_reader.h"
+#include "tiffcommon.h"
+#include "topng.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace tovanel::tools;
+using tovanel::test::PngImage;
+using tovanel::test::ReadPng;
+
+namespace {
+
+constexpr uint32_t W = 37, H = 23;  // odd sizes: partial strips, tiles and bytes
+
+struct Case {
+  const char* name;
+  uint16_t photometric, bps, spp;
+  std::vector<uint16_t> extras;
+  uint16_t compression;
+  int pngType, pngDepth;
+  bool separate = false, tiled = false;
+  const char* mode = "w";  // "wb": big-endian, "w8": BigTIFF
+  uint16_t predictor = PREDICTOR_NONE;
+};
+
+// Deterministic raw samples; colour of associated alpha pixels never exceeds their alpha.
+uint32_t Raw(const Case& c, uint32_t x, uint32_t y, int s) {
+  const uint32_t max = (1u << c.bps) - 1;
+  uint32_t h = x * 2654435761u ^ (y + 1) * 40503u ^ (s + 7) * 977u;
+  h ^= h >> 13;
+  h *= 0x5bd1e995u;
+  h ^= h >> 15;
+  if (c.bps == 1 && (x / 5 + y / 3) % 2) h = 0;  // runs, so CCITT has something to code
+  return h & max;
+}
+
+int AlphaSample(const Case& c, int colour) {
+  if (c.spp <= colour) return -1;
+  const uint16_t first = c.extras.empty() ? EXTRASAMPLE_UNSPECIFIED : c.extras[0];
+  if (first == EXTRASAMPLE_ASSOCALPHA || first == EXTRASAMPLE_UNASSALPHA) return colour;
+  if (c.photometric == PHOTOMETRIC_RGB && c.spp == 4) return colour;
+  return -1;
+}
+
+int Colour(const Case& c) {
+  return c.photometric == PHOTOMETRIC_RGB ? 3 : c.photometric == PHOTOMETRIC_SEPARATED ? 4 : 1;
+}
+
+uint32_t Sample(const Case& c, uint32_t x, uint32_t y, int s) {
+  const int colour = Colour(c);
+  const int alpha = AlphaSample(c, colour);
+  uint32_t v = Raw(c, x, y, s);
+  if (alpha >= 0 && s < colour && c.extras.size() && c.extras[0] == EXTRASAMPLE_ASSOCALPHA)
+    v = v % (Raw(c, x, y, alpha) + 1);
+  return v;
+}
+
+void PutSample(std::vector<uint8_t>& buf, std::size_t rowStart, std::size_t index, int bps, uint32_t v) {
+  if (bps == 16) {
+    const uint16_t s = static_cast<uint16_t>(v);
+    std::memcpy(buf.data() + rowStart + 2 * index, &s, 2);
+    return;
+  }
+  const std::size_t bit = index * bps;
+  for (int b = 0; b < bps; ++b) {
+    const std::size_t pos = bit + b;
+    if ((v >> (bps - 1 - b)) & 1) buf[rowStart + pos / 8] |= static_cast<uint8_t>(0x80 >> (pos % 8));
+  }
+}
+
+std::vector<uint16_t> ColourMap(int bps, int channel) {
+  std::vector<uint16_t> m(std::size_t{1} << bps);
+  for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint16_t>((i * 7919 + channel * 21011 + 129) & 0xFFFF);
+  return m;
+}
+
+const uint8_t* TestIcc(uint32_t& size) {
+  // A minimal profile with one tag (media white point): libpng's reader refuses an empty tag table.
+  static uint8_t icc[164] = {};
+  size = sizeof icc;
+  auto be32 = [](uint8_t* p, uint32_t v) { p[0] = v >> 24; p[1] = v >> 16; p[2] = v >> 8; p[3] = v; };
+  be32(icc, sizeof icc);
+  be32(icc + 8, 0x02100000);
+  std::memcpy(icc + 12, "mntr", 4);
+  std::memcpy(icc + 16, "RGB ", 4);
+  std::memcpy(icc + 20, "XYZ ", 4);
+  std::memcpy(icc + 36, "acsp", 4);
+  be32(icc + 68, 0x0000F6D6);
+  be32(icc + 72, 0x00010000);
+  be32(icc + 76, 0x0000D32D);
+  be32(icc + 128, 1);
+  std::memcpy(icc + 132, "wtpt", 4);
+  be32(icc + 136, 144);
+  be32(icc + 140, 20);
+  std::memcpy(icc + 144, "XYZ ", 4);
+  be32(icc + 152, 0x0000F6D6);
+  be32(icc + 156, 0x00010000);
+  be32(icc + 160, 0x0000D32D);
+  return icc;
+}
+
+// Writes the case as a TIFF, its samples from Sample(); resolution 300 dpi and (for RGB) an ICC profile.
+void WriteCase(const Case& c, const std::string& path) {
+  TIFF* t = TIFFOpen(path.c_str(), c.mode);
+  ASSERT_NE(t, nullptr);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, W);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, H);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, c.spp);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, c.compression);
+  if (c.compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_2DENCODING);
+  if (c.predictor != PREDICTOR_NONE) TIFFSetField(t, TIFFTAG_PREDICTOR, c.predictor);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, c.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+  if (!c.extras.empty()) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(c.extras.size()), c.extras.data());
+  TIFFSetField(t, TIFFTAG_XRESOLUTION, 300.0f);
+  TIFFSetField(t, TIFFTAG_YRESOLUTION, 150.0f);
+  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  if (c.photometric == PHOTOMETRIC_RGB) {
+    uint32_t n;
+    const uint8_t* icc = TestIcc(n);
+    TIFFSetField(t, TIFFTAG_ICCPROFILE, n, icc);
+  }
+  std::vector<uint16_t> r = ColourMap(c.bps, 0), g = ColourMap(c.bps, 1), b = ColourMap(c.bps, 2);
+  if (c.photometric == PHOTOMETRIC_PALETTE) TIFFSetField(t, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+  const int planes = c.separate ? c.spp : 1;
+  const int perPixel = c.separate ? 1 : c.spp;
+  const std::size_t rowBytes = (std::size_t{W} * perPixel * c.bps + 7) / 8;
+  // Whole planes in memory, then cut into strips or tiles.
+  std::vector<std::vector<uint8_t>> plane(planes, std::vector<uint8_t>(rowBytes * H, 0));
+  for (uint32_t y = 0; y < H; ++y)
+    for (uint32_t x = 0; x < W; ++x)
+      for (int s = 0; s < c.spp; ++s) {
+        const int p = c.separate ? s : 0;
+        const std::size_t idx = c.separate ? x : std::size_t{x} * c.spp + s;
+        PutSample(plane[p], y * rowBytes, idx, c.bps, Sample(c, x, y, s));
+      }
+  if (c.tiled) {
+    const uint32_t tw = 16, th = 16;
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, th);
+    const std::size_t tileRow = std::size_t{tw} * perPixel * c.bps / 8;
+    std::vector<uint8_t> tile(tileRow * th);
+    for (int p = 0; p < planes; ++p)
+      for (uint32_t ty = 0; ty < H; ty += th)
+        for (uint32_t tx = 0; tx < W; tx += tw) {
+          std::fill(tile.begin(), tile.end(), 0);
+          const std::size_t xb = std::size_t{tx} * perPixel * c.bps / 8;
+          for (uint32_t r2 = 0; r2 < th && ty + r2 < H; ++r2)
+            std::memcpy(tile.data() + r2 * tileRow, plane[p].data() + (ty + r2) * rowBytes + xb,
+                        std::min(tileRow, rowBytes - xb));
+          ASSERT_GE(TIFFWriteEncodedTile(t, TIFFComputeTile(t, tx, ty, 0, p), tile.data(), tile.size()), 0);
+        }
+  } else {
+    const uint32_t rps = 5;
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rps);
+    const uint32_t strips = (H + rps - 1) / rps;
+    for (int p = 0; p < planes; ++p)
+      for (uint32_t s = 0; s < strips; ++s) {
+        const uint32_t rows = std::min(rps, H - s * rps);
+        ASSERT_GE(TIFFWriteEncodedStrip(t, p * strips + s, plane[p].data() + s * rps * rowBytes, rows * rowBytes), 0);
+      }
+  }
+  TIFFClose(t);
+}
+
+// The PNG samples the case must give, by the TIFF definition of its samples.
+std::vector<uint32_t> Expected(const Case& c, uint32_t x, uint32_t y) {
+  const uint32_t max = (1u << c.bps) - 1, omax = (1u << c.pngDepth) - 1;
+  auto scale = [&](uint32_t v) { return static_cast<uint32_t>((uint64_t{v} * omax + max / 2) / max); };
+  const int colour = Colour(c);
+  const int alphaIdx = AlphaSample(c, colour);
+  const bool assoc = alphaIdx >= 0 && c.extras.size() && c.extras[0] == EXTRASAMPLE_ASSOCALPHA;
+  const uint32_t a = alphaIdx >= 0 ? scale(Sample(c, x, y, alphaIdx)) : 0;
+  auto unpremul = [&](uint32_t v) {
+    if (!assoc) return v;
+    return a == 0 ? 0u : std::min<uint32_t>(omax, static_cast<uint32_t>((uint64_t{v} * omax + a / 2) / a));
+  };
+  std::vector<uint32_t> out;
+  switch (c.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+      out.push_back(unpremul(scale(max - Sample(c, x, y, 0))));
+      break;
+    case PHOTOMETRIC_MINISBLACK:
+      out.push_back(unpremul(scale(Sample(c, x, y, 0))));
+      break;
+    case PHOTOMETRIC_PALETTE: {
+      const uint32_t i = Sample(c, x, y, 0);
+      if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
+        out.push_back(i);
+      } else {
+        for (int k = 0; k < 3; ++k) out.push_back((uint64_t{ColourMap(c.bps, k)[i]} * omax + 32767) / 65535);
+      }
+      break;
+    }
+    case PHOTOMETRIC_RGB:
+      for (int k = 0; k < 3; ++k) out.push_back(unpremul(scale(Sample(c, x, y, k))));
+      break;
+    case PHOTOMETRIC_SEPARATED: {
+      const uint32_t k = max - Sample(c, x, y, 3);
+      for (int s = 0; s < 3; ++s)
+        out.push_back(unpremul(scale(static_cast<uint32_t>((uint64_t{max - Sample(c, x, y, s)} * k + max / 2) / max))));
+      break;
+    }
+  }
+  if (alphaIdx >= 0) out.push_back(a);
+  return out;
+}
+
+constexpr uint16_t kNone = COMPRESSION_NONE, kLzw = COMPRESSION_LZW, kZip = COMPRESSION_ADOBE_DEFLATE;
+constexpr uint16_t kPack = COMPRESSION_PACKBITS;
+constexpr uint16_t kUnass = EXTRASAMPLE_UNASSALPHA, kAssoc = EXTRASAMPLE_ASSOCALPHA, kUnspec = EXTRASAMPLE_UNSPECIFIED;
+constexpr int kGrey = PNG_COLOR_TYPE_GRAY, kGreyA = PNG_COLOR_TYPE_GRAY_ALPHA, kPal = PNG_COLOR_TYPE_PALETTE;
+constexpr int kRgb = PNG_COLOR_TYPE_RGB, kRgba = PNG_COLOR_TYPE_RGB_ALPHA;
+
+const Case kCases[] = {
+    {"bilevel_miniswhite_g4", PHOTOMETRIC_MINISWHITE, 1, 1, {}, COMPRESSION_CCITTFAX4, kGrey, 1},
+    {"bilevel_minisblack_g3_2d", PHOTOMETRIC_MINISBLACK, 1, 1, {}, COMPRESSION_CCITTFAX3, kGrey, 1},
+    {"bilevel_miniswhite_rle", PHOTOMETRIC_MINISWHITE, 1, 1, {}, COMPRESSION_CCITTRLE, kGrey, 1},
+    {"bilevel_miniswhite_none_bigendian", PHOTOMETRIC_MINISWHITE, 1, 1, {}, kNone, kGrey, 1, false, false, "wb"},
+    {"bilevel_minisblack_lzw_tiled", PHOTOMETRIC_MINISBLACK, 1, 1, {}, kLzw, kGrey, 1, false, true},
+    {"grey2", PHOTOMETRIC_MINISBLACK, 2, 1, {}, kNone, kGrey, 2},
+    {"grey2_miniswhite", PHOTOMETRIC_MINISWHITE, 2, 1, {}, kPack, kGrey, 2},
+    {"grey4_miniswhite", PHOTOMETRIC_MINISWHITE, 4, 1, {}, kNone, kGrey, 4},
+    {"grey8_lzw_predictor", PHOTOMETRIC_MINISBLACK, 8, 1, {}, kLzw, kGrey, 8, false, false, "w", PREDICTOR_HORIZONTAL},
+    {"grey8_miniswhite_tiled", PHOTOMETRIC_MINISWHITE, 8, 1, {}, kZip, kGrey, 8, false, true},
+    {"grey16_deflate_bigendian", PHOTOMETRIC_MINISBLACK, 16, 1, {}, kZip, kGrey, 16, false, false, "wb"},
+    {"grey16_miniswhite_bigtiff", PHOTOMETRIC_MINISWHITE, 16, 1, {}, kNone, kGrey, 16, false, false, "w8"},
+    {"grey12_scaled_to_16", PHOTOMETRIC_MINISBLACK, 12, 1, {}, kNone, kGrey, 16},
+    {"grey12_miniswhite_scaled_to_16", PHOTOMETRIC_MINISWHITE, 12, 1, {}, kLzw, kGrey, 16},
+    {"grey3_scaled_to_8", PHOTOMETRIC_MINISBLACK, 3, 1, {}, kNone, kGrey, 8},
+    {"grey8_unassoc_alpha", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnass}, kLzw, kGreyA, 8},
+    {"grey8_alpha_separate", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnass}, kNone, kGreyA, 8, true},
+    {"grey16_assoc_alpha", PHOTOMETRIC_MINISBLACK, 16, 2, {kAssoc}, kNone, kGreyA, 16},
+    {"grey4_alpha_to_8", PHOTOMETRIC_MINISWHITE, 4, 2, {kUnass}, kNone, kGreyA, 8},
+    {"grey8_unspecified_extra_dropped", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnspec}, kNone, kGrey, 8},
+    {"palette1", PHOTOMETRIC_PALETTE, 1, 1, {}, kNone, kPal, 1},
+    {"palette2", PHOTOMETRIC_PALETTE, 2, 1, {}, kPack, kPal, 2},
+    {"palette4_tiled", PHOTOMETRIC_PALETTE, 4, 1, {}, kLzw, kPal, 4, false, true},
+    {"palette8_bigendian", PHOTOMETRIC_PALETTE, 8, 1, {}, kZip, kPal, 8, false, false, "wb"},
+    {"palette8_alpha_to_rgba", PHOTOMETRIC_PALETTE, 8, 2, {kUnass}, kNone, kRgba, 8},
+    {"rgb8_lzw_predictor", PHOTOMETRIC_RGB, 8, 3, {}, kLzw, kRgb, 8, false, false, "w", PREDICTOR_HORIZONTAL},
+    {"rgb8_separate_tiled", PHOTOMETRIC_RGB, 8, 3, {}, kZip, kRgb, 8, true, true},
+    {"rgb8_separate_strips_bigendian", PHOTOMETRIC_RGB, 8, 3, {}, kNone, kRgb, 8, true, false, "wb"},
+    {"rgb16_bigtiff_bigendian", PHOTOMETRIC_RGB, 16, 3, {}, kZip, kRgb, 16, false, false, "w8b"},
+    {"rgb16_tiled", PHOTOMETRIC_RGB, 16, 3, {}, kNone, kRgb, 16, false, true},
+    {"rgba8_unassoc", PHOTOMETRIC_RGB, 8, 4, {kUnass}, kLzw, kRgba, 8},
+    {"rgba8_assoc_unpremultiplied", PHOTOMETRIC_RGB, 8, 4, {kAssoc}, kNone, kRgba, 8},
+    {"rgba16_assoc_separate", PHOTOMETRIC_RGB, 16, 4, {kAssoc}, kLzw, kRgba, 16, true},
+    {"rgba16_unassoc_tiled_separate", PHOTOMETRIC_RGB, 16, 4, {kUnass}, kNone, kRgba, 16, true, true},
+    {"rgb8_unspecified_fourth_is_alpha", PHOTOMETRIC_RGB, 8, 4, {kUnspec}, kNone, kRgba, 8},
+    {"rgb8_no_extrasamples_tag_fourth_is_alpha", PHOTOMETRIC_RGB, 8, 4, {}, kNone, kRgba, 8},
+    {"rgb8_alpha_and_extra_channel", PHOTOMETRIC_RGB, 8, 5, {kAssoc, kUnspec}, kNone, kRgba, 8},
+    {"rgb10_separate_scaled_to_16", PHOTOMETRIC_RGB, 10, 3, {}, kNone, kRgb, 16, true},
+    {"rgb4_scaled_to_8", PHOTOMETRIC_RGB, 4, 3, {}, kNone, kRgb, 8},
+    {"cmyk8", PHOTOMETRIC_SEPARATED, 8, 4, {}, kLzw, kRgb, 8},
+    {"cmyk8_alpha_tiled", PHOTOMETRIC_SEPARATED, 8, 5, {kUnass}, kNone, kRgba, 8, false, true},
+    {"cmyk16_separate", PHOTOMETRIC_SEPARATED, 16, 4, {}, kNone, kRgb, 16, true},
+};
+
+class Fidelity : public ::testing::TestWithParam<std::tuple<Case, bool>> {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    ForceStreamingWriterForTesting(false);
+    fs::remove_all(dir_);
+  }
+  fs::path dir_;
+};
+
+TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
+  const auto& [c, streaming] = GetParam();
+  const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
+  WriteCase(c, in);
+  ForceStreamingWriterForTesting(streaming);
+  std::string why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  PngImage png;
+  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_EQ(png.width, W);
+  ASSERT_EQ(png.height, H);
+  ASSERT_EQ(png.colorType, c.pngType);
+  ASSERT_EQ(png.depth, c.pngDepth);
+  EXPECT_TRUE(png.trns.empty());
+  ASSERT_TRUE(png.hasPhys);
+  EXPECT_EQ(png.physUnit, PNG_RESOLUTION_METER);
+  EXPECT_EQ(png.physX, 11811u);  // 300 dpi
+  EXPECT_EQ(png.physY, 5906u);   // 150 dpi
+  if (c.photometric == PHOTOMETRIC_RGB) {
+    uint32_t n;
+    const uint8_t* icc = TestIcc(n);
+    EXPECT_EQ(png.icc, std::vector<uint8_t>(icc, icc + n));
+  }
+  if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
+    ASSERT_EQ(png.palette.size(), std::size_t{1} << c.bps);
+    for (std::size_t i = 0; i < png.palette.size(); ++i) {
+      EXPECT_EQ(png.palette[i].red, (ColourMap(c.bps, 0)[i] * 255u + 32767) / 65535) << i;
+      EXPECT_EQ(png.palette[i].green, (ColourMap(c.bps, 1)[i] * 255u + 32767) / 65535) << i;
+      EXPECT_EQ(png.palette[i].blue, (ColourMap(c.bps, 2)[i] * 255u + 32767) / 65535) << i;
+    }
+  }
+  int mismatches = 0;
+  for (uint32_t y = 0; y < H; ++y)
+    for (uint32_t x = 0; x < W; ++x) {
+      const std::vector<uint32_t> want = Expected(c, x, y);
+      ASSERT_EQ(static_cast<int>(want.size()), png.channels);
+      for (int k = 0; k < png.channels; ++k)
+        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
+    }
+  EXPECT_EQ(mismatches, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Fidelity, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "_streamed" : "_inmemory");
+                         });
+
+}  // namespace
