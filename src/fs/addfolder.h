@@ -11,9 +11,12 @@ namespace Tovanel { class Dialogs; }
 namespace AddFolder {
 
 // Names (without folder) of the openable files of folder that match pattern ("*", "?", any case),
-// hidden files included, folders never, sorted by name ignoring case.
+// hidden files included, folders never, sorted by name ignoring case. Names that are not valid
+// UTF-8 are left out. A missing folder gives an empty list; a folder that can't be read (no right)
+// throws Tovanel::Failure for the caller's trap.
 QStringList GetFolderFiles(const QString& folder, const QString& pattern);
-// True exactly for an existing regular file; never blocks on a FIFO or device.
+// True exactly for an existing regular file (a link to one included), even one without read right;
+// false for folders, wildcards and a trailing "/". Only examines the entry: never blocks on a FIFO.
 bool IsExistingFile(const QString& path);
 // Appends every subfolder of the listed folders (each ending in "/") breadth-first.
 void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs& dialogs);

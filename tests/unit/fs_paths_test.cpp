@@ -271,6 +271,8 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
 {
     WriteFile(at("src.tif"), "source");
     ASSERT_TRUE(QDir().mkdir(at("out")));
+    const QString bare = QStringLiteral("tovanel-fs-test-bare-target.tif");
+    ASSERT_FALSE(QFile::exists(bare));
     struct Row {
         QString source;
         QString target;
@@ -285,6 +287,7 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
         {at("out"), at("out/f.tif"), nullptr},                              // a folder is no source
         {QStringLiteral("   "), at("out/blank.tif"), nullptr},
         {at("src.tif"), QStringLiteral("  "), nullptr},
+        {at("src.tif"), bare, nullptr},                                     // no folder part at all
     };
     QStringList expected;
     for (const Row& r : rows) {
@@ -297,14 +300,6 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
     expected.sort();
     EXPECT_EQ(EntriesOf(at("out")), expected);
     EXPECT_FALSE(Exists(at("nofolder")));
-}
-
-TEST_F(MainFiles, CopyFileCheckedTargetWithoutFolderCopiesNothing)
-{
-    WriteFile(at("src.tif"), "source");
-    const QString bare = QStringLiteral("tovanel-fs-test-bare-target.tif");
-    ASSERT_FALSE(QFile::exists(bare));
-    Main::CopyFileChecked(at("src.tif"), bare);
     EXPECT_FALSE(QFile::exists(bare));
 }
 

@@ -185,23 +185,19 @@ TEST_F(Scan, ListsLevelByLevelWithOrWithoutDescending)
     // "D:\A\" with B and C, B holding D, written with "/"; one more level to show the order.
     mk("A/B/D/E");
     mk("A/C/F");
+    mk("Y/y1");
     struct Row {
+        QStringList start;
         bool descend;
         QStringList expected;
     } rows[] = {
-        {true, {"A/", "A/B/", "A/C/", "A/B/D/", "A/C/F/", "A/B/D/E/"}},
-        {false, {"A/", "A/B/", "A/C/"}},
+        {{"A/"}, true, {"A/", "A/B/", "A/C/", "A/B/D/", "A/C/F/", "A/B/D/E/"}},
+        {{"A/"}, false, {"A/", "A/B/", "A/C/"}},
+        {{"A/C/", "Y/"}, true, {"A/C/", "Y/", "A/C/F/", "Y/y1/"}},   // given folders keep their place
     };
     for (const Row& r : rows)
-        EXPECT_EQ(scan({"A/"}, r.descend), r.expected) << "descend " << r.descend;
+        EXPECT_EQ(scan(r.start, r.descend), r.expected) << r.start.join(QLatin1Char(',')).toStdString();
     EXPECT_TRUE(dialogs.shown.isEmpty());
-}
-
-TEST_F(Scan, SeveralStartFoldersKeepTheirPlaceAndLevelsFollow)
-{
-    mk("X/x1/x2");
-    mk("Y/y1");
-    EXPECT_EQ(scan({"X/", "Y/"}), (QStringList{"X/", "Y/", "X/x1/", "Y/y1/", "X/x1/x2/"}));
 }
 
 TEST_F(Scan, SubfoldersAreSortedByNameIgnoringCase)
