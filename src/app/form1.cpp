@@ -187,6 +187,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         const int wanted = overButton ? PointerCustom : PointerDefault;
         if (mousePointer_ != wanted)
             setMousePointer(wanted);
+        // A button ignores a plain move, which would then reach the window's background and undo the hand.
+        if (overButton && static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton)
+            return true;
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -1,0 +1,26 @@
+// Renders the main window offscreen into a PNG for the README (run: tovanel-screenshot OUT.png).
+#include "form1.h"
+#include "qt_dialogs.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+int main(int argc, char* argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir scratch;   // the screenshot must not read or write the user's settings
+    qputenv("XDG_CONFIG_HOME", scratch.path().toUtf8());
+    QApplication app(argc, argv);
+    if (argc != 2)
+        return 2;
+    Tovanel::QtDialogs dialogs;
+    Tovanel::Form1 window(dialogs);
+    window.ui().Text1->setText(QStringLiteral("/home/ann/Scans/PNG/"));
+    for (const char* name : {"/home/ann/Scans/2021/invoice-0412.tif", "/home/ann/Scans/2021/letter-from-bank.tiff",
+                             "/home/ann/Scans/photos/garden-1998.tif", "/home/ann/Scans/fax/contract-signed.tif"})
+        window.addListItem(QString::fromUtf8(name));
+    window.show();
+    QCoreApplication::processEvents();
+    return window.grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
+}
