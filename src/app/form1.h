@@ -20,6 +20,7 @@ namespace Ui { class Form1; }
 namespace Tovanel {
 
 class Dialogs;
+class ErrorTrap;
 
 // Mouse pointer values of the window and of the list.
 enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
@@ -131,9 +132,16 @@ private:
     // Conversion run state (convert/).
     bool IsConverting = false;
     QString outputBase_;   // kept from one file of a run to the next when no option is selected
+    // Conversion steps (convert/): the tools around the file loop, one file, one tool script.
+    void DeployTools(ErrorTrap& trap);
+    void ConvertFile(ErrorTrap& trap, const QString& source);
+    void RemoveTools(ErrorTrap& trap);
+    int RunToolScript(const QString& script, const QString& folder);
 public:
     // Set by the conversion while a tool runs, so closing the window can stop its process group.
     qint64 runningToolGroup = 0;
+    // A tool still running after this long is stopped with its process group; its page gives no PNG.
+    qint64 toolTimeoutMs = 10 * 60 * 1000;
     bool closing = false;
     // How closing the window during long work ends the program at once; tests replace it.
     std::function<void()> endProgram;

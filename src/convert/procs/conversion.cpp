@@ -1,0 +1,191 @@
+// Module Convert: the private temporary folder, checked tool deployment, and the tool scripts.
+#include "conversion.h"
+
+#include "error_trap.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace Convert {
+
+namespace {
+
+Tovanel::Failure ErrnoFailure(int err)
+{
+    return Tovanel::Failure(QString::fromLocal8Bit(std::strerror(err)));
+}
+
+// A private folder that nobody else controls: made 0700 when missing, refused when it is a link or
+// belongs to someone else (another user could otherwise plant the tools we are about to run).
+QString PrivateFolder(const QString& base)
+{
+    QDir().mkpath(base);
+    const QString folder = base + QStringLiteral("/tovanel-") + QString::number(::geteuid());
+    const QByteArray raw = QFile::encodeName(folder);
+    if (::mkdir(raw.constData(), 0700) != 0 && errno != EEXIST)
+        throw ErrnoFailure(errno);
+    struct stat st;
+    if (::lstat(raw.constData(), &st) != 0)
+        throw ErrnoFailure(errno);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        throw Tovanel::Failure(QStringLiteral("Permission denied"));
+    if ((st.st_mode & 077) != 0 && ::chmod(raw.constData(), 0700) != 0)
+        throw ErrnoFailure(errno);
+    return folder;
+}
+
+bool AllowsPrograms(const QString& folder)
+{
+    struct statvfs vfs;
+    if (::statvfs(QFile::encodeName(folder).constData(), &vfs) != 0)
+        return true;   // can't tell: try it
+    return (vfs.f_flag & ST_NOEXEC) == 0;
+}
+
+// Ours and unchanged: a plain file (not a link) of this user, writable by nobody else, runnable,
+// holding exactly bytes.
+bool IsDeployed(const QByteArray& bytes, const QString& path)
+{
+    const QByteArray raw = QFile::encodeName(path);
+    const int fd = ::open(raw.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+                && (st.st_mode & 022) == 0 && (st.st_mode & S_IXUSR) != 0 && st.st_size == bytes.size();
+    if (same) {
+        QFile file;
+        same = file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && file.readAll() == bytes;
+    }
+    ::close(fd);
+    return same;
+}
+
+} // namespace
+
+QString TempFolder()
+{
+    const QString temp = qEnvironmentVariable("TEMP");
+    if (!temp.isEmpty())
+        return QDir::isRelativePath(temp) ? QDir::current().absoluteFilePath(temp) : temp;
+    QString base = QDir::tempPath();
+    if (!AllowsPrograms(base))
+        base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return PrivateFolder(base);
+}
+
+QString TempPath(const QString& folder, const QString& name)
+{
+    if (folder.isEmpty())
+        throw Tovanel::Failure(QStringLiteral("Path not found"));
+    return folder + QLatin1Char('/') + name;
+}
+
+QByteArray ReadToolResource(int id)
+{
+    QFile resource(QStringLiteral(":/tools/") + QString::number(id));
+    if (!resource.open(QIODevice::ReadOnly))
+        throw Tovanel::Failure(QStringLiteral("Resource not found"));
+    return resource.readAll();
+}
+
+void DeployTool(const QByteArray& bytes, const QString& path)
+{
+    if (QCoreApplication::instance())
+        QCoreApplication::processEvents();
+    if (IsDeployed(bytes, path))
+        return;
+    const QFileInfo info(path);
+    QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()
+                                        + QStringLiteral(".XXXXXX"));
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        throw ErrnoFailure(errno);
+    int err = 0;
+    const char* data = bytes.constData();
+    for (qint64 left = bytes.size(); left > 0 && err == 0;) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        data += n;
+        left -= n;
+    }
+    if (err == 0 && ::fchmod(fd, 0700) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    // The rename replaces whatever was there, a link included, in one step: the name never holds a
+    // half-written or foreign program while it could be run.
+    if (err == 0 && ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(temp.constData());
+        throw ErrnoFailure(err);
+    }
+}
+
+QString QuoteForShell(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString SplitterCommand(const QString& tool, const QString& copy)
+{
+    return QuoteForShell(tool) + QLatin1Char(' ') + QuoteForShell(copy) + QLatin1Char(' ') + kPagePrefix;
+}
+
+QString ConverterCommand(const QString& tool, const QString& input)
+{
+    return QuoteForShell(tool) + QStringLiteral(" -out png ") + QuoteForShell(input);
+}
+
+QString ToolScript(const QString& command, const QString& marker)
+{
+    return command + QStringLiteral("\nrm -f -- ") + QuoteForShell(marker);
+}
+
+QStringList SortedPages(QStringList names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QString BeforeFirstDot(const QString& name)
+{
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    return dot < 0 ? name : name.left(dot);
+}
+
+bool SameFile(const QString& a, const QString& b)
+{
+    struct stat sa, sb;
+    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+           && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void EndMarkerWait(const QString& marker)
+{
+    const QByteArray raw = QFile::encodeName(marker);
+    struct stat st;
+    if (::lstat(raw.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(raw.constData());
+}
+
+} // namespace Convert

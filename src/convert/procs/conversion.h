@@ -1,0 +1,62 @@
+// Module Convert: the temporary folder, the tools it holds, and the scripts that run them.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace Convert {
+
+// Fixed names in the temporary folder.
+inline const QString kMarker = QStringLiteral("brisquet_varnholt.tmp");
+inline const QString kSplitScript = QStringLiteral("tiffsplit.bat");
+inline const QString kConvertScript = QStringLiteral("nconvert.bat");
+inline const QString kSplitTool = QStringLiteral("tiffsplit.exe");
+inline const QString kConvertTool = QStringLiteral("nconvert.exe");
+inline const QString kPagePrefix = QStringLiteral("varnholt");
+inline const QString kPagePattern = QStringLiteral("varnholt*.tif");
+
+// The tools the program carries: resource id and file name in the temporary folder.
+struct ToolFile {
+    int resourceId;
+    const QString& fileName;
+};
+inline const ToolFile kTools[] = {{101, kConvertTool}, {102, kSplitTool}};
+
+// The folder for all intermediate files: "TEMP" when set and not empty (made absolute); otherwise a
+// private per-user folder under the system temp folder, or under the user's cache folder when the
+// system temp folder forbids running programs. Throws Tovanel::Failure when the private folder can't
+// be made safe (a link, another owner).
+QString TempFolder();
+// folder + "/" + name; throws Tovanel::Failure when folder is empty, so nothing lands at the root.
+QString TempPath(const QString& folder, const QString& name);
+
+// The tool's bytes from the program's resources. Throws Tovanel::Failure when the program lacks them.
+QByteArray ReadToolResource(int id);
+// Puts bytes at path with the run bit. A file already there is kept only when it is a plain file of
+// ours holding exactly these bytes; anything else is replaced atomically. Lets events run first.
+// Throws Tovanel::Failure when the file can't be written.
+void DeployTool(const QByteArray& bytes, const QString& path);
+
+// text as one word for /bin/sh: single-quoted, a quote inside written as '\''.
+QString QuoteForShell(const QString& text);
+// Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input.
+QString SplitterCommand(const QString& tool, const QString& copy);
+QString ConverterCommand(const QString& tool, const QString& input);
+// A tool script: its command, then the line that removes the marker.
+QString ToolScript(const QString& command, const QString& marker);
+
+// Page names of the listing in ascending order, which is the splitter's page order.
+QStringList SortedPages(QStringList names);
+// The part of name before its first "." (all of name if it has none).
+QString BeforeFirstDot(const QString& name);
+
+// True when both paths name one existing file (a source already lying where its copy would go).
+bool SameFile(const QString& a, const QString& b);
+
+// The marker wait, once ShellAndWait has seen the script's process end: the marker is then gone, or
+// will never go (a stopped tool, a script that never started), so a leftover one is removed and the
+// folder ends clean.
+void EndMarkerWait(const QString& marker);
+
+} // namespace Convert

@@ -1,0 +1,261 @@
+// Whole conversion runs with the real tools: output names and pixels, odd names, and a clean temporary folder.
+#include "convert_run_fixture.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+
+#include <unistd.h>
+
+using namespace Tovanel;
+using TestTiff::Page;
+
+namespace {
+
+QList<Page> pagesOf(int count, int seed = 1)
+{
+    QList<Page> pages;
+    for (int i = 0; i < count; ++i)
+        pages.append(Page{20 + i, 12 + 3 * i, seed + i, i % 2 == 1});
+    return pages;
+}
+
+QByteArray hashOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256) : QByteArray();
+}
+
+// Each output holds the pixels of its page, and nothing else lies in the folder.
+void verifyOutputs(const QString& folder, const QString& base, const QList<Page>& pages, const QStringList& alsoThere = {})
+{
+    QStringList expected = alsoThere;
+    for (int n = 1; n <= pages.size(); ++n) {
+        const QString name = base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+        expected.append(name);
+        const QImage got = TestTiff::ReadPng(folder + QLatin1Char('/') + name);
+        QVERIFY2(!got.isNull(), qPrintable(name));
+        QCOMPARE(got, TestTiff::Pixels(pages[n - 1]));
+    }
+    expected.sort();
+    QCOMPARE(ConvertRun::entries(folder), expected);
+}
+
+void verifyFinished(ConvertRun& run)
+{
+    QCOMPARE(run.dialogs().errorReports().size(), 0);
+    const Shown done = run.dialogs().messages().last();
+    QCOMPARE(done.text, QStringLiteral("Done."));
+    QCOMPARE(done.title, QString());
+    QCOMPARE(done.buttons, Buttons::Ok);
+    QCOMPARE(done.icon, Icon::None);
+    QCOMPARE(run.form().mousePointer(), 0);
+    QCOMPARE(run.form().progressValue(), 0.0);
+    QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
+    QVERIFY(!run.form().isConverting());
+    // No tool, script, marker, copy, page or page PNG stays behind.
+    QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+}
+
+} // namespace
+
+class ConvertRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void pagesBecomeNumberedPngs_data()
+    {
+        QTest::addColumn<int>("pageCount");
+        QTest::addColumn<QString>("destination");   // "folder", "folder/" or "beside"
+        QTest::newRow("one page, folder") << 1 << "folder";
+        QTest::newRow("three pages, folder") << 3 << "folder";
+        QTest::newRow("three pages, folder with trailing slash") << 3 << "folder/";
+        QTest::newRow("one page, beside the source") << 1 << "beside";
+        QTest::newRow("three pages, beside the source") << 3 << "beside";
+    }
+    void pagesBecomeNumberedPngs()
+    {
+        QFETCH(int, pageCount);
+        QFETCH(QString, destination);
+        ConvertRun run;
+        const QList<Page> pages = pagesOf(pageCount);
+        run.addTiff(QStringLiteral("scan.tif"), pages);
+        if (destination == QLatin1String("beside"))
+            run.saveBesideSource();
+        else
+            run.saveInFolder(destination.endsWith(QLatin1Char('/')) ? run.out + QLatin1Char('/') : run.out);
+        run.start();
+        verifyFinished(run);
+        if (destination == QLatin1String("beside")) {
+            verifyOutputs(run.src, QStringLiteral("scan"), pages, {QStringLiteral("scan.tif")});
+            QCOMPARE(ConvertRun::entries(run.out), QStringList());
+        } else {
+            verifyOutputs(run.out, QStringLiteral("scan"), pages);
+        }
+    }
+
+    // The base is the source's name less its last extension; a name without one is taken whole, even
+    // when the temporary folder's path holds a dot.
+    void outputBaseComesFromTheName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("base");
+        QTest::newRow("two dots") << "a.b.tif" << "a.b";
+        QTest::newRow("no dot") << "scan" << "scan";
+        QTest::newRow("upper-case extension") << "Report.TIFF" << "Report";
+    }
+    void outputBaseComesFromTheName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, base);
+        ConvertRun run;
+        const QList<Page> pages = pagesOf(2, 4);
+        run.addTiff(name, pages);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        verifyOutputs(run.out, base, pages);
+    }
+
+    // A page the converter refuses is replaced by the converter's result for the whole copy, which it
+    // writes under the copy's name with the last extension replaced.
+    void refusedPageTakesTheWholeCopysPng()
+    {
+        ConvertRun run;
+        const Page good{18, 10, 3, false};
+        run.addTiff(QStringLiteral("a.b.tif"), {good, Page{18, 10, 9, true, true}});
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        verifyOutputs(run.out, QStringLiteral("a.b"), {good, good});
+    }
+
+    // Shell characters in a name stay part of the name: nothing is run, the file is converted.
+    void oddNamesAreNeverCommands_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("command substitution") << "$(touch x).tif";
+        QTest::newRow("backquotes") << "a`touch y`.tif";
+        QTest::newRow("single quote") << "it's.tif";
+        QTest::newRow("double quote") << "say \"hi\".tif";
+        QTest::newRow("backslash and dollar") << "back\\slash $HOME.tif";
+        QTest::newRow("leading dash") << "-n.tif";
+        QTest::newRow("semicolon") << "a; touch z.tif";
+    }
+    void oddNamesAreNeverCommands()
+    {
+        QFETCH(QString, name);
+        ConvertRun run;
+        const QList<Page> pages = pagesOf(2, 7);
+        run.addTiff(name, pages);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        verifyOutputs(run.out, name.left(name.lastIndexOf(QLatin1Char('.'))), pages);
+        for (const QString& stray : {QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("z")}) {
+            QVERIFY(!QFile::exists(run.temp + QLatin1Char('/') + stray));
+            QVERIFY(!QFile::exists(run.src + QLatin1Char('/') + stray));
+        }
+    }
+
+    // A source already in the temporary folder is its own copy: converted, and still there afterwards.
+    void sourceInTheTemporaryFolderIsKept()
+    {
+        ConvertRun run;
+        const QList<Page> pages = pagesOf(3, 2);
+        const QString source = run.addTiff(run.temp + QStringLiteral("/inside.tif"), pages);
+        const QByteArray before = hashOf(source);
+        run.saveInFolder(run.out);
+        run.start();
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        verifyOutputs(run.out, QStringLiteral("inside"), pages);
+        QCOMPARE(hashOf(source), before);
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList{QStringLiteral("inside.tif")});
+    }
+
+    void sameNameInTwoFoldersLastOneWins()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("one/same.tif"), pagesOf(2, 1));
+        const QList<Page> second = pagesOf(2, 40);
+        run.addTiff(QStringLiteral("two/same.tif"), second);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        verifyOutputs(run.out, QStringLiteral("same"), second);
+    }
+
+    void damagedFileGivesNothingAndTheRunGoesOn()
+    {
+        ConvertRun run;
+        const QList<Page> first = pagesOf(1, 1), last = pagesOf(2, 20);
+        run.addTiff(QStringLiteral("first.tif"), first);
+        QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
+        run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
+        run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
+        run.addTiff(QStringLiteral("last.tif"), last);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        QStringList names = ConvertRun::entries(run.out);
+        QCOMPARE(names, (QStringList{QStringLiteral("first.png_1.png"), QStringLiteral("last.png_1.png"),
+                                     QStringLiteral("last.png_2.png")}));
+        QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/last.png_2.png")), TestTiff::Pixels(last[1]));
+    }
+
+    // Replacing an output renames a new file over it: a file that shared the old output's data (a hard
+    // link, a reader holding it open) keeps its bytes.
+    void outputsReplaceOldFilesWhole()
+    {
+        ConvertRun run;
+        const QList<Page> pages = pagesOf(1, 5);
+        run.addTiff(QStringLiteral("scan.tif"), pages);
+        const QString keep = run.root + QStringLiteral("/keep.bin");
+        QFile k(keep);
+        QVERIFY(k.open(QIODevice::WriteOnly));
+        k.write("precious bytes");
+        k.close();
+        QCOMPARE(::link(QFile::encodeName(keep).constData(), QFile::encodeName(run.out + QStringLiteral("/scan.png_1.png")).constData()), 0);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        verifyOutputs(run.out, QStringLiteral("scan"), pages);
+        QVERIFY(k.open(QIODevice::ReadOnly));
+        QCOMPARE(k.readAll(), QByteArray("precious bytes"));
+    }
+
+    // Real files from public test sets: every page gives the pixels ImageMagick decodes.
+    void corpusFilesMatchAReferenceDecoder_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("three grey pages") << "imagetiff_seq-1c-8b-multipage.tiff";
+        QTest::newRow("three G4 pages") << "pillow_g4-multi.tiff";
+        QTest::newRow("multipage") << "pillow_multipage.tiff";
+    }
+    void corpusFilesMatchAReferenceDecoder()
+    {
+        QFETCH(QString, file);
+        ConvertRun run;
+        const QString source = run.src + QLatin1Char('/') + file;
+        QVERIFY(QFile::copy(QStringLiteral(TOVANEL_CORPUS_DIR "/") + file, source));
+        run.form().addListItem(source);
+        run.saveInFolder(run.out);
+        run.start();
+        verifyFinished(run);
+        const int pages = TestTiff::PageCount(source);
+        QVERIFY(pages > 1);
+        const QString ref = run.root + QStringLiteral("/ref");
+        QDir().mkpath(ref);
+        QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/convert"), {source, ref + QStringLiteral("/p-%d.png")}), 0);
+        const QString base = file.left(file.lastIndexOf(QLatin1Char('.')));
+        QCOMPARE(ConvertRun::entries(run.out).size(), pages);
+        for (int n = 1; n <= pages; ++n) {
+            const QImage got = TestTiff::ReadPng(run.out + QLatin1Char('/') + base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png"));
+            const QImage want = TestTiff::ReadPng(ref + QStringLiteral("/p-") + QString::number(n - 1) + QStringLiteral(".png"));
+            QVERIFY(!got.isNull() && !want.isNull());
+            QCOMPARE(got, want);
+        }
+    }
+};
+
+QTEST_MAIN(ConvertRunTest)
+#include "convert_run_test.moc"

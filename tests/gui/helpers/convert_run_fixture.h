@@ -1,0 +1,72 @@
+// A window with its own temporary, source and output folders, for driving whole conversion runs.
+#pragma once
+
+#include "convert_tiff_maker.h"
+#include "window_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace Tovanel {
+
+class ConvertRun {
+public:
+    // tempName: the temporary folder under the test's own folder; a dot in it catches bases taken
+    // from the whole path instead of the name.
+    explicit ConvertRun(const QString& tempName = QStringLiteral("j.doe/Temp"))
+    {
+        root = work.path();
+        temp = root + QLatin1Char('/') + tempName;
+        src = root + QStringLiteral("/src");
+        out = root + QStringLiteral("/out");
+        for (const QString& d : {temp, src, out})
+            QDir().mkpath(d);
+        previousTemp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(temp));
+        window = std::make_unique<WindowFixture>();
+        window->form->endProgram = [this] { ++endProgramCalls; };
+    }
+    ~ConvertRun() { qputenv("TEMP", previousTemp); }
+
+    Form1& form() { return *window->form; }
+    Ui::Form1& ui() { return window->ui(); }
+    FakeDialogs& dialogs() { return window->dialogs; }
+
+    void saveInFolder(const QString& folder)
+    {
+        QTest::mouseClick(ui().Option1, Qt::LeftButton);
+        ui().Text1->setText(folder);
+    }
+    void saveBesideSource() { QTest::mouseClick(ui().Option2, Qt::LeftButton); }
+    // Writes a TIFF into the source folder (or at an absolute path) and lists it.
+    QString addTiff(const QString& name, const QList<TestTiff::Page>& pages)
+    {
+        const QString path = QFileInfo(name).isAbsolute() ? name : src + QLatin1Char('/') + name;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!TestTiff::Write(path, pages))
+            qWarning("could not write %s", qPrintable(path));
+        form().addListItem(path);
+        return path;
+    }
+    void start() { QTest::mouseClick(ui().PushButton2, Qt::LeftButton); }
+
+    // Every entry of a folder, hidden ones included, sorted.
+    static QStringList entries(const QString& folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    QString lastMessage() { return dialogs().messages().isEmpty() ? QString() : dialogs().messages().last().text; }
+
+    QTemporaryDir work;
+    QString root, temp, src, out;
+    std::unique_ptr<WindowFixture> window;
+    int endProgramCalls = 0;
+    QByteArray previousTemp;
+};
+
+} // namespace Tovanel
