@@ -34,6 +34,34 @@ QString MakeAppTitle(const QString& productName)
 
 namespace Tovanel {
 
+namespace {
+// Selects or clears one option button as the stored setting says. Qt refuses to clear the selected
+// button of an exclusive pair, but a stored "False" for both must show neither selected; selecting
+// still clears the other one and fires the click handler through toggled().
+void SetOptionSelected(QRadioButton* option, bool selected)
+{
+    const bool exclusive = option->autoExclusive();
+    if (!selected)
+        option->setAutoExclusive(false);
+    option->setChecked(selected);
+    option->setAutoExclusive(exclusive);
+}
+
+// The point of a .cur file that clicks: its first image entry carries it (bytes 10 to 13); Qt's image
+// reader drops it, and a hand that clicks beside its fingertip feels wrong.
+QPoint CursorHotSpot(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = file.read(14);
+    auto word = [&](int at) { return int(uchar(head[at])) | int(uchar(head[at + 1])) << 8; };
+    if (head.size() < 14 || word(0) != 0 || word(2) != 2)
+        return {};
+    return QPoint(word(10), word(12));
+}
+} // namespace
+
 void Form1::SetAppTitle() { SetAppTitleText(Main::MakeAppTitle(QStringLiteral("Tovanel"))); }
 
 void Form1::ApplySkin()
@@ -71,8 +99,10 @@ void Form1::Form_Load()
         trap.run(106, [&] {
             QPixmap hand(cursorPath);
             hasHandCursor_ = !hand.isNull();
-            if (hasHandCursor_)
-                handCursor_ = QCursor(hand, 4, 0);
+            if (hasHandCursor_) {
+                const QPoint hotSpot = CursorHotSpot(cursorPath);
+                handCursor_ = QCursor(hand, hotSpot.x(), hotSpot.y());
+            }
         });
     trap.run(108, [&] { OpenWebSiteByChance(); });
     if (trap.test(110, [&] { return GetSetting(QStringLiteral("Snapshot"), QString()).isEmpty(); }))
@@ -85,8 +115,8 @@ void Form1::Form_Load()
         const QString desktop = Main::GetDesktopFolder();   // computed before the setting is read
         ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), desktop));
     });
-    trap.run(138, [&] { ui_->Option1->setChecked(ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
-    trap.run(140, [&] { ui_->Option2->setChecked(ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });
+    trap.run(138, [&] { SetOptionSelected(ui_->Option1, ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
+    trap.run(140, [&] { SetOptionSelected(ui_->Option2, ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });
     if (trap.test(142, [&] { return ui_->Option1->isChecked(); }))
         trap.run(144, [&] { ui_->Frame4->setEnabled(true); });
     else

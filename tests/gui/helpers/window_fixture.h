@@ -5,8 +5,10 @@
 #include "form1.h"
 #include "ui_form1.h"
 
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <memory>
 
 namespace Tovanel {
@@ -18,15 +20,34 @@ class WindowFixture {
 public:
     // Each window gets a settings folder of its own, so test functions never see each other's settings.
     explicit WindowFixture(const QString& programFolder = builtProgramFolder())
+        : WindowFixture(QString(), programFolder)
     {
-        qputenv("XDG_CONFIG_HOME", configDir.path().toUtf8());
+    }
+
+    // A window started on a prepared settings folder (empty: a fresh one of its own), so a test can
+    // stage what an earlier start left behind; prepare() queues dialog answers before Form_Load runs.
+    WindowFixture(const QString& configFolder, const QString& programFolder,
+                  const std::function<void(FakeDialogs&)>& prepare = {})
+        : configPath(configFolder.isEmpty() ? configDir.path() : configFolder)
+    {
+        qputenv("XDG_CONFIG_HOME", configPath.toUtf8());
+        if (prepare)
+            prepare(dialogs);
         form = std::make_unique<Form1>(dialogs, programFolder);
         form->show();
         (void)QTest::qWaitForWindowExposed(form.get());
     }
     Ui::Form1& ui() { return form->ui(); }
 
+    // A stored setting as it is on disk, read past the program's own store; a null QVariant when absent.
+    QVariant stored(const QString& key) const
+    {
+        return QSettings(configPath + QStringLiteral("/Varnholt.ini"), QSettings::IniFormat)
+            .value(QStringLiteral("Tovanel/") + key);
+    }
+
     QTemporaryDir configDir;
+    QString configPath;
     FakeDialogs dialogs;
     std::unique_ptr<Form1> form;
 };
