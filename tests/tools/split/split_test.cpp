@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ struct SplitCase {
   const char* mode;  // libtiff open mode: byte order and BigTIFF
   std::vector<PageSpec> pages;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
 
 uint32_t Hash(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
   uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u ^ (c + 1) * 0xC2B2AE3Du ^ (d + 7) * 0x27D4EB2Fu;

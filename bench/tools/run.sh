@@ -1,0 +1,126 @@
+#!/bin/bash
+# Times tovanel-split + tovanel-topng against ImageMagick, GraphicsMagick and Pillow, every page of every
+# file of the benchmark corpus to PNG, all in one run; prints seconds, pages per second, PNG bytes and
+# the ratios ours/ImageMagick and ours/fastest peer, per kind of file and in total.
+#
+# Usage: bench/tools/run.sh [CORPUS_DIR] [BUILD_DIR]
+#   CORPUS_DIR  the corpus of ../shared/bench/make_corpus.sh (default: bench-corpus/ of the source
+#               tree, generated there when it is missing; that takes a few minutes)
+#   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
+# Environment: REPEAT=n runs every tool n times per file and keeps the fastest run (default 1);
+#              SCRATCH_DIR=folder writes the PNGs there (default: a new folder under TMPDIR or /tmp).
+# Every tool writes its PNGs to disk; ours also makes each file durable (fsync) before renaming it
+# into place, as the product does, which the peers do not.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+CORPUS=${1:-$ROOT/bench-corpus}
+BUILD=${2:-$ROOT/build}
+REPEAT=${REPEAT:-1}
+SPLIT=$BUILD/bin/tovanel-split
+TOPNG=$BUILD/bin/tovanel-topng
+IM=/usr/bin/convert   # named in full: a plain "convert" on PATH may be another program
+GM=/usr/bin/gm
+PY=/usr/bin/python3
+
+for tool in "$SPLIT" "$TOPNG" "$IM" "$GM" "$PY"; do
+  [ -x "$tool" ] || { echo "run.sh: $tool is missing (build the tools, install the peers)" >&2; exit 1; }
+done
+if [ ! -f "$CORPUS/SHA256SUMS" ]; then
+  echo "run.sh: generating the corpus into $CORPUS (a few minutes)" >&2
+  "$ROOT/../shared/bench/make_corpus.sh" "$CORPUS" >/dev/null
+fi
+CORPUS=$(cd "$CORPUS" && pwd)
+
+SCRATCH=${SCRATCH_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/tovanel-bench.XXXXXX")}
+mkdir -p "$SCRATCH"
+cleanup() { [ -n "${SCRATCH_DIR:-}" ] || rm -rf "$SCRATCH"; }
+trap cleanup EXIT
+RESULTS=$SCRATCH/results.tsv
+: >"$RESULTS"
+
+now() { date +%s.%N; }
+
+# One conversion of every page of $1 into PNGs in the current (empty) folder, by tool $2.
+convert_with() {
+  local input=$1 tool=$2
+  case "$tool" in
+    ours)
+      "$SPLIT" "$input" varnholt
+      for page in varnholt*.tif; do "$TOPNG" -out png "$page"; done ;;
+    imagemagick) "$IM" "$input" out-%d.png ;;
+    graphicsmagick) "$GM" convert "$input" +adjoin out-%d.png ;;
+    pillow)
+      "$PY" -c '
+import sys
+from PIL import Image, ImageSequence
+with Image.open(sys.argv[1]) as im:
+    for i, frame in enumerate(ImageSequence.Iterator(im)):
+        frame.save(f"out-{i}.png")
+' "$input" ;;
+  esac
+}
+
+for input in "$CORPUS"/*.tif; do
+  kind=$(basename "$input" .tif)
+  pages=$(tiffinfo "$input" 2>/dev/null | grep -c '^TIFF Directory')
+  for tool in ours imagemagick graphicsmagick pillow; do
+    best=""
+    for ((r = 0; r < REPEAT; r++)); do
+      work=$SCRATCH/$tool-$kind
+      rm -rf "$work" && mkdir -p "$work"
+      cat "$input" >/dev/null   # every tool starts with the file in the page cache
+      start=$(now)
+      status=0
+      (cd "$work" && convert_with "$input" "$tool") >"$work.log" 2>&1 || status=$?
+      end=$(now)
+      seconds=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')
+      if [ -z "$best" ] || awk -v s="$seconds" -v b="$best" 'BEGIN {exit !(s < b)}'; then best=$seconds; fi
+    done
+    pngs=$(find "$work" -name '*.png' | wc -l)
+    bytes=$(find "$work" -name '*.png' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$tool" "$pages" "$pngs" "$best" "$bytes" "$status" >>"$RESULTS"
+    rm -rf "$work"
+  done
+done
+
+"$PY" - "$RESULTS" <<'PYEOF'
+import sys
+from collections import defaultdict
+
+tools = ["ours", "imagemagick", "graphicsmagick", "pillow"]
+peers = tools[1:]
+rows = defaultdict(dict)
+kinds = []
+for line in open(sys.argv[1]):
+    kind, tool, pages, pngs, seconds, size, status = line.rstrip("\n").split("\t")
+    if kind not in kinds:
+        kinds.append(kind)
+    rows[kind][tool] = dict(pages=int(pages), pngs=int(pngs), s=float(seconds), b=int(size), ok=status == "0")
+
+total = {t: dict(pages=0, pngs=0, s=0.0, b=0, ok=True) for t in tools}
+for kind in kinds:
+    for t in tools:
+        r = rows[kind][t]
+        for k in ("pages", "pngs", "s", "b"):
+            total[t][k] += r[k]
+        total[t]["ok"] &= r["ok"]
+
+def report(name, by_tool):
+    print(f"\n{name}: {by_tool['ours']['pages']} pages")
+    print(f"  {'tool':<15}{'seconds':>9}{'pages/s':>9}{'PNG bytes':>13}{'PNGs':>6}  notes")
+    for t in tools:
+        r = by_tool[t]
+        note = "" if r["ok"] and r["pngs"] == r["pages"] else \
+            f"exit status not 0; " * (not r["ok"]) + (f"{r['pngs']} PNGs for {r['pages']} pages" if r["pngs"] != r["pages"] else "")
+        pps = r["pages"] / r["s"] if r["s"] > 0 else 0
+        print(f"  {t:<15}{r['s']:>9.2f}{pps:>9.1f}{r['b']:>13,}{r['pngs']:>6}  {note}")
+    ours, im = by_tool["ours"], by_tool["imagemagick"]
+    fastest = min(peers, key=lambda t: by_tool[t]["s"])
+    f = by_tool[fastest]
+    print(f"  ours/imagemagick: time {ours['s'] / im['s']:.3f}, bytes {ours['b'] / max(im['b'], 1):.3f}")
+    print(f"  ours/fastest peer ({fastest}): time {ours['s'] / f['s']:.3f}, bytes {ours['b'] / max(f['b'], 1):.3f}")
+
+for kind in kinds:
+    report(kind, rows[kind])
+report("TOTAL", total)
+PYEOF
