@@ -1,0 +1,38 @@
+// What the folder add and folder drops share: the files of a scanned folder tree appended to the list.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+
+namespace Tovanel {
+
+class Form1;
+class ErrorTrap;
+
+namespace Intake {
+
+// Keeps the window answering during long intake work: pending events run whenever some milliseconds
+// have passed since they last did, so a big folder costs no more than a few event passes per frame.
+class EventPacer {
+public:
+    EventPacer();
+    void tick();
+private:
+    QElapsedTimer sinceLast_;
+};
+
+// A folder tree as the scan gives it: start (ending in "/") followed by every subfolder to any depth,
+// breadth-first, each ending in "/".
+QStringList ScanFolderTree(Form1& form, ErrorTrap& trap, const QString& start);
+
+// Appends, folder by folder in list order, every file matching pattern that the intake takes, each
+// path normalised. Statement numbers 120 to 136 of the trap.
+void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders, const QString& pattern);
+
+// Whether a file found in a folder is taken: its name doesn't begin with "~", it still is a file, and it
+// isn't an ordinary hidden file (attributes exactly hidden + archive). A file that vanished is not taken.
+bool TakesFoundFile(const QString& name, const QString& path);
+
+} // namespace Intake
+} // namespace Tovanel

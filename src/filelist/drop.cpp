@@ -1,0 +1,55 @@
+// Drag-and-drop intake: dropped files appended as they are, dropped folders with all their files.
+#include "form1.h"
+
+#include "add_tree.h"
+#include "error_trap.h"
+#include "main_procs.h"
+
+#include <QMimeData>
+#include <QUrl>
+
+namespace Tovanel {
+
+namespace {
+
+// The dropped files and folders, in the drop's order. Only local paths are files to this program; a
+// link to a web page carries a URL list too, but names nothing we could convert.
+QStringList DroppedPaths(const QMimeData* data)
+{
+    QStringList paths;
+    if (!data || !data->hasUrls())
+        return paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            paths.append(url.toLocalFile());
+    return paths;
+}
+
+} // namespace
+
+bool Form1::ListView1_OLEDragOver(const QMimeData* data) { return !DroppedPaths(data).isEmpty(); }
+
+void Form1::ListView1_OLEDragDrop(const QMimeData* data)
+{
+    ErrorTrap trap(dialogs_, FormLocation("ListView1_OLEDragDrop"));
+    // Taken before any event runs: the drag's data is not ours to keep once other events are handled.
+    QStringList dropped;
+    trap.run(100, [&] { dropped = DroppedPaths(data); });
+    for (const QString& path : dropped) { // 102
+        int attributes = 0;
+        try {
+            attributes = Main::GetAttr(path);
+        } catch (const Failure&) {
+            // Gone since the drag began: nothing to add, and the other dropped paths still count.
+            continue;
+        }
+        if (!(attributes & Main::Directory)) {
+            trap.run(104, [&] { addListItem(path); });
+            continue;
+        }
+        const QStringList folders = Intake::ScanFolderTree(*this, trap, path);
+        Intake::AddFolderListFiles(*this, trap, folders, QStringLiteral("*.*"));
+    }
+}
+
+} // namespace Tovanel

@@ -1,0 +1,162 @@
+// "Add All TIFF File(s) In Folder": which files of a folder tree it adds, in which order, and what it asks.
+#include "intake_tree.h"
+
+#include <QAbstractItemModel>
+
+using namespace Tovanel;
+
+namespace {
+
+const QString Prompt = QStringLiteral(
+    "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc files, etc.)");
+
+void AddAll(WindowFixture& f, const QString& answer, const QString& folder)
+{
+    f.dialogs.inputs.enqueue(answer);
+    f.dialogs.folders.enqueue(folder);
+    QTest::mouseClick(f.ui().PushButton3, Qt::LeftButton);
+}
+
+} // namespace
+
+class IntakeFolderTest : public QObject {
+    Q_OBJECT
+private slots:
+    void addsTheTreesMatchingFiles_data();
+    void addsTheTreesMatchingFiles();
+    void rootFormOfTheChosenFolderGivesSingleSeparators();
+    void asksWithThePromptAndTheLastAnswers();
+    void cancelStopsQuietly_data();
+    void cancelStopsQuietly();
+    void busyWhileAddingAndIdleAfter();
+};
+
+void IntakeFolderTest::addsTheTreesMatchingFiles_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QStringList>("added");
+    QTest::newRow("extension in any letter case, not a longer one")
+        << QStringList{"a.tif", "b.TIF", "c.Tif", "d.tiff", "e.png"} << "tif" << QStringList{"a.tif", "b.TIF", "c.Tif"};
+    QTest::newRow("asterisk takes every file of every type at any depth")
+        << QStringList{"notes.txt", "noext", "pic.png", "sub/deep/x.tif"} << "*"
+        << QStringList{"noext", "notes.txt", "pic.png", "sub/deep/x.tif"};
+    QTest::newRow("leading tilde skipped, tilde inside taken")
+        << QStringList{"~lock.tif", "a~b.tif", "sub/~c.tif"} << "tif" << QStringList{"a~b.tif"};
+    QTest::newRow("ordinary hidden file skipped, hidden read-only taken")
+        << QStringList{".h.tif", ".r.tif ro", "v.tif", "w.tif ro"} << "tif" << QStringList{".r.tif", "v.tif", "w.tif"};
+    QTest::newRow("empty folder adds nothing") << QStringList{} << "tif" << QStringList{};
+    QTest::newRow("no matching file adds nothing") << QStringList{"a.png", "sub/b.jpg", "c/"} << "tif" << QStringList{};
+    QTest::newRow("chosen folder's files first, then level by level")
+        << QStringList{"b/y.tif", "a/c/w.tif", "a/x.tif", "z.tif"} << "tif"
+        << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"};
+    QTest::newRow("answer with a leading dot goes into the pattern as typed")
+        << QStringList{"a.tif", "b..tif"} << ".tif" << QStringList{"b..tif"};
+    QTest::newRow("symbolic-link loops add each file once")
+        << QStringList{"z.tif", "a/x.tif", "a/up -> ..", "a/self -> ."} << "tif" << QStringList{"z.tif", "a/x.tif"};
+}
+
+void IntakeFolderTest::addsTheTreesMatchingFiles()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, answer);
+    QFETCH(QStringList, added);
+    QTemporaryDir dir;
+    const QString root = dir.path() + QStringLiteral("/chosen");
+    QVERIFY(QDir().mkpath(root));
+    QVERIFY(MakeTree(root, tree));
+    WindowFixture f;
+    f.form->addListItem(QStringLiteral("/old/x.tif"));
+
+    AddAll(f, answer, root);
+
+    QCOMPARE(f.form->listTexts(), QStringList{"/old/x.tif"} + UnderRoot(root, added));
+    QCOMPARE(f.dialogs.messages().size(), 0);
+}
+
+void IntakeFolderTest::rootFormOfTheChosenFolderGivesSingleSeparators()
+{
+    // The picker gives a file-system root with its separator ("/"); the folder then gets a second one
+    // when the tree is listed. A folder given in that form here takes the same way through the paths.
+    QTemporaryDir dir;
+    QVERIFY(MakeTree(dir.path(), {"a.tif", "sub/b.tif"}));
+    WindowFixture f;
+
+    AddAll(f, QStringLiteral("tif"), dir.path() + QLatin1Char('/'));
+
+    QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.tif", "sub/b.tif"}));
+    QCOMPARE(f.dialogs.messages().size(), 0);
+}
+
+void IntakeFolderTest::asksWithThePromptAndTheLastAnswers()
+{
+    QTemporaryDir dir;
+    QVERIFY(MakeTree(dir.path(), {"a.png", "b.tif"}));
+    WindowFixture f;
+
+    AddAll(f, QStringLiteral("png"), dir.path());
+    AddAll(f, QStringLiteral("tif"), dir.path());
+
+    QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.png", "b.tif"}));
+    QCOMPARE(f.dialogs.shown.size(), 4);
+    const Shown firstInput = f.dialogs.shown[0];
+    QCOMPARE(firstInput.kind, QStringLiteral("input"));
+    QCOMPARE(firstInput.text, Prompt);
+    QCOMPARE(firstInput.title, QString());
+    QCOMPARE(firstInput.extra, QStringLiteral("tif"));
+    QCOMPARE(f.dialogs.shown[1].kind, QStringLiteral("pickFolder"));
+    QCOMPARE(f.dialogs.shown[1].text, QStringLiteral("Please select folder:"));
+    QCOMPARE(f.dialogs.shown[1].extra, QString());
+    QCOMPARE(f.dialogs.shown[2].extra, QStringLiteral("png"));
+    QCOMPARE(f.dialogs.shown[3].extra, dir.path());
+}
+
+void IntakeFolderTest::cancelStopsQuietly_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("nextDefault");
+    QTest::addColumn<int>("shownBeforeTheNextClick");
+    QTest::newRow("cancel at the input box keeps the old extension") << "" << "tif" << 1;
+    QTest::newRow("cancel at the folder picker keeps the new extension") << "png" << "png" << 2;
+}
+
+void IntakeFolderTest::cancelStopsQuietly()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, nextDefault);
+    QFETCH(int, shownBeforeTheNextClick);
+    WindowFixture f;
+
+    AddAll(f, answer, QString());
+    QCOMPARE(f.dialogs.shown.size(), shownBeforeTheNextClick);
+    QCOMPARE(f.form->listCount(), 0);
+    QVERIFY(!f.form->isBusy());
+    f.dialogs.shown.clear();
+    QTest::mouseClick(f.ui().PushButton3, Qt::LeftButton);
+
+    QCOMPARE(f.dialogs.shown.size(), 1);
+    QCOMPARE(f.dialogs.shown[0].extra, nextDefault);
+}
+
+void IntakeFolderTest::busyWhileAddingAndIdleAfter()
+{
+    QTemporaryDir dir;
+    QVERIFY(MakeTree(dir.path(), {"a.tif", "b.tif", "sub/c.tif"}));
+    WindowFixture f;
+    QList<int> pointers;
+    // Every entry arrives while the window is busy, and "Clear List" pressed in between is refused.
+    QObject::connect(f.ui().ListView1->model(), &QAbstractItemModel::rowsInserted, f.form.get(), [&] {
+        pointers << f.form->mousePointer();
+        if (pointers.size() == 1)
+            QTest::mouseClick(f.ui().PushButton4, Qt::LeftButton);
+    });
+
+    AddAll(f, QStringLiteral("tif"), dir.path());
+
+    QCOMPARE(pointers, (QList<int>{PointerHourglass, PointerHourglass, PointerHourglass}));
+    QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.tif", "b.tif", "sub/c.tif"}));
+    QCOMPARE(f.form->mousePointer(), int(PointerDefault));
+}
+
+QTEST_MAIN(IntakeFolderTest)
+#include "intake_folder_test.moc"
