@@ -209,7 +209,8 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     closing = true;
     // Work in progress stops where it stands; a running tool goes with its whole process group.
-    if (runningToolGroup > 0)
+    // Group 1 is never a tool's: kill(-1) would signal every process of the user.
+    if (runningToolGroup > 1)
         ::kill(static_cast<pid_t>(-runningToolGroup), SIGKILL);
     event->accept();
     if (IsConverting || isBusy()) {

@@ -1,0 +1,306 @@
+// The run's flow in the window: refusals, progress, re-entry, closing mid-run, and the temporary folder's safety.
+#include "convert_run_fixture.h"
+
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Tovanel;
+using TestTiff::Page;
+
+namespace {
+
+const QList<Page> kThreePages{Page{16, 8, 1, false}, Page{16, 8, 2, true}, Page{16, 8, 3, false}};
+
+QStringList outputsIn(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
+}
+
+QStringList expectedOutputs(const QString& base, int count)
+{
+    QStringList names;
+    for (int n = 1; n <= count; ++n)
+        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+    return names;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions perms)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+    f.close();
+    QVERIFY(f.setPermissions(perms));
+}
+
+} // namespace
+
+class ConvertFlowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void refusalsLeaveEverythingUntouched_data()
+    {
+        QTest::addColumn<bool>("withFile");
+        QTest::addColumn<QString>("folder");   // relative to the test folder; "" = the output folder
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty list") << false << "" << "No files added.";
+        QTest::newRow("missing output folder") << true << "nowhere" << "Folder does not exist. Please select another folder.";
+        QTest::newRow("output folder is a file") << true << "src/a.tif" << "Folder does not exist. Please select another folder.";
+    }
+    void refusalsLeaveEverythingUntouched()
+    {
+        QFETCH(bool, withFile);
+        QFETCH(QString, folder);
+        QFETCH(QString, message);
+        ConvertRun run;
+        if (withFile)
+            run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(folder.isEmpty() ? run.out : run.root + QLatin1Char('/') + folder);
+        run.start();
+        const QList<Shown> shown = run.dialogs().messages();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, message);
+        QCOMPARE(shown[0].title, QString());
+        QCOMPARE(shown[0].icon, Icon::None);
+        QCOMPARE(shown[0].buttons, Buttons::Ok);
+        QCOMPARE(run.form().mousePointer(), 0);
+        QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
+        QVERIFY(!run.form().isConverting());
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    }
+
+    // Beside the source, the folder box does not matter, whatever it holds.
+    void besideTheSourceIgnoresTheFolderBox()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.ui().Text1->setText(run.root + QStringLiteral("/nowhere"));
+        run.saveBesideSource();
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(outputsIn(run.src), expectedOutputs(QStringLiteral("a"), 3));
+    }
+
+    // With neither option chosen, files are converted but no output is written anywhere.
+    void neitherOptionWritesNothing()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.ui().Text1->setText(run.out);
+        for (QRadioButton* option : {run.ui().Option1, run.ui().Option2}) {
+            option->setAutoExclusive(false);
+            option->setChecked(false);
+        }
+        const QString here = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(run.root));
+        run.start();
+        QDir::setCurrent(here);
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(outputsIn(run.out), QStringList());
+        QCOMPARE(outputsIn(run.src), QStringList());
+        QCOMPARE(outputsIn(run.root), QStringList());
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    }
+
+    // The bar takes i / m x 100 with its fraction at the start of each file, and the caption its name.
+    void progressFollowsTheFiles()
+    {
+        ConvertRun run;
+        for (const char* name : {"one.tif", "two.tif", "three.tif"})
+            run.addTiff(QString::fromLatin1(name), {Page{8, 8, 1, false}});
+        run.saveInFolder(run.out);
+        QList<QPair<QString, double>> seen;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const QString caption = run.form().progressText();
+            if (caption.startsWith(QLatin1String("Processing: ")) && (seen.isEmpty() || seen.last().first != caption))
+                seen.append({caption, run.form().progressValue()});
+        });
+        watch.start(0);
+        run.start();
+        watch.stop();
+        QCOMPARE(seen.size(), 3);
+        QCOMPARE(seen[0].first, QStringLiteral("Processing: one.tif"));
+        QCOMPARE(seen[1].first, QStringLiteral("Processing: two.tif"));
+        QCOMPARE(seen[2].first, QStringLiteral("Processing: three.tif"));
+        QCOMPARE(seen[0].second, 100.0 / 3);
+        QCOMPARE(seen[1].second, 200.0 / 3);
+        QCOMPARE(seen[2].second, 100.0);
+        QCOMPARE(run.form().progressValue(), 0.0);
+        QCOMPARE(run.ui().ProgressBar1->value(), 0);
+    }
+
+    void secondClickDuringARunDoesNothing()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.addTiff(QStringLiteral("b.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        int clicks = 0;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (clicks == 0 && run.form().progressText().startsWith(QLatin1String("Processing: "))) {
+                ++clicks;
+                QCOMPARE(run.form().mousePointer(), 11);
+                QTest::mouseClick(run.ui().PushButton2, Qt::LeftButton);
+            }
+        });
+        watch.start(0);
+        run.start();
+        watch.stop();
+        QCOMPARE(clicks, 1);
+        QCOMPARE(run.dialogs().messages().size(), 1);
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3) + expectedOutputs(QStringLiteral("b"), 3));
+    }
+
+    // Closing the window while a tool runs stops the tool's whole process group and ends the program.
+    void closingDuringARunStopsTheTool()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        qint64 group = 0;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (group == 0 && run.form().runningToolGroup > 0) {
+                group = run.form().runningToolGroup;
+                run.form().close();
+            }
+        });
+        watch.start(0);
+        run.start();
+        watch.stop();
+        QVERIFY(group > 1);
+        QCOMPARE(run.endProgramCalls, 1);
+        // The splitter was stopped before it wrote a page, so nothing was converted.
+        QCOMPARE(outputsIn(run.out), QStringList());
+        QCOMPARE(::kill(static_cast<pid_t>(-group), 0), -1);
+        QCOMPARE(errno, ESRCH);
+        QCOMPARE(run.form().runningToolGroup, qint64(0));
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    }
+
+    // A temporary folder that does not exist: each tool write and later step is reported, nothing is
+    // converted, and the run still ends with "Done.".
+    void missingTemporaryFolderIsReported()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        const QString missing = run.root + QStringLiteral("/no-such-temp");
+        qputenv("TEMP", QFile::encodeName(missing));
+        run.start();
+        const QList<Shown> reports = run.dialogs().errorReports();
+        QVERIFY(reports.size() >= 2);
+        QVERIFY2(reports[0].text.contains(QLatin1String("PushButton2_Click at line 112")), qPrintable(reports[0].text));
+        QVERIFY2(reports[1].text.contains(QLatin1String("PushButton2_Click at line 116")), qPrintable(reports[1].text));
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(outputsIn(run.out), QStringList());
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+
+    // Whatever lies in the temporary folder under a tool's name is run only when it is our tool.
+    void foreignToolFilesAreReplaced_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("foreign program") << "foreign";
+        QTest::newRow("stale, cut-off copy of the tool") << "stale";
+        QTest::newRow("link to a foreign program") << "link";
+        QTest::newRow("our bytes, writable by everyone") << "shared";
+    }
+    void foreignToolFilesAreReplaced()
+    {
+        QFETCH(QString, kind);
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        const QString evidence = run.root + QStringLiteral("/planted-program-ran");
+        const QByteArray planted = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "'\n";
+        const QString tool = run.temp + QStringLiteral("/nconvert.exe");
+        QFile resource(QStringLiteral(":/tools/101"));
+        QVERIFY(resource.open(QIODevice::ReadOnly));
+        const QByteArray real = resource.readAll();
+        const QFile::Permissions runnable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        const QString target = run.root + QStringLiteral("/foreign.sh");
+        if (kind == QLatin1String("foreign")) {
+            writeFile(tool, planted, runnable);
+        } else if (kind == QLatin1String("stale")) {
+            writeFile(tool, real.left(real.size() / 2), runnable);
+        } else if (kind == QLatin1String("link")) {
+            writeFile(target, planted, runnable);
+            QVERIFY(QFile::link(target, tool));
+        } else {
+            writeFile(tool, real, runnable | QFile::WriteGroup | QFile::WriteOther);
+        }
+        run.start();
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
+        QVERIFY(!QFile::exists(evidence));
+        if (kind == QLatin1String("link"))
+            QCOMPARE(readAll(target), planted);
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    }
+
+    // Without "TEMP", the run works in a private folder of this user under the system temp folder.
+    void withoutTempAPrivateFolderIsUsed()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        const QString system = run.root + QStringLiteral("/system-tmp");
+        QVERIFY(QDir().mkpath(system));
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(system));
+        qunsetenv("TEMP");
+        run.start();
+        qputenv("TMPDIR", oldTmp);
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
+        const QString mine = system + QStringLiteral("/tovanel-") + QString::number(::geteuid());
+        struct stat st;
+        QCOMPARE(::lstat(QFile::encodeName(mine).constData(), &st), 0);
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_mode & 0777, 0700u);
+        QCOMPARE(ConvertRun::entries(mine), QStringList());
+        QCOMPARE(ConvertRun::entries(system), QStringList{QStringLiteral("tovanel-") + QString::number(::geteuid())});
+    }
+
+    // A private folder that someone replaced by a link is refused: nothing is written through it.
+    void privateFolderThatIsALinkIsRefused()
+    {
+        ConvertRun run;
+        run.addTiff(QStringLiteral("a.tif"), kThreePages);
+        run.saveInFolder(run.out);
+        const QString system = run.root + QStringLiteral("/system-tmp");
+        const QString elsewhere = run.root + QStringLiteral("/elsewhere");
+        QVERIFY(QDir().mkpath(system));
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, system + QStringLiteral("/tovanel-") + QString::number(::geteuid())));
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(system));
+        qunsetenv("TEMP");
+        run.start();
+        qputenv("TMPDIR", oldTmp);
+        QVERIFY(!run.dialogs().errorReports().isEmpty());
+        QVERIFY(run.dialogs().errorReports()[0].text.contains(QLatin1String("at line 112")));
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(ConvertRun::entries(elsewhere), QStringList());
+        QCOMPARE(outputsIn(run.out), QStringList());
+    }
+};
+
+QTEST_MAIN(ConvertFlowTest)
+#include "convert_flow_test.moc"
