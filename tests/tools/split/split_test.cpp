@@ -423,6 +423,19 @@ TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
   EXPECT_TRUE(ListFolder(out).empty());
 }
 
+TEST(SplitBadOutput, UnwritableDestinationIsAWriteFailureWithNothingLeft) {
+  TempDir dir;
+  const std::string input = dir.file("two.tif");
+  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {Grey(8, COMPRESSION_LZW), Grey(8, COMPRESSION_NONE)}}));
+  const std::string out = dir.file("out");
+  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+  // The prefix names a folder that does not exist, so not even a temporary file can be made.
+  const RunResult run = RunTool(kSplit, {input, "missing/varnholt"}, out, 60);
+  EXPECT_EQ(run.exitCode, WriteFailed) << run.stderrText;
+  EXPECT_EQ(test::LineCount(run.stderrText), 1);
+  EXPECT_TRUE(ListFolder(out).empty());
+}
+
 // Points the first strip of page `dir` far past the end of the file (classic little-endian TIFF).
 void BreakStripOffset(const std::string& path, tdir_t dir) {
   uint64_t ifd = 0;
