@@ -224,7 +224,14 @@ def chart():
     for i, name in enumerate(("G4", "LZW", "JPEG", "Deflate", "other")):
         d.rectangle((520, 460 + i * 26, 538, 478 + i * 26), fill=4 + (i * 2) % 10)
         d.text((548, 458 + i * 26), name, font=font("DejaVuSans.ttf", 20), fill=1)
-    img.save(os.path.join(OUT, "chart_palette.tif"), compression="tiff_lzw", dpi=(96, 96))
+    # Pillow writes the 16-bit colour map as value * 256, which decoders that divide by 257 read one step
+    # darker; ImageMagick writes value * 257, so every decoder reads back the colours drawn here.
+    with tempfile.TemporaryDirectory() as tmp:
+        drawn = os.path.join(tmp, "chart.png")
+        img.save(drawn)
+        subprocess.run(["/usr/bin/convert", drawn, "-type", "Palette", "-depth", "8", "-compress", "LZW",
+                        "-units", "PixelsPerInch", "-density", "96", "-strip",
+                        os.path.join(OUT, "chart_palette.tif")], check=True)
 
 
 if __name__ == "__main__":
