@@ -1,0 +1,68 @@
+// Adding to the list while a conversion run works: the entries arrive, the run leaves them alone, and the
+// run's busy state outlives a folder add made in the middle of it.
+#include "convert_run_fixture.h"
+#include "intake_tree.h"
+
+#include <QTimer>
+
+using namespace Tovanel;
+
+class IntakeDuringRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void entriesAddedDuringARunAreListedButNotConverted_data();
+    void entriesAddedDuringARunAreListedButNotConverted();
+};
+
+void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Add TIFF File(s)") << "dialog";
+    QTest::newRow("Add All") << "folder";
+    QTest::newRow("drop") << "drop";
+}
+
+void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
+{
+    QFETCH(QString, how);
+    ConvertRun run;
+    const QString listed = run.addTiff(QStringLiteral("a.tif"), {TestTiff::Page{}});
+    const QString late = run.root + QStringLiteral("/late");
+    QVERIFY(QDir().mkpath(late));
+    QVERIFY(TestTiff::Write(late + QStringLiteral("/b.tif"), {TestTiff::Page{}}));
+    run.saveInFolder(run.out);
+
+    bool added = false;
+    int pointerAfterAdding = -1;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (added || !run.form().progressText().startsWith(QLatin1String("Processing: ")))
+            return;
+        added = true;
+        if (how == QLatin1String("dialog")) {
+            run.dialogs().fileChoices.enqueue({late + QStringLiteral("/b.tif")});
+            QTest::mouseClick(run.ui().PushButton1, Qt::LeftButton);
+        } else if (how == QLatin1String("folder")) {
+            run.dialogs().inputs.enqueue(QStringLiteral("tif"));
+            run.dialogs().folders.enqueue(late);
+            QTest::mouseClick(run.ui().PushButton3, Qt::LeftButton);
+        } else {
+            const std::unique_ptr<QMimeData> data(FileDrag({late}));
+            DropOnList(*run.window, data.get());
+        }
+        pointerAfterAdding = run.form().mousePointer();
+    });
+    watch.start(0);
+    run.start();
+    watch.stop();
+
+    QVERIFY(added);
+    QCOMPARE(run.form().listTexts(), (QStringList{listed, late + QStringLiteral("/b.tif")}));
+    QCOMPARE(pointerAfterAdding, int(PointerHourglass));
+    QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+    QCOMPARE(QDir(run.out).entryList({QStringLiteral("*.png")}, QDir::Files), QStringList{"a.png_1.png"});
+    QCOMPARE(run.form().mousePointer(), int(PointerDefault));
+}
+
+QTEST_MAIN(IntakeDuringRunTest)
+#include "intake_during_run_test.moc"
