@@ -195,6 +195,17 @@ private slots:
         QCOMPARE(w.dialogs.opened, expected);
     }
 
+    void handCursorClicksWhereItsFileSays()
+    {
+        stage(QByteArray());
+        QVERIFY(QFile::copy(builtProgramFolder() + QStringLiteral("/HAND-M.CUR"), program.path() + QStringLiteral("/HAND-M.CUR")));
+        WindowFixture w(config.path(), program.path());
+        w.form->setMousePointer(PointerCustom);
+        QCOMPARE(w.form->cursor().shape(), Qt::BitmapCursor);
+        QCOMPARE(w.form->cursor().hotSpot(), QPoint(6, 0));   // as resources/art/make_art.py draws it
+        QVERIFY(w.dialogs.shown.isEmpty());
+    }
+
     void damagedSettingsFileIsKeptAsideAndStartUpGoesOn()
     {
         const QByteArray garbage("\x89PNG\r\n\x1a\n\0\0\0\rIHDR garbage", 24);
