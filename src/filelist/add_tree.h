@@ -12,14 +12,15 @@ class ErrorTrap;
 
 namespace Intake {
 
-// Keeps the window answering during long intake work: pending events run whenever some milliseconds
-// have passed since they last did, so a big folder costs no more than a few event passes per frame.
+// Keeps the window answering during long intake work: pending events run every few milliseconds, less
+// often as handling them grows dearer.
 class EventPacer {
 public:
     EventPacer();
     void tick();
 private:
     QElapsedTimer sinceLast_;
+    qint64 interval_ = 10;
 };
 
 // A folder tree as the scan gives it: start (ending in "/") followed by every subfolder to any depth,
