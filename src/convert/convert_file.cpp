@@ -76,7 +76,7 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
         QString png;
         trap.run(210, [&] { png = TempPath(t0, BeforeFirstDot(name) + QStringLiteral(".png")); });
         if (trap.test(212, [&] { return Main::FileExistsByDate(png); })) {
-            trap.run(214, [&] { Main::CopyFileChecked(png, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
+            trap.run(214, [&] { MoveOutput(png, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
             trap.run(216, [&] { Main::DeleteFileQuiet(png); });
             trap.run(218, [&] { ++n; });
         } else {
@@ -90,7 +90,7 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
             trap.run(234, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
             trap.run(236, [&] { EndMarkerWait(marker); });
             if (trap.test(240, [&] { return Main::FileExistsByDate(whole); })) {
-                trap.run(242, [&] { Main::CopyFileChecked(whole, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
+                trap.run(242, [&] { MoveOutput(whole, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
                 trap.run(244, [&] { Main::DeleteFileQuiet(whole); });
                 trap.run(246, [&] { ++n; });
             }

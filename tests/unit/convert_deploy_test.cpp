@@ -226,3 +226,52 @@ TEST(EndMarkerWait, RemovesAMarkerThatWillNeverGo)
 }
 
 } // namespace
+
+namespace {
+
+struct MoveRow {
+    const char* name;
+    bool pngThere;
+    bool folderThere;
+    bool oldOutput;
+    bool moved;
+};
+
+class MoveOutputRows : public ::testing::TestWithParam<MoveRow> {};
+
+TEST_P(MoveOutputRows, OutputAppearsWholeOrNotAtAll)
+{
+    const MoveRow row = GetParam();
+    QTemporaryDir dir;
+    const QString png = dir.path() + QStringLiteral("/varnholtaaa.png");
+    const QString folder = dir.path() + QStringLiteral("/out");
+    const QString target = folder + QStringLiteral("/scan.png_1.png");
+    if (row.pngThere)
+        writeFile(png, "new png", 0644);
+    if (row.folderThere) {
+        ASSERT_TRUE(QDir().mkpath(folder));
+    }
+    if (row.oldOutput)
+        writeFile(target, "old png", 0644);
+    MoveOutput(png, target);
+    EXPECT_EQ(QFile::exists(png), row.pngThere && !row.moved);
+    if (row.moved) {
+        EXPECT_EQ(readAll(target), QByteArray("new png"));
+    } else if (row.oldOutput) {
+        EXPECT_EQ(readAll(target), QByteArray("old png"));
+    } else {
+        EXPECT_FALSE(QFile::exists(target));
+    }
+    if (row.folderThere) {
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), (row.moved || row.oldOutput) ? 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MoveOutputRows, ::testing::Values(
+    MoveRow{"new_output", true, true, false, true},
+    MoveRow{"replaces_old_output", true, true, true, true},
+    MoveRow{"missing_folder", true, false, false, false},
+    MoveRow{"missing_png", false, true, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

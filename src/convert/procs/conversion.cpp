@@ -1,7 +1,9 @@
 // Module Convert: the private temporary folder, checked tool deployment, and the tool scripts.
 #include "conversion.h"
 
+#include "addfolder.h"
 #include "error_trap.h"
+#include "main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -171,6 +173,18 @@ QString BeforeFirstDot(const QString& name)
 {
     const qsizetype dot = name.indexOf(QLatin1Char('.'));
     return dot < 0 ? name : name.left(dot);
+}
+
+void MoveOutput(const QString& png, const QString& target)
+{
+    if (png.trimmed().isEmpty() || target.trimmed().isEmpty())
+        return;
+    const QString s = Main::NormalizePath(png);
+    const QString t = Main::NormalizePath(target);
+    if (!AddFolder::IsExistingFile(s) || !Main::FolderExists(Main::GetFolderPart(t)) || t.endsWith(QLatin1Char('/')))
+        return;
+    if (::rename(QFile::encodeName(s).constData(), QFile::encodeName(t).constData()) != 0)
+        Main::CopyFileChecked(s, t);
 }
 
 bool SameFile(const QString& a, const QString& b)

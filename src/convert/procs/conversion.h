@@ -51,6 +51,12 @@ QStringList SortedPages(QStringList names);
 // The part of name before its first "." (all of name if it has none).
 QString BeforeFirstDot(const QString& name);
 
+// Brings a finished PNG from the temporary folder to its output name: renamed there when both lie on
+// one file system (the converter has already made it durable), otherwise copied by CopyFileChecked.
+// Either way the output appears whole or not at all, and the rules of CopyFileChecked hold: nothing
+// happens when the PNG is missing or the output's folder does not exist.
+void MoveOutput(const QString& png, const QString& target);
+
 // True when both paths name one existing file (a source already lying where its copy would go).
 bool SameFile(const QString& a, const QString& b);
 

@@ -1,0 +1,149 @@
+// Times whole conversion runs through the real window against ImageMagick, GraphicsMagick and Pillow.
+//
+// Usage: tovanel_bench_run [CORPUS_FOLDER [REPEATS]]
+//   CORPUS_FOLDER defaults to the project's bench-corpus (made by ../shared/bench/make_corpus.sh);
+//   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
+//   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
+//   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
+#include "dialogs.h"
+#include "form1.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+using namespace Tovanel;
+
+namespace {
+
+// Answers every box with OK and opens nothing.
+class SilentDialogs : public Dialogs {
+public:
+    Answer message(QObject*, const QString&, const QString& title, Buttons, Icon) override
+    {
+        if (title == QLatin1String("Application Error"))
+            ++errors;
+        return Answer::Ok;
+    }
+    QString inputBox(QObject*, const QString&, const QString&, const QString&) override { return {}; }
+    QStringList openFiles(QObject*, const OpenFilesRequest&) override { return {}; }
+    QString pickFolder(QObject*, const QString&, const QString&) override { return {}; }
+    bool openUrl(const QUrl&) override { return false; }
+    double random() override { return 0.5; }
+    int errors = 0;
+};
+
+double bestOf(int repeats, const std::function<void()>& prepare, const std::function<void()>& work)
+{
+    double best = 1e300;
+    for (int i = 0; i < repeats; ++i) {
+        prepare();
+        QElapsedTimer t;
+        t.start();
+        work();
+        best = std::min(best, t.nsecsElapsed() / 1e9);
+    }
+    return best;
+}
+
+bool run(const QString& program, const QStringList& args, const QString& folder)
+{
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.start(program, args);
+    return p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+void emptyFolder(const QString& folder)
+{
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+}
+
+const char* const kPillow = R"(import sys
+from PIL import Image, ImageSequence
+im = Image.open(sys.argv[1])
+for i, frame in enumerate(ImageSequence.Iterator(im)):
+    frame.save("out-%d.png" % i)
+)";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/tovanel-bench-XXXXXX"));
+    // The window reads and writes settings; keep them, and everything else, inside the work folder.
+    for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        qputenv(var, QFile::encodeName(work.path()));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString corpus = args.size() > 1 ? args[1] : QStringLiteral(TOVANEL_BENCH_CORPUS);
+    const int repeats = args.size() > 2 ? std::max(1, args[2].toInt()) : 3;
+
+    const QString temp = work.path() + QStringLiteral("/temp");
+    const QString out = work.path() + QStringLiteral("/out");
+    const QString other = work.path() + QStringLiteral("/other");
+    qputenv("TEMP", QFile::encodeName(temp));
+
+    SilentDialogs dialogs;
+    Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR));
+    form.endProgram = [] {};
+    form.show();
+    form.ui().Option1->setChecked(true);
+    form.ui().Text1->setText(out);
+
+    const QStringList files = QDir(corpus).entryList({QStringLiteral("*.tif"), QStringLiteral("*.tiff")}, QDir::Files, QDir::Name);
+    if (files.isEmpty()) {
+        std::fprintf(stderr, "no TIFF files in %s\n", qPrintable(corpus));
+        return 1;
+    }
+    std::printf("best of %d runs each; times in seconds; ratio = fastest other / Tovanel (above 1: Tovanel faster)\n", repeats);
+    std::printf("%-22s %5s %8s %8s %8s %8s %8s %7s %9s %9s\n", "kind", "pages", "Tovanel", "pages/s", "IM", "GM",
+                "Pillow", "ratio", "tools", "protocol");
+    double sumOurs = 0, sumIm = 0, sumGm = 0, sumPil = 0, sumTools = 0, sumBest = 0;
+    int sumPages = 0;
+    bool allFaster = true;
+    for (const QString& name : files) {
+        const QString source = corpus + QLatin1Char('/') + name;
+        int pages = 0;
+        const double ours = bestOf(repeats, [&] { emptyFolder(temp); emptyFolder(out); form.clearList(); form.addListItem(source); },
+                                   [&] { form.ui().PushButton2->click(); });
+        pages = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files).size();
+
+        const double tools = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
+            run(QStringLiteral(TOVANEL_SPLIT), {source, QStringLiteral("varnholt")}, other);
+            for (const QString& page : QDir(other).entryList({QStringLiteral("varnholt*.tif")}, QDir::Files, QDir::Name))
+                run(QStringLiteral(TOVANEL_TOPNG), {QStringLiteral("-out"), QStringLiteral("png"), other + QLatin1Char('/') + page}, other);
+        });
+        const double im = bestOf(repeats, [&] { emptyFolder(other); },
+                                 [&] { run(QStringLiteral("/usr/bin/convert"), {source, QStringLiteral("out-%d.png")}, other); });
+        const double gm = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
+            run(QStringLiteral("/usr/bin/gm"), {QStringLiteral("convert"), source, QStringLiteral("+adjoin"), QStringLiteral("out-%d.png")}, other);
+        });
+        const double pil = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
+            run(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(kPillow), source}, other);
+        });
+        const double fastest = std::min({im, gm, pil});
+        allFaster = allFaster && ours < fastest;
+        std::printf("%-22s %5d %8.3f %8.1f %8.3f %8.3f %8.3f %7.2f %9.3f %8.3f (%4.1f%%)\n", qPrintable(name), pages, ours,
+                    pages / ours, im, gm, pil, fastest / ours, tools, ours - tools, 100.0 * (ours - tools) / ours);
+        std::fflush(stdout);
+        sumOurs += ours; sumIm += im; sumGm += gm; sumPil += pil; sumTools += tools; sumBest += fastest;
+        sumPages += pages;
+    }
+    std::printf("%-22s %5d %8.3f %8.1f %8.3f %8.3f %8.3f %7.2f %9.3f %8.3f (%4.1f%%)\n", "total", sumPages, sumOurs,
+                sumPages / sumOurs, sumIm, sumGm, sumPil, sumBest / sumOurs, sumTools, sumOurs - sumTools,
+                100.0 * (sumOurs - sumTools) / sumOurs);
+    std::printf("error reports: %d; faster than the fastest other on every kind: %s\n", dialogs.errors, allFaster ? "yes" : "no");
+    return 0;
+}
