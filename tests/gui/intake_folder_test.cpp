@@ -29,6 +29,7 @@ private slots:
     void cancelStopsQuietly_data();
     void cancelStopsQuietly();
     void busyWhileAddingAndIdleAfter();
+    void unsavableSettingsAreReportedAndTheAddGoesOn();
 };
 
 void IntakeFolderTest::addsTheTreesMatchingFiles_data()
@@ -155,6 +156,25 @@ void IntakeFolderTest::busyWhileAddingAndIdleAfter()
 
     QCOMPARE(pointers, (QList<int>{PointerHourglass, PointerHourglass, PointerHourglass}));
     QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.tif", "b.tif", "sub/c.tif"}));
+    QCOMPARE(f.form->mousePointer(), int(PointerDefault));
+}
+
+void IntakeFolderTest::unsavableSettingsAreReportedAndTheAddGoesOn()
+{
+    QTemporaryDir dir;
+    QVERIFY(MakeTree(dir.path(), {"a.tif"}));
+    WindowFixture f;
+    // A config folder that can't be made, as it would lie inside a file: every save fails.
+    const QString blocker = dir.path() + QStringLiteral("/a.tif");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker + QStringLiteral("/config")));
+
+    AddAll(f, QStringLiteral("tif"), dir.path());
+
+    const QList<Shown> reports = f.dialogs.errorReports();
+    QCOMPARE(reports.size(), 2);
+    QVERIFY2(reports[0].text.contains(QLatin1String("Form1.PushButton3_Click at line 104")), qPrintable(reports[0].text));
+    QVERIFY2(reports[1].text.contains(QLatin1String("Form1.PushButton3_Click at line 334")), qPrintable(reports[1].text));
+    QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.tif"}));
     QCOMPARE(f.form->mousePointer(), int(PointerDefault));
 }
 
