@@ -14,7 +14,7 @@ namespace Tovanel::Intake {
 
 namespace {
 // Events run at least this often, so the window never seems to hang...
-constexpr qint64 LongestIntervalMs = 30;
+constexpr qint64 LongestIntervalMs = 20;
 constexpr qint64 ShortestIntervalMs = 10;
 // ...but get no more than about a fifth of the time: each pass lays out the whole list again, which
 // grows with every entry added, and would otherwise take over a long add.
