@@ -1,0 +1,187 @@
+// Full and read-only disks and a locked old output: the run ends, what is written is whole, nothing of the user's is lost.
+#include "convert_run_fixture.h"
+#include "fault_support.h"
+
+#include "convert/procs/conversion.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Tovanel;
+
+namespace {
+
+struct NoisePage {
+    uint32_t width, height;
+    QByteArray pixels;
+};
+
+NoisePage Noisy(uint32_t width, uint32_t height, quint32 seed)
+{
+    return {width, height, Fault::Noise(qsizetype(width) * height * 3, seed)};
+}
+
+QString WriteNoiseTiff(const QString& path, const NoisePage& page)
+{
+    Fault::WriteFile(path, Fault::Tiff({Fault::Plain(page.width, page.height, 3, page.pixels)}));
+    return path;
+}
+
+// Each entry of folder is a whole PNG from expected (name -> pixels); returns the names found.
+QStringList CheckWholeOutputs(const QString& folder, const QMap<QString, QImage>& expected, const QStringList& alsoAllowed = {})
+{
+    QStringList found;
+    for (const QString& name : Fault::Entries(folder)) {
+        if (alsoAllowed.contains(name))
+            continue;
+        if (!expected.contains(name)) {
+            QTest::qFail(qPrintable(QStringLiteral("stray file in the destination: ") + name), __FILE__, __LINE__);
+            return found;
+        }
+        const QString damage = Fault::PngDamage(folder + u'/' + name);
+        if (!damage.isEmpty()) {
+            QTest::qFail(qPrintable(name + QStringLiteral(": ") + damage), __FILE__, __LINE__);
+            return found;
+        }
+        if (Fault::DecodePng(folder + u'/' + name) != expected[name]) {
+            QTest::qFail(qPrintable(name + QStringLiteral(": other pixels")), __FILE__, __LINE__);
+            return found;
+        }
+        found << name;
+    }
+    return found;
+}
+
+struct Mount {
+    QString folder;
+    ~Mount()
+    {
+        if (!folder.isEmpty())
+            Fault::Unmount(folder);
+    }
+};
+
+} // namespace
+
+class FaultDiskTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { ::alarm(300); }
+    void cleanup() { ::alarm(0); }
+
+    // The destination fills up during the run: the outputs that fit are whole, the user's own file on
+    // that disk is untouched, and once there is room a second run writes them all.
+    void fullDestinationKeepsOutputsWhole()
+    {
+        ConvertRun run;
+        Mount mount{run.root + QStringLiteral("/small")};
+        const QString why = Fault::MountTmpfs(mount.folder, 2 * 1024 * 1024);
+        if (!why.isEmpty()) {
+            mount.folder.clear();
+            QSKIP(qPrintable(why));
+        }
+        const QByteArray userBytes = Fault::Noise(1700 * 1024, 99);
+        QVERIFY(Fault::WriteFile(mount.folder + QStringLiteral("/user-data.bin"), userBytes));
+        QMap<QString, QImage> expected;
+        for (int i = 0; i < 3; ++i) {
+            const NoisePage page = Noisy(260, 260, 10 + i);   // about 200 KB of PNG that no filter shrinks
+            run.form().addListItem(WriteNoiseTiff(run.src + QStringLiteral("/noise%1.tif").arg(i), page));
+            expected.insert(QStringLiteral("noise%1.png_1.png").arg(i), Fault::PlainImage(page.width, page.height, 3, page.pixels));
+        }
+        run.saveInFolder(mount.folder);
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        const QStringList first = CheckWholeOutputs(mount.folder, expected, {QStringLiteral("user-data.bin")});
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(Fault::ReadFile(mount.folder + QStringLiteral("/user-data.bin")), userBytes);
+        QVERIFY2(first.size() < 3, "the disk was meant to fill up");
+        QVERIFY(Fault::Entries(run.temp).isEmpty());
+        qInfo("full destination: %lld of 3 outputs fitted, whole", static_cast<long long>(first.size()));
+
+        QVERIFY(QFile::remove(mount.folder + QStringLiteral("/user-data.bin")));
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(CheckWholeOutputs(mount.folder, expected).size(), 3);
+    }
+
+    // The temporary folder fills up: the tools fit, a big source does not; the small ones still convert,
+    // and the small disk ends empty.
+    void fullTemporaryFolderPassesOverWhatDoesNotFit()
+    {
+        ConvertRun run;
+        qint64 tools = 0;
+        for (const Convert::ToolFile& tool : Convert::kTools)
+            tools += Convert::ReadToolResource(tool.resourceId).size();
+        Mount mount{run.root + QStringLiteral("/smalltemp")};
+        const QString why = Fault::MountTmpfs(mount.folder, tools + 1200 * 1024);
+        if (!why.isEmpty()) {
+            mount.folder.clear();
+            QSKIP(qPrintable(why));
+        }
+        qputenv("TEMP", QFile::encodeName(mount.folder));
+        const TestTiff::Page small{30, 20, 4, false};
+        run.addTiff(QStringLiteral("a-small.tif"), {small});
+        const NoisePage big = Noisy(400, 400, 5);   // 480 KB: copy + page + PNG cannot all fit
+        run.form().addListItem(WriteNoiseTiff(run.src + QStringLiteral("/b-big.tif"), big));
+        run.addTiff(QStringLiteral("c-small.tif"), {small});
+        run.saveInFolder(run.out);
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        const QMap<QString, QImage> expected{{QStringLiteral("a-small.png_1.png"), TestTiff::Pixels(small)},
+                                             {QStringLiteral("b-big.png_1.png"), Fault::PlainImage(400, 400, 3, big.pixels)},
+                                             {QStringLiteral("c-small.png_1.png"), TestTiff::Pixels(small)}};
+        const QStringList found = CheckWholeOutputs(run.out, expected);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(found.contains(QStringLiteral("a-small.png_1.png")));
+        QVERIFY(found.contains(QStringLiteral("c-small.png_1.png")));
+        QVERIFY2(Fault::Entries(mount.folder).isEmpty(),
+                 qPrintable(QStringLiteral("left on the full temporary disk: ") + Fault::Entries(mount.folder).join(u' ')));
+        qInfo("full temporary folder: the big file %s", found.contains(QStringLiteral("b-big.png_1.png")) ? "fitted" : "was passed over");
+    }
+
+    void readOnlyDestinationWritesNothing()
+    {
+        ConvertRun run;
+        Mount mount{run.root + QStringLiteral("/readonly")};
+        const QString why = Fault::MountTmpfs(mount.folder, 1024 * 1024, true);
+        if (!why.isEmpty()) {
+            mount.folder.clear();
+            QSKIP(qPrintable(why));
+        }
+        run.addTiff(QStringLiteral("a.tif"), {TestTiff::Page{16, 8, 1, false}, TestTiff::Page{16, 8, 2, true}});
+        run.addTiff(QStringLiteral("b.tif"), {TestTiff::Page{16, 8, 3, false}});
+        run.saveInFolder(mount.folder);
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(Fault::Entries(mount.folder), QStringList());
+        QCOMPARE(Fault::Entries(run.temp), QStringList());
+        QVERIFY(QFileInfo::exists(run.src + QStringLiteral("/a.tif")));
+    }
+
+    // The user's old output with mode 000 lies where the new one goes: it is replaced in one step by the
+    // whole new PNG, never opened and cut short.
+    void lockedOldOutputIsReplacedWhole()
+    {
+        ConvertRun run;
+        const TestTiff::Page page{16, 8, 1, false};
+        run.addTiff(QStringLiteral("a.tif"), {page});
+        const QString old = run.out + QStringLiteral("/a.png_1.png");
+        QVERIFY(Fault::WriteFile(old, "an older picture of the user's"));
+        QVERIFY(::chmod(QFile::encodeName(old).constData(), 0) == 0);
+        run.saveInFolder(run.out);
+        run.start();
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(Fault::Entries(run.out), QStringList{QStringLiteral("a.png_1.png")});
+        QCOMPARE(Fault::PngDamage(old), QString());
+        QCOMPARE(Fault::DecodePng(old), TestTiff::Pixels(page));
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(old).constData(), &st), 0);
+        qInfo("the mode-000 output was replaced by the new PNG, now mode %03o", st.st_mode & 0777);
+    }
+};
+
+QTEST_MAIN(FaultDiskTest)
+#include "disk_test.moc"

@@ -1,0 +1,233 @@
+// Damaged, hostile and oddly named sources between good ones: the run ends, the good ones convert, outputs are whole.
+#include "convert_run_fixture.h"
+#include "fault_support.h"
+
+#include "main_procs.h"
+
+#include <QDirIterator>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Tovanel;
+using TestTiff::Page;
+
+namespace {
+
+const QList<Page> kGoodBefore{Page{24, 16, 1, false}, Page{20, 12, 2, true}};
+const QList<Page> kGoodAfter{Page{18, 10, 3, false}};
+
+enum class Kind { Bytes, Fifo, LinkToDevZero };
+
+// A three-page LZW file as libtiff writes it: each page's strips, then its directory.
+QByteArray ThreePageLzw(const QString& scratch)
+{
+    const QString path = scratch + QStringLiteral("/three.tif");
+    TestTiff::Write(path, {Page{40, 30, 4, false}, Page{40, 30, 5, true}, Page{40, 30, 6, false}});
+    return Fault::ReadFile(path);
+}
+
+Fault::Ifd SmallPage() { return Fault::Plain(16, 8, 1, Fault::Noise(16 * 8, 7)); }
+
+// SmallPage with one field replaced (or added).
+QByteArray WithField(const Fault::Field& field)
+{
+    Fault::Ifd ifd = SmallPage();
+    ifd.fields.removeIf([&](const Fault::Field& f) { return f.tag == field.tag; });
+    ifd.fields.append(field);
+    return Fault::Tiff({ifd});
+}
+
+QByteArray Le32(std::initializer_list<uint32_t> values)
+{
+    QByteArray b;
+    for (uint32_t v : values)
+        for (int i = 0; i < 4; ++i)
+            b.append(static_cast<char>((v >> (8 * i)) & 0xff));
+    return b;
+}
+
+// Every output of base in folder: base.png_1.png, base.png_2.png, ... as far as they go.
+int CountOutputs(const QStringList& entries, const QString& base)
+{
+    int n = 0;
+    while (entries.contains(base + QStringLiteral(".png_") + QString::number(n + 1) + QStringLiteral(".png")))
+        ++n;
+    return n;
+}
+
+QStringList Outputs(const QString& base, int count)
+{
+    QStringList names;
+    for (int n = 1; n <= count; ++n)
+        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+    return names;
+}
+
+// Runs good-before, the listed middle sources, good-after; checks "Done.", the good outputs' pixels,
+// that every other output is a whole PNG named after a middle source, and that nothing else is left.
+// Returns the number of outputs of each middle source (-1 after a failed check).
+QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
+{
+    QList<int> counts;
+    run.form().toolTimeoutMs = 60 * 1000;
+    run.addTiff(QStringLiteral("good-before.tif"), kGoodBefore);
+    for (const QString& path : middle)
+        run.form().addListItem(path);
+    run.addTiff(QStringLiteral("good-after.tif"), kGoodAfter);
+    run.saveInFolder(run.out);
+    run.start();
+
+    [&] {
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QVERIFY(!run.form().isConverting());
+        QStringList left = Fault::Entries(run.out);
+        const QStringList good = Outputs(QStringLiteral("good-before"), 2) + Outputs(QStringLiteral("good-after"), 1);
+        const QList<Page> goodPages = kGoodBefore + kGoodAfter;
+        for (qsizetype i = 0; i < good.size(); ++i) {
+            QVERIFY2(left.contains(good[i]), qPrintable(good[i] + QStringLiteral(" missing; destination: ") + left.join(u' ')));
+            QCOMPARE(Fault::PngDamage(run.out + u'/' + good[i]), QString());
+            QCOMPARE(Fault::DecodePng(run.out + u'/' + good[i]), TestTiff::Pixels(goodPages[i]));
+            left.removeAll(good[i]);
+        }
+        for (const QString& path : middle) {
+            const QString base = Main::StripExtension(Main::GetFileNamePart(path));
+            const int n = CountOutputs(left, base);
+            for (const QString& name : Outputs(base, n)) {
+                QCOMPARE(Fault::PngDamage(run.out + u'/' + name), QString());
+                QVERIFY2(!Fault::DecodePng(run.out + u'/' + name).isNull(), qPrintable(name));
+                left.removeAll(name);
+            }
+            counts.append(n);
+        }
+        QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("stray files in the destination: ") + left.join(u' ')));
+        QVERIFY2(Fault::Entries(run.temp).isEmpty(),
+                 qPrintable(QStringLiteral("left in the temporary folder: ") + Fault::Entries(run.temp).join(u' ')));
+    }();
+    if (QTest::currentTestFailed())
+        return {-1};
+    return counts;
+}
+
+} // namespace
+
+class FaultInputTest : public QObject {
+    Q_OBJECT
+private slots:
+    // A watchdog: a source that makes the run hang fails the test instead of holding the suite.
+    void init() { ::alarm(300); }
+    void cleanup() { ::alarm(0); }
+
+    void damagedSourcesArePassedOver_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("noOutput");   // false: the pages that survive may convert, whole
+
+        QTemporaryDir scratch;
+        const QByteArray lzw = ThreePageLzw(scratch.path());
+        const QByteArray plain = Fault::Tiff({SmallPage()});
+        const auto bytes = static_cast<int>(Kind::Bytes);
+        QTest::newRow("not a TIFF") << bytes << QByteArray("Quarterly report, typed by hand.\n") << true;
+        QTest::newRow("zero bytes") << bytes << QByteArray() << true;
+        QTest::newRow("big-endian header, directory past the end") << bytes << QByteArray("MM\0*\xff\xff\xff\xf0", 8) << true;
+        for (qsizetype cut : {qsizetype(4), qsizetype(8), lzw.size() / 3, lzw.size() / 2, lzw.size() * 2 / 3, lzw.size() - 1})
+            QTest::addRow("LZW three pages cut at %lld of %lld", static_cast<long long>(cut), static_cast<long long>(lzw.size()))
+                << bytes << lzw.left(cut) << false;
+        for (qsizetype cut : {qsizetype(9), qsizetype(100), plain.size() - 20, plain.size() - 1})
+            QTest::addRow("uncompressed page cut at %lld of %lld", static_cast<long long>(cut), static_cast<long long>(plain.size()))
+                << bytes << plain.left(cut) << true;
+        QTest::newRow("width stored as ASCII") << bytes << WithField({256, 2, 4, QByteArray("16\0\0", 4)}) << false;
+        QTest::newRow("bits per sample with count 0") << bytes << WithField({258, 3, 0, {}}) << false;
+        QTest::newRow("bits per sample 64") << bytes << WithField(Fault::Short(258, 64)) << true;
+        QTest::newRow("length of unknown type 99") << bytes << WithField({257, 99, 1, Le32({8})}) << true;
+        QTest::newRow("width 0") << bytes << WithField(Fault::Long(256, 0)) << true;
+        QTest::newRow("rows per strip 0") << bytes << WithField(Fault::Long(279, 0)) << false;
+        QTest::newRow("five strip offsets, one byte count") << bytes << WithField({273, 4, 5, Le32({8, 8, 8, 8, 8})}) << false;
+        QTest::newRow("colour map claiming 2^30 values") << bytes << WithField({320, 3, 0x40000000u, Le32({0x7ffffff0})}) << false;
+        QTest::newRow("palette without colour map") << bytes << WithField(Fault::Short(262, 3)) << true;
+        QTest::newRow("strip offset past the end") << bytes << WithField(Fault::Long(273, 0x7ffffff0)) << true;
+        QTest::newRow("strip byte count 4 GiB") << bytes << WithField(Fault::Long(280, 0xffffffffu)) << false;
+        {
+            Fault::Ifd self = SmallPage();
+            self.nextIfd = 0;
+            QTest::newRow("directory pointing at itself") << bytes << Fault::Tiff({self}) << false;
+            Fault::Ifd a = SmallPage(), b = SmallPage();
+            b.nextIfd = 0;
+            QTest::newRow("two directories pointing at each other") << bytes << Fault::Tiff({a, b}) << false;
+        }
+        {
+            QList<Fault::Ifd> pages(70000, Fault::Plain(1, 1, 1, QByteArray(1, '\x80')));
+            QTest::newRow("70000 tiny pages") << bytes << Fault::Tiff(pages) << true;
+        }
+        QTest::newRow("100000 x 100000 G4 bomb") << bytes << Fault::Tiff({Fault::WhiteG4(100000, 100000)}) << true;
+        QTest::newRow("FIFO") << static_cast<int>(Kind::Fifo) << QByteArray() << true;
+        QTest::newRow("link to /dev/zero") << static_cast<int>(Kind::LinkToDevZero) << QByteArray() << true;
+    }
+    void damagedSourcesArePassedOver()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, noOutput);
+        ConvertRun run;
+        const QString bad = run.src + QStringLiteral("/middle.tif");
+        switch (static_cast<Kind>(kind)) {
+        case Kind::Bytes: QVERIFY(Fault::WriteFile(bad, bytes)); break;
+        case Kind::Fifo: QCOMPARE(::mkfifo(QFile::encodeName(bad).constData(), 0644), 0); break;
+        case Kind::LinkToDevZero: QVERIFY(QFile::link(QStringLiteral("/dev/zero"), bad)); break;
+        }
+        const QList<int> counts = RunBetweenGoodFiles(run, {bad});
+        if (QTest::currentTestFailed())
+            return;
+        if (noOutput)
+            QCOMPARE(counts, QList<int>{0});
+        if (kind == static_cast<int>(Kind::Bytes))
+            QCOMPARE(Fault::ReadFile(bad), bytes);   // the source itself is never touched
+        qInfo("outputs of the damaged file: %d", counts.value(0));
+    }
+
+    // The names travel through shell scripts and the tools' command lines: each must stay a name.
+    void awkwardNamesConvertAndRunNothing_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("outputs");
+        QTest::newRow("dollar") << QStringLiteral("cost $HOME $(touch pwned-dollar).tif") << 1;
+        QTest::newRow("backquotes") << QStringLiteral("`touch pwned-backquote`.tif") << 1;
+        QTest::newRow("quotes") << QStringLiteral("it's \"quoted\" '; touch pwned-quote; '.tif") << 1;
+        QTest::newRow("backslash") << QStringLiteral("a\\b\\'c.tif") << 1;
+        QTest::newRow("newline") << QStringLiteral("two\nlines; touch pwned-newline.tif") << 1;
+        QTest::newRow("leading dash") << QStringLiteral("-rf.tif") << 1;
+        QTest::newRow("leading double dash") << QStringLiteral("--out.tif") << 1;
+        QTest::newRow("245 bytes") << QString(241, u'n') + QStringLiteral(".tif") << 1;
+        // Its output name, 246 + ".png_1.png", passes the file system's 255-byte limit: no output can
+        // exist, and the run must still go on to the next file.
+        QTest::newRow("250 bytes") << QString(246, u'n') + QStringLiteral(".tif") << 0;
+    }
+    void awkwardNamesConvertAndRunNothing()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, outputs);
+        ConvertRun run;
+        const QString path = run.src + u'/' + name;
+        QVERIFY(TestTiff::Write(path, {Page{12, 9, 9, false}}));
+        const QList<int> counts = RunBetweenGoodFiles(run, {path});
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(counts, QList<int>{outputs});
+        if (outputs > 0) {
+            const QString out = run.out + u'/' + Main::StripExtension(name) + QStringLiteral(".png_1.png");
+            QCOMPARE(Fault::DecodePng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
+        }
+        QDirIterator it(run.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString found = it.next();
+            QVERIFY2(!it.fileName().startsWith(QLatin1String("pwned")), qPrintable(found));
+        }
+        QVERIFY(Fault::ReadFile(path).size() > 0);   // the source is still there
+    }
+};
+
+QTEST_MAIN(FaultInputTest)
+#include "input_test.moc"
