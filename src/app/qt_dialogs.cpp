@@ -35,9 +35,17 @@ QRandomGenerator& generator()
 
 QtDialogs::QtDialogs() = default;
 
+// The texts keep their carriage returns; Qt breaks lines on line feeds only.
+static QString displayText(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
 Answer QtDialogs::message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon)
 {
-    QMessageBox box(toQt(icon), title.isEmpty() ? AppTitle() : title, text,
+    QMessageBox box(toQt(icon), title.isEmpty() ? AppTitle() : title, displayText(text),
                     buttons == Buttons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, widgetOf(owner));
     const int result = box.exec();
     if (buttons == Buttons::Ok)
@@ -48,7 +56,7 @@ Answer QtDialogs::message(QObject* owner, const QString& text, const QString& ti
 QString QtDialogs::inputBox(QObject* owner, const QString& prompt, const QString& title, const QString& defaultAnswer)
 {
     bool ok = false;
-    const QString answer = QInputDialog::getText(widgetOf(owner), title.isEmpty() ? AppTitle() : title, prompt,
+    const QString answer = QInputDialog::getText(widgetOf(owner), title.isEmpty() ? AppTitle() : title, displayText(prompt),
                                                  QLineEdit::Normal, defaultAnswer, &ok);
     return ok ? answer : QString();
 }
