@@ -216,7 +216,7 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("foreign program") << "foreign";
-        QTest::newRow("stale, cut-off copy of the tool") << "stale";
+        QTest::newRow("another of our programs under this name") << "stale";
         QTest::newRow("link to a foreign program") << "link";
         QTest::newRow("our bytes, writable by everyone") << "shared";
     }
@@ -229,8 +229,8 @@ private slots:
         const QString evidence = run.root + QStringLiteral("/planted-program-ran");
         const QByteArray planted = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "'\n";
         const QString tool = run.temp + QStringLiteral("/nconvert.exe");
-        QFile resource(QStringLiteral(":/tools/101"));
-        QVERIFY(resource.open(QIODevice::ReadOnly));
+        QFile resource(QStringLiteral(":/tools/101")), splitter(QStringLiteral(":/tools/102"));
+        QVERIFY(resource.open(QIODevice::ReadOnly) && splitter.open(QIODevice::ReadOnly));
         const QByteArray real = resource.readAll();
         const QFile::Permissions runnable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                             | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
@@ -238,14 +238,30 @@ private slots:
         if (kind == QLatin1String("foreign")) {
             writeFile(tool, planted, runnable);
         } else if (kind == QLatin1String("stale")) {
-            writeFile(tool, real.left(real.size() / 2), runnable);
+            writeFile(tool, splitter.readAll(), runnable);
         } else if (kind == QLatin1String("link")) {
             writeFile(target, planted, runnable);
             QVERIFY(QFile::link(target, tool));
         } else {
             writeFile(tool, real, runnable | QFile::WriteGroup | QFile::WriteOther);
         }
+        // Once the files are being converted, the tool file is never one that others may write.
+        QList<uint> modes;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            struct stat st;
+            if (run.form().progressText().startsWith(QLatin1String("Processing: "))
+                && ::lstat(QFile::encodeName(tool).constData(), &st) == 0)
+                modes.append(st.st_mode);
+        });
+        watch.start(0);
         run.start();
+        watch.stop();
+        QVERIFY(!modes.isEmpty());
+        for (uint mode : modes) {
+            QVERIFY(S_ISREG(mode));
+            QCOMPARE(mode & 022u, 0u);
+        }
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
         QVERIFY(!QFile::exists(evidence));
