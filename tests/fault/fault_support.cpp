@@ -130,8 +130,8 @@ Ifd Plain(uint32_t width, uint32_t height, int samples, const QByteArray& pixels
                   Short(262, samples == 1 ? 1 : 2),
                   {273, 4, 1, {}},
                   Short(277, static_cast<uint16_t>(samples)),
-                  Long(279, height),
-                  Long(279 + 1, static_cast<uint32_t>(pixels.size()))};
+                  Long(278, height),
+                  Long(279, static_cast<uint32_t>(pixels.size()))};
     return ifd;
 }
 
@@ -163,8 +163,8 @@ Ifd WhiteG4(uint32_t width, uint32_t height)
     ifd.data = QByteArray(static_cast<qsizetype>((height + 7) / 8), '\xff');
     ifd.data.append(QByteArray::fromHex("001001"));   // end of facsimile block
     ifd.fields = {Long(256, width), Long(257, height), Short(258, 1), Short(259, 4), Short(262, 0),
-                  {273, 4, 1, {}}, Short(277, 1), Long(279, height),
-                  Long(280, static_cast<uint32_t>(ifd.data.size())), Long(293, 0)};
+                  {273, 4, 1, {}}, Short(277, 1), Long(278, height),
+                  Long(279, static_cast<uint32_t>(ifd.data.size())), Long(293, 0)};
     return ifd;
 }
 
