@@ -160,7 +160,10 @@ void WriteBytesIfMissing(const QByteArray& bytes, const QString& path)
 void WriteTextFile(const QString& text, const QString& path)
 {
     const QByteArray raw = FsDetail::EncodePath(path);
-    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The scripts and the marker live in a temporary folder that others may write to: whatever lies at
+    // the name (a planted link, another user's file) is removed, never opened and written through.
+    ::unlink(raw.constData());
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         throw FsDetail::ErrnoFailure(errno);
     const QByteArray content = text.toUtf8() + '\n';
