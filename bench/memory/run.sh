@@ -13,6 +13,8 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CORPUS=${1:-$ROOT/bench-corpus}
 BUILD=${2:-$ROOT/build}
 PAGES=${PAGES:-6}
+CORPUS=$(realpath "$CORPUS")
+BUILD=$(realpath "$BUILD")
 SPLIT=$BUILD/bin/tovanel-split
 TOPNG=$BUILD/bin/tovanel-topng
 TIME=/usr/bin/time
@@ -51,7 +53,8 @@ measure() {
   shift 3
   local status=0
   (cd "$WORK/run" && "$TIME" -f '%M %e' -o "$WORK/time" "$@" >/dev/null 2>"$WORK/err") || status=$?
-  read -r kib secs <"$WORK/time"
+  # GNU time puts "Command exited with non-zero status" first when the tool fails.
+  read -r kib secs < <(tail -n 1 "$WORK/time")
   printf '%-14s %-34s %14s %6s %8s %10.1f\n' "$tool" "$label" "$pixels" "$status" "$secs" "$(echo "$kib / 1024" | bc -l)"
 }
 
@@ -68,7 +71,7 @@ for f in "$CORPUS"/*.tif; do
   mkdir -p "$WORK/split/$name"
   measure tovanel-split "$name (whole file)" "-" "$SPLIT" "$f" "$WORK/split/$name/p"
 done
-find "$WORK/split" -name '*.tif' -printf '%s %p\n' | sort -rn | head -n "$PAGES" | while read -r _ page; do
+find "$WORK/split" -name '*.tif' -printf '%s %p\n' | sort -rn | sed -n "1,${PAGES}p" | while read -r _ page; do
   label="$(basename "$(dirname "$page")")/$(basename "$page")"
   cp "$page" "$WORK/run/page.tif"
   measure tovanel-topng "$label" "$(pixels_of "$page")" "$TOPNG" -out png page.tif
