@@ -21,7 +21,15 @@ void ErrorHandler(const char* module, const char* fmt, va_list ap) {
   t_lastError = (module && *module) ? std::string(module) + ": " + buf : std::string(buf);
 }
 
-void WarningHandler(const char*, const char*, va_list) {}
+thread_local std::vector<std::string> t_warnings;
+constexpr std::size_t kMaxWarnings = 64;
+
+void WarningHandler(const char* module, const char* fmt, va_list ap) {
+  if (t_warnings.size() >= kMaxWarnings) return;
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  t_warnings.push_back((module && *module) ? std::string(module) + ": " + buf : std::string(buf));
+}
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -49,6 +57,8 @@ void InstallTiffHandlers() {
 
 std::string LastTiffError() { return t_lastError; }
 void ClearLastTiffError() { t_lastError.clear(); }
+std::vector<std::string> TiffWarnings() { return t_warnings; }
+void ClearTiffWarnings() { t_warnings.clear(); }
 
 TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why) {
   ClearLastTiffError();

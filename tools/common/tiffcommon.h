@@ -25,10 +25,14 @@ enum Exit : int {
 // One short English phrase per exit code ("unknown error" for codes not listed above).
 const char* ExitText(int code);
 
-// libtiff errors go to a per-thread "last error" text; warnings are dropped. Call once at start-up.
+// libtiff errors go to a per-thread "last error" text; warnings are kept per thread (the first 64
+// since the last ClearTiffWarnings), for tools that tell repaired damage from harmless oddities.
+// Call once at start-up.
 void InstallTiffHandlers();
 std::string LastTiffError();
 void ClearLastTiffError();
+std::vector<std::string> TiffWarnings();
+void ClearTiffWarnings();
 
 // The largest single allocation libtiff may make for one file (strip, tile, tag array).
 inline constexpr std::size_t kMaxTiffSingleAlloc = std::size_t{256} << 20;

@@ -56,6 +56,23 @@ std::string TiffWhy(const char* fallback) {
   return e.empty() ? std::string(fallback) : e;
 }
 
+bool WarnedAbout(const char* text) {
+  for (const std::string& w : TiffWarnings())
+    if (w.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// libtiff only warns when a fax strip ends before its rows do, or a row is cut short, and when JPEG
+// data ends early; it then fills the rest with white or grey. Such a page would show invented pixels.
+std::string DecodeDamage() {
+  if (!LastTiffError().empty()) return LastTiffError();
+  for (const std::string& w : TiffWarnings())
+    if (w.find("Premature EOL") != std::string::npos || w.find("Line length mismatch") != std::string::npos ||
+        w.find("Premature end of JPEG") != std::string::npos)
+      return w;
+  return {};
+}
+
 int Analyse(TIFF* tif, Page& p, std::string& why) {
   if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height) ||
       p.width == 0 || p.height == 0) {
@@ -93,9 +110,14 @@ int Analyse(TIFF* tif, Page& p, std::string& why) {
     why = "compression " + std::to_string(p.compression) + " is not supported by libtiff";
     return Unsupported;
   }
+  // A page without the (required) tag gets the reading its data implies: fax codes describe white
+  // runs first, so CCITT pages are MinIsWhite, as every fax writer tags them.
+  const bool fax = p.compression == COMPRESSION_CCITTRLE || p.compression == COMPRESSION_CCITTFAX3 ||
+                   p.compression == COMPRESSION_CCITTFAX4 || p.compression == COMPRESSION_CCITTRLEW;
   if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &p.photometric))
     p.photometric = p.compression == COMPRESSION_OJPEG ? PHOTOMETRIC_YCBCR
                     : p.spp >= 3                        ? PHOTOMETRIC_RGB
+                    : fax && p.bps == 1                 ? PHOTOMETRIC_MINISWHITE
                                                         : PHOTOMETRIC_MINISBLACK;
   p.tiled = TIFFIsTiled(tif);
   if (p.tiled) {
@@ -108,8 +130,48 @@ int Analyse(TIFF* tif, Page& p, std::string& why) {
   } else {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
     p.rowsPerStrip = std::clamp<uint32_t>(p.rowsPerStrip, 1, p.height);
+    // Which strip holds which rows of which plane follows from the strip count; a table of another
+    // length (libtiff accepts one) would put one plane's rows into another.
+    const uint64_t planes = p.planar == PLANARCONFIG_SEPARATE ? p.spp : 1;
+    const uint64_t expected = planes * ((uint64_t{p.height} + p.rowsPerStrip - 1) / p.rowsPerStrip);
+    if (TIFFNumberOfStrips(tif) != expected) {
+      why = "the page has " + std::to_string(TIFFNumberOfStrips(tif)) + " strips where its size and rows per strip give " +
+            std::to_string(expected);
+      return Damaged;
+    }
+    // Uncompressed strips are read as long as their rows need, whatever their byte counts say (those
+    // are often wrong and libtiff repairs them); a strip whose rows would run into the next strip's
+    // data would show that strip's pixels.
+    // (Planar subsampled YCbCr, whose planes differ in size, is refused below.)
+    const bool subsampledPlanes = planes > 1 && p.photometric == PHOTOMETRIC_YCBCR;
+    if (p.compression == COMPRESSION_NONE && expected > 1 && !subsampledPlanes) {
+      const uint64_t perPlane = expected / planes;
+      std::vector<uint64_t> starts(expected);
+      for (uint64_t k = 0; k < expected; ++k) starts[k] = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
+      std::vector<uint64_t> sorted = starts;
+      std::sort(sorted.begin(), sorted.end());
+      for (uint64_t k = 0; k < expected; ++k) {
+        const uint64_t first = (k % perPlane) * p.rowsPerStrip;
+        const uint64_t need = TIFFVStripSize64(tif, static_cast<uint32_t>(std::min<uint64_t>(p.rowsPerStrip, p.height - first)));
+        const auto next = std::upper_bound(sorted.begin(), sorted.end(), starts[k]);
+        if (next != sorted.end() && starts[k] + need > *next) {
+          why = "strip " + std::to_string(k) + " overlaps the next strip's data (its rows need " + std::to_string(need) +
+                " bytes)";
+          return Damaged;
+        }
+      }
+    }
   }
 
+  // libtiff drops a colour map of the wrong length with a warning and then reads a palette page as
+  // grey or RGB: the page's colours are lost, and any image made of it would be invented.
+  {
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) && WarnedAbout("\"ColorMap\"")) {
+      why = "the page's colour map is damaged (libtiff ignored it)";
+      return Damaged;
+    }
+  }
   switch (p.photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
@@ -388,6 +450,11 @@ inline uint32_t Scale(uint32_t v, uint32_t fromMax, uint32_t toMax) {
   return fromMax == toMax ? v : static_cast<uint32_t>((uint64_t{v} * toMax + fromMax / 2) / fromMax);
 }
 
+// Colour maps nearly always hold 8-bit colours widened as v * 257 or as v * 256; the high byte gives
+// v back from both (rounding would turn the second kind's 255 into 254), and it is what libtiff's own
+// RGBA decoder and the reference decoders use.
+inline uint32_t MapEntry(uint16_t c, uint32_t toMax) { return toMax == 65535 ? c : c >> 8; }
+
 // Turns rows of TIFF samples into rows of PNG samples (big-endian, packed as PNG packs them).
 class RowConverter {
  public:
@@ -500,9 +567,9 @@ class RowConverter {
           if (p_.colorType == PNG_COLOR_TYPE_PALETTE) {
             *o++ = static_cast<uint8_t>(i);
           } else {
-            put(o, Scale(p_.cmapR[i], 65535, outMax_));
-            put(o, Scale(p_.cmapG[i], 65535, outMax_));
-            put(o, Scale(p_.cmapB[i], 65535, outMax_));
+            put(o, MapEntry(p_.cmapR[i], outMax_));
+            put(o, MapEntry(p_.cmapG[i], outMax_));
+            put(o, MapEntry(p_.cmapB[i], outMax_));
           }
           break;
         }
@@ -751,7 +818,7 @@ void ReadMetadata(TIFF* tif, PngJob& job) {
   }
 }
 
-int Convert(TIFF* tif, const std::string& output, std::string& why) {
+int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::string& why) {
   // The whole IFD chain is walked so that a loop or a broken directory marks the file as damaged.
   bool broken = false;
   const std::vector<tdir_t> pages = ListPages(tif, 0, &broken);
@@ -759,14 +826,24 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
     why = TiffWhy("the chain of image directories is broken or loops");
     return Damaged;
   }
-  if (pages.empty() || !TIFFSetDirectory(tif, pages.front())) {
+  if (pages.empty()) {
     why = TiffWhy("the file has no readable page");
+    return Damaged;
+  }
+  if (pageIndex >= pages.size()) {
+    why = "the file has " + std::to_string(pages.size()) + " pages, not " + std::to_string(pageIndex + 1);
+    return Damaged;
+  }
+  ClearTiffWarnings();
+  if (!TIFFSetDirectory(tif, pages[pageIndex])) {
+    why = TiffWhy("cannot read the page's image directory");
     return Damaged;
   }
   Page page;
   if (const int code = Analyse(tif, page, why); code != Ok) return code;
-  // Complaints about odd tags do not matter; errors while decoding pixels do (checked below).
+  // Complaints about odd tags do not matter; errors and some warnings while decoding do (below).
   ClearLastTiffError();
+  ClearTiffWarnings();
   if (page.pngRowBytes > kMaxRowBytes) {
     why = "the page's rows are wider than the limit of 64 MiB";
     return TooLarge;
@@ -786,9 +863,9 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
   if (page.colorType == PNG_COLOR_TYPE_PALETTE) {
     const std::size_t entries = std::size_t{1} << page.bps;
     for (std::size_t i = 0; i < entries; ++i)
-      job.palette.push_back({static_cast<png_byte>(Scale(page.cmapR[i], 65535, 255)),
-                             static_cast<png_byte>(Scale(page.cmapG[i], 65535, 255)),
-                             static_cast<png_byte>(Scale(page.cmapB[i], 65535, 255))});
+      job.palette.push_back({static_cast<png_byte>(MapEntry(page.cmapR[i], 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapG[i], 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapB[i], 255))});
   }
 
   Conversion conv{&reader, &converter, {Ok, {}}, 0, {}};
@@ -809,9 +886,9 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
       }
       filter.filter(pngRow.data(), filtered.data() + std::size_t{y} * (page.pngRowBytes + 1));
     }
-    // libtiff reports some damage (missing rows, bad codes) as an error yet returns data.
-    if (!LastTiffError().empty()) {
-      why = LastTiffError();
+    // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
+    if (const std::string damage = DecodeDamage(); !damage.empty()) {
+      why = damage;
       return Damaged;
     }
     std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> comp(
@@ -851,8 +928,8 @@ int Convert(TIFF* tif, const std::string& output, std::string& why) {
     why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
     return WriteFailed;
   }
-  if (!LastTiffError().empty()) {
-    why = LastTiffError();
+  if (const std::string damage = DecodeDamage(); !damage.empty()) {
+    why = damage;
     return Damaged;
   }
   if (!out.commit(why)) return WriteFailed;
@@ -871,12 +948,16 @@ std::string PngPathFor(const std::string& input) {
 }
 
 int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why) {
+  return ConvertPageToPng(input, 0, output, why);
+}
+
+int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why) {
   InstallTiffHandlers();
   int code = Ok;
   TIFF* tif = OpenTiffForReading(input, code, why);
   if (!tif) return code;
   try {
-    code = Convert(tif, output, why);
+    code = Convert(tif, pageIndex, output, why);
   } catch (const std::bad_alloc&) {
     why = "out of memory";
     code = TooLarge;

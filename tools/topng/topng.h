@@ -1,6 +1,7 @@
 // The converter's core: the first page of a TIFF file as a PNG file, faithful, bounded in memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,10 @@ std::string PngPathFor(const std::string& input);
 // Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
 // whole or not at all. Returns an Exit code; on failure, why holds one line of explanation.
 int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why);
+
+// The same for any page: pageIndex counts the entries of ListPages from 0. The converter program
+// writes only the first page; the others are reachable for tests that check every page of a file.
+int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why);
 
 // Test hook: forces the streaming (libpng) writer even for small images. Not for production use.
 void ForceStreamingWriterForTesting(bool on);

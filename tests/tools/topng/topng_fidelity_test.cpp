@@ -197,7 +197,8 @@ std::vector<uint32_t> Expected(const Case& c, uint32_t x, uint32_t y) {
       if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
         out.push_back(i);
       } else {
-        for (int k = 0; k < 3; ++k) out.push_back((uint64_t{ColourMap(c.bps, k)[i]} * omax + 32767) / 65535);
+        // 8-bit output takes the colour map's high byte, 16-bit output the entry itself.
+        for (int k = 0; k < 3; ++k) out.push_back(omax == 65535 ? ColourMap(c.bps, k)[i] : ColourMap(c.bps, k)[i] >> 8);
       }
       break;
     }
@@ -237,6 +238,7 @@ const Case kCases[] = {
     {"grey12_scaled_to_16", PHOTOMETRIC_MINISBLACK, 12, 1, {}, kNone, kGrey, 16},
     {"grey12_miniswhite_scaled_to_16", PHOTOMETRIC_MINISWHITE, 12, 1, {}, kLzw, kGrey, 16},
     {"grey3_scaled_to_8", PHOTOMETRIC_MINISBLACK, 3, 1, {}, kNone, kGrey, 8},
+    {"grey6_scaled_to_8", PHOTOMETRIC_MINISBLACK, 6, 1, {}, kLzw, kGrey, 8},
     {"grey8_unassoc_alpha", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnass}, kLzw, kGreyA, 8},
     {"grey8_alpha_separate", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnass}, kNone, kGreyA, 8, true},
     {"grey16_assoc_alpha", PHOTOMETRIC_MINISBLACK, 16, 2, {kAssoc}, kNone, kGreyA, 16},
@@ -307,9 +309,9 @@ TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
   if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
     ASSERT_EQ(png.palette.size(), std::size_t{1} << c.bps);
     for (std::size_t i = 0; i < png.palette.size(); ++i) {
-      EXPECT_EQ(png.palette[i].red, (ColourMap(c.bps, 0)[i] * 255u + 32767) / 65535) << i;
-      EXPECT_EQ(png.palette[i].green, (ColourMap(c.bps, 1)[i] * 255u + 32767) / 65535) << i;
-      EXPECT_EQ(png.palette[i].blue, (ColourMap(c.bps, 2)[i] * 255u + 32767) / 65535) << i;
+      EXPECT_EQ(png.palette[i].red, ColourMap(c.bps, 0)[i] >> 8) << i;
+      EXPECT_EQ(png.palette[i].green, ColourMap(c.bps, 1)[i] >> 8) << i;
+      EXPECT_EQ(png.palette[i].blue, ColourMap(c.bps, 2)[i] >> 8) << i;
     }
   }
   int mismatches = 0;
