@@ -333,3 +333,114 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Fidelity, ::testing::Combine(::testing::ValuesIn
                          });
 
 }  // namespace
+
+namespace {
+
+// JPEG-in-TIFF is lossy, so the truth is what libtiff's RGBA interface decodes from the same file.
+struct JpegCase {
+  const char* name;
+  uint16_t photometric;
+  uint16_t subX, subY;  // YCbCr only
+  bool tiled;
+  int pngType;
+};
+
+const JpegCase kJpegCases[] = {
+    {"ycbcr_2x2_strips", PHOTOMETRIC_YCBCR, 2, 2, false, PNG_COLOR_TYPE_RGB},
+    {"ycbcr_2x1_tiles", PHOTOMETRIC_YCBCR, 2, 1, true, PNG_COLOR_TYPE_RGB},
+    {"ycbcr_1x1_strips", PHOTOMETRIC_YCBCR, 1, 1, false, PNG_COLOR_TYPE_RGB},
+    {"rgb_strips", PHOTOMETRIC_RGB, 1, 1, false, PNG_COLOR_TYPE_RGB},
+    {"rgb_tiles", PHOTOMETRIC_RGB, 1, 1, true, PNG_COLOR_TYPE_RGB},
+    {"grey_strips", PHOTOMETRIC_MINISBLACK, 1, 1, false, PNG_COLOR_TYPE_GRAY},
+};
+
+class JpegInTiff : public ::testing::TestWithParam<JpegCase> {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-jpeg.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
+  const JpegCase& c = GetParam();
+  constexpr uint32_t w = 53, h = 41;  // not multiples of the MCU: partial blocks at both edges
+  const int spp = c.photometric == PHOTOMETRIC_MINISBLACK ? 1 : 3;
+  const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
+  {
+    TIFF* t = TIFFOpen(in.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_JPEGQUALITY, 80);
+    if (c.photometric == PHOTOMETRIC_YCBCR) {
+      TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, c.subX, c.subY);
+      TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // we hand over RGB, libjpeg converts
+    }
+    // A smooth picture with a few hard edges, so that the decoded colours vary and chroma matters.
+    std::vector<uint8_t> img(std::size_t{w} * h * spp);
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x)
+        for (int s = 0; s < spp; ++s)
+          img[(std::size_t{y} * w + x) * spp + s] =
+              static_cast<uint8_t>((x * (3 + s * 2) + y * (5 - s)) * 2 + ((x / 9 + y / 7) % 2) * 60 * (s + 1));
+    if (c.tiled) {
+      TIFFSetField(t, TIFFTAG_TILEWIDTH, 32);
+      TIFFSetField(t, TIFFTAG_TILELENGTH, 32);
+      std::vector<uint8_t> tile(32 * 32 * spp);
+      for (uint32_t ty = 0; ty < h; ty += 32)
+        for (uint32_t tx = 0; tx < w; tx += 32) {
+          std::fill(tile.begin(), tile.end(), 0);
+          for (uint32_t r = 0; r < 32 && ty + r < h; ++r)
+            std::memcpy(tile.data() + r * 32 * spp, img.data() + ((ty + r) * std::size_t{w} + tx) * spp,
+                        std::min<uint32_t>(32, w - tx) * spp);
+          ASSERT_GE(TIFFWriteTile(t, tile.data(), tx, ty, 0, 0), 0);
+        }
+    } else {
+      TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+      for (uint32_t y = 0; y < h; ++y) ASSERT_GE(TIFFWriteScanline(t, img.data() + std::size_t{y} * w * spp, y, 0), 0);
+    }
+    TIFFClose(t);
+  }
+  std::vector<uint32_t> truth(std::size_t{w} * h);
+  {
+    TIFF* t = TIFFOpen(in.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(TIFFReadRGBAImageOriented(t, w, h, truth.data(), ORIENTATION_TOPLEFT, 1));
+    TIFFClose(t);
+  }
+  std::string why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  PngImage png;
+  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_EQ(png.colorType, c.pngType);
+  ASSERT_EQ(png.depth, 8);
+  int mismatches = 0, distinct = 0;
+  uint32_t previous = 0;
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t p = truth[std::size_t{y} * w + x];
+      distinct += p != previous;
+      previous = p;
+      const uint32_t want[3] = {TIFFGetR(p), TIFFGetG(p), TIFFGetB(p)};
+      for (int k = 0; k < png.channels; ++k)
+        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
+    }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_GT(distinct, int{w * h / 4});  // the comparison covered a real picture, not a flat field
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, JpegInTiff, ::testing::ValuesIn(kJpegCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
