@@ -23,7 +23,10 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
 
     // Pages left by an interrupted run must never be taken for this file's pages.
     QStringList stale;
-    trap.run(146, [&] { stale = t0.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(t0, kPagePattern); });
+    trap.run(146, [&] {
+        ClearLeftovers(t0);
+        stale = t0.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(t0, kPagePattern);
+    });
     for (const QString& name : stale)
         trap.run(150, [&] {
             if (!SameFile(TempPath(t0, name), source))
@@ -54,8 +57,9 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
 
     QString script;
     trap.run(172, [&] { script = ToolScript(SplitterCommand(splitter, copy), TempPath(t0, kMarker)); });
-    trap.run(176, [&] { Main::WriteTextFile(script, TempPath(t0, kSplitScript)); });
-    trap.run(178, [&] { RunToolScript(TempPath(t0, kSplitScript), t0); });
+    // A script that could not be written is never started: what stands under its name is not ours.
+    if (trap.run(176, [&] { Main::WriteTextFile(script, TempPath(t0, kSplitScript)); }))
+        trap.run(178, [&] { RunToolScript(TempPath(t0, kSplitScript), t0); });
     trap.run(180, [&] { EndMarkerWait(marker); });
 
     QStringList pages;
@@ -70,8 +74,8 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
         trap.run(192, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
         trap.run(194, [&] { page = TempPath(t0, name); });
         trap.run(196, [&] { script = ToolScript(ConverterCommand(TempPath(t0, kConvertTool), page), TempPath(t0, kMarker)); });
-        trap.run(202, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); });
-        trap.run(204, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
+        if (trap.run(202, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); }))
+            trap.run(204, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
         trap.run(206, [&] { EndMarkerWait(marker); });
         QString png;
         trap.run(210, [&] { png = TempPath(t0, BeforeFirstDot(name) + QStringLiteral(".png")); });
@@ -86,8 +90,8 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
             trap.run(220, [&] { whole = TempPath(t0, Main::StripExtension(Main::GetFileNamePart(copy)) + QStringLiteral(".png")); });
             trap.run(224, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
             trap.run(226, [&] { script = ToolScript(ConverterCommand(TempPath(t0, kConvertTool), copy), TempPath(t0, kMarker)); });
-            trap.run(232, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); });
-            trap.run(234, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
+            if (trap.run(232, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); }))
+                trap.run(234, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
             trap.run(236, [&] { EndMarkerWait(marker); });
             if (trap.test(240, [&] { return Main::FileExistsByDate(whole); })) {
                 trap.run(242, [&] { MoveOutput(whole, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });

@@ -275,3 +275,21 @@ INSTANTIATE_TEST_SUITE_P(Rows, MoveOutputRows, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
+{
+    QTemporaryDir dir;
+    const QStringList leftovers{".tovanel-9d628a2c39bdc5eb", ".varnholtaab.tif.Xa81Qz", ".varnholtaaa.png.k2P0aa",
+                                ".nconvert.exe.7GhQ2w", ".tiffsplit.exe.Zz0011"};
+    const QStringList kept{"scan.tif", ".hidden.tif", "varnholt.txt", ".tovanel", "report.png_1.png"};
+    for (const QString& name : leftovers + kept) {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << name.toStdString();
+        f.write("x");
+    }
+    Convert::ClearLeftovers(dir.path());
+    QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    QStringList expected = kept;
+    expected.sort();
+    EXPECT_EQ(left, expected);
+}

@@ -163,6 +163,17 @@ QString ToolScript(const QString& command, const QString& marker)
     return command + QStringLiteral("\nrm -f -- ") + QuoteForShell(marker);
 }
 
+void ClearLeftovers(const QString& folder)
+{
+    if (folder.isEmpty())
+        return;
+    // The private names under which files are written before they are renamed into place.
+    for (const QString& pattern : {QStringLiteral(".tovanel-*"), QStringLiteral(".varnholt*"),
+                                   QStringLiteral(".") + kConvertTool + QStringLiteral(".*"),
+                                   QStringLiteral(".") + kSplitTool + QStringLiteral(".*")})
+        Main::DeleteFileQuiet(folder + QLatin1Char('/') + pattern);
+}
+
 QStringList SortedPages(QStringList names)
 {
     std::sort(names.begin(), names.end());

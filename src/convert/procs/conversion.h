@@ -46,6 +46,10 @@ QString ConverterCommand(const QString& tool, const QString& input);
 // A tool script: its command, then the line that removes the marker.
 QString ToolScript(const QString& command, const QString& marker);
 
+// Removes what a killed run can leave in the temporary folder besides pages: the half-written copies,
+// tools and pages under their private temporary names. Reports nothing.
+void ClearLeftovers(const QString& folder);
+
 // Page names of the listing in ascending order, which is the splitter's page order.
 QStringList SortedPages(QStringList names);
 // The part of name before its first "." (all of name if it has none).
