@@ -444,3 +444,60 @@ INSTANTIATE_TEST_SUITE_P(Kinds, JpegInTiff, ::testing::ValuesIn(kJpegCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Associated alpha: colour = round(c * max / a), clamped to max; alpha 0 gives colour 0 (a fully
+// transparent premultiplied pixel has no colour, whatever was stored).
+struct PremultipliedPixel {
+  uint32_t c, a, want;
+};
+
+void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, const std::string& dir) {
+  const std::string in = dir + "/assoc" + std::to_string(bps) + ".tif", out = dir + "/assoc" + std::to_string(bps) + ".png";
+  const uint32_t w = static_cast<uint32_t>(rows.size());
+  TIFF* t = TIFFOpen(in.c_str(), "w");
+  ASSERT_NE(t, nullptr);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 4);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  const uint16_t assoc = EXTRASAMPLE_ASSOCALPHA;
+  TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &assoc);
+  std::vector<uint8_t> row(std::size_t{w} * 4 * bps / 8);
+  for (uint32_t x = 0; x < w; ++x)
+    for (int s = 0; s < 4; ++s) {
+      const uint32_t v = s == 3 ? rows[x].a : rows[x].c;
+      if (bps == 8) row[x * 4 + s] = static_cast<uint8_t>(v);
+      else { const uint16_t v16 = static_cast<uint16_t>(v); std::memcpy(row.data() + 2 * (x * 4 + s), &v16, 2); }
+    }
+  ASSERT_GE(TIFFWriteScanline(t, row.data(), 0, 0), 0);
+  TIFFClose(t);
+  std::string why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  PngImage png;
+  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_EQ(png.colorType, PNG_COLOR_TYPE_RGB_ALPHA);
+  ASSERT_EQ(png.depth, bps);
+  for (uint32_t x = 0; x < w; ++x) {
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(png.at(x, 0, k), rows[x].want) << "c=" << rows[x].c << " a=" << rows[x].a;
+    EXPECT_EQ(png.at(x, 0, 3), rows[x].a);
+  }
+}
+
+TEST(AssociatedAlpha, ColourIsDividedByAlphaRoundedAndClampedAndZeroWhereTransparent) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-assoc.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  CheckUnpremultiply(8, {{0, 0, 0}, {5, 0, 0}, {255, 0, 0}, {4, 7, 146}, {6, 7, 219}, {42, 140, 77},
+                         {3, 90, 9}, {200, 100, 255}, {255, 255, 255}, {128, 255, 128}, {1, 1, 255}},
+                     pattern);
+  CheckUnpremultiply(16, {{0, 0, 0}, {100, 0, 0}, {1, 3, 21845}, {65535, 65535, 65535}, {30000, 60000, 32768},
+                          {40000, 20000, 65535}, {12345, 65535, 12345}},
+                     pattern);
+  fs::remove_all(pattern);
+}
+
+}  // namespace
