@@ -94,6 +94,11 @@ int Analyse(TIFF* tif, Page& p, std::string& why) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &p.planar);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &p.compression);
+  // LogL/LogLuv pages decode to signed or float samples; name the real reason they are refused.
+  if (uint16_t ph = 0; TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &ph) && (ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV)) {
+    why = "photometric interpretation " + std::to_string(ph) + " (LogL/LogLuv) is not supported";
+    return Unsupported;
+  }
   if (sampleFormat == SAMPLEFORMAT_INT) {
     why = "signed integer samples are not supported";
     return Unsupported;
