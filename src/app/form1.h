@@ -132,6 +132,7 @@ private:
     // Conversion run state (convert/).
     bool IsConverting = false;
     QString outputBase_;   // kept from one file of a run to the next when no option is selected
+    QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
     // Conversion steps (convert/): the tools around the file loop, one file, one tool script.
     void DeployTools(ErrorTrap& trap);
     void ConvertFile(ErrorTrap& trap, const QString& source);

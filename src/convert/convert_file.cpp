@@ -55,6 +55,9 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
         });
     }
 
+    if (!outputBase_.isEmpty() && !outputFolders_.contains(Main::GetFolderPart(outputBase_)))
+        outputFolders_ << Main::GetFolderPart(outputBase_);
+
     QString script;
     trap.run(172, [&] { script = ToolScript(SplitterCommand(splitter, copy), TempPath(t0, kMarker)); });
     // A script that could not be written is never started: what stands under its name is not ours.

@@ -17,7 +17,7 @@ void Form1::PushButton2_Click()
     if (IsConverting)                                                                   // 100
         return;
     ErrorTrap trap(dialogs_, FormLocation("PushButton2_Click"));
-    trap.run(102, [&] { IsConverting = true; outputBase_.clear(); });
+    trap.run(102, [&] { IsConverting = true; outputBase_.clear(); outputFolders_.clear(); });
     if (trap.test(104, [&] { return listCount() == 0; })) {
         trap.run(280, [&] { dialogs_.message(this, QStringLiteral("No files added."), QString(), Buttons::Ok, Icon::None); });
         trap.run(282, [&] { IsConverting = false; });
@@ -49,6 +49,7 @@ void Form1::PushButton2_Click()
     }
 
     RemoveTools(trap);                                                                  // 256 to 268
+    Convert::FlushFolders(outputFolders_);
     trap.run(270, [&] { setMousePointer(PointerDefault); });
     trap.run(272, [&] { setProgressValue(0); });
     trap.run(274, [&] { setProgressText(QStringLiteral("Progress Bar")); });

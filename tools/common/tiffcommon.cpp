@@ -199,10 +199,9 @@ bool AtomicOutput::commit(std::string& why) {
     why = "output file not open";
     return false;
   }
-  if (::fsync(fd_) != 0) {
-    why = "cannot write " + temp_ + ": " + ErrnoText(errno);
-    return false;
-  }
+  // No flush to disk here: the tools write intermediate files of a run, and the program makes its
+  // outputs durable once at the end of the run. The rename alone already keeps readers from ever
+  // seeing a part of the file, whether the tool is killed or the disk is full.
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
@@ -214,13 +213,6 @@ bool AtomicOutput::commit(std::string& why) {
     return false;
   }
   committed_ = true;
-  // Make the rename itself durable; a failure here does not undo the finished file.
-  const std::string folder = FolderPart(target_).empty() ? "." : FolderPart(target_);
-  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
   return true;
 }
 

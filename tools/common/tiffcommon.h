@@ -54,8 +54,8 @@ std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit = 0, bool* chainBroke
 bool FirstPage(TIFF* tif, tdir_t& page);
 
 // A file that appears whole or not at all: created under a unique hidden temporary name in the
-// target's folder, moved over the target by commit() (fsync, then rename), removed by the
-// destructor when not committed.
+// target's folder, moved over the target by commit() with a rename, removed by the destructor when
+// not committed. It is not flushed to disk: durability against a power loss is the caller's.
 class AtomicOutput {
  public:
   explicit AtomicOutput(std::string target);

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -196,6 +197,22 @@ void MoveOutput(const QString& png, const QString& target)
         return;
     if (::rename(QFile::encodeName(s).constData(), QFile::encodeName(t).constData()) != 0)
         Main::CopyFileChecked(s, t);
+}
+
+void FlushFolders(const QStringList& folders)
+{
+    QSet<quint64> done;
+    for (const QString& folder : folders) {
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && !done.contains(st.st_dev)) {
+            done.insert(st.st_dev);
+            ::syncfs(fd);
+        }
+        ::close(fd);
+    }
 }
 
 bool SameFile(const QString& a, const QString& b)

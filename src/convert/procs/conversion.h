@@ -61,6 +61,10 @@ QString BeforeFirstDot(const QString& name);
 // happens when the PNG is missing or the output's folder does not exist.
 void MoveOutput(const QString& png, const QString& target);
 
+// Flushes the file systems holding these folders to disk, once each: a run's outputs are durable
+// when "Done." shows, without a flush per page. Reports nothing.
+void FlushFolders(const QStringList& folders);
+
 // True when both paths name one existing file (a source already lying where its copy would go).
 bool SameFile(const QString& a, const QString& b);
 
