@@ -559,6 +559,10 @@ class RowConverter {
   }
 
   void general(const uint8_t* const* planes, uint8_t* out) const {
+    if (p_.depth < 8) {
+      packed(planes, out);
+      return;
+    }
     const int alphaIndex = p_.colourSamples;
     uint8_t* o = out;
     for (uint32_t x = 0; x < p_.width; ++x) {
@@ -597,6 +601,23 @@ class RowConverter {
           break;
       }
       if (p_.hasAlpha) put(o, a);
+    }
+  }
+
+  // Sub-byte output (grey without alpha, palette indices) of a page whose samples are not laid out
+  // as the PNG's: the values are packed most significant bit first, as PNG rows hold them. Extra
+  // samples that are not alpha are dropped.
+  void packed(const uint8_t* const* planes, uint8_t* out) const {
+    std::memset(out, 0, p_.pngRowBytes);
+    const uint32_t d = static_cast<uint32_t>(p_.depth);
+    for (uint32_t x = 0; x < p_.width; ++x) {
+      uint32_t v = sample(planes, x, 0);
+      if (p_.kind == Kind::Grey) {
+        if (p_.minIsWhite) v = inMax_ - v;
+        v = Scale(v, inMax_, outMax_);
+      }
+      const uint64_t bit = uint64_t{x} * d;
+      out[bit >> 3] |= static_cast<uint8_t>((v & outMax_) << (8 - d - (bit & 7)));
     }
   }
 

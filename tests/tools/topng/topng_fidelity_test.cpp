@@ -244,6 +244,11 @@ const Case kCases[] = {
     {"grey16_assoc_alpha", PHOTOMETRIC_MINISBLACK, 16, 2, {kAssoc}, kNone, kGreyA, 16},
     {"grey4_alpha_to_8", PHOTOMETRIC_MINISWHITE, 4, 2, {kUnass}, kNone, kGreyA, 8},
     {"grey8_unspecified_extra_dropped", PHOTOMETRIC_MINISBLACK, 8, 2, {kUnspec}, kNone, kGrey, 8},
+    // Sub-byte pages with an extra sample are repacked into PNG rows (a 1-bit page with 1001 samples
+    // per pixel once overran the row buffer).
+    {"bilevel_miniswhite_unspecified_extra_dropped", PHOTOMETRIC_MINISWHITE, 1, 2, {kUnspec}, kNone, kGrey, 1},
+    {"grey4_unspecified_extra_separate_dropped", PHOTOMETRIC_MINISBLACK, 4, 2, {kUnspec}, kNone, kGrey, 4, true},
+    {"palette2_unspecified_extra_dropped", PHOTOMETRIC_PALETTE, 2, 3, {kUnspec, kUnspec}, kNone, kPal, 2},
     {"palette1", PHOTOMETRIC_PALETTE, 1, 1, {}, kNone, kPal, 1},
     {"palette2", PHOTOMETRIC_PALETTE, 2, 1, {}, kPack, kPal, 2},
     {"palette4_tiled", PHOTOMETRIC_PALETTE, 4, 1, {}, kLzw, kPal, 4, false, true},
