@@ -38,7 +38,8 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
         // A source already lying in the temporary folder is its own copy: never copied onto, never deleted.
         ownCopy = SameFile(source, copy);
     });
-    trap.run(158, [&] { if (!ownCopy) Main::CopyFileChecked(source, copy); });
+    // The copy is a working file of this run only: no flush to disk for it.
+    trap.run(158, [&] { if (!ownCopy) Main::CopyFileChecked(source, copy, false); });
     trap.run(160, [&] { extension = QStringLiteral("png"); });
     trap.run(162, [&] { splitter = TempPath(t0, kSplitTool); });
 

@@ -40,7 +40,7 @@ bool WriteAll(int fd, const char* data, size_t size)
 // target sees the old file or the whole new one, never a part. fill() writes the content to the
 // descriptor it gets and returns false with errno set when it fails. Returns 0 or an errno value.
 template <class Fill>
-int ReplaceAtomically(const QString& target, mode_t mode, Fill fill)
+int ReplaceAtomically(const QString& target, mode_t mode, Fill fill, bool flushToDisk = true)
 {
     const QByteArray targetRaw = FsDetail::EncodePath(target);
     const QByteArray folder = FsDetail::EncodePath(GetFolderPart(target));
@@ -55,7 +55,7 @@ int ReplaceAtomically(const QString& target, mode_t mode, Fill fill)
     if (fd < 0)
         return EEXIST;
     int err = 0;
-    if (!fill(fd) || ::fsync(fd) != 0)
+    if (!fill(fd) || (flushToDisk && ::fsync(fd) != 0))
         err = errno;
     if (::close(fd) != 0 && err == 0)
         err = errno;
@@ -174,7 +174,9 @@ void WriteTextFile(const QString& text, const QString& path)
         throw FsDetail::ErrnoFailure(err);
 }
 
-void CopyFileChecked(const QString& source, const QString& target)
+void CopyFileChecked(const QString& source, const QString& target) { CopyFileChecked(source, target, true); }
+
+void CopyFileChecked(const QString& source, const QString& target, bool flushToDisk)
 {
     if (source.trimmed().isEmpty() || target.trimmed().isEmpty())
         return;
@@ -212,7 +214,7 @@ void CopyFileChecked(const QString& source, const QString& target)
             if (!WriteAll(out, buffer.data(), static_cast<size_t>(n)))
                 return false;
         }
-    });
+    }, flushToDisk);
     ::close(in);
 }
 

@@ -20,6 +20,8 @@ void WriteBytesIfMissing(const QByteArray& bytes, const QString& path);
 void WriteTextFile(const QString& text, const QString& path);
 // Copies source over target (atomically) when source is a file and target's folder exists.
 void CopyFileChecked(const QString& source, const QString& target);
+// The same, for a working copy that need not survive a power loss: the copy is not flushed to disk.
+void CopyFileChecked(const QString& source, const QString& target, bool flushToDisk);
 QString NormalizePath(const QString& path);
 
 // File attributes as the design knows them: read-only 1, hidden 2, directory 16, archive 32,
