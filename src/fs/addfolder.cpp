@@ -25,27 +25,15 @@ QStringList GetFolderFiles(const QString& folder, const QString& pattern)
             return names;
         throw FsDetail::ErrnoFailure(errno);
     }
-    const int dirFd = ::dirfd(dir);
     const FsDetail::Wildcard wildcard(pattern);
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) {
-            const int err = errno;
-            ::closedir(dir);
-            if (err != 0)
-                throw FsDetail::ErrnoFailure(err);
-            break;
-        }
-        const char* raw = entry->d_name;
-        if (entry->d_type == DT_DIR || std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0)
-            continue;
+    FsDetail::ForEachEntry(dir, [&](const dirent& entry, int dirFd) {
+        const char* raw = entry.d_name;
         QString name;
-        if (!FsDetail::DecodeName(raw, std::strlen(raw), name))
-            continue;
+        if (entry.d_type == DT_DIR || !FsDetail::DecodeName(raw, std::strlen(raw), name))
+            return;
         if (wildcard.matches(name) && FsDetail::IsExistingFileAt(dirFd, raw))
             names.append(name);
-    }
+    });
     FsDetail::SortNamesIgnoringCase(names);
     return names;
 }

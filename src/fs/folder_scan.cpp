@@ -76,35 +76,23 @@ std::vector<Subfolder> ReadSubfolders(const QString& folder)
     DIR* dir = ::opendir(FsDetail::EncodePath(folder).constData());
     if (!dir)
         throw FsDetail::ErrnoFailure(errno);
-    const int dirFd = ::dirfd(dir);
     std::vector<Subfolder> found;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) {
-            const int err = errno;
-            ::closedir(dir);
-            if (err != 0)
-                throw FsDetail::ErrnoFailure(err);
-            break;
-        }
-        const char* raw = entry->d_name;
-        if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0)
-            continue;
-        if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-            continue;
+    FsDetail::ForEachEntry(dir, [&](const dirent& entry, int dirFd) {
+        const char* raw = entry.d_name;
+        if (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
+            return;
         // Followed: a link to a folder is listed as that folder. An entry we can't examine can't be
         // scanned either, so it is passed over like a file.
         struct stat st;
         if (::fstatat(dirFd, raw, &st, 0) != 0 || !S_ISDIR(st.st_mode))
-            continue;
+            return;
         Subfolder sub;
         sub.raw = QByteArray(raw);
         sub.decoded = FsDetail::DecodeName(raw, std::strlen(raw), sub.name);
         sub.key = FsDetail::CaseKey(sub.name);
         sub.id = {st.st_dev, st.st_ino};
         found.push_back(std::move(sub));
-    }
+    });
     std::sort(found.begin(), found.end(), [](const Subfolder& a, const Subfolder& b) {
         return FsDetail::CaseKeyLess(a.key, a.name, b.key, b.name);
     });

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -51,5 +54,26 @@ bool StatPath(const QString& path, struct stat& st, bool followLinks = true);
 // True exactly for a name that IsExistingFile would accept inside an already open folder.
 bool IsExistingFileAt(int dirFd, const char* name);
 bool HasWildcardOrTrailingSlash(const QString& path);
+
+
+// Calls visit(entry, folderFd) for every entry of an open folder but "." and "..", then closes it.
+// A failure of the listing itself is thrown once the folder is closed.
+template <class Visit>
+void ForEachEntry(DIR* dir, Visit visit)
+{
+    const int folderFd = ::dirfd(dir);
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            break;
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            visit(*entry, folderFd);
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0)
+        throw ErrnoFailure(err);
+}
 
 } // namespace FsDetail
