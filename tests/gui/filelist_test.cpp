@@ -2,6 +2,7 @@
 #include "list_contains.h"
 #include "window_fixture.h"
 
+#include <QScrollBar>
 #include <QTreeWidget>
 
 using namespace Tovanel;
@@ -57,6 +58,7 @@ private slots:
     void carryingAnEntryMovesItAndShiftsTheOthers();
     void carriedEntryRemovedSinceCountsAsNone();
     void dragPointerShowsWhileCarryingAndArrowAfter();
+    void carryingNearTheListsEdgeScrollsTowardsIt();
     void listContainsTextComparesExactly();
 };
 
@@ -185,6 +187,45 @@ void FileListTest::dragPointerShowsWhileCarryingAndArrowAfter()
     send(list->viewport(), QEvent::MouseButtonRelease, centreOf(list, 1), Qt::LeftButton, Qt::NoButton);
     QCOMPARE(w.form->listPointer(), 1);
     QCOMPARE(list->viewport()->cursor().shape(), Qt::ArrowCursor);
+}
+
+void FileListTest::carryingNearTheListsEdgeScrollsTowardsIt()
+{
+    WindowFixture w;
+    QStringList entries;
+    for (int i = 1; i <= 60; ++i)
+        entries << QString::number(i);
+    fill(*w.form, entries);
+    QTreeWidget* list = w.ui().ListView1;
+    QWidget* viewport = list->viewport();
+    QScrollBar* bar = list->verticalScrollBar();
+    auto lastVisible = [&] {
+        int k = 1;
+        while (k < list->topLevelItemCount() && list->visualItemRect(list->topLevelItem(k)).bottom() < viewport->height())
+            ++k;
+        return k;   // 1-based position of the last entry shown whole
+    };
+    // Near the bottom edge: the entry below the one under the pointer comes into view.
+    const int bottom = lastVisible();
+    QVERIFY(bottom < 60);
+    send(viewport, QEvent::MouseButtonPress, centreOf(list, bottom - 1), Qt::LeftButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseMove, centreOf(list, bottom), Qt::NoButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, centreOf(list, bottom), Qt::LeftButton, Qt::NoButton);
+    QVERIFY(bar->value() > 0);
+    QVERIFY(list->visualItemRect(list->topLevelItem(bottom)).bottom() < viewport->height());
+    // In the middle of the list nothing scrolls, wherever the window stands on the screen.
+    const int scrolled = bar->value();
+    const int top = list->indexOfTopLevelItem(list->itemAt(5, 5)) + 1;
+    const int middle = top + (lastVisible() - top) / 2;
+    send(viewport, QEvent::MouseButtonPress, centreOf(list, middle - 1), Qt::LeftButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseMove, centreOf(list, middle), Qt::NoButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, centreOf(list, middle), Qt::LeftButton, Qt::NoButton);
+    QCOMPARE(bar->value(), scrolled);
+    // Near the top edge: the entry above comes into view.
+    send(viewport, QEvent::MouseButtonPress, centreOf(list, top + 1), Qt::LeftButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseMove, centreOf(list, top), Qt::NoButton, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, centreOf(list, top), Qt::LeftButton, Qt::NoButton);
+    QVERIFY(bar->value() < scrolled);
 }
 
 void FileListTest::listContainsTextComparesExactly()
