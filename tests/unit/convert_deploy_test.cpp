@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 using namespace Convert;
 
@@ -292,4 +296,22 @@ TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
     QStringList expected = kept;
     expected.sort();
     EXPECT_EQ(left, expected);
+}
+
+TEST_F(TempFolderTest, NoexecSystemTempFallsBackToTheCacheFolder)
+{
+    // A system temp folder mounted noexec can't run the tools: the private folder moves to the cache.
+    const QString mountPoint = dir.path() + QStringLiteral("/noexec");
+    ASSERT_TRUE(QDir().mkpath(mountPoint));
+    if (::mount("tovanel-test", QFile::encodeName(mountPoint).constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0)
+        GTEST_SKIP() << "can't mount a noexec tmpfs here (" << std::strerror(errno) << ")";
+    QTemporaryDir cache;
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    qputenv("TMPDIR", QFile::encodeName(mountPoint));
+    qunsetenv("TEMP");
+    const QString folder = TempFolder();
+    qputenv("XDG_CACHE_HOME", oldCache);
+    ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+    EXPECT_EQ(folder, cache.path() + QStringLiteral("/tovanel-") + QString::number(::geteuid()));
 }
