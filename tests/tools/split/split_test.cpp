@@ -335,10 +335,10 @@ TEST_P(SplitSyntheticTest, EveryPageFileHoldsThePageBytesTagsAndPixels) {
     EXPECT_EQ(got.height, want.height);
     EXPECT_TRUE(got.bytes == want.bytes) << "decoded samples differ";
     // The test's own pixels are the truth for the lossless pages.
-    const PageSpec& want = c.pages[fullPages[k]];
-    if (want.compression != COMPRESSION_JPEG) {
+    const PageSpec& written = c.pages[fullPages[k]];
+    if (written.compression != COMPRESSION_JPEG) {
       uint64_t lineBytes = 0;
-      EXPECT_TRUE(got.bytes == PagePlanes(want, fullPages[k], lineBytes)) << "page differs from the pixels written";
+      EXPECT_TRUE(got.bytes == PagePlanes(written, fullPages[k], lineBytes)) << "page differs from the pixels written";
     }
   }
 }
