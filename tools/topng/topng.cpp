@@ -348,11 +348,17 @@ class RowReader {
         return false;
       }
       band_ = p_.tileH;
-      tileBuf_.resize(static_cast<std::size_t>(TIFFTileSize64(tif_)) + kSlack);
-      if (TIFFTileSize64(tif_) == 0) {
+      const uint64_t tileBytes = TIFFTileSize64(tif_);
+      if (tileBytes == 0) {
         f = {Damaged, TiffWhy("invalid tile size")};
         return false;
       }
+      // A few bytes can claim a tile of gigabytes: the bound holds before anything is allocated.
+      if (tileBytes > kMaxBandBytes) {
+        f = {TooLarge, "the page's tiles are larger than the limit of 256 MiB"};
+        return false;
+      }
+      tileBuf_.resize(static_cast<std::size_t>(tileBytes) + kSlack);
     } else {
       band_ = p_.rowsPerStrip;
       const uint64_t stripBytes = TIFFVStripSize64(tif_, band_);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -31,6 +32,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+constexpr rlim_t kToolAddressSpaceLimit = rlim_t{1536} << 20;
+
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                   int timeoutSeconds) {
   RunResult result;
@@ -50,6 +53,10 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
     ::dup2(devnull, 1);
     ::dup2(pipeFds[1], 2);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    // The tools promise bounded memory (well under 1 GiB): a run that reaches for more fails here
+    // instead of passing on a machine that happens to have the memory.
+    const rlimit addressSpace{kToolAddressSpaceLimit, kToolAddressSpaceLimit};
+    ::setrlimit(RLIMIT_AS, &addressSpace);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
