@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "tree_removal.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,30 +22,7 @@
 
 namespace {
 
-// Removes a tree whatever its names or depth: through descriptors, so neither bytes that are not
-// UTF-8 nor paths longer than PATH_MAX stop it (QDir can't name either).
-void RemoveTreeAt(int parentFd, const char* name)
-{
-    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0) {
-        ::unlinkat(parentFd, name, 0);
-        return;
-    }
-    ::fchmod(fd, 0700);
-    if (DIR* d = ::fdopendir(fd)) {
-        std::vector<std::string> names;
-        while (const dirent* e = ::readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        }
-        for (const std::string& child : names)
-            RemoveTreeAt(::dirfd(d), child.c_str());
-        ::closedir(d);
-    } else {
-        ::close(fd);
-    }
-    ::unlinkat(parentFd, name, AT_REMOVEDIR);
-}
+using TestSupport::RemoveTreeAt;
 
 void MakeFile(const QByteArray& path, mode_t mode = 0644)
 {
