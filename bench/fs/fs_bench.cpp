@@ -1,6 +1,7 @@
 // Times a folder add's work (scan, then every folder's "*.*" listing) against find on the same tree.
 #include "addfolder.h"
 #include "dialogs.h"
+#include "time_find.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,14 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -84,26 +81,6 @@ bool MakeTree(const std::string& root)
     return MakeFile(root + "/.complete");
 }
 
-double TimeFind(const std::string& root)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"find", root.c_str(), "-type", "f", nullptr};
-    QElapsedTimer timer;
-    timer.start();
-    pid_t pid;
-    if (posix_spawnp(&pid, "find", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
-        std::perror("find");
-        std::exit(1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-    posix_spawn_file_actions_destroy(&actions);
-    return seconds;
-}
-
 double TimeScan(const QString& root, qsizetype& folders, qsizetype& files, int& shown)
 {
     CountingDialogs dialogs;
@@ -148,11 +125,11 @@ int main(int argc, char** argv)
     const QString qroot = QFile::decodeName(QByteArray(root.c_str()));
     qsizetype folders = 0, files = 0;
     int shown = 0;
-    TimeFind(root); // both start from a warm cache
+    TovanelBench::TimeFind(root); // both start from a warm cache
     TimeScan(qroot, folders, files, shown);
     std::vector<double> scanTimes, findTimes;
     for (int i = 0; i < runs; ++i) {
-        findTimes.push_back(TimeFind(root));
+        findTimes.push_back(TovanelBench::TimeFind(root));
         scanTimes.push_back(TimeScan(qroot, folders, files, shown));
     }
     const double scan = Median(scanTimes);

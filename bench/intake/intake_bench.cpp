@@ -1,6 +1,7 @@
 // Times "Add All" with "*" over a big folder tree through the real window, against find on the same tree.
 #include "addfolder.h"
 #include "dialogs.h"
+#include "time_find.h"
 #include "form1.h"
 #include "ui_form1.h"
 
@@ -16,13 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -44,27 +41,6 @@ public:
 };
 
 double Seconds(const QElapsedTimer& t) { return static_cast<double>(t.nsecsElapsed()) / 1e9; }
-
-// find's time, its output thrown away as a listing into the window would not print it either.
-double TimeFind(const std::string& root)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"find", root.c_str(), "-type", "f", nullptr};
-    QElapsedTimer timer;
-    timer.start();
-    pid_t pid;
-    if (posix_spawnp(&pid, "find", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
-        std::perror("find");
-        std::exit(1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const double seconds = Seconds(timer);
-    posix_spawn_file_actions_destroy(&actions);
-    return seconds;
-}
 
 // Files that "Add All" with "*" takes: every regular file but the ordinary hidden ones (the tree's
 // ".complete" marker is one).
@@ -167,7 +143,7 @@ int main(int argc, char** argv)
     form.show();
     QApplication::processEvents();
     const long long expected = CountExpected(root);
-    TimeFind(root); // every measurement starts from a warm cache
+    TovanelBench::TimeFind(root); // every measurement starts from a warm cache
 
     // The list alone: the same number of entries appended with events processed as often as the add does.
     StallMeter meter([&form] { return form.listCount(); });
@@ -213,7 +189,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < runs; ++i) {
         form.clearList();
         QApplication::processEvents();
-        findTimes.push_back(TimeFind(root));
+        findTimes.push_back(TovanelBench::TimeFind(root));
         meter.start();
         timer.start();
         form.ui().PushButton3->click();
