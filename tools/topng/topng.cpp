@@ -42,6 +42,7 @@ struct Page {
   bool hasAlpha = false, associated = false;
   int colourSamples = 1;
   uint16_t *cmapR = nullptr, *cmapG = nullptr, *cmapB = nullptr;
+  bool cmap8 = false;  // the colour map holds 8-bit values (see EightBitColourMap)
   bool tiled = false;
   uint32_t tileW = 0, tileH = 0, rowsPerStrip = 0;
   // The PNG.
@@ -75,6 +76,16 @@ std::string DecodeDamage() {
         w.find("Premature end of JPEG") != std::string::npos)
       return w;
   return {};
+}
+
+// Some writers store 8-bit colours in the 16-bit colour map unwidened; read by the high byte, such a
+// page would come out black. A map with no entry above 255 is one of those, as libtiff's RGBA
+// decoder, ImageMagick and libvips all take it.
+bool EightBitColourMap(const Page& p) {
+  const std::size_t entries = std::size_t{1} << p.bps;
+  for (std::size_t i = 0; i < entries; ++i)
+    if (p.cmapR[i] > 255 || p.cmapG[i] > 255 || p.cmapB[i] > 255) return false;
+  return true;
 }
 
 int Analyse(TIFF* tif, Page& p, std::string& why) {
@@ -195,6 +206,7 @@ int Analyse(TIFF* tif, Page& p, std::string& why) {
         why = "palette image without a colour map";
         return Damaged;
       }
+      p.cmap8 = EightBitColourMap(p);
       break;
     case PHOTOMETRIC_RGB:
       p.kind = Kind::Rgb;
@@ -466,8 +478,11 @@ inline uint32_t Scale(uint32_t v, uint32_t fromMax, uint32_t toMax) {
 
 // Colour maps nearly always hold 8-bit colours widened as v * 257 or as v * 256; the high byte gives
 // v back from both (rounding would turn the second kind's 255 into 254), and it is what libtiff's own
-// RGBA decoder and the reference decoders use.
-inline uint32_t MapEntry(uint16_t c, uint32_t toMax) { return toMax == 65535 ? c : c >> 8; }
+// RGBA decoder and the reference decoders use. An 8-bit map (cmap8) holds v itself.
+inline uint32_t MapEntry(uint16_t c, bool cmap8, uint32_t toMax) {
+  if (cmap8) return toMax == 65535 ? c * 257u : c;
+  return toMax == 65535 ? c : c >> 8;
+}
 
 // Turns rows of TIFF samples into rows of PNG samples (big-endian, packed as PNG packs them).
 class RowConverter {
@@ -585,9 +600,9 @@ class RowConverter {
           if (p_.colorType == PNG_COLOR_TYPE_PALETTE) {
             *o++ = static_cast<uint8_t>(i);
           } else {
-            put(o, MapEntry(p_.cmapR[i], outMax_));
-            put(o, MapEntry(p_.cmapG[i], outMax_));
-            put(o, MapEntry(p_.cmapB[i], outMax_));
+            put(o, MapEntry(p_.cmapR[i], p_.cmap8, outMax_));
+            put(o, MapEntry(p_.cmapG[i], p_.cmap8, outMax_));
+            put(o, MapEntry(p_.cmapB[i], p_.cmap8, outMax_));
           }
           break;
         }
@@ -946,9 +961,9 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   if (page.colorType == PNG_COLOR_TYPE_PALETTE) {
     const std::size_t entries = std::size_t{1} << page.bps;
     for (std::size_t i = 0; i < entries; ++i)
-      job.palette.push_back({static_cast<png_byte>(MapEntry(page.cmapR[i], 255)),
-                             static_cast<png_byte>(MapEntry(page.cmapG[i], 255)),
-                             static_cast<png_byte>(MapEntry(page.cmapB[i], 255))});
+      job.palette.push_back({static_cast<png_byte>(MapEntry(page.cmapR[i], page.cmap8, 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapG[i], page.cmap8, 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapB[i], page.cmap8, 255))});
   }
 
   Conversion conv{&reader, &converter, {Ok, {}}, 0, {}};

@@ -506,3 +506,121 @@ TEST(AssociatedAlpha, ColourIsDividedByAlphaRoundedAndClampedAndZeroWhereTranspa
 }
 
 }  // namespace
+
+namespace {
+
+// Colour maps: 16-bit entries are read by their high byte, but a map whose entries all fit in 8 bits
+// was written by a program that stored 8-bit colours as they are; read by the high byte, its page
+// would be black.
+struct ColourMapCase {
+  const char* name;
+  uint16_t bps;
+  bool alpha;      // an unassociated alpha sample beside the index
+  bool eightBit;   // every entry below 256
+  int pngType, pngDepth;
+};
+
+const ColourMapCase kColourMapCases[] = {
+    {"palette4_8bit_map", 4, false, true, PNG_COLOR_TYPE_PALETTE, 4},
+    {"palette8_8bit_map", 8, false, true, PNG_COLOR_TYPE_PALETTE, 8},
+    {"palette8_alpha_8bit_map", 8, true, true, PNG_COLOR_TYPE_RGB_ALPHA, 8},
+    {"palette16_8bit_map_widened", 16, false, true, PNG_COLOR_TYPE_RGB, 16},
+    // One entry of 256 makes it a 16-bit map again: every entry is read by its high byte.
+    {"palette4_one_wide_entry", 4, false, false, PNG_COLOR_TYPE_PALETTE, 4},
+    {"palette8_alpha_one_wide_entry", 8, true, false, PNG_COLOR_TYPE_RGB_ALPHA, 8},
+};
+
+uint16_t MapValue(const ColourMapCase& c, std::size_t i, int channel) {
+  if (!c.eightBit && i == 1 && channel == 0) return 256;
+  const std::size_t v = (i * 37 + channel * 101 + 11) & 0xFF;
+  return static_cast<uint16_t>(c.eightBit ? v : v * 257);
+}
+
+class ColourMaps : public ::testing::TestWithParam<ColourMapCase> {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-cmap.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
+  const ColourMapCase& c = GetParam();
+  const std::string in = (dir_ / "map.tif").string(), out = (dir_ / "map.png").string();
+  const std::size_t entries = std::size_t{1} << c.bps;
+  const uint16_t spp = c.alpha ? 2 : 1;
+  auto index = [&](uint32_t x, uint32_t y) { return (std::size_t{x} * 7 + y * 13) % entries; };
+  {
+    TIFF* t = TIFFOpen(in.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, W);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, H);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, H);
+    if (c.alpha) {
+      const uint16_t unassoc = EXTRASAMPLE_UNASSALPHA;
+      TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &unassoc);
+    }
+    std::vector<uint16_t> map[3];
+    for (int k = 0; k < 3; ++k)
+      for (std::size_t i = 0; i < entries; ++i) map[k].push_back(MapValue(c, i, k));
+    TIFFSetField(t, TIFFTAG_COLORMAP, map[0].data(), map[1].data(), map[2].data());
+    const std::size_t rowBytes = (std::size_t{W} * spp * c.bps + 7) / 8;
+    std::vector<uint8_t> strip(rowBytes * H, 0);
+    for (uint32_t y = 0; y < H; ++y)
+      for (uint32_t x = 0; x < W; ++x) {
+        PutSample(strip, y * rowBytes, std::size_t{x} * spp, c.bps, static_cast<uint32_t>(index(x, y)));
+        if (c.alpha) PutSample(strip, y * rowBytes, std::size_t{x} * spp + 1, c.bps, (x * 29 + y) & 0xFF);
+      }
+    ASSERT_GE(TIFFWriteEncodedStrip(t, 0, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
+    TIFFClose(t);
+  }
+  std::string why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  PngImage png;
+  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_EQ(png.colorType, c.pngType);
+  ASSERT_EQ(png.depth, c.pngDepth);
+  // The colour an entry must give at the PNG's depth.
+  auto colour = [&](std::size_t i, int k) -> uint32_t {
+    const uint16_t v = MapValue(c, i, k);
+    if (c.eightBit) return c.pngDepth == 16 ? v * 257u : v;
+    return c.pngDepth == 16 ? v : v >> 8;
+  };
+  if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
+    ASSERT_EQ(png.palette.size(), entries);
+    for (std::size_t i = 0; i < entries; ++i) {
+      EXPECT_EQ(png.palette[i].red, colour(i, 0)) << i;
+      EXPECT_EQ(png.palette[i].green, colour(i, 1)) << i;
+      EXPECT_EQ(png.palette[i].blue, colour(i, 2)) << i;
+    }
+  }
+  int mismatches = 0;
+  for (uint32_t y = 0; y < H; ++y)
+    for (uint32_t x = 0; x < W; ++x) {
+      const std::size_t i = index(x, y);
+      std::vector<uint32_t> want;
+      if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
+        want = {static_cast<uint32_t>(i)};
+      } else {
+        want = {colour(i, 0), colour(i, 1), colour(i, 2)};
+        if (c.alpha) want.push_back((x * 29 + y) & 0xFF);
+      }
+      for (int k = 0; k < png.channels; ++k)
+        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
+    }
+  EXPECT_EQ(mismatches, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, ColourMaps, ::testing::ValuesIn(kColourMapCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
