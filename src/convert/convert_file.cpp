@@ -37,14 +37,17 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
         copy = TempPath(t0, Main::GetFileNamePart(source));
         // A source already lying in the temporary folder is its own copy: never copied onto, never deleted.
         ownCopy = SameFile(source, copy);
+        // Any other copy named like the page files would be taken for a page.
+        if (!ownCopy)
+            copy = TempPath(t0, CopyName(Main::GetFileNamePart(source)));
     });
     // The copy is a working file of this run only: no flush to disk for it.
     trap.run(158, [&] { if (!ownCopy) Main::CopyFileChecked(source, copy, false); });
     trap.run(160, [&] { extension = QStringLiteral("png"); });
     trap.run(162, [&] { splitter = TempPath(t0, kSplitTool); });
 
-    // The base is the copy's own name less its last extension; a name without one is taken whole.
-    const QString baseName = Main::StripExtension(Main::GetFileNamePart(copy));
+    // The base is the source's own name less its last extension; a name without one is taken whole.
+    const QString baseName = Main::StripExtension(Main::GetFileNamePart(source));
     if (trap.test(164, [&] { return ui_->Option1->isChecked(); })) {
         trap.run(166, [&] {
             outputBase_ = Main::NormalizePath(ui_->Text1->text() + QLatin1Char('/') + baseName + QLatin1Char('.') + extension);

@@ -101,6 +101,11 @@ private slots:
         QTest::newRow("two dots") << "a.b.tif" << "a.b";
         QTest::newRow("no dot") << "scan" << "scan";
         QTest::newRow("upper-case extension") << "Report.TIFF" << "Report";
+        // Named like the page files: the copy must not be taken for one of them.
+        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
+        QTest::newRow("page prefix, other case") << "VARNHOLT-2024.TIF" << "VARNHOLT-2024";
+        QTest::newRow("a later page's name") << "varnholtaac.tif" << "varnholtaac";
+        QTest::newRow("the second page's name") << "varnholtaab.tif" << "varnholtaab";
     }
     void outputBaseComesFromTheName()
     {
@@ -117,15 +122,24 @@ private slots:
 
     // A page the converter refuses is replaced by the converter's result for the whole copy, which it
     // writes under the copy's name with the last extension replaced.
+    void refusedPageTakesTheWholeCopysPng_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("base");
+        QTest::newRow("two dots") << "a.b.tif" << "a.b";
+        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
+    }
     void refusedPageTakesTheWholeCopysPng()
     {
+        QFETCH(QString, name);
+        QFETCH(QString, base);
         ConvertRun run;
         const Page good{18, 10, 3, false};
-        run.addTiff(QStringLiteral("a.b.tif"), {good, Page{18, 10, 9, true, true}});
+        run.addTiff(name, {good, Page{18, 10, 9, true, true}});
         run.saveInFolder(run.out);
         run.start();
         verifyFinished(run);
-        verifyOutputs(run.out, QStringLiteral("a.b"), {good, good});
+        verifyOutputs(run.out, base, {good, good});
     }
 
     // Shell characters in a name stay part of the name: nothing is run, the file is converted.
@@ -156,20 +170,30 @@ private slots:
         }
     }
 
-    // A source already in the temporary folder is its own copy: converted, and still there afterwards.
+    // A source already in the temporary folder is its own copy: converted, and still there afterwards,
+    // even when it is named like the page files (it is neither cleared away nor taken for a page).
+    void sourceInTheTemporaryFolderIsKept_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("base");
+        QTest::newRow("plain name") << "inside.tif" << "inside";
+        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
+    }
     void sourceInTheTemporaryFolderIsKept()
     {
+        QFETCH(QString, name);
+        QFETCH(QString, base);
         ConvertRun run;
         const QList<Page> pages = pagesOf(3, 2);
-        const QString source = run.addTiff(run.temp + QStringLiteral("/inside.tif"), pages);
+        const QString source = run.addTiff(run.temp + QLatin1Char('/') + name, pages);
         const QByteArray before = hashOf(source);
         run.saveInFolder(run.out);
         run.start();
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
-        verifyOutputs(run.out, QStringLiteral("inside"), pages);
+        verifyOutputs(run.out, base, pages);
         QCOMPARE(hashOf(source), before);
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList{QStringLiteral("inside.tif")});
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList{name});
     }
 
     void sameNameInTwoFoldersLastOneWins()

@@ -3,6 +3,7 @@
 
 #include "addfolder.h"
 #include "error_trap.h"
+#include "fs_internal.h"
 #include "main_procs.h"
 
 #include <QCoreApplication>
@@ -173,6 +174,12 @@ void ClearLeftovers(const QString& folder)
                                    QStringLiteral(".") + kConvertTool + QStringLiteral(".*"),
                                    QStringLiteral(".") + kSplitTool + QStringLiteral(".*")})
         Main::DeleteFileQuiet(folder + QLatin1Char('/') + pattern);
+}
+
+QString CopyName(const QString& sourceName)
+{
+    static const FsDetail::Wildcard pages(kPagePattern);
+    return pages.matches(sourceName) ? QLatin1Char('~') + sourceName : sourceName;
 }
 
 QStringList SortedPages(QStringList names)

@@ -50,6 +50,11 @@ QString ToolScript(const QString& command, const QString& marker);
 // tools and pages under their private temporary names. Reports nothing.
 void ClearLeftovers(const QString& folder);
 
+// The name of a source's copy in the temporary folder: the source's own name, unless the page
+// listing would take that for a page ("varnholt*.tif" in any letter case); such a copy gets "~" in
+// front, which no page listing picks up.
+QString CopyName(const QString& sourceName);
+
 // Page names of the listing in ascending order, which is the splitter's page order.
 QStringList SortedPages(QStringList names);
 // The part of name before its first "." (all of name if it has none).
