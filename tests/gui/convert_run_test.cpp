@@ -172,17 +172,21 @@ private slots:
 
     // A source already in the temporary folder is its own copy: converted, and still there afterwards,
     // even when it is named like the page files (it is neither cleared away nor taken for a page).
+    // Named like its own second page, it is not replaced by that page, which is then left out.
     void sourceInTheTemporaryFolderIsKept_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("base");
-        QTest::newRow("plain name") << "inside.tif" << "inside";
-        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
+        QTest::addColumn<bool>("secondPageLeftOut");
+        QTest::newRow("plain name") << "inside.tif" << "inside" << false;
+        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt" << false;
+        QTest::newRow("its second page's name") << "varnholtaab.tif" << "varnholtaab" << true;
     }
     void sourceInTheTemporaryFolderIsKept()
     {
         QFETCH(QString, name);
         QFETCH(QString, base);
+        QFETCH(bool, secondPageLeftOut);
         ConvertRun run;
         const QList<Page> pages = pagesOf(3, 2);
         const QString source = run.addTiff(run.temp + QLatin1Char('/') + name, pages);
@@ -191,7 +195,7 @@ private slots:
         run.start();
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
-        verifyOutputs(run.out, base, pages);
+        verifyOutputs(run.out, base, secondPageLeftOut ? QList<Page>{pages[0], pages[2]} : pages);
         QCOMPARE(hashOf(source), before);
         QCOMPARE(ConvertRun::entries(run.temp), QStringList{name});
     }

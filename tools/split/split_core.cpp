@@ -351,26 +351,42 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     return Damaged;
   }
 
-  std::size_t written = 0;
+  // The input itself may carry a page file's name; it is never replaced by a page.
+  struct stat inputStat {};
+  const bool inputKnown = ::stat(input.c_str(), &inputStat) == 0;
+  auto isInput = [&](const std::string& path) {
+    struct stat st {};
+    return inputKnown && ::stat(path.c_str(), &st) == 0 && st.st_dev == inputStat.st_dev && st.st_ino == inputStat.st_ino;
+  };
+
+  std::size_t written = 0, named = 0;  // page files written; page names handed out
   int firstFailure = Ok;
   std::string skipped;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     ClearLastTiffError();
     Failure failure;
+    const std::string target = prefix + PageSuffix(named) + ".tif";
+    bool nameUsed = false;
     if (!GoToDirectory(in.get(), pages[i])) {
       failure = Fail(Damaged, "cannot read the page");
+    } else if (isInput(target)) {
+      // The page keeps its name unwritten, so the pages after it still get theirs.
+      failure = Fail(WriteFailed, "its page file " + target + " is the input file");
+      nameUsed = true;
     } else {
-      failure = WritePage(in.get(), prefix + PageSuffix(written) + ".tif");
+      failure = WritePage(in.get(), target);
     }
     if (failure.code == Ok) {
       ++written;
+      ++named;
       continue;
     }
+    if (nameUsed) ++named;
     if (firstFailure == Ok) firstFailure = failure.code;
     if (!skipped.empty()) skipped += "; ";
     skipped += "page " + std::to_string(i + 1) + " skipped: " + failure.why;
     // A full disk or a folder we cannot write to will not get better with the next page.
-    if (failure.code == WriteFailed) break;
+    if (failure.code == WriteFailed && !nameUsed) break;
   }
   if (firstFailure == Ok) return Ok;
   why = std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped;

@@ -485,6 +485,30 @@ TEST(SplitDamagedPage, OtherPagesAreWrittenWithGaplessNames) {
   EXPECT_EQ(Field<uint32_t>(second.tif, TIFFTAG_IMAGEWIDTH), 30u);
 }
 
+// An input lying where its pages go under a page file's name is never replaced: that page is left
+// out and the pages after it keep their own names.
+TEST(SplitInputNamedLikeAPage, IsKeptAndTheOtherPagesKeepTheirNames) {
+  TempDir dir;
+  PageSpec one = Grey(8, COMPRESSION_NONE);
+  PageSpec two = one, three = one;
+  two.width = 20;
+  three.width = 30;
+  const std::string input = dir.file("paab.tif");
+  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
+  const auto before = std::filesystem::file_size(input);
+
+  const RunResult run = RunTool(kSplit, {input, "p"}, dir.path(), 60);
+  EXPECT_EQ(run.exitCode, WriteFailed) << run.stderrText;
+  EXPECT_EQ(test::LineCount(run.stderrText), 1);
+  EXPECT_NE(run.stderrText.find("page 2"), std::string::npos) << run.stderrText;
+  ASSERT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"paaa.tif", "paab.tif", "paac.tif"}));
+  EXPECT_EQ(std::filesystem::file_size(input), before);
+  TiffFile kept(input), first(dir.file("paaa.tif")), third(dir.file("paac.tif"));
+  EXPECT_EQ(TIFFNumberOfDirectories(kept.tif), 3);
+  EXPECT_EQ(Field<uint32_t>(first.tif, TIFFTAG_IMAGEWIDTH), 64u);
+  EXPECT_EQ(Field<uint32_t>(third.tif, TIFFTAG_IMAGEWIDTH), 30u);
+}
+
 // ---- the shared corpus ----
 
 struct ManifestRow {
