@@ -9,8 +9,9 @@
 #   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
 # Environment: REPEAT=n runs every tool n times per file and keeps the fastest run (default 1);
 #              SCRATCH_DIR=folder writes the PNGs there (default: a new folder under TMPDIR or /tmp).
-# Every tool writes its PNGs to disk; ours also makes each file durable (fsync) before renaming it
-# into place, as the product does, which the peers do not.
+# Every tool writes its PNGs to disk; ours also writes each file under a temporary name and renames it
+# into place, as the product does, which the peers do not. (The product flushes its output folders
+# once at the end of a run; bench/run times that whole run.)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CORPUS=${1:-$ROOT/bench-corpus}
