@@ -16,6 +16,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CORPUS=${1:-$ROOT/bench-corpus}
 BUILD=${2:-$ROOT/build}
+BUILD=$(cd "$BUILD" && pwd)   # the tools run from scratch folders
 REPEAT=${REPEAT:-1}
 SPLIT=$BUILD/bin/tovanel-split
 TOPNG=$BUILD/bin/tovanel-topng
