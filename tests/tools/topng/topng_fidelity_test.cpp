@@ -20,6 +20,20 @@ namespace {
 
 constexpr uint32_t W = 37, H = 23;  // odd sizes: partial strips, tiles and bytes
 
+// A parameterised test with a fresh folder of its own under TMPDIR, removed afterwards.
+template <typename Param>
+class InTempDir : public ::testing::TestWithParam<Param> {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
 struct Case {
   const char* name;
   uint16_t photometric, bps, spp;
@@ -273,19 +287,12 @@ const Case kCases[] = {
     {"cmyk16_separate", PHOTOMETRIC_SEPARATED, 16, 4, {}, kNone, kRgb, 16, true},
 };
 
-class Fidelity : public ::testing::TestWithParam<std::tuple<Case, bool>> {
+class Fidelity : public InTempDir<std::tuple<Case, bool>> {
  protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
   void TearDown() override {
     ForceStreamingWriterForTesting(false);
-    fs::remove_all(dir_);
+    InTempDir::TearDown();
   }
-  fs::path dir_;
 };
 
 TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
@@ -359,17 +366,7 @@ const JpegCase kJpegCases[] = {
     {"grey_strips", PHOTOMETRIC_MINISBLACK, 1, 1, false, PNG_COLOR_TYPE_GRAY},
 };
 
-class JpegInTiff : public ::testing::TestWithParam<JpegCase> {
- protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-jpeg.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class JpegInTiff : public InTempDir<JpegCase> {};
 
 TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
   const JpegCase& c = GetParam();
@@ -536,17 +533,7 @@ uint16_t MapValue(const ColourMapCase& c, std::size_t i, int channel) {
   return static_cast<uint16_t>(c.eightBit ? v : v * 257);
 }
 
-class ColourMaps : public ::testing::TestWithParam<ColourMapCase> {
- protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-cmap.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class ColourMaps : public InTempDir<ColourMapCase> {};
 
 TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
   const ColourMapCase& c = GetParam();
