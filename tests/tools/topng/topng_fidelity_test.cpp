@@ -34,6 +34,15 @@ class InTempDir : public ::testing::TestWithParam<Param> {
   fs::path dir_;
 };
 
+// Converts in to out and reads the PNG back, which must have the given colour type and depth.
+void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png) {
+  std::string why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_EQ(png.colorType, colorType);
+  ASSERT_EQ(png.depth, depth);
+}
+
 struct Case {
   const char* name;
   uint16_t photometric, bps, spp;
@@ -300,14 +309,10 @@ TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   WriteCase(c, in);
   ForceStreamingWriterForTesting(streaming);
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png));
   ASSERT_EQ(png.width, W);
   ASSERT_EQ(png.height, H);
-  ASSERT_EQ(png.colorType, c.pngType);
-  ASSERT_EQ(png.depth, c.pngDepth);
   EXPECT_TRUE(png.trns.empty());
   ASSERT_TRUE(png.hasPhys);
   EXPECT_EQ(png.physUnit, PNG_RESOLUTION_METER);
@@ -420,12 +425,8 @@ TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
     ASSERT_TRUE(TIFFReadRGBAImageOriented(t, w, h, truth.data(), ORIENTATION_TOPLEFT, 1));
     TIFFClose(t);
   }
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, c.pngType);
-  ASSERT_EQ(png.depth, 8);
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, 8, png));
   int mismatches = 0, distinct = 0;
   uint32_t previous = 0;
   for (uint32_t y = 0; y < h; ++y)
@@ -477,12 +478,8 @@ void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, co
     }
   ASSERT_GE(TIFFWriteScanline(t, row.data(), 0, 0), 0);
   TIFFClose(t);
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, PNG_COLOR_TYPE_RGB_ALPHA);
-  ASSERT_EQ(png.depth, bps);
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, PNG_COLOR_TYPE_RGB_ALPHA, bps, png));
   for (uint32_t x = 0; x < w; ++x) {
     for (int k = 0; k < 3; ++k) EXPECT_EQ(png.at(x, 0, k), rows[x].want) << "c=" << rows[x].c << " a=" << rows[x].a;
     EXPECT_EQ(png.at(x, 0, 3), rows[x].a);
@@ -569,12 +566,8 @@ TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
     ASSERT_GE(TIFFWriteEncodedStrip(t, 0, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
     TIFFClose(t);
   }
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, c.pngType);
-  ASSERT_EQ(png.depth, c.pngDepth);
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png));
   // The colour an entry must give at the PNG's depth.
   auto colour = [&](std::size_t i, int k) -> uint32_t {
     const uint16_t v = MapValue(c, i, k);
