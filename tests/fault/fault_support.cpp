@@ -277,10 +277,19 @@ QList<int> ProcessesWorkingIn(const QString& folder)
 
 int AwaitProcessesIn(const QString& folder, int waitMs)
 {
-    QElapsedTimer clock;
+    // A tool the killed program was just starting enters the folder only right before it runs, so
+    // one empty look proves nothing: the folder must stay empty for a while.
+    constexpr int kQuietMs = 300;
+    QElapsedTimer clock, quiet;
     clock.start();
-    while (!ProcessesWorkingIn(folder).isEmpty() && clock.elapsed() < waitMs)
+    quiet.start();
+    while (clock.elapsed() < waitMs) {
+        if (!ProcessesWorkingIn(folder).isEmpty())
+            quiet.restart();
+        else if (quiet.elapsed() >= kQuietMs)
+            return 0;
         QThread::msleep(20);
+    }
     const QList<int> rest = ProcessesWorkingIn(folder);
     for (int pid : rest)
         ::kill(pid, SIGKILL);

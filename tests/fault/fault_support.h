@@ -62,7 +62,8 @@ int AsNobody(const std::function<bool()>& work, QString* why);
 
 // Processes whose working folder is folder (tools left running by a killed program).
 QList<int> ProcessesWorkingIn(const QString& folder);
-// Waits until none is left, at most waitMs, then kills the rest; returns how many had to be killed.
+// Waits until none has been left for a moment, at most waitMs, then kills the rest; returns how many
+// had to be killed.
 int AwaitProcessesIn(const QString& folder, int waitMs);
 
 } // namespace Fault

@@ -1,6 +1,7 @@
 // The run's flow in the window: refusals, progress, re-entry, closing mid-run, and the temporary folder's safety.
 #include "convert_run_fixture.h"
 
+#include <QImage>
 #include <QTimer>
 
 #include <cerrno>
@@ -193,11 +194,13 @@ private slots:
         run.addTiff(QStringLiteral("a.tif"), kThreePages);
         run.saveInFolder(run.out);
         qint64 group = 0;
+        QStringList atClose;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
             if (group == 0 && run.form().runningToolGroup > 0) {
                 group = run.form().runningToolGroup;
                 run.form().close();
+                atClose = outputsIn(run.out);
             }
         });
         watch.start(0);
@@ -205,8 +208,13 @@ private slots:
         watch.stop();
         QVERIFY(group > 1);
         QCOMPARE(run.endProgramCalls, 1);
-        // The splitter was stopped before it wrote a page, so nothing was converted.
-        QCOMPARE(outputsIn(run.out), QStringList());
+        // The program ends at the close; here endProgram only counts, so the run goes on afterwards.
+        // What stood in the output folder at the close is whole pages finished before it, in order:
+        // usually none, as the close mostly lands during the splitter, but a loaded machine may let
+        // a short tool finish before the first look.
+        QCOMPARE(atClose, expectedOutputs(QStringLiteral("a"), 3).mid(0, atClose.size()));
+        for (const QString& name : atClose)
+            QVERIFY2(!QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
         QVERIFY(noLiveProcessIn(group));
         QCOMPARE(run.form().runningToolGroup, qint64(0));
         QCOMPARE(ConvertRun::entries(run.temp), QStringList());
