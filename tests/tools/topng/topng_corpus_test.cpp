@@ -2,6 +2,7 @@
 // read by the TIFF definition and against ImageMagick's and libvips' decodes of the same page.
 #include "png_reader.h"
 #include "run_tool.h"
+#include "temp_folder.h"
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -486,10 +487,8 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
 class CorpusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-corpus.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = tovanel::test::MakeTempFolder("topng-corpus");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;

@@ -1,5 +1,6 @@
 // Fidelity of tovanel-topng's core: TIFFs written here with known samples must give exactly those pixels.
 #include "png_reader.h"
+#include "temp_folder.h"
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -25,10 +26,8 @@ template <typename Param>
 class InTempDir : public ::testing::TestWithParam<Param> {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = tovanel::test::MakeTempFolder("topng");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;
@@ -487,16 +486,15 @@ void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, co
 }
 
 TEST(AssociatedAlpha, ColourIsDividedByAlphaRoundedAndClampedAndZeroWhereTransparent) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-assoc.XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path folder = tovanel::test::MakeTempFolder("topng-assoc");
+  ASSERT_FALSE(folder.empty());
   CheckUnpremultiply(8, {{0, 0, 0}, {5, 0, 0}, {255, 0, 0}, {4, 7, 146}, {6, 7, 219}, {42, 140, 77},
                          {3, 90, 9}, {200, 100, 255}, {255, 255, 255}, {128, 255, 128}, {1, 1, 255}},
-                     pattern);
+                     folder.string());
   CheckUnpremultiply(16, {{0, 0, 0}, {100, 0, 0}, {1, 3, 21845}, {65535, 65535, 65535}, {30000, 60000, 32768},
                           {40000, 20000, 65535}, {12345, 65535, 12345}},
-                     pattern);
-  fs::remove_all(pattern);
+                     folder.string());
+  fs::remove_all(folder);
 }
 
 }  // namespace

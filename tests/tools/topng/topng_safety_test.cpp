@@ -1,5 +1,6 @@
 // tovanel-topng as a program: output naming, bad and hostile inputs, the damaged corpus, huge pages.
 #include "run_tool.h"
+#include "temp_folder.h"
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -24,10 +25,8 @@ const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
 class TopngProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/topng-safety.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = tovanel::test::MakeTempFolder("topng-safety");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& n) const { return (dir_ / n).string(); }
