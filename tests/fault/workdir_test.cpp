@@ -4,8 +4,13 @@
 
 #include <QElapsedTimer>
 
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Tovanel;
@@ -56,6 +61,56 @@ QString CheckOutputs(const QString& folder, const QString& base, const QList<Pag
     return {};
 }
 
+// Another user (nobody) who, while the run works, renames every run folder of others in temp away,
+// puts a folder of theirs in its place and keeps their programs at the tools' and scripts' names in
+// it. Returns the process, which runs until killed; 0 when it can't be started.
+pid_t StartSwapper(const QString& temp, const QString& evidence)
+{
+    const QByteArray dir = QFile::encodeName(temp);
+    const QByteArray program = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-swapped'\n";
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid < 0 ? 0 : pid;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        ::_exit(77);
+    auto plant = [&](const QByteArray& path) {
+        const QByteArray fresh = path + ".new";
+        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+        if (fd >= 0) {
+            if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
+            ::fchmod(fd, 0777);
+            ::close(fd);
+            ::rename(fresh.constData(), path.constData());
+        }
+    };
+    for (int round = 0;; ++round) {
+        if (DIR* d = ::opendir(dir.constData())) {
+            while (const dirent* e = ::readdir(d)) {
+                const QByteArray name(e->d_name);
+                if (!name.startsWith("tovanel-run-"))
+                    continue;
+                const QByteArray path = dir + '/' + name;
+                struct stat st;
+                if (::lstat(path.constData(), &st) != 0)
+                    continue;
+                if (st.st_uid != 65534) {
+                    ::rename(path.constData(), (dir + "/moved-" + QByteArray::number(round) + '-' + name).constData());
+                    if (::mkdir(path.constData(), 0777) == 0) {
+                        ::chmod(path.constData(), 0777);
+                        ::close(::open((path + "/.swapped").constData(), O_WRONLY | O_CREAT, 0666));
+                    }
+                }
+                // Only into the folders it put in place of a run's.
+                if (::access((path + "/.swapped").constData(), F_OK) == 0)
+                    for (const char* fixed : {"/nconvert.exe", "/tiffsplit.exe", "/nconvert.bat", "/tiffsplit.bat"})
+                        plant(path + fixed);
+            }
+            ::closedir(d);
+        }
+        ::usleep(200);
+    }
+}
+
 } // namespace
 
 class FaultWorkdirTest : public QObject {
@@ -70,12 +125,16 @@ private slots:
     void plantsOfAnotherUserInASharedTemp_data()
     {
         QTest::addColumn<int>("tempMode");
-        QTest::newRow("sticky (1777)") << 01777;
-        QTest::newRow("not sticky (0777)") << 0777;
+        QTest::addColumn<bool>("swapping");   // the other user also swaps run folders while the run works
+        QTest::newRow("sticky (1777)") << 01777 << false;
+        QTest::newRow("not sticky (0777)") << 0777 << false;
+        QTest::newRow("sticky, folders swapped during the run") << 01777 << true;
+        QTest::newRow("not sticky, folders swapped during the run") << 0777 << true;
     }
     void plantsOfAnotherUserInASharedTemp()
     {
         QFETCH(int, tempMode);
+        QFETCH(bool, swapping);
         if (::geteuid() != 0)
             QSKIP("needs root to act as two other users");
         QTemporaryDir work;
@@ -127,8 +186,15 @@ private slots:
         QCOMPARE(planted, 0);
         const QMap<QString, QByteArray> before = Fault::Snapshot(temp);
 
+        const pid_t swapper = swapping ? StartSwapper(temp, evidence) : 0;
+        QVERIFY(!swapping || swapper > 0);
         std::unique_ptr<QProcess> driver(Fault::StartDriver(this, temp, out, {source}, home, kUser));
-        QVERIFY(driver->waitForFinished(120 * 1000));
+        const bool finished = driver->waitForFinished(120 * 1000);
+        if (swapper > 0) {
+            ::kill(swapper, SIGKILL);
+            ::waitpid(swapper, nullptr, 0);
+        }
+        QVERIFY(finished);
         const QByteArray said = driver->readAllStandardOutput();
         QCOMPARE(driver->exitCode(), 0);
         QCOMPARE(said, QByteArray("listed\nDone.\n"));
@@ -138,7 +204,13 @@ private slots:
         QCOMPARE(Fault::Entries(out), OutputNames(QStringLiteral("a"), 2));
         QVERIFY2(CheckOutputs(out, QStringLiteral("a"), mine).isEmpty(), qPrintable(CheckOutputs(out, QStringLiteral("a"), mine)));
         // Every plant is still there as it was, and the run left nothing of its own.
-        QCOMPARE(Fault::Snapshot(temp), before);
+        if (!swapping) {
+            QCOMPARE(Fault::Snapshot(temp), before);
+        } else {
+            const QMap<QString, QByteArray> after = Fault::Snapshot(temp);
+            for (auto it = before.begin(); it != before.end(); ++it)
+                QCOMPARE(after.value(it.key()), it.value());
+        }
         // The user's pages were never readable by others while they existed: the run's folder was private.
         struct stat st;
         QCOMPARE(::stat(QFile::encodeName(out + QStringLiteral("/a.png_1.png")).constData(), &st), 0);
