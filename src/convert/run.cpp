@@ -84,7 +84,10 @@ void Form1::RemoveTools(ErrorTrap& trap)
     const std::pair<int, QString> files[] = {{256, Convert::kConvertTool}, {258, Convert::kSplitTool},
                                              {266, Convert::kConvertScript}, {268, Convert::kSplitScript}};
     for (const auto& [line, name] : files)
-        trap.run(line, [&] { if (runFolder_.isMade()) Main::DeleteFileQuiet(Convert::TempPath(runFolder_.path(), name)); });
+        trap.run(line, [&] {
+            if (runFolder_.isMade())
+                Main::DeleteFileQuiet(Convert::TempPath(runFolder_.path(), name));
+        });
 }
 
 int Form1::RunToolScript(const QString& script, const QString& folder)

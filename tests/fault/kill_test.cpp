@@ -111,8 +111,10 @@ private slots:
                   qPrintable(Fault::Entries(temp).join(u' ')));
         }
         QCOMPARE(stragglers, 0);
-        qInfo("the longest a tool was seen after its program was killed: %lld ms", static_cast<long long>(longestOutliving));
-        QVERIFY2(longestOutliving <= 1000, qPrintable(QStringLiteral("a tool outlived its program by %1 ms").arg(longestOutliving)));
+        qInfo("the longest a tool was seen after its program was killed: %lld ms",
+              static_cast<long long>(longestOutliving));
+        QVERIFY2(longestOutliving <= 1000,
+                 qPrintable(QStringLiteral("a tool outlived its program by %1 ms").arg(longestOutliving)));
 
         // Another document after the kills: its outputs are exactly its own pages, nothing a killed
         // run left behind among them.
@@ -124,10 +126,13 @@ private slots:
         std::unique_ptr<QProcess> next(startDriver(otherOut, {otherSource}));
         QVERIFY(next->waitForFinished(240 * 1000));
         QCOMPARE(next->exitCode(), 0);
-        QCOMPARE(Fault::Entries(otherOut), (QStringList{QStringLiteral("other.png_1.png"), QStringLiteral("other.png_2.png"),
+        QCOMPARE(Fault::Entries(otherOut), (QStringList{QStringLiteral("other.png_1.png"),
+                                                         QStringLiteral("other.png_2.png"),
                                                          QStringLiteral("other.png_3.png")}));
-        for (int p = 0; p < other.size(); ++p)
-            QCOMPARE(Fault::DecodePng(otherOut + QStringLiteral("/other.png_%1.png").arg(p + 1)), Tovanel::TestTiff::Pixels(other[p]));
+        for (int p = 0; p < other.size(); ++p) {
+            const QString png = otherOut + QStringLiteral("/other.png_%1.png").arg(p + 1);
+            QCOMPARE(Fault::DecodePng(png), Tovanel::TestTiff::Pixels(other[p]));
+        }
 
         std::unique_ptr<QProcess> last(startDriver());
         QVERIFY(last->waitForFinished(240 * 1000));

@@ -1,7 +1,8 @@
-// Runs work in private folders of their own: other users, the user's own files in TEMP and other runs never meet their names.
+// Runs work in private folders of their own: other users, the user's files in TEMP and other runs never meet their names.
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 
 #include <csignal>
@@ -59,6 +60,44 @@ QString CheckOutputs(const QString& folder, const QString& base, const QList<Pag
     if (QFile::exists(folder + u'/' + base + QStringLiteral(".png_%1.png").arg(pages.size() + 1)))
         return base + QStringLiteral(" has more outputs than pages");
     return {};
+}
+
+// What another user (nobody) plants in temp before the run: programs at the tools' and scripts'
+// names, links to the user's file at the marker's, a page's and a PNG's names, their own image as a
+// page, a copy and PNGs, their own folder named like a run folder and a link so named to the user's
+// folder. The exit status of the planting child, or -1 with why set.
+int PlantAsNobody(const QString& temp, const QString& secretFile, const QString& evidence, QString* why)
+{
+    const QByteArray theirTiff = Fault::Tiff({Fault::Plain(48, 32, 3, Fault::Noise(48 * 32 * 3, 7))});
+    QImage theirImage(48, 32, QImage::Format_RGB888);
+    theirImage.fill(Qt::red);
+    QByteArray pngBytes;
+    QBuffer buffer(&pngBytes);
+    buffer.open(QIODevice::WriteOnly);
+    theirImage.save(&buffer, "PNG");
+    return Fault::AsNobody([&] {
+        auto program = [&](const QString& path) {
+            const QByteArray body = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-"
+                                    + QFile::encodeName(QFileInfo(path).fileName()) + "'\n";
+            return Fault::WriteFile(path, body) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0;
+        };
+        bool ok = true;
+        for (const QString& name : {QStringLiteral("nconvert.exe"), QStringLiteral("tiffsplit.exe"),
+                                    QStringLiteral("nconvert.bat"), QStringLiteral("tiffsplit.bat")})
+            ok = ok && program(temp + u'/' + name);
+        for (const QString& name : {QStringLiteral("brisquet_varnholt.tmp"), QStringLiteral("varnholtaab.tif"),
+                                    QStringLiteral("varnholtaab.png")})
+            ok = ok && QFile::link(secretFile, temp + u'/' + name);
+        ok = ok && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.tif"), theirTiff)
+             && Fault::WriteFile(temp + QStringLiteral("/a.tif"), theirTiff)
+             && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.png"), pngBytes)
+             && Fault::WriteFile(temp + QStringLiteral("/a.png"), pngBytes);
+        const QString theirRun = temp + QStringLiteral("/tovanel-run-AAAAAA");
+        ok = ok && MakeOpen(theirRun, 0777) && program(theirRun + QStringLiteral("/nconvert.exe"))
+             && Fault::WriteFile(theirRun + QStringLiteral("/varnholtaaa.tif"), theirTiff)
+             && QFile::link(QFileInfo(secretFile).absolutePath(), temp + QStringLiteral("/tovanel-run-BBBBBB"));
+        return ok;
+    }, why);
 }
 
 // Another user (nobody) who, while the run works, renames every run folder of others in temp away,
@@ -138,7 +177,8 @@ private slots:
         if (::geteuid() != 0)
             QSKIP("needs root to act as two other users");
         QTemporaryDir work;
-        const QString root = work.path(), temp = root + QStringLiteral("/shared"), home = root + QStringLiteral("/home");
+        const QString root = work.path(), temp = root + QStringLiteral("/shared");
+        const QString home = root + QStringLiteral("/home");
         const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
         const QString secret = home + QStringLiteral("/secret"), evidence = root + QStringLiteral("/evidence");
         QVERIFY(MakeOpen(root, 0755) && MakeOpen(temp, static_cast<mode_t>(tempMode)) && MakeOpen(evidence, 0777));
@@ -149,38 +189,8 @@ private slots:
         const QString source = src + QStringLiteral("/a.tif");
         QVERIFY(TestTiff::Write(source, mine));
         QVERIFY(GiveTo(source, kUser, 0600) && GiveTo(secret + QStringLiteral("/precious.txt"), kUser, 0600));
-        const QByteArray theirTiff = Fault::Tiff({Fault::Plain(48, 32, 3, Fault::Noise(48 * 32 * 3, 7))});
-        QImage theirImage(48, 32, QImage::Format_RGB888);
-        theirImage.fill(Qt::red);
-        const QString theirPng = root + QStringLiteral("/their.png");
-        QVERIFY(theirImage.save(theirPng, "PNG"));
-        const QByteArray pngBytes = Fault::ReadFile(theirPng);
-
         QString why;
-        const int planted = Fault::AsNobody([&] {
-            auto program = [&](const QString& path) {
-                const QByteArray body = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-"
-                                        + QFile::encodeName(QFileInfo(path).fileName()) + "'\n";
-                return Fault::WriteFile(path, body) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0;
-            };
-            bool ok = true;
-            for (const QString& name : {QStringLiteral("nconvert.exe"), QStringLiteral("tiffsplit.exe"),
-                                        QStringLiteral("nconvert.bat"), QStringLiteral("tiffsplit.bat")})
-                ok = ok && program(temp + u'/' + name);
-            for (const QString& name : {QStringLiteral("brisquet_varnholt.tmp"), QStringLiteral("varnholtaab.tif"),
-                                        QStringLiteral("varnholtaab.png")})
-                ok = ok && QFile::link(secret + QStringLiteral("/precious.txt"), temp + u'/' + name);
-            ok = ok && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.tif"), theirTiff)
-                 && Fault::WriteFile(temp + QStringLiteral("/a.tif"), theirTiff)
-                 && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.png"), pngBytes)
-                 && Fault::WriteFile(temp + QStringLiteral("/a.png"), pngBytes);
-            // Folders named like run folders: one of theirs with a program inside, one a link to the user's.
-            const QString theirRun = temp + QStringLiteral("/tovanel-run-AAAAAA");
-            ok = ok && MakeOpen(theirRun, 0777) && program(theirRun + QStringLiteral("/nconvert.exe"))
-                 && Fault::WriteFile(theirRun + QStringLiteral("/varnholtaaa.tif"), theirTiff)
-                 && QFile::link(secret, temp + QStringLiteral("/tovanel-run-BBBBBB"));
-            return ok;
-        }, &why);
+        const int planted = PlantAsNobody(temp, secret + QStringLiteral("/precious.txt"), evidence, &why);
         if (planted < 0)
             QSKIP(qPrintable(why));
         QCOMPARE(planted, 0);
@@ -202,7 +212,8 @@ private slots:
         QCOMPARE(Fault::ReadFile(secret + QStringLiteral("/precious.txt")), QByteArray("the user's own file\n"));
         QCOMPARE(Fault::Entries(secret), QStringList{QStringLiteral("precious.txt")});
         QCOMPARE(Fault::Entries(out), OutputNames(QStringLiteral("a"), 2));
-        QVERIFY2(CheckOutputs(out, QStringLiteral("a"), mine).isEmpty(), qPrintable(CheckOutputs(out, QStringLiteral("a"), mine)));
+        const QString problem = CheckOutputs(out, QStringLiteral("a"), mine);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
         // Every plant is still there as it was, and the run left nothing of its own.
         if (!swapping) {
             QCOMPARE(Fault::Snapshot(temp), before);
@@ -237,8 +248,8 @@ private slots:
         for (auto it = listed.begin(); it != listed.end(); ++it)
             run.addTiff(it.key() + QStringLiteral(".tif"), it.value());
         QVERIFY(TestTiff::Write(temp + QStringLiteral("/Varnholt notes.tif"), PagesOf(1, 50)));
-        for (const char* name : {"scan.png", "varnholt-keep.tif", ".tovanel-notes", "varnholtaaa.png", "varnholtaaa.tif",
-                                 "nconvert.exe", "brisquet_varnholt.tmp", ".varnholt-draft"})
+        for (const char* name : {"scan.png", "varnholt-keep.tif", ".tovanel-notes", "varnholtaaa.png",
+                                 "varnholtaaa.tif", "nconvert.exe", "brisquet_varnholt.tmp", ".varnholt-draft"})
             QVERIFY(Fault::WriteFile(temp + u'/' + QLatin1String(name), QByteArray("the user's ") + name));
         QMap<QString, QByteArray> before = Fault::Snapshot(temp);
         run.saveInFolder(run.out);
@@ -247,7 +258,8 @@ private slots:
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
         QMap<QString, QByteArray> after = Fault::Snapshot(temp);
         for (auto it = listed.begin(); it != listed.end(); ++it) {
-            QVERIFY2(CheckOutputs(run.out, it.key(), it.value()).isEmpty(), qPrintable(CheckOutputs(run.out, it.key(), it.value())));
+            const QString problem = CheckOutputs(run.out, it.key(), it.value());
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
             if (temp == run.out)
                 for (const QString& name : OutputNames(it.key(), it.value().size()))
                     after.remove(name);
@@ -281,7 +293,8 @@ private slots:
         run.start();
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         const QString base = name.left(name.lastIndexOf(u'.'));
-        QStringList expected = OutputNames(QStringLiteral("first"), 2) + OutputNames(base, 3) + OutputNames(QStringLiteral("last"), 2);
+        QStringList expected = OutputNames(QStringLiteral("first"), 2) + OutputNames(base, 3)
+                               + OutputNames(QStringLiteral("last"), 2);
         expected.sort();
         QStringList got = Fault::Entries(run.out);
         got.sort();
@@ -329,7 +342,8 @@ private slots:
             const QString out = work.path() + QStringLiteral("/p%1/out").arg(d);
             QCOMPARE(Fault::Entries(out).size(), kFiles * kPages);
             for (int f = 0; f < kFiles; ++f) {
-                const QString problem = CheckOutputs(out, QStringLiteral("scan%1").arg(f), PagesOf(kPages, 1000 * (d + 1) + 10 * f));
+                const QList<Page> pages = PagesOf(kPages, 1000 * (d + 1) + 10 * f);
+                const QString problem = CheckOutputs(out, QStringLiteral("scan%1").arg(f), pages);
                 QVERIFY2(problem.isEmpty(), qPrintable(problem));
             }
         }

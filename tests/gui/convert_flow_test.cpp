@@ -280,9 +280,10 @@ private slots:
         const QByteArray plantedBefore = readAll(tool);
         QObject::connect(&watch, &QTimer::timeout, [&] {
             struct stat st;
-            const QStringList runs = QDir(run.temp).entryList({QStringLiteral("tovanel-run-*")}, QDir::Dirs | QDir::Hidden);
-            if (run.form().progressText().startsWith(QLatin1String("Processing: ")) && runs.size() == 1
-                && ::lstat(QFile::encodeName(run.temp + u'/' + runs[0] + QStringLiteral("/nconvert.exe")).constData(), &st) == 0)
+            const QStringList runs = QDir(run.temp).entryList({QStringLiteral("tovanel-run-*")}, QDir::Dirs);
+            const QString deployed = runs.size() == 1 ? run.temp + u'/' + runs[0] + QStringLiteral("/nconvert.exe") : QString();
+            if (run.form().progressText().startsWith(QLatin1String("Processing: ")) && !deployed.isEmpty()
+                && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
                 modes.append(st.st_mode);
         });
         watch.start(0);

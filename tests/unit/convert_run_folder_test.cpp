@@ -1,4 +1,4 @@
-// The runs' private working folders: made private, locked while alive, swept only when dead, removed without following links.
+// The runs' working folders: made private, locked while alive, swept only when dead, removed following no link.
 #include "convert/procs/conversion.h"
 #include "convert/procs/run_folder.h"
 #include "error_trap.h"
@@ -47,7 +47,11 @@ struct Victim {
         QDir().mkpath(folder);
         writeFile(folder + QStringLiteral("/keep.txt"), "mine\n");
     }
-    bool intact() const { return entries(folder) == QStringList{QStringLiteral("keep.txt")} && readAll(folder + QStringLiteral("/keep.txt")) == "mine\n"; }
+    bool intact() const
+    {
+        return entries(folder) == QStringList{QStringLiteral("keep.txt")}
+               && readAll(folder + QStringLiteral("/keep.txt")) == "mine\n";
+    }
     QString folder;
 };
 
@@ -102,8 +106,9 @@ TEST(RunFolder, FailureIsKeptForTheStepsThatNeedIt)
 TEST(RunFolderName, OnlyTheExactShape)
 {
     EXPECT_TRUE(IsRunFolderName(QStringLiteral("tovanel-run-a1B2c3")));
-    for (const char* name : {"tovanel-run-", "tovanel-run-a1B2c", "tovanel-run-a1B2c3d", "tovanel-run-a1B2c.", "tovanel-run-../x1",
-                             "Tovanel-run-a1B2c3", "xtovanel-run-a1B2c", "tovanel-1000", "varnholtaaa.tif"})
+    for (const char* name : {"tovanel-run-", "tovanel-run-a1B2c", "tovanel-run-a1B2c3d", "tovanel-run-a1B2c.",
+                             "tovanel-run-../x1", "Tovanel-run-a1B2c3", "xtovanel-run-a1B2c", "tovanel-1000",
+                             "varnholtaaa.tif"})
         EXPECT_FALSE(IsRunFolderName(QString::fromLatin1(name))) << name;
 }
 
@@ -143,7 +148,8 @@ TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
         ASSERT_TRUE(writeFile(entry + QStringLiteral("/varnholtaaa.png"), "png"));
         if (kind == QLatin1String("deadWithLinks")) {
             ASSERT_TRUE(QFile::link(victim.folder, entry + QStringLiteral("/sub/folder-link")));
-            ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"), entry + QStringLiteral("/varnholtaab.tif")));
+            ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"),
+                                    entry + QStringLiteral("/varnholtaab.tif")));
         }
         if (kind == QLatin1String("foreign")) {
             ASSERT_EQ(::chown(QFile::encodeName(entry).constData(), 65534, 65534), 0);
@@ -225,10 +231,13 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
     const QString system = root.path() + QStringLiteral("/system");
     ASSERT_TRUE(QDir().mkpath(temp) && QDir().mkpath(system));
     const QString mounted = row.tempMode ? temp : system;
-    if (row.noexec && ::mount("tovanel-test", QFile::encodeName(mounted).constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0)
+    const QByteArray mountPoint = QFile::encodeName(mounted);
+    if (row.noexec && ::mount("tovanel-test", mountPoint.constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0) {
         GTEST_SKIP() << "can't mount a noexec tmpfs here (" << std::strerror(errno) << ")";
-    if (row.tempMode)
+    }
+    if (row.tempMode) {
         ASSERT_EQ(::chmod(QFile::encodeName(temp).constData(), row.tempMode), 0);
+    }
     const QByteArray oldTemp = qgetenv("TEMP"), oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");
     if (row.tempMode)
         qputenv("TEMP", QFile::encodeName(temp));

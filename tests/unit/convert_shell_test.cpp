@@ -264,7 +264,8 @@ TEST_P(ToolsEndWithTheProgram, WithinASecond)
     const QString toolPath = writeScript(dir.path(), QStringLiteral("tool"), tool, true);
     const QByteArray quotedPid = "'" + QFile::encodeName(pidFile) + "'";
     const QString started = row.asScript
-        ? writeScript(dir.path(), QStringLiteral("run.bat"), "'" + QFile::encodeName(toolPath) + "' " + quotedPid + "\nrm -f x\n")
+        ? writeScript(dir.path(), QStringLiteral("run.bat"),
+                      "'" + QFile::encodeName(toolPath) + "' " + quotedPid + "\nrm -f x\n")
         : toolPath;
 
     const pid_t program = ::fork();
