@@ -1,6 +1,8 @@
 // The main window: one class, its handlers defined in the folder of the subsystem that owns each.
 #pragma once
 
+#include "convert/procs/run_folder.h"
+
 #include <QCursor>
 #include <QPointer>
 #include <QString>
@@ -133,6 +135,7 @@ private:
     bool IsConverting = false;
     QString outputBase_;   // kept from one file of a run to the next when no option is selected
     QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
+    Convert::RunFolder runFolder_;   // the running run's private working folder
     // Conversion steps (convert/): the tools around the file loop, one file, one tool script.
     void DeployTools(ErrorTrap& trap);
     void ConvertFile(ErrorTrap& trap, const QString& source);

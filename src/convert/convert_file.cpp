@@ -1,4 +1,4 @@
-// One file of the run: copy into the temporary folder, split into pages, one PNG per page, clean up.
+// One file of the run: copy into the run's own folder, split into pages, one PNG per page, clean up.
 #include "form1.h"
 
 #include "addfolder.h"
@@ -17,7 +17,7 @@ void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
 {
     QString t0, copy, extension, splitter;
     bool ownCopy = false;
-    trap.run(142, [&] { t0 = TempFolder(); });
+    trap.run(142, [&] { t0 = runFolder_.path(); });
     const QString marker = t0.isEmpty() ? QString() : t0 + QLatin1Char('/') + kMarker;
     trap.run(144, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
 

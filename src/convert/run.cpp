@@ -32,6 +32,8 @@ void Form1::PushButton2_Click()
         return;
     }
     trap.run(108, [&] { setMousePointer(PointerHourglass); });
+    // The run's own folder: every fixed name below lives in it. Its failure is reported by the steps that need it.
+    runFolder_.make();
     DeployTools(trap);                                                                  // 110 to 116
 
     int n = 0;
@@ -49,6 +51,7 @@ void Form1::PushButton2_Click()
     }
 
     RemoveTools(trap);                                                                  // 256 to 268
+    runFolder_.remove();
     Convert::FlushFolders(outputFolders_);
     trap.run(270, [&] { setMousePointer(PointerDefault); });
     trap.run(272, [&] { setProgressValue(0); });
@@ -68,7 +71,7 @@ void Form1::DeployTools(ErrorTrap& trap)
         trap.run(line, [&] { bytes = Convert::ReadToolResource(tool.resourceId); });
         trap.run(line + 2, [&] {
             if (!bytes.isEmpty())
-                Convert::DeployTool(bytes, Convert::TempPath(Convert::TempFolder(), tool.fileName));
+                Convert::DeployTool(bytes, Convert::TempPath(runFolder_.path(), tool.fileName));
         });
         line += 4;
     }
@@ -81,7 +84,10 @@ void Form1::RemoveTools(ErrorTrap& trap)
     const std::pair<int, QString> files[] = {{256, Convert::kConvertTool}, {258, Convert::kSplitTool},
                                              {266, Convert::kConvertScript}, {268, Convert::kSplitScript}};
     for (const auto& [line, name] : files)
-        trap.run(line, [&] { Main::DeleteFileQuiet(Convert::TempPath(Convert::TempFolder(), name)); });
+        trap.run(line, [&] {
+            if (runFolder_.isMade())
+                Main::DeleteFileQuiet(Convert::TempPath(runFolder_.path(), name));
+        });
 }
 
 int Form1::RunToolScript(const QString& script, const QString& folder)

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -269,13 +270,14 @@ QList<int> ProcessesWorkingIn(const QString& folder)
         const int pid = entry.toInt(&isPid);
         if (!isPid || pid == ::getpid())
             continue;
-        if (QFileInfo(QStringLiteral("/proc/") + entry + QStringLiteral("/cwd")).symLinkTarget() == wanted)
+        const QString cwd = QFileInfo(QStringLiteral("/proc/") + entry + QStringLiteral("/cwd")).symLinkTarget();
+        if (!wanted.isEmpty() && (cwd == wanted || cwd.startsWith(wanted + u'/')))
             found.append(pid);
     }
     return found;
 }
 
-int AwaitProcessesIn(const QString& folder, int waitMs)
+int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs)
 {
     // A tool the killed program was just starting enters the folder only right before it runs, so
     // one empty look proves nothing: the folder must stay empty for a while.
@@ -283,17 +285,77 @@ int AwaitProcessesIn(const QString& folder, int waitMs)
     QElapsedTimer clock, quiet;
     clock.start();
     quiet.start();
+    if (lastSeenMs)
+        *lastSeenMs = 0;
     while (clock.elapsed() < waitMs) {
-        if (!ProcessesWorkingIn(folder).isEmpty())
+        if (!ProcessesWorkingIn(folder).isEmpty()) {
             quiet.restart();
-        else if (quiet.elapsed() >= kQuietMs)
+            if (lastSeenMs)
+                *lastSeenMs = clock.elapsed();
+        } else if (quiet.elapsed() >= kQuietMs) {
             return 0;
-        QThread::msleep(20);
+        }
+        QThread::msleep(10);
     }
+    if (lastSeenMs)
+        *lastSeenMs = clock.elapsed();
     const QList<int> rest = ProcessesWorkingIn(folder);
     for (int pid : rest)
         ::kill(pid, SIGKILL);
     return static_cast<int>(rest.size());
+}
+
+} // namespace Fault
+
+namespace Fault {
+
+QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
+                      const QString& home, unsigned uid)
+{
+    auto* driver = new QProcess(parent);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TEMP"), temp);
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char* sub : {"/config", "/cache", "/tmp"}) {
+        QDir().mkpath(home + QLatin1String(sub));
+        if (uid != 0)
+            ::chown(QFile::encodeName(home + QLatin1String(sub)).constData(), uid, uid);
+    }
+    driver->setProcessEnvironment(env);
+    if (uid != 0) {
+        driver->setChildProcessModifier([uid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+                ::_exit(77);
+        });
+    }
+    driver->start(QStringLiteral(FAULT_RUN_DRIVER), QStringList{out} + sources);
+    return driver;
+}
+
+QMap<QString, QByteArray> Snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> found;
+    const QDir dir(folder);
+    for (const QString& name : Entries(folder)) {
+        const QString path = folder + u'/' + name;
+        const QFileInfo info(path);
+        if (info.isSymLink()) {
+            found.insert(name, "link:" + QFile::encodeName(info.symLinkTarget()));
+        } else if (info.isDir()) {
+            found.insert(name, "dir");
+            const QMap<QString, QByteArray> inner = Snapshot(path);
+            for (auto it = inner.begin(); it != inner.end(); ++it)
+                found.insert(name + u'/' + it.key(), it.value());
+        } else {
+            found.insert(name, "file:" + ReadFile(path));
+        }
+    }
+    return found;
 }
 
 } // namespace Fault

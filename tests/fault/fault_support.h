@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QImage>
 #include <QList>
+#include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -60,10 +62,21 @@ void Unmount(const QString& folder);
 // why set when the child cannot take that identity (not root, no such user).
 int AsNobody(const std::function<bool()>& work, QString* why);
 
-// Processes whose working folder is folder (tools left running by a killed program).
+// Processes whose working folder is folder or lies under it (tools left running by a killed program,
+// which work in a run's folder inside the temporary folder).
 QList<int> ProcessesWorkingIn(const QString& folder);
 // Waits until none has been left for a moment, at most waitMs, then kills the rest; returns how many
-// had to be killed.
-int AwaitProcessesIn(const QString& folder, int waitMs);
+// had to be killed. lastSeenMs, when given, receives how long after the call one was last seen alive
+// (0 when none was).
+int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs = nullptr);
+
+// The program (tests/fault/run_driver.cpp) converting sources into out with TEMP = temp. Its settings,
+// cache and system temp folder lie in home, which it also gets as HOME. With uid other than 0 it runs
+// under that user and group id (the caller must be root). Started, not waited for.
+QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
+                      const QString& home, unsigned uid = 0);
+
+// Everything under folder, links not followed: path -> "dir", "link:" + target or "file:" + bytes.
+QMap<QString, QByteArray> Snapshot(const QString& folder);
 
 } // namespace Fault

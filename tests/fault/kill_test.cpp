@@ -30,20 +30,14 @@ class FaultKillTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir root;
-    QString temp, out, src, config;
+    QString temp, out, src;
     QStringList sources;
 
-    QProcess* startDriver()
+    QProcess* startDriver(const QString& destination, const QStringList& files)
     {
-        auto* driver = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TEMP"), temp);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        driver->setProcessEnvironment(env);
-        driver->start(QStringLiteral(FAULT_RUN_DRIVER), QStringList{out} + sources);
-        return driver;
+        return Fault::StartDriver(this, temp, destination, files, root.path() + QStringLiteral("/home"));
     }
+    QProcess* startDriver() { return startDriver(out, sources); }
 
     // Every entry of the destination is one of the expected outputs, whole, with its page's pixels.
     void checkDestination(const QString& when)
@@ -69,8 +63,7 @@ private slots:
         temp = root.path() + QStringLiteral("/Temp");
         out = root.path() + QStringLiteral("/out");
         src = root.path() + QStringLiteral("/src");
-        config = root.path() + QStringLiteral("/config");
-        for (const QString& d : {temp, out, src, config})
+        for (const QString& d : {temp, out, src})
             QVERIFY(QDir().mkpath(d));
         for (int f = 0; f < kFiles; ++f) {
             QList<Page> pages;
@@ -98,6 +91,7 @@ private slots:
         qInfo("kill times drawn with seed %u", seed);
         QRandomGenerator rng(seed);
         int stragglers = 0;
+        qint64 longestOutliving = 0;
         for (int i = 0; i < kKills; ++i) {
             const int killAt = rng.bounded(static_cast<int>(runMs));
             std::unique_ptr<QProcess> driver(startDriver());
@@ -105,8 +99,10 @@ private slots:
             const bool ended = driver->waitForFinished(killAt);
             driver->kill();
             driver->waitForFinished();
-            // A tool runs in a process group of its own and outlives the kill; it must end by itself.
-            stragglers += Fault::AwaitProcessesIn(temp, 30 * 1000);
+            // A tool runs in a process group of its own; it must end with its program, at once.
+            qint64 outlived = 0;
+            stragglers += Fault::AwaitProcessesIn(temp, 30 * 1000, &outlived);
+            longestOutliving = qMax(longestOutliving, outlived);
             const QString when = QStringLiteral("kill %1 at %2 ms%3").arg(i + 1).arg(killAt).arg(ended ? " (already done)" : "");
             checkDestination(when);
             if (QTest::currentTestFailed())
@@ -115,6 +111,28 @@ private slots:
                   qPrintable(Fault::Entries(temp).join(u' ')));
         }
         QCOMPARE(stragglers, 0);
+        qInfo("the longest a tool was seen after its program was killed: %lld ms",
+              static_cast<long long>(longestOutliving));
+        QVERIFY2(longestOutliving <= 1000,
+                 qPrintable(QStringLiteral("a tool outlived its program by %1 ms").arg(longestOutliving)));
+
+        // Another document after the kills: its outputs are exactly its own pages, nothing a killed
+        // run left behind among them.
+        const QList<Page> other{Page{200, 150, 901, false}, Page{200, 150, 902, true}, Page{200, 150, 903, false}};
+        const QString otherSource = src + QStringLiteral("/other.tif");
+        QVERIFY(Tovanel::TestTiff::Write(otherSource, other));
+        const QString otherOut = root.path() + QStringLiteral("/other-out");
+        QVERIFY(QDir().mkpath(otherOut));
+        std::unique_ptr<QProcess> next(startDriver(otherOut, {otherSource}));
+        QVERIFY(next->waitForFinished(240 * 1000));
+        QCOMPARE(next->exitCode(), 0);
+        QCOMPARE(Fault::Entries(otherOut), (QStringList{QStringLiteral("other.png_1.png"),
+                                                         QStringLiteral("other.png_2.png"),
+                                                         QStringLiteral("other.png_3.png")}));
+        for (int p = 0; p < other.size(); ++p) {
+            const QString png = otherOut + QStringLiteral("/other.png_%1.png").arg(p + 1);
+            QCOMPARE(Fault::DecodePng(png), Tovanel::TestTiff::Pixels(other[p]));
+        }
 
         std::unique_ptr<QProcess> last(startDriver());
         QVERIFY(last->waitForFinished(240 * 1000));

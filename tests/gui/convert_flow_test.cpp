@@ -239,7 +239,8 @@ private slots:
         QVERIFY(!QFileInfo::exists(missing));
     }
 
-    // Whatever lies in the temporary folder under a tool's name is run only when it is our tool.
+    // Whatever lies in the temporary folder under a tool's name is never run nor touched: the run
+    // deploys its own tools in a folder of its own, and the tool it runs is never writable by others.
     void foreignToolFilesAreReplaced_data()
     {
         QTest::addColumn<QString>("kind");
@@ -276,10 +277,13 @@ private slots:
         // Once the files are being converted, the tool file is never one that others may write.
         QList<uint> modes;
         QTimer watch;
+        const QByteArray plantedBefore = readAll(tool);
         QObject::connect(&watch, &QTimer::timeout, [&] {
             struct stat st;
-            if (run.form().progressText().startsWith(QLatin1String("Processing: "))
-                && ::lstat(QFile::encodeName(tool).constData(), &st) == 0)
+            const QStringList runs = QDir(run.temp).entryList({QStringLiteral("tovanel-run-*")}, QDir::Dirs);
+            const QString deployed = runs.size() == 1 ? run.temp + u'/' + runs[0] + QStringLiteral("/nconvert.exe") : QString();
+            if (run.form().progressText().startsWith(QLatin1String("Processing: ")) && !deployed.isEmpty()
+                && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
                 modes.append(st.st_mode);
         });
         watch.start(0);
@@ -293,9 +297,12 @@ private slots:
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
         QVERIFY(!QFile::exists(evidence));
-        if (kind == QLatin1String("link"))
+        if (kind == QLatin1String("link")) {
             QCOMPARE(readAll(target), planted);
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+            QVERIFY(QFileInfo(tool).isSymLink());
+        }
+        QCOMPARE(readAll(tool), plantedBefore);
+        QCOMPARE(ConvertRun::entries(run.temp), QStringList{QStringLiteral("nconvert.exe")});
     }
 
     // Without "TEMP", the run works in a private folder of this user under the system temp folder.

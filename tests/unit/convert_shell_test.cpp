@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Shell32;
@@ -241,5 +243,69 @@ TEST_F(ShellTest, TimeOutStopsTheWholeGroup)
         ::usleep(10000);
     EXPECT_TRUE(processGone(child));
 }
+
+// kill -9 of the program ends the command it started, and all that one started, within a second:
+// nothing of a dead program goes on writing. Rows: a tool under the script's shell, a tool run
+// directly, a tool that ignores the polite signals.
+struct OrphanRow {
+    const char* name;
+    const char* tool;      // shell text of the tool; it writes its pid to the file named by $1
+    bool asScript;         // started as a script (its shell runs the tool) or as a program
+};
+
+class ToolsEndWithTheProgram : public ::testing::TestWithParam<OrphanRow> {};
+
+TEST_P(ToolsEndWithTheProgram, WithinASecond)
+{
+    const OrphanRow row = GetParam();
+    QTemporaryDir dir;
+    const QString pidFile = dir.path() + QStringLiteral("/tool.pid");
+    const QByteArray tool = QByteArray("#!/bin/sh\n") + row.tool + "\n";
+    const QString toolPath = writeScript(dir.path(), QStringLiteral("tool"), tool, true);
+    const QByteArray quotedPid = "'" + QFile::encodeName(pidFile) + "'";
+    const QString started = row.asScript
+        ? writeScript(dir.path(), QStringLiteral("run.bat"),
+                      "'" + QFile::encodeName(toolPath) + "' " + quotedPid + "\nrm -f x\n")
+        : toolPath;
+
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        Session session;
+        int style = Hidden;
+        ::_exit(row.asScript ? ShellAndWait(started, style, dir.path(), session)
+                             : ShellOpen(started, style, pidFile, dir.path(), QStringLiteral("open"), session) > 32
+                                   && ::waitpid(static_cast<pid_t>(session.pid), nullptr, 0) > 0);
+    }
+    pid_t toolPid = 0;
+    for (int i = 0; i < 500 && toolPid <= 1; ++i) {
+        QFile f(pidFile);
+        if (f.open(QIODevice::ReadOnly))
+            toolPid = static_cast<pid_t>(f.readAll().trimmed().toLongLong());
+        if (toolPid <= 1)
+            ::usleep(10000);
+    }
+    ASSERT_GT(toolPid, 1) << "the tool never started";
+    ASSERT_FALSE(processGone(toolPid));
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+    QElapsedTimer clock;
+    clock.start();
+    while (!processGone(toolPid) && clock.elapsed() < 10000)
+        ::usleep(5000);
+    const qint64 lived = clock.elapsed();
+    const bool gone = processGone(toolPid);
+    if (!gone)
+        ::kill(toolPid, SIGKILL);
+    EXPECT_TRUE(gone);
+    EXPECT_LT(lived, 1000) << "the tool outlived its program by " << lived << " ms";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ToolsEndWithTheProgram, ::testing::Values(
+    OrphanRow{"under_the_script_shell", "echo $$ > \"$1\"\nexec sleep 30", true},
+    OrphanRow{"started_directly", "echo $$ > \"$1\"\nexec sleep 30", false},
+    OrphanRow{"ignoring_polite_signals", "trap '' TERM HUP INT\necho $$ > \"$1\"\nsleep 30\nsleep 30", true},
+    OrphanRow{"grandchild_of_the_script", "sleep 30 &\necho $! > \"$1\"\nwait", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -76,17 +76,50 @@ bool IsDeployed(const QByteArray& bytes, const QString& path)
     return same;
 }
 
+// Someone else could rename a folder of ours away and put theirs in its place (and so choose the
+// programs we run) wherever a folder on the way is writable by others without the sticky bit, or
+// belongs to another user who isn't root. A folder that can't be examined (missing) is taken as given.
+bool OpenToOthers(const QString& folder)
+{
+    QString path = QFileInfo(folder).canonicalFilePath();
+    if (path.isEmpty())
+        return false;
+    for (;;) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return false;
+        if (st.st_uid != ::geteuid() && st.st_uid != 0)
+            return true;
+        if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)
+            return true;
+        if (path == QLatin1String("/"))
+            return false;
+        path = QFileInfo(path).path();
+    }
+}
+
+QString PrivateFolderUnder(const QString& systemTemp)
+{
+    if (AllowsPrograms(systemTemp))
+        return PrivateFolder(systemTemp);
+    return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
+}
+
 } // namespace
 
 QString TempFolder()
 {
     const QString temp = qEnvironmentVariable("TEMP");
-    if (!temp.isEmpty())
-        return QDir::isRelativePath(temp) ? QDir::current().absoluteFilePath(temp) : temp;
-    QString base = QDir::tempPath();
-    if (!AllowsPrograms(base))
-        base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-    return PrivateFolder(base);
+    if (temp.isEmpty())
+        return PrivateFolderUnder(QDir::tempPath());
+    const QString given = QDir::isRelativePath(temp) ? QDir::current().absoluteFilePath(temp) : temp;
+    // Where the tools could not run, the run goes to the cache folder; where others could swap its
+    // folder, to the user's private one.
+    if (!AllowsPrograms(given))
+        return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
+    if (OpenToOthers(given))
+        return PrivateFolderUnder(QDir::tempPath());
+    return given;
 }
 
 QString TempPath(const QString& folder, const QString& name)
@@ -178,8 +211,17 @@ void ClearLeftovers(const QString& folder)
 
 QString CopyName(const QString& sourceName)
 {
-    static const FsDetail::Wildcard pages(kPagePattern);
-    return pages.matches(sourceName) ? QLatin1Char('~') + sourceName : sourceName;
+    // "varnholt*" covers the pages and the PNGs made from them; a leading "." the private names of
+    // files still being written.
+    static const FsDetail::Wildcard pages(kPagePrefix + QLatin1Char('*'));
+    bool fixed = pages.matches(sourceName) || sourceName.startsWith(QLatin1Char('.'));
+    for (const QString& name : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool})
+        fixed = fixed || sourceName.compare(name, Qt::CaseInsensitive) == 0;
+    QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
+    // The converter writes the copy's name with ".png" in place of its extension: never onto the copy.
+    if (Main::StripExtension(copy) + QStringLiteral(".png") == copy)
+        copy += QStringLiteral(".tif");
+    return copy;
 }
 
 QStringList SortedPages(QStringList names)

@@ -23,10 +23,11 @@ struct ToolFile {
 };
 inline const ToolFile kTools[] = {{101, kConvertTool}, {102, kSplitTool}};
 
-// The folder for all intermediate files: "TEMP" when set and not empty (made absolute); otherwise a
-// private per-user folder under the system temp folder, or under the user's cache folder when the
-// system temp folder forbids running programs. Throws Tovanel::Failure when the private folder can't
-// be made safe (a link, another owner).
+// The folder the runs make their own folders in: "TEMP" when set and not empty (made absolute);
+// otherwise a private per-user folder under the system temp folder. The user's cache folder stands in
+// for either when it forbids running programs (noexec), and the private folder for a "TEMP" where
+// others could rename folders (writable by others without the sticky bit, or on the way to it).
+// Throws Tovanel::Failure when the private folder can't be made safe (a link, another owner).
 QString TempFolder();
 // folder + "/" + name; throws Tovanel::Failure when folder is empty, so nothing lands at the root.
 QString TempPath(const QString& folder, const QString& name);
@@ -50,9 +51,10 @@ QString ToolScript(const QString& command, const QString& marker);
 // tools and pages under their private temporary names. Reports nothing.
 void ClearLeftovers(const QString& folder);
 
-// The name of a source's copy in the temporary folder: the source's own name, unless the page
-// listing would take that for a page ("varnholt*.tif" in any letter case); such a copy gets "~" in
-// front, which no page listing picks up.
+// The name of a source's copy in the run's folder: the source's own name, unless it is one of the
+// fixed names (tools, scripts, marker), one the pages or their PNGs take ("varnholt*" in any letter
+// case) or a hidden name; such a copy gets "~" in front, which no fixed name and no page listing has.
+// A copy whose own PNG would take its name (a ".png" source) gets ".tif" after it.
 QString CopyName(const QString& sourceName);
 
 // Page names of the listing in ascending order, which is the splitter's page order.

@@ -16,7 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -71,8 +71,73 @@ int ExitCodeOf(int status)
     return 0;
 }
 
+// The first child of a start: leads the process group, starts the command as its own child, and
+// passes on how it ended. When the program dies it ends the whole group, so no tool of a killed
+// program goes on writing. Only async-signal-safe calls from here on: the program has other threads.
+void Tell(int fd, int err)
+{
+    const ssize_t written = ::write(fd, &err, sizeof err);
+    static_cast<void>(written);
+}
+
+[[noreturn]] void GuardGroup(const char* path, char* const* argv, const char* folder, pid_t program, int report)
+{
+    // Without a group of its own, ending "the group" would end the program's.
+    if (::setpgid(0, 0) != 0 && ::getpgrp() != ::getpid()) {
+        Tell(report, errno);
+        ::_exit(127);
+    }
+    struct sigaction standard{};
+    standard.sa_handler = SIG_DFL;
+    for (int sig : {SIGCHLD, SIGPIPE, SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(sig, &standard, nullptr);
+    sigset_t watched;
+    sigemptyset(&watched);
+    for (int sig : {SIGCHLD, SIGTERM, SIGHUP})
+        sigaddset(&watched, sig);
+    ::sigprocmask(SIG_SETMASK, &watched, nullptr);
+    // The death of the program (the thread that started us) arrives as SIGTERM; had it died already,
+    // nothing is started.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != program)
+        ::_exit(128 + SIGKILL);
+    const pid_t command = ::fork();
+    if (command == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null >= 0)
+            ::dup2(null, STDIN_FILENO);
+        if (folder && ::chdir(folder) != 0) {
+            Tell(report, errno);
+            ::_exit(127);
+        }
+        ::execve(path, argv, environ);
+        Tell(report, errno);
+        ::_exit(127);
+    }
+    if (command < 0) {
+        Tell(report, errno);
+        ::_exit(127);
+    }
+    ::close(report);
+    for (;;) {
+        siginfo_t info;
+        const int sig = ::sigwaitinfo(&watched, &info);
+        if (sig == SIGCHLD) {
+            int status = 0;
+            if (::waitpid(command, &status, WNOHANG) == command)
+                ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        } else if (sig > 0) {
+            ::kill(0, SIGKILL);   // the whole group, this process with it
+        }
+    }
+}
+
 int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut)
 {
+    // Everything the children use is made before the fork.
     std::vector<QByteArray> raw;
     raw.reserve(static_cast<size_t>(argv.size()));
     for (const QString& a : argv)
@@ -81,34 +146,34 @@ int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut)
     for (QByteArray& a : raw)
         args.push_back(a.data());
     args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     const QByteArray dir = QFile::encodeName(folder);
-    if (!folder.isEmpty())
-        posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
 
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // Its own process group, so a hung tool can be stopped together with everything it started.
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = 0;
-    const int err = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (err != 0)
+    // The command's start failure comes back through this pipe; a successful exec closes it.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return CodeForErrno(errno);
+    const pid_t program = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        GuardGroup(args[0], args.data(), folder.isEmpty() ? nullptr : dir.constData(), program, report[1]);
+    }
+    const int forkErr = errno;
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return CodeForErrno(forkErr);
+    }
+    ::setpgid(pid, pid);   // also done by the child: whichever runs first, the group exists at once
+    int err = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {}
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof err)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         return CodeForErrno(err);
+    }
     pidOut = pid;
     return kStarted;
 }

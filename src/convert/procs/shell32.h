@@ -43,7 +43,9 @@ struct Session {
 
 // Starts file with verb (empty or "open"): a script (".bat") with /bin/sh, a program directly, a
 // folder or URL on the desktop. parameters are split as a shell would. The started process leads a
-// process group of its own. Returns the shell result; on a failure code session.error is set.
+// process group of its own and runs the command as its child; it passes on the command's exit code,
+// and ends the whole group (the command and all it started) when this program dies or when it gets
+// SIGTERM or SIGHUP. Returns the shell result; on a failure code session.error is set.
 int ShellOpen(const QString& file, int windowStyle, const QString& parameters, const QString& folder,
               const QString& verb, Session& session);
 

@@ -1,0 +1,355 @@
+// Runs work in private folders of their own: other users, the user's files in TEMP and other runs never meet their names.
+#include "convert_run_fixture.h"
+#include "fault_support.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Tovanel;
+using TestTiff::Page;
+
+namespace {
+
+// The ordinary user who converts in the tests that need one; nobody (65534) is the other user.
+constexpr unsigned kUser = 65533;
+
+bool MakeOpen(const QString& path, mode_t mode)
+{
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+bool GiveTo(const QString& path, unsigned uid, mode_t mode)
+{
+    const QByteArray raw = QFile::encodeName(path);
+    return ::chown(raw.constData(), uid, uid) == 0 && ::chmod(raw.constData(), mode) == 0;
+}
+
+QList<Page> PagesOf(int count, int seed)
+{
+    QList<Page> pages;
+    for (int i = 0; i < count; ++i)
+        pages.append(Page{48, 32, seed + i, i % 2 == 1});
+    return pages;
+}
+
+QStringList OutputNames(const QString& base, int pages)
+{
+    QStringList names;
+    for (int n = 1; n <= pages; ++n)
+        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+    return names;
+}
+
+// Empty when folder holds the outputs of base for exactly these pages, pixel for pixel; else what differs.
+QString CheckOutputs(const QString& folder, const QString& base, const QList<Page>& pages)
+{
+    for (int n = 1; n <= pages.size(); ++n) {
+        const QString path = folder + u'/' + OutputNames(base, pages.size())[n - 1];
+        if (Fault::DecodePng(path) != TestTiff::Pixels(pages[n - 1]))
+            return path + QStringLiteral(" is not page %1 of its source").arg(n);
+    }
+    if (QFile::exists(folder + u'/' + base + QStringLiteral(".png_%1.png").arg(pages.size() + 1)))
+        return base + QStringLiteral(" has more outputs than pages");
+    return {};
+}
+
+// What another user (nobody) plants in temp before the run: programs at the tools' and scripts'
+// names, links to the user's file at the marker's, a page's and a PNG's names, their own image as a
+// page, a copy and PNGs, their own folder named like a run folder and a link so named to the user's
+// folder. The exit status of the planting child, or -1 with why set.
+int PlantAsNobody(const QString& temp, const QString& secretFile, const QString& evidence, QString* why)
+{
+    const QByteArray theirTiff = Fault::Tiff({Fault::Plain(48, 32, 3, Fault::Noise(48 * 32 * 3, 7))});
+    QImage theirImage(48, 32, QImage::Format_RGB888);
+    theirImage.fill(Qt::red);
+    QByteArray pngBytes;
+    QBuffer buffer(&pngBytes);
+    buffer.open(QIODevice::WriteOnly);
+    theirImage.save(&buffer, "PNG");
+    return Fault::AsNobody([&] {
+        auto program = [&](const QString& path) {
+            const QByteArray body = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-"
+                                    + QFile::encodeName(QFileInfo(path).fileName()) + "'\n";
+            return Fault::WriteFile(path, body) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0;
+        };
+        bool ok = true;
+        for (const QString& name : {QStringLiteral("nconvert.exe"), QStringLiteral("tiffsplit.exe"),
+                                    QStringLiteral("nconvert.bat"), QStringLiteral("tiffsplit.bat")})
+            ok = ok && program(temp + u'/' + name);
+        for (const QString& name : {QStringLiteral("brisquet_varnholt.tmp"), QStringLiteral("varnholtaab.tif"),
+                                    QStringLiteral("varnholtaab.png")})
+            ok = ok && QFile::link(secretFile, temp + u'/' + name);
+        ok = ok && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.tif"), theirTiff)
+             && Fault::WriteFile(temp + QStringLiteral("/a.tif"), theirTiff)
+             && Fault::WriteFile(temp + QStringLiteral("/varnholtaaa.png"), pngBytes)
+             && Fault::WriteFile(temp + QStringLiteral("/a.png"), pngBytes);
+        const QString theirRun = temp + QStringLiteral("/tovanel-run-AAAAAA");
+        ok = ok && MakeOpen(theirRun, 0777) && program(theirRun + QStringLiteral("/nconvert.exe"))
+             && Fault::WriteFile(theirRun + QStringLiteral("/varnholtaaa.tif"), theirTiff)
+             && QFile::link(QFileInfo(secretFile).absolutePath(), temp + QStringLiteral("/tovanel-run-BBBBBB"));
+        return ok;
+    }, why);
+}
+
+// Another user (nobody) who, while the run works, renames every run folder of others in temp away,
+// puts a folder of theirs in its place and keeps their programs at the tools' and scripts' names in
+// it. Returns the process, which runs until killed; 0 when it can't be started.
+pid_t StartSwapper(const QString& temp, const QString& evidence)
+{
+    const QByteArray dir = QFile::encodeName(temp);
+    const QByteArray program = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-swapped'\n";
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid < 0 ? 0 : pid;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        ::_exit(77);
+    auto plant = [&](const QByteArray& path) {
+        const QByteArray fresh = path + ".new";
+        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+        if (fd >= 0) {
+            if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
+            ::fchmod(fd, 0777);
+            ::close(fd);
+            ::rename(fresh.constData(), path.constData());
+        }
+    };
+    for (int round = 0;; ++round) {
+        if (DIR* d = ::opendir(dir.constData())) {
+            while (const dirent* e = ::readdir(d)) {
+                const QByteArray name(e->d_name);
+                if (!name.startsWith("tovanel-run-"))
+                    continue;
+                const QByteArray path = dir + '/' + name;
+                struct stat st;
+                if (::lstat(path.constData(), &st) != 0)
+                    continue;
+                if (st.st_uid != 65534) {
+                    ::rename(path.constData(), (dir + "/moved-" + QByteArray::number(round) + '-' + name).constData());
+                    if (::mkdir(path.constData(), 0777) == 0) {
+                        ::chmod(path.constData(), 0777);
+                        ::close(::open((path + "/.swapped").constData(), O_WRONLY | O_CREAT, 0666));
+                    }
+                }
+                // Only into the folders it put in place of a run's.
+                if (::access((path + "/.swapped").constData(), F_OK) == 0)
+                    for (const char* fixed : {"/nconvert.exe", "/tiffsplit.exe", "/nconvert.bat", "/tiffsplit.bat"})
+                        plant(path + fixed);
+            }
+            ::closedir(d);
+        }
+        ::usleep(200);
+    }
+}
+
+} // namespace
+
+class FaultWorkdirTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { ::alarm(600); }
+    void cleanup() { ::alarm(0); }
+
+    // Another user plants programs, links, pages, copies, PNGs and folders named like run folders in
+    // a shared TEMP; an ordinary user converts there. Nothing planted is run, read into an output,
+    // written through or removed.
+    void plantsOfAnotherUserInASharedTemp_data()
+    {
+        QTest::addColumn<int>("tempMode");
+        QTest::addColumn<bool>("swapping");   // the other user also swaps run folders while the run works
+        QTest::newRow("sticky (1777)") << 01777 << false;
+        QTest::newRow("not sticky (0777)") << 0777 << false;
+        QTest::newRow("sticky, folders swapped during the run") << 01777 << true;
+        QTest::newRow("not sticky, folders swapped during the run") << 0777 << true;
+    }
+    void plantsOfAnotherUserInASharedTemp()
+    {
+        QFETCH(int, tempMode);
+        QFETCH(bool, swapping);
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as two other users");
+        QTemporaryDir work;
+        const QString root = work.path(), temp = root + QStringLiteral("/shared");
+        const QString home = root + QStringLiteral("/home");
+        const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
+        const QString secret = home + QStringLiteral("/secret"), evidence = root + QStringLiteral("/evidence");
+        QVERIFY(MakeOpen(root, 0755) && MakeOpen(temp, static_cast<mode_t>(tempMode)) && MakeOpen(evidence, 0777));
+        for (const QString& d : {home, src, out, secret})
+            QVERIFY(QDir().mkpath(d) && GiveTo(d, kUser, 0700));
+        QVERIFY(Fault::WriteFile(secret + QStringLiteral("/precious.txt"), "the user's own file\n"));
+        const QList<Page> mine = PagesOf(2, 10);
+        const QString source = src + QStringLiteral("/a.tif");
+        QVERIFY(TestTiff::Write(source, mine));
+        QVERIFY(GiveTo(source, kUser, 0600) && GiveTo(secret + QStringLiteral("/precious.txt"), kUser, 0600));
+        QString why;
+        const int planted = PlantAsNobody(temp, secret + QStringLiteral("/precious.txt"), evidence, &why);
+        if (planted < 0)
+            QSKIP(qPrintable(why));
+        QCOMPARE(planted, 0);
+        const QMap<QString, QByteArray> before = Fault::Snapshot(temp);
+
+        const pid_t swapper = swapping ? StartSwapper(temp, evidence) : 0;
+        QVERIFY(!swapping || swapper > 0);
+        std::unique_ptr<QProcess> driver(Fault::StartDriver(this, temp, out, {source}, home, kUser));
+        const bool finished = driver->waitForFinished(120 * 1000);
+        if (swapper > 0) {
+            ::kill(swapper, SIGKILL);
+            ::waitpid(swapper, nullptr, 0);
+        }
+        QVERIFY(finished);
+        const QByteArray said = driver->readAllStandardOutput();
+        QCOMPARE(driver->exitCode(), 0);
+        QCOMPARE(said, QByteArray("listed\nDone.\n"));
+        QCOMPARE(Fault::Entries(evidence), QStringList());
+        QCOMPARE(Fault::ReadFile(secret + QStringLiteral("/precious.txt")), QByteArray("the user's own file\n"));
+        QCOMPARE(Fault::Entries(secret), QStringList{QStringLiteral("precious.txt")});
+        QCOMPARE(Fault::Entries(out), OutputNames(QStringLiteral("a"), 2));
+        const QString problem = CheckOutputs(out, QStringLiteral("a"), mine);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        // Every plant is still there as it was, and the run left nothing of its own.
+        if (!swapping) {
+            QCOMPARE(Fault::Snapshot(temp), before);
+        } else {
+            const QMap<QString, QByteArray> after = Fault::Snapshot(temp);
+            for (auto it = before.begin(); it != before.end(); ++it)
+                QCOMPARE(after.value(it.key()), it.value());
+        }
+        // The user's pages were never readable by others while they existed: the run's folder was private.
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(out + QStringLiteral("/a.png_1.png")).constData(), &st), 0);
+        QCOMPARE(st.st_uid, static_cast<uid_t>(kUser));
+    }
+
+    // TEMP is the source folder or the destination, which hold the user's own files under names the
+    // run uses: every one of them is untouched and every output is right.
+    void userFilesWhereTempPoints_data()
+    {
+        QTest::addColumn<QString>("tempIs");
+        QTest::newRow("TEMP = the source folder") << "src";
+        QTest::newRow("TEMP = the destination") << "out";
+    }
+    void userFilesWhereTempPoints()
+    {
+        QFETCH(QString, tempIs);
+        ConvertRun run;
+        const QString temp = tempIs == QLatin1String("src") ? run.src : run.out;
+        qputenv("TEMP", QFile::encodeName(temp));
+        QMap<QString, QList<Page>> listed{{QStringLiteral("varnholt1"), PagesOf(2, 20)},
+                                          {QStringLiteral("varnholt2"), PagesOf(3, 30)},
+                                          {QStringLiteral("scan"), PagesOf(2, 40)}};
+        for (auto it = listed.begin(); it != listed.end(); ++it)
+            run.addTiff(it.key() + QStringLiteral(".tif"), it.value());
+        QVERIFY(TestTiff::Write(temp + QStringLiteral("/Varnholt notes.tif"), PagesOf(1, 50)));
+        for (const char* name : {"scan.png", "varnholt-keep.tif", ".tovanel-notes", "varnholtaaa.png",
+                                 "varnholtaaa.tif", "nconvert.exe", "brisquet_varnholt.tmp", ".varnholt-draft"})
+            QVERIFY(Fault::WriteFile(temp + u'/' + QLatin1String(name), QByteArray("the user's ") + name));
+        QMap<QString, QByteArray> before = Fault::Snapshot(temp);
+        run.saveInFolder(run.out);
+        run.start();
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QMap<QString, QByteArray> after = Fault::Snapshot(temp);
+        for (auto it = listed.begin(); it != listed.end(); ++it) {
+            const QString problem = CheckOutputs(run.out, it.key(), it.value());
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            if (temp == run.out)
+                for (const QString& name : OutputNames(it.key(), it.value().size()))
+                    after.remove(name);
+        }
+        QCOMPARE(after, before);
+    }
+
+    // A source named like one of the run's own files is converted like any other, and so are the
+    // files around it.
+    void sourceNamedLikeARunFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("converter") << "nconvert.exe";
+        QTest::newRow("splitter") << "tiffsplit.exe";
+        QTest::newRow("splitter script") << "tiffsplit.bat";
+        QTest::newRow("converter script") << "nconvert.bat";
+        QTest::newRow("marker") << "brisquet_varnholt.tmp";
+        QTest::newRow("first page") << "varnholtaaa.tif";
+        QTest::newRow("first page's PNG") << "varnholtaaa.png";
+        QTest::newRow("a PNG name") << "scan.png";
+    }
+    void sourceNamedLikeARunFile()
+    {
+        QFETCH(QString, name);
+        ConvertRun run;
+        const QList<Page> first = PagesOf(2, 60), middle = PagesOf(3, 70), last = PagesOf(2, 80);
+        run.addTiff(QStringLiteral("first.tif"), first);
+        run.addTiff(name, middle);
+        run.addTiff(QStringLiteral("last.tif"), last);
+        run.saveInFolder(run.out);
+        run.start();
+        QCOMPARE(run.dialogs().errorReports().size(), 0);
+        const QString base = name.left(name.lastIndexOf(u'.'));
+        QStringList expected = OutputNames(QStringLiteral("first"), 2) + OutputNames(base, 3)
+                               + OutputNames(QStringLiteral("last"), 2);
+        expected.sort();
+        QStringList got = Fault::Entries(run.out);
+        got.sort();
+        QCOMPARE(got, expected);
+        QVERIFY(CheckOutputs(run.out, QStringLiteral("first"), first).isEmpty());
+        QVERIFY2(CheckOutputs(run.out, base, middle).isEmpty(), qPrintable(CheckOutputs(run.out, base, middle)));
+        QVERIFY(CheckOutputs(run.out, QStringLiteral("last"), last).isEmpty());
+        QCOMPARE(Fault::Entries(run.temp), QStringList());
+    }
+
+    // Two programs with one TEMP convert 20 files each, of the same names, at overlapping times: every
+    // PNG is a page of its own program's source.
+    void twoProgramsSideBySide()
+    {
+        constexpr int kFiles = 20, kPages = 3;
+        QTemporaryDir work;
+        const QString temp = work.path() + QStringLiteral("/Temp");
+        QVERIFY(QDir().mkpath(temp));
+        QList<QStringList> sources(2);
+        std::unique_ptr<QProcess> drivers[2];
+        QElapsedTimer clock;
+        for (int d = 0; d < 2; ++d) {
+            const QString mine = work.path() + QStringLiteral("/p%1").arg(d);
+            QVERIFY(QDir().mkpath(mine + QStringLiteral("/src")) && QDir().mkpath(mine + QStringLiteral("/out")));
+            for (int f = 0; f < kFiles; ++f) {
+                const QString path = mine + QStringLiteral("/src/scan%1.tif").arg(f);
+                QVERIFY(TestTiff::Write(path, PagesOf(kPages, 1000 * (d + 1) + 10 * f)));
+                sources[d] << path;
+            }
+        }
+        clock.start();
+        qint64 ended[2] = {0, 0};
+        for (int d = 0; d < 2; ++d)
+            drivers[d].reset(Fault::StartDriver(this, temp, work.path() + QStringLiteral("/p%1/out").arg(d), sources[d],
+                                                work.path() + QStringLiteral("/p%1").arg(d)));
+        for (int d = 0; d < 2; ++d) {
+            QVERIFY(drivers[d]->waitForFinished(300 * 1000));
+            ended[d] = clock.elapsed();
+        }
+        qInfo("two programs, %d files x %d pages each: ended after %lld and %lld ms", kFiles, kPages,
+              static_cast<long long>(ended[0]), static_cast<long long>(ended[1]));
+        for (int d = 0; d < 2; ++d) {
+            QCOMPARE(drivers[d]->exitCode(), 0);
+            QCOMPARE(drivers[d]->readAllStandardOutput(), QByteArray("listed\nDone.\n"));
+            const QString out = work.path() + QStringLiteral("/p%1/out").arg(d);
+            QCOMPARE(Fault::Entries(out).size(), kFiles * kPages);
+            for (int f = 0; f < kFiles; ++f) {
+                const QList<Page> pages = PagesOf(kPages, 1000 * (d + 1) + 10 * f);
+                const QString problem = CheckOutputs(out, QStringLiteral("scan%1").arg(f), pages);
+                QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            }
+        }
+        QCOMPARE(Fault::Entries(temp), QStringList());
+    }
+};
+
+QTEST_MAIN(FaultWorkdirTest)
+#include "workdir_test.moc"

@@ -1,0 +1,316 @@
+// The runs' working folders: made private, locked while alive, swept only when dead, removed following no link.
+#include "convert/procs/conversion.h"
+#include "convert/procs/run_folder.h"
+#include "error_trap.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Convert;
+
+namespace {
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The user's own folder, which links inside run folders point at: it must come through every sweep.
+struct Victim {
+    explicit Victim(const QString& root) : folder(root + QStringLiteral("/victim"))
+    {
+        QDir().mkpath(folder);
+        writeFile(folder + QStringLiteral("/keep.txt"), "mine\n");
+    }
+    bool intact() const
+    {
+        return entries(folder) == QStringList{QStringLiteral("keep.txt")}
+               && readAll(folder + QStringLiteral("/keep.txt")) == "mine\n";
+    }
+    QString folder;
+};
+
+TEST(RunFolder, IsFreshPrivateAndRemovedWithItsContents)
+{
+    QTemporaryDir base;
+    Victim victim(base.path() + QStringLiteral("/elsewhere"));
+    RunFolder run;
+    run.makeIn(base.path());
+    ASSERT_TRUE(run.isMade());
+    const QString path = run.path();
+    EXPECT_EQ(QFileInfo(path).absolutePath(), base.path());
+    EXPECT_TRUE(IsRunFolderName(QFileInfo(path).fileName())) << path.toStdString();
+    struct stat st;
+    ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+
+    // What a run leaves in it, links to the user's files included, goes; the link's target stays.
+    ASSERT_TRUE(writeFile(path + QStringLiteral("/varnholtaaa.tif"), "page"));
+    ASSERT_TRUE(QFile::link(victim.folder, path + QStringLiteral("/link-to-folder")));
+    ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"), path + QStringLiteral("/link-to-file")));
+    ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/sub/deeper")));
+    RunFolder second;
+    second.makeIn(base.path());
+    EXPECT_NE(second.path(), path);
+    run.remove();
+    EXPECT_FALSE(run.isMade());
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_TRUE(victim.intact());
+    EXPECT_THROW(run.path(), Tovanel::Failure);
+    second.remove();
+    EXPECT_EQ(entries(base.path()), QStringList{QStringLiteral("elsewhere")});
+}
+
+TEST(RunFolder, FailureIsKeptForTheStepsThatNeedIt)
+{
+    QTemporaryDir base;
+    RunFolder run;
+    run.makeIn(base.path() + QStringLiteral("/missing"));
+    EXPECT_FALSE(run.isMade());
+    try {
+        run.path();
+        ADD_FAILURE() << "no failure thrown";
+    } catch (const Tovanel::Failure& e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()), QString::fromLocal8Bit(std::strerror(ENOENT)));
+    }
+    EXPECT_FALSE(QFileInfo::exists(base.path() + QStringLiteral("/missing")));
+}
+
+TEST(RunFolderName, OnlyTheExactShape)
+{
+    EXPECT_TRUE(IsRunFolderName(QStringLiteral("tovanel-run-a1B2c3")));
+    for (const char* name : {"tovanel-run-", "tovanel-run-a1B2c", "tovanel-run-a1B2c3d", "tovanel-run-a1B2c.",
+                             "tovanel-run-../x1", "Tovanel-run-a1B2c3", "xtovanel-run-a1B2c", "tovanel-1000",
+                             "varnholtaaa.tif"})
+        EXPECT_FALSE(IsRunFolderName(QString::fromLatin1(name))) << name;
+}
+
+// What lies in the temporary folder when a run starts, and whether its sweep may remove it.
+struct SweepRow {
+    const char* name;
+    const char* kind;    // "dead", "live", "link", "file", "oddName", "deadWithLinks", "foreign"
+    bool removed;
+};
+
+class SweepRows : public ::testing::TestWithParam<SweepRow> {};
+
+TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
+{
+    const SweepRow row = GetParam();
+    const QString kind = QString::fromLatin1(row.kind);
+    if (kind == QLatin1String("foreign") && ::geteuid() != 0)
+        GTEST_SKIP() << "handing a folder to another user needs root";
+    QTemporaryDir root;
+    const QString base = root.path() + QStringLiteral("/Temp");
+    ASSERT_TRUE(QDir().mkpath(base));
+    Victim victim(root.path());
+    RunFolder live;
+    QString entry = base + QStringLiteral("/tovanel-run-Ab12Cd");
+    if (kind == QLatin1String("live")) {
+        live.makeIn(base);
+        entry = live.path();
+        ASSERT_TRUE(writeFile(entry + QStringLiteral("/nconvert.exe"), "tool"));
+    } else if (kind == QLatin1String("link")) {
+        ASSERT_TRUE(QFile::link(victim.folder, entry));
+    } else if (kind == QLatin1String("file")) {
+        ASSERT_TRUE(writeFile(entry, "a file"));
+    } else {
+        if (kind == QLatin1String("oddName"))
+            entry = base + QStringLiteral("/tovanel-run-Ab12Cd-notes");
+        ASSERT_TRUE(QDir().mkpath(entry + QStringLiteral("/sub")));
+        ASSERT_TRUE(writeFile(entry + QStringLiteral("/varnholtaaa.png"), "png"));
+        if (kind == QLatin1String("deadWithLinks")) {
+            ASSERT_TRUE(QFile::link(victim.folder, entry + QStringLiteral("/sub/folder-link")));
+            ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"),
+                                    entry + QStringLiteral("/varnholtaab.tif")));
+        }
+        if (kind == QLatin1String("foreign")) {
+            ASSERT_EQ(::chown(QFile::encodeName(entry).constData(), 65534, 65534), 0);
+        }
+    }
+    const QStringList before = entries(entry);
+
+    EXPECT_EQ(SweepDeadRuns(base), row.removed ? 1 : 0);
+    QFileInfo after(entry);
+    EXPECT_EQ(!after.exists() && !after.isSymLink(), row.removed);
+    if (!row.removed) {
+        EXPECT_EQ(entries(entry), before);
+    }
+    EXPECT_TRUE(victim.intact());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SweepRows, ::testing::Values(
+    SweepRow{"dead_run", "dead", true},
+    SweepRow{"dead_run_holding_links", "deadWithLinks", true},
+    SweepRow{"live_run", "live", false},
+    SweepRow{"link_named_like_a_run", "link", false},
+    SweepRow{"file_named_like_a_run", "file", false},
+    SweepRow{"folder_with_a_longer_name", "oddName", false},
+    SweepRow{"another_users_folder", "foreign", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A live run in another process keeps its folder through the sweep of a run starting beside it.
+TEST(SweepDeadRuns, LeavesTheFolderOfALiveProcess)
+{
+    QTemporaryDir base;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        RunFolder run;
+        run.makeIn(base.path());
+        const QByteArray name = QFile::encodeName(run.isMade() ? run.path() : QString());
+        if (::write(ready[1], name.constData(), static_cast<size_t>(name.size())) < 0)
+            ::_exit(1);
+        ::close(ready[1]);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char buffer[4096] = {};
+    const ssize_t got = ::read(ready[0], buffer, sizeof buffer - 1);
+    ::close(ready[0]);
+    ASSERT_GT(got, 0);
+    const QString theirs = QFile::decodeName(QByteArray(buffer, static_cast<int>(got)));
+    RunFolder mine;
+    mine.makeIn(base.path());
+    EXPECT_TRUE(QFileInfo(theirs).isDir());
+    // Killed, it leaves its folder behind with a free lock: the next run takes it away.
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    EXPECT_TRUE(QFileInfo(theirs).isDir());
+    RunFolder next;
+    next.makeIn(base.path());
+    EXPECT_FALSE(QFileInfo::exists(theirs));
+    EXPECT_TRUE(QFileInfo(mine.path()).isDir());
+}
+
+// Where the runs make their folders, by what "TEMP" names.
+struct BaseRow {
+    const char* name;
+    mode_t tempMode;     // 0: TEMP unset
+    bool noexec;         // TEMP (or the system temp folder) mounted noexec
+    const char* expected;   // "temp", "private", "cache"
+};
+
+class RunFolderBaseRows : public ::testing::TestWithParam<BaseRow> {};
+
+TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
+{
+    const BaseRow row = GetParam();
+    QTemporaryDir root, cache;
+    const QString temp = root.path() + QStringLiteral("/Temp");
+    const QString system = root.path() + QStringLiteral("/system");
+    ASSERT_TRUE(QDir().mkpath(temp) && QDir().mkpath(system));
+    const QString mounted = row.tempMode ? temp : system;
+    const QByteArray mountPoint = QFile::encodeName(mounted);
+    if (row.noexec && ::mount("tovanel-test", mountPoint.constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0) {
+        GTEST_SKIP() << "can't mount a noexec tmpfs here (" << std::strerror(errno) << ")";
+    }
+    if (row.tempMode) {
+        ASSERT_EQ(::chmod(QFile::encodeName(temp).constData(), row.tempMode), 0);
+    }
+    const QByteArray oldTemp = qgetenv("TEMP"), oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");
+    if (row.tempMode)
+        qputenv("TEMP", QFile::encodeName(temp));
+    else
+        qunsetenv("TEMP");
+    qputenv("TMPDIR", QFile::encodeName(system));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    QString got;
+    try {
+        got = TempFolder();
+    } catch (const std::exception& e) {
+        got = QStringLiteral("failure: ") + QString::fromUtf8(e.what());
+    }
+    qputenv("TEMP", oldTemp);
+    qputenv("TMPDIR", oldTmp);
+    qputenv("XDG_CACHE_HOME", oldCache);
+    if (row.noexec)
+        ::umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
+    const QString mine = QStringLiteral("/tovanel-") + QString::number(::geteuid());
+    const QString expected = QString::fromLatin1(row.expected);
+    if (expected == QLatin1String("temp")) {
+        EXPECT_EQ(got, temp);
+    } else if (expected == QLatin1String("private")) {
+        EXPECT_EQ(got, system + mine);
+    } else {
+        EXPECT_EQ(got, cache.path() + mine);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RunFolderBaseRows, ::testing::Values(
+    BaseRow{"own_temp", 0700, false, "temp"},
+    BaseRow{"shared_sticky_temp", 01777, false, "temp"},
+    BaseRow{"shared_temp_without_sticky_bit", 0777, false, "private"},
+    BaseRow{"group_writable_temp", 0770, false, "private"},
+    BaseRow{"noexec_temp", 0700, true, "cache"},
+    BaseRow{"unset_temp", 0, false, "private"},
+    BaseRow{"unset_temp_noexec_system_folder", 0, true, "cache"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A copy never takes a name the run gives one of its own files, nor one its PNG would write over.
+struct CopyRow {
+    const char* source;
+    const char* copy;
+};
+
+class CopyNameRows : public ::testing::TestWithParam<CopyRow> {};
+
+TEST_P(CopyNameRows, NeverAFixedName)
+{
+    const CopyRow row = GetParam();
+    const QString copy = CopyName(QString::fromUtf8(row.source));
+    EXPECT_EQ(copy, QString::fromUtf8(row.copy));
+    for (const QString& fixed : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool})
+        EXPECT_NE(copy.compare(fixed, Qt::CaseInsensitive), 0);
+    EXPECT_FALSE(copy.startsWith(kPagePrefix, Qt::CaseInsensitive));
+    EXPECT_FALSE(copy.startsWith(QLatin1Char('.')));
+    EXPECT_NE(copy.left(copy.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".png"), copy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CopyNameRows, ::testing::Values(
+    CopyRow{"scan.tif", "scan.tif"},
+    CopyRow{"nconvert.exe", "~nconvert.exe"},
+    CopyRow{"NConvert.EXE", "~NConvert.EXE"},
+    CopyRow{"tiffsplit.exe", "~tiffsplit.exe"},
+    CopyRow{"tiffsplit.bat", "~tiffsplit.bat"},
+    CopyRow{"nconvert.bat", "~nconvert.bat"},
+    CopyRow{"brisquet_varnholt.tmp", "~brisquet_varnholt.tmp"},
+    CopyRow{"varnholtaaa.tif", "~varnholtaaa.tif"},
+    CopyRow{"VARNHOLT.tif", "~VARNHOLT.tif"},
+    CopyRow{"varnholtaaa.png", "~varnholtaaa.png.tif"},
+    CopyRow{"scan.png", "scan.png.tif"},
+    CopyRow{".tovanel-notes.tif", "~.tovanel-notes.tif"},
+    CopyRow{"nconvert.exe.tif", "nconvert.exe.tif"}),
+    [](const auto& info) { return "row" + std::to_string(info.index); });
+
+} // namespace
