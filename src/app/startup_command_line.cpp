@@ -28,7 +28,8 @@ CommandLine ParseCommandLine(const QStringList& arguments)
                     + QStringLiteral(" --help' for more information.\n");
         return line;
     }
-    if (parser.isSet(help)) {
+    // addHelpOption() also offers --help-all; the Qt options it would add are those of any Qt program.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         line.action = CommandLine::Answer;
         line.text = parser.helpText();
         return line;

@@ -80,6 +80,7 @@ void CommandLineTest::programAnswersWithoutADisplay_data()
                                          "-h, --help.*-v, --version.*files .*");
     QTest::newRow("--help") << QStringList{"--help"} << 0 << usage << "" << false;
     QTest::newRow("-h") << QStringList{"-h"} << 0 << usage << "" << false;
+    QTest::newRow("--help-all") << QStringList{"--help-all"} << 0 << usage << "" << false;
     QTest::newRow("--help among files") << QStringList{"a.tif", "--help"} << 0 << usage << "" << false;
     QTest::newRow("--version") << QStringList{"--version"} << 0 << "Tovanel \\d+\\.\\d+\\.\\d+\n" << "" << false;
     QTest::newRow("an unknown option is refused")
