@@ -115,8 +115,8 @@ void Form1::Form_Load()
     trap.run(132, [&] { ui_->ListView1->setHeaderLabels({QStringLiteral("TIFF File(s)")}); });
     trap.run(134, [&] { ui_->ListView1->setColumnWidth(0, 7000 / 15); });
     trap.run(136, [&] {
-        const QString desktop = Main::GetDefaultOutputFolder();   // computed before the setting is read
-        ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), desktop));
+        const QString offered = Main::GetDefaultOutputFolder();   // computed before the setting is read
+        ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), offered));
     });
     trap.run(138, [&] { SetOptionSelected(ui_->Option1, ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
     trap.run(140, [&] { SetOptionSelected(ui_->Option2, ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });
