@@ -11,7 +11,7 @@ function(tovanel_add_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
     TOVANEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    TOVANEL_CORPUS_DIR="${PROJECT_SOURCE_DIR}/../shared/corpus/tiff"
+    TOVANEL_CORPUS_DIR="${PROJECT_SOURCE_DIR}/tests/corpus"
     TOVANEL_BIN_DIR="${TOVANEL_BIN_DIR}"
     ${T_DEFINES})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})

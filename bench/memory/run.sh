@@ -3,7 +3,7 @@
 # G4 "bombs" of a few kilobytes that claim 100,000 x 100,000 and 46,000 x 46,000 pixels.
 #
 # Usage: bench/memory/run.sh [CORPUS_DIR] [BUILD_DIR]
-#   CORPUS_DIR  the corpus of ../shared/bench/make_corpus.sh (default: bench-corpus/ of the source tree,
+#   CORPUS_DIR  the corpus of bench/make_corpus.sh (default: bench-corpus/ of the source tree,
 #               generated there when missing)
 #   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
 # Environment: PAGES=n measures the n largest page files (default 6).
@@ -24,7 +24,7 @@ for tool in "$SPLIT" "$TOPNG" "$TIME" "$PY" /usr/bin/tiffinfo; do
 done
 if [ ! -f "$CORPUS/SHA256SUMS" ]; then
   echo "run.sh: generating the corpus into $CORPUS (a few minutes)" >&2
-  "$ROOT/../shared/bench/make_corpus.sh" "$CORPUS" >/dev/null
+  "$ROOT/bench/make_corpus.sh" "$CORPUS" >/dev/null
 fi
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovanel-memory.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT

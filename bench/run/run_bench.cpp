@@ -1,7 +1,7 @@
 // Times whole conversion runs through the real window against ImageMagick, GraphicsMagick and Pillow.
 //
 // Usage: tovanel_bench_run [CORPUS_FOLDER [REPEATS]]
-//   CORPUS_FOLDER defaults to the project's bench-corpus (made by ../shared/bench/make_corpus.sh);
+//   CORPUS_FOLDER defaults to the project's bench-corpus (made by bench/make_corpus.sh);
 //   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.

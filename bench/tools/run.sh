@@ -4,7 +4,7 @@
 # the ratios ours/ImageMagick and ours/fastest peer, per kind of file and in total.
 #
 # Usage: bench/tools/run.sh [CORPUS_DIR] [BUILD_DIR]
-#   CORPUS_DIR  the corpus of ../shared/bench/make_corpus.sh (default: bench-corpus/ of the source
+#   CORPUS_DIR  the corpus of bench/make_corpus.sh (default: bench-corpus/ of the source
 #               tree, generated there when it is missing; that takes a few minutes)
 #   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
 # Environment: REPEAT=n runs every tool n times per file and keeps the fastest run (default 1);
@@ -29,7 +29,7 @@ for tool in "$SPLIT" "$TOPNG" "$IM" "$GM" "$PY"; do
 done
 if [ ! -f "$CORPUS/SHA256SUMS" ]; then
   echo "run.sh: generating the corpus into $CORPUS (a few minutes)" >&2
-  "$ROOT/../shared/bench/make_corpus.sh" "$CORPUS" >/dev/null
+  "$ROOT/bench/make_corpus.sh" "$CORPUS" >/dev/null
 fi
 CORPUS=$(cd "$CORPUS" && pwd)
 

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Draws the program icon, the hand cursor and the drag picture (run by hand; outputs are committed)."""
+"""Draws the program icon (also in the icon-theme sizes), the hand cursor and the drag picture (run by hand;
+outputs are committed)."""
 import struct, sys, os
 from PIL import Image, ImageDraw
 
@@ -77,3 +78,7 @@ write_icon(OUT + "/tovanel.ico", [program_icon(n) for n in (16, 32, 48)])
 program_icon(256).save(OUT + "/tovanel.png")
 write_icon(OUT + "/HAND-M.CUR", [hand_cursor()], cursor_hotspot=(6, 0))
 write_icon(OUT + "/drag.ico", [drag_picture()])
+# The desktop's icon theme picks the size it needs; small sizes are drawn, not scaled down.
+for n in (16, 24, 32, 48, 64, 128):
+    os.makedirs(OUT + "/icons/%dx%d" % (n, n), exist_ok=True)
+    program_icon(n).save(OUT + "/icons/%dx%d/tovanel.png" % (n, n))

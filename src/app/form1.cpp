@@ -22,8 +22,10 @@ namespace Tovanel {
 
 
 Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+    // Without CustomizeWindowHint the window system fills in its default buttons, a maximize button among
+    // them, which does nothing on a window of fixed size.
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
       programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder))
 {
@@ -32,6 +34,8 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
     setAutoFillBackground(true);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
+    // A dark desktop palette brings light text; on the white background it would all but vanish.
+    white.setColor(QPalette::WindowText, Qt::black);
     setPalette(white);
     applyButtonFonts();
     ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));

@@ -70,9 +70,12 @@ void Form1::ApplySkin()
     if (!QFileInfo(skinPath).isFile())
         return;
     const QColor buttonFace = QApplication::palette().color(QPalette::Button);
+    // The system's button text is made to be read on its button face, in light and dark palettes alike.
+    const QColor buttonText = QApplication::palette().color(QPalette::ButtonText);
     auto paint = [&](QWidget* w) {
         QPalette p = w->palette();
         p.setColor(QPalette::Window, buttonFace);
+        p.setColor(QPalette::WindowText, buttonText);
         w->setPalette(p);
         w->setAutoFillBackground(true);
     };
@@ -112,8 +115,8 @@ void Form1::Form_Load()
     trap.run(132, [&] { ui_->ListView1->setHeaderLabels({QStringLiteral("TIFF File(s)")}); });
     trap.run(134, [&] { ui_->ListView1->setColumnWidth(0, 7000 / 15); });
     trap.run(136, [&] {
-        const QString desktop = Main::GetDesktopFolder();   // computed before the setting is read
-        ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), desktop));
+        const QString offered = Main::GetDefaultOutputFolder();   // computed before the setting is read
+        ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), offered));
     });
     trap.run(138, [&] { SetOptionSelected(ui_->Option1, ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
     trap.run(140, [&] { SetOptionSelected(ui_->Option2, ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });

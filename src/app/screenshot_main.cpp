@@ -1,5 +1,6 @@
-// Renders the main window offscreen into a PNG for the README (run: tovanel-screenshot OUT.png).
+// Renders the main window offscreen into a PNG for the README (run: tovanel-screenshot OUT.png [light|dark]).
 #include "form1.h"
+#include "form_palettes.h"
 #include "qt_dialogs.h"
 #include "ui_form1.h"
 
@@ -12,15 +13,19 @@ int main(int argc, char* argv[])
     QTemporaryDir scratch;   // the screenshot must not read or write the user's settings
     qputenv("XDG_CONFIG_HOME", scratch.path().toUtf8());
     QApplication app(argc, argv);
-    if (argc != 2)
+    if (argc != 2 && argc != 3)
         return 2;
+    QApplication::setPalette(Tovanel::DesktopPalette(QString::fromLocal8Bit(argc == 3 ? argv[2] : "light")));
     Tovanel::QtDialogs dialogs;
     Tovanel::Form1 window(dialogs);
     window.ui().Text1->setText(QStringLiteral("/home/ann/Scans/PNG/"));
     for (const char* name : {"/home/ann/Scans/2021/invoice-0412.tif", "/home/ann/Scans/2021/letter-from-bank.tiff",
-                             "/home/ann/Scans/photos/garden-1998.tif", "/home/ann/Scans/fax/contract-signed.tif"})
+                             "/home/ann/Scans/photos/garden-1998.tif", "/home/ann/Scans/fax/contract-signed.tif",
+                             "/home/ann/Scans/archive/2019/insurance/claims/water-damage/kitchen-ceiling-photos.tif"})
         window.addListItem(QString::fromUtf8(name));
     window.show();
+    // Focus on "Start Converting" shows its ring in the picture.
+    window.ui().PushButton2->setFocus(Qt::TabFocusReason);
     QCoreApplication::processEvents();
     return window.grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }

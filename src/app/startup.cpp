@@ -5,6 +5,8 @@
 #include "error_trap.h"
 #include "form1.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -30,6 +32,15 @@ QString GetDesktopFolder()
     if (path.isEmpty())
         throw Tovanel::Failure(QStringLiteral("Invalid procedure call or argument"), 5);
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+}
+
+QString GetDefaultOutputFolder()
+{
+    const QString desktop = GetDesktopFolder();
+    if (QFileInfo(desktop).isDir())
+        return desktop;
+    const QString home = QDir::homePath();
+    return home.endsWith(QLatin1Char('/')) ? home : home + QLatin1Char('/');
 }
 
 int WebSiteDraw(double r) { return static_cast<int>(std::floor(r * 100.0)) + 1; }

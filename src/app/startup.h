@@ -11,6 +11,9 @@ QString MakeAppTitle(const QString& productName);
 QString GetSpecialFolderPath(int folderId);
 // The desktop folder followed by "/". Throws Tovanel::Failure when the desktop can't be had.
 QString GetDesktopFolder();
+// The destination offered at a first start: the desktop folder when it exists, else the home folder,
+// followed by "/". A desktop named but never made would fail the first run with "Folder does not exist".
+QString GetDefaultOutputFolder();
 // The maker's web site, opened now and then at start-up.
 extern const char* const WebSiteAddress;
 // The draw of the occasional visit: n = floor(r * 100) + 1 for 0 <= r < 1; the site opens when n is 7.

@@ -28,6 +28,8 @@ void Form1::addListItem(const QString& text)
 {
     auto* item = new QTreeWidgetItem(QStringList{text});
     item->setData(0, ItemIdRole, nextItemId_++);
+    // A long path is cut in its middle to keep the file name in view; the row's tip shows it whole.
+    item->setToolTip(0, text);
     ui_->ListView1->addTopLevelItem(item);
 }
 

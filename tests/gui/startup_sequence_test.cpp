@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QScopeGuard>
 #include <QTreeWidget>
 
 using namespace Tovanel;
@@ -75,6 +76,46 @@ private slots:
         QCOMPARE(w.form->windowTitle(), QStringLiteral("Tovanel"));
         QCOMPARE(w.ui().ListView1->headerItem()->text(0), QStringLiteral("TIFF File(s)"));
         QCOMPARE(w.ui().ListView1->columnWidth(0), 7000 / 15);
+        QVERIFY(w.dialogs.shown.isEmpty());
+    }
+
+    // The destination offered at a first start must be a folder that exists.
+    void firstStartOffersAnExistingFolder_data()
+    {
+        QTest::addColumn<QString>("userDirs");   // the desktop user-dirs.dirs names ("" = no such file)
+        QTest::addColumn<QStringList>("made");    // folders under the home folder that exist
+        QTest::addColumn<QString>("offered");    // under the home folder, with its closing "/"
+        QTest::newRow("named desktop exists") << "$HOME/Pulpit" << QStringList{"Pulpit"} << "Pulpit/";
+        QTest::newRow("named desktop missing") << "$HOME/Pulpit" << QStringList{"Desktop"} << "";
+        QTest::newRow("no user-dirs, ~/Desktop exists") << "" << QStringList{"Desktop"} << "Desktop/";
+        QTest::newRow("no user-dirs, no ~/Desktop") << "" << QStringList{} << "";
+        QTest::newRow("named desktop is a file") << "$HOME/Pulpit" << QStringList{} << "";
+    }
+
+    void firstStartOffersAnExistingFolder()
+    {
+        QFETCH(QString, userDirs);
+        QFETCH(QStringList, made);
+        QFETCH(QString, offered);
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", oldHome); });
+        qputenv("HOME", QFile::encodeName(home.path()));
+        stage(QByteArray());
+        QFile::remove(config.path() + QStringLiteral("/user-dirs.dirs"));
+        if (!userDirs.isEmpty())
+            WriteFile(config.path() + QStringLiteral("/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"" + userDirs.toUtf8() + "\"\n");
+        for (const QString& folder : made)
+            QVERIFY(QDir().mkpath(home.path() + QLatin1Char('/') + folder));
+        if (QTest::currentDataTag() == QByteArray("named desktop is a file"))
+            WriteFile(home.path() + QStringLiteral("/Pulpit"), "not a folder");
+
+        WindowFixture w(config.path(), program.path());
+
+        const QString expected = home.path() + QLatin1Char('/') + offered;
+        QCOMPARE(w.ui().Text1->text(), expected);
+        QCOMPARE(w.stored(QStringLiteral("Text1")).toString(), expected);
+        QVERIFY(QFileInfo(expected).isDir());
         QVERIFY(w.dialogs.shown.isEmpty());
     }
 

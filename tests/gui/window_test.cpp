@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <QWindow>
 
 using namespace Tovanel;
 
@@ -74,6 +75,13 @@ void WindowTest::windowIsFixedSizeWithTitleAndNoMaximize()
     QCOMPARE(w.form->minimumSize(), w.form->maximumSize());
     QVERIFY(w.form->windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(w.form->windowFlags() & Qt::WindowMaximizeButtonHint));
+    // What the window system is handed: only the buttons named, no defaults filled in beside them.
+    QVERIFY(w.form->windowHandle());
+    const Qt::WindowFlags handed = w.form->windowHandle()->flags();
+    QVERIFY(handed & Qt::CustomizeWindowHint);
+    QVERIFY(handed & Qt::WindowMinimizeButtonHint);
+    QVERIFY(handed & Qt::WindowCloseButtonHint);
+    QVERIFY(!(handed & Qt::WindowMaximizeButtonHint));
     QVERIFY(!w.form->windowIcon().isNull());
     QCOMPARE(AppTitle(), QStringLiteral("Tovanel"));
 }
@@ -119,6 +127,16 @@ void WindowTest::listHasOneColumnAndTheToolTip()
     QVERIFY(!list->rootIsDecorated());
     QCOMPARE(list->toolTip(), QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
                                              "right and out of window to reveal full names."));
+    // A path longer than the column loses its middle, so the file name stays in view; its row's tip
+    // shows it whole.
+    QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
+    const QString longPath = QStringLiteral("/home/ann/Scans/archive/2019/insurance/claims/water-damage/kitchen/"
+                                            "ceiling-photos-before-repair.tif");
+    w.form->addListItem(QStringLiteral("/short.tif"));
+    w.form->addListItem(longPath);
+    QVERIFY(list->fontMetrics().horizontalAdvance(longPath) > list->columnWidth(0));
+    QCOMPARE(list->topLevelItem(0)->toolTip(0), QStringLiteral("/short.tif"));
+    QCOMPARE(list->topLevelItem(1)->toolTip(0), longPath);
 }
 
 static void hover(QWidget* widget)

@@ -1,0 +1,26 @@
+# The Debian package: what `cmake --install` lays out, under /usr, with the dependencies that
+# dpkg-shlibdeps finds for the program and the two page tools it links.
+include_guard(GLOBAL)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tovanel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The Tovanel developers")
+set(CPACK_PACKAGE_CONTACT "The Tovanel developers <maintainers@tovanel.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch converter of TIFF files into PNG files, one per page")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Tovanel turns single- and multi-page TIFF files into PNG files, one PNG per page, in batches.\n\
+Every page comes out as it is in the TIFF: bit depth, palettes, transparency,\n\
+colour profiles and resolution are kept; damaged files are passed over and reported.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tovanel.org/")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt finds its window-system plugins at run time, so no linked library names them; the X11 one comes
+# with Qt's GUI library, the Wayland one is separate.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+set(CPACK_STRIP_FILES ON)
+# Only what the program needs: the tests and benchmarks install nothing, and no other component exists.
+set(CPACK_DEB_COMPONENT_INSTALL OFF)
+include(CPack)

@@ -1,0 +1,58 @@
+// The program's command line: --help and --version answer on stdout; named files and folders join the list.
+#include "startup_command_line.h"
+
+#include "form1.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QMimeData>
+
+namespace Tovanel {
+
+CommandLine ParseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Converts single- and multi-page TIFF files into PNG files, one PNG per page."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("files"),
+                                 QStringLiteral("TIFF files to add to the list; a folder adds every file in it and in "
+                                                "its subfolders, as dropping it on the list does."),
+                                 QStringLiteral("[files or folders...]"));
+    CommandLine line;
+    if (!parser.parse(arguments)) {
+        line.action = CommandLine::Refuse;
+        line.text = parser.errorText() + QStringLiteral("\nTry '") + QCoreApplication::applicationName().toLower()
+                    + QStringLiteral(" --help' for more information.\n");
+        return line;
+    }
+    // addHelpOption() also offers --help-all; the Qt options it would add are those of any Qt program.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        line.action = CommandLine::Answer;
+        line.text = parser.helpText();
+        return line;
+    }
+    if (parser.isSet(version)) {
+        line.action = CommandLine::Answer;
+        line.text = QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion()
+                    + QLatin1Char('\n');
+        return line;
+    }
+    for (const QString& argument : parser.positionalArguments())
+        if (!argument.isEmpty())
+            line.opened.append(QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile));
+    return line;
+}
+
+void OpenFromCommandLine(Form1& window, const QList<QUrl>& opened)
+{
+    if (opened.isEmpty())
+        return;
+    QMimeData data;
+    data.setUrls(opened);
+    window.ListView1_OLEDragDrop(&data);
+}
+
+} // namespace Tovanel
