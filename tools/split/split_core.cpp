@@ -359,34 +359,33 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     return inputKnown && ::stat(path.c_str(), &st) == 0 && st.st_dev == inputStat.st_dev && st.st_ino == inputStat.st_ino;
   };
 
-  std::size_t written = 0, named = 0;  // page files written; page names handed out
+  std::size_t written = 0;
   int firstFailure = Ok;
   std::string skipped;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     ClearLastTiffError();
     Failure failure;
-    const std::string target = prefix + PageSuffix(named) + ".tif";
-    bool nameUsed = false;
+    // Named by its page index: a page that is not written leaves its name unused, so the names still
+    // sort into page order and a gap tells which page is missing.
+    const std::string target = prefix + PageSuffix(i) + ".tif";
+    bool isInputFile = false;
     if (!GoToDirectory(in.get(), pages[i])) {
       failure = Fail(Damaged, "cannot read the page");
     } else if (isInput(target)) {
-      // The page keeps its name unwritten, so the pages after it still get theirs.
+      isInputFile = true;
       failure = Fail(WriteFailed, "its page file " + target + " is the input file");
-      nameUsed = true;
     } else {
       failure = WritePage(in.get(), target);
     }
     if (failure.code == Ok) {
       ++written;
-      ++named;
       continue;
     }
-    if (nameUsed) ++named;
     if (firstFailure == Ok) firstFailure = failure.code;
     if (!skipped.empty()) skipped += "; ";
     skipped += "page " + std::to_string(i + 1) + " skipped: " + failure.why;
     // A full disk or a folder we cannot write to will not get better with the next page.
-    if (failure.code == WriteFailed && !nameUsed) break;
+    if (failure.code == WriteFailed && !isInputFile) break;
   }
   if (firstFailure == Ok) return Ok;
   why = std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped;

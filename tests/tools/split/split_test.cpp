@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -462,27 +463,47 @@ void BreakStripOffset(const std::string& path, tdir_t dir) {
   FAIL() << "no StripOffsets entry";
 }
 
-TEST(SplitDamagedPage, OtherPagesAreWrittenWithGaplessNames) {
-  TempDir dir;
-  const std::string input = dir.file("three.tif");
-  PageSpec one = Grey(8, COMPRESSION_NONE);
-  one.rowsPerStrip = one.height;
-  PageSpec two = one, three = one;
-  two.width = 20;
-  three.width = 30;
-  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
-  ASSERT_NO_FATAL_FAILURE(BreakStripOffset(input, 1));
-  const std::string out = dir.file("out");
-  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+// A damaged page is skipped and leaves its name unused: the other pages keep the names of their page
+// index, so the gap tells which page is missing.
+struct DamagedPageCase {
+  const char* name;
+  std::vector<tdir_t> broken;             // 0-based pages whose strip lies past the end of the file
+  std::vector<std::string> names;         // the page files written
+  std::vector<uint32_t> widths;           // and their widths, which tell the pages apart
+  std::string skipped;                    // named on stderr
+};
 
-  const RunResult run = RunTool(kSplit, {input, "p"}, out, 60);
-  EXPECT_EQ(run.exitCode, Damaged);
-  EXPECT_EQ(test::LineCount(run.stderrText), 1);
-  EXPECT_NE(run.stderrText.find("page 2"), std::string::npos) << run.stderrText;
-  ASSERT_EQ(ListFolder(out), (std::vector<std::string>{"paaa.tif", "paab.tif"}));
-  TiffFile first(out + "/paaa.tif"), second(out + "/paab.tif");
-  EXPECT_EQ(Field<uint32_t>(first.tif, TIFFTAG_IMAGEWIDTH), 64u);
-  EXPECT_EQ(Field<uint32_t>(second.tif, TIFFTAG_IMAGEWIDTH), 30u);
+TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
+  const std::vector<DamagedPageCase> rows = {
+      {"first page", {0}, {"paab.tif", "paac.tif"}, {20, 30}, "page 1"},
+      {"middle page", {1}, {"paaa.tif", "paac.tif"}, {64, 30}, "page 2"},
+      {"last page", {2}, {"paaa.tif", "paab.tif"}, {64, 20}, "page 3"},
+      {"first and last page", {0, 2}, {"paab.tif"}, {20}, "page 3"},
+  };
+  for (const DamagedPageCase& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string input = dir.file("three.tif");
+    PageSpec one = Grey(8, COMPRESSION_NONE);
+    one.rowsPerStrip = one.height;
+    PageSpec two = one, three = one;
+    two.width = 20;
+    three.width = 30;
+    ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
+    for (tdir_t page : row.broken) ASSERT_NO_FATAL_FAILURE(BreakStripOffset(input, page));
+    const std::string out = dir.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+
+    const RunResult run = RunTool(kSplit, {input, "p"}, out, 60);
+    EXPECT_EQ(run.exitCode, Damaged);
+    EXPECT_EQ(test::LineCount(run.stderrText), 1);
+    EXPECT_NE(run.stderrText.find(row.skipped), std::string::npos) << run.stderrText;
+    ASSERT_EQ(ListFolder(out), row.names);
+    for (std::size_t k = 0; k < row.names.size(); ++k) {
+      TiffFile page(out + "/" + row.names[k]);
+      EXPECT_EQ(Field<uint32_t>(page.tif, TIFFTAG_IMAGEWIDTH), row.widths[k]) << row.names[k];
+    }
+  }
 }
 
 // An input lying where its pages go under a page file's name is never replaced: that page is left
@@ -592,7 +613,13 @@ TEST(SplitCorpus, EveryFileSplitsIntoItsPagesAndEachPageDecodesLikeTheOriginal) 
 }
 
 // Damaged files and fuzz finds: a documented status, no crash, no hang, no temporary file left, and
-// the pages written are named without gaps.
+// only page file names.
+// prefix + three lower-case letters + ".tif": a page file, not a temporary or stray one.
+bool IsPageFileName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + 7 || name.rfind(prefix, 0) != 0 || !name.ends_with(".tif")) return false;
+  return std::all_of(name.begin() + prefix.size(), name.end() - 4, [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
 void ExpectSafeOnEveryFile(const std::string& folder) {
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -606,7 +633,7 @@ void ExpectSafeOnEveryFile(const std::string& folder) {
     EXPECT_TRUE(run.exitCode == Ok || (run.exitCode >= CannotOpen && run.exitCode <= TooManyPages)) << run.exitCode;
     EXPECT_EQ(test::LineCount(run.stderrText), run.exitCode == Ok ? 0 : 1) << run.stderrText;
     const std::vector<std::string> names = ListFolder(dir.path());
-    for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(names[k], "varnholt" + PageSuffix(k) + ".tif");
+    for (const std::string& name : names) EXPECT_TRUE(IsPageFileName(name, "varnholt")) << name;
   }
   std::printf("%s: %d files\n", folder.c_str(), files);
 }
