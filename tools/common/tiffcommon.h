@@ -40,7 +40,9 @@ inline constexpr std::size_t kMaxTiffSingleAlloc = std::size_t{256} << 20;
 // Opens a regular file for reading without ever blocking (O_NONBLOCK, then fstat S_ISREG before
 // libtiff sees it), checks the TIFF/BigTIFF signature and sets libtiff's allocation limit.
 // Returns nullptr and sets code (CannotOpen, NotTiff, Damaged) and why on failure.
-TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why);
+// deferStripTables: a directory's strip or tile tables are read only when first used, so a caller can
+// look at their size (TIFFNumberOfStrips / TIFFNumberOfTiles) before they take any memory.
+TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why, bool deferStripTables = false);
 
 // The page IFDs in file order. Reduced-resolution images (NewSubfileType bit 0) are skipped when the
 // file also has a full-resolution image. libtiff refuses IFD loops; the walk also stops after

@@ -424,6 +424,54 @@ TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
   EXPECT_TRUE(ListFolder(out).empty());
 }
 
+// Crafted files that claim a lot of memory with few bytes. Each runs under an address-space limit of
+// the program's own plus the bound tools/README.md states for it: page tables (4 MiB buffer and 36
+// bytes per strip or tile, at most 1,048,576 of them) under 48 MiB; an old-style JPEG page (bands of
+// 64 MiB and one strip of at most 128 MiB decoded) under 200 MiB.
+struct MemoryCase {
+  const char* name;
+  bool (*make)(const std::string& path);
+  int exitCode;
+  std::vector<std::string> names;
+  std::size_t boundMiB;
+};
+
+TEST(SplitLimits, CraftedFilesStayWithinTheStatedMemoryBound) {
+  const std::vector<MemoryCase> rows = {
+      {"a page of 1,048,576 strips is copied", [](const std::string& p) { test::WriteManyStripsTiff(p, 1u << 20); return true; },
+       Ok, {"paaa.tif"}, 48},
+      {"a page of 4,000,000 strips is refused before its tables are read",
+       [](const std::string& p) { test::WriteManyStripsTiff(p, 4000000); return true; }, TooLarge, {}, 48},
+      {"an old-style JPEG page of 8000 x 8000 is re-encoded band by band",
+       [](const std::string& p) { return test::WriteOldJpegTiff(p, 8000, 8000); }, Ok, {"paaa.tif"}, 200},
+      {"an old-style JPEG page whose strip decodes to 150 MB is refused",
+       [](const std::string& p) { return test::WriteOldJpegTiff(p, 10000, 10000); }, TooLarge, {}, 200},
+  };
+  const std::size_t base = test::ToolBaseAddressSpace(kSplit);
+  for (const MemoryCase& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string input = dir.file("crafted.tif");
+    ASSERT_TRUE(row.make(input));
+    const std::string out = dir.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+    const RunResult run = RunTool(kSplit, {input, "p"}, out, 300, base + (row.boundMiB << 20));
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0) << run.stderrText;
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.stderrText;
+    EXPECT_EQ(test::LineCount(run.stderrText), row.exitCode == Ok ? 0 : 1) << run.stderrText;
+    ASSERT_EQ(ListFolder(out), row.names);
+    if (row.names.empty()) continue;
+    TiffFile source(input), page(out + "/" + row.names[0]);
+    ASSERT_NE(page.tif, nullptr);
+    EXPECT_EQ(Field<uint32_t>(page.tif, TIFFTAG_IMAGEWIDTH), Field<uint32_t>(source.tif, TIFFTAG_IMAGEWIDTH));
+    EXPECT_EQ(Field<uint32_t>(page.tif, TIFFTAG_IMAGELENGTH), Field<uint32_t>(source.tif, TIFFTAG_IMAGELENGTH));
+    if (Field<uint16_t>(source.tif, TIFFTAG_COMPRESSION) == COMPRESSION_NONE) {
+      EXPECT_EQ(test::RawChunks(page.tif), test::RawChunks(source.tif));
+    }
+  }
+}
+
 TEST(SplitBadOutput, UnwritableDestinationIsAWriteFailureWithNothingLeft) {
   TempDir dir;
   const std::string input = dir.file("two.tif");
