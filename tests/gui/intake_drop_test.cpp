@@ -131,7 +131,8 @@ void IntakeDropTest::dropsAreTakenAsCopiesOnly_data()
     const int copyMove = int(Qt::CopyAction | Qt::MoveAction);
     QTest::newRow("a drop offered as a move is answered as a copy")
         << copyMove << int(Qt::ShiftModifier) << int(Qt::MoveAction) << true;
-    QTest::newRow("a drop offered as a copy stays a copy") << copyMove << int(Qt::NoModifier) << int(Qt::CopyAction) << true;
+    QTest::newRow("a drop offered as a copy stays a copy")
+        << copyMove << int(Qt::NoModifier) << int(Qt::CopyAction) << true;
     QTest::newRow("a drop offered as a link is answered as a copy")
         << int(Qt::CopyAction | Qt::LinkAction) << int(Qt::AltModifier) << int(Qt::LinkAction) << true;
     QTest::newRow("a source that allows only a move is refused")

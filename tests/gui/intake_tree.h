@@ -70,7 +70,8 @@ inline QMimeData* FileDrag(const QStringList& paths)
 // the list welcomed the drag. The source offers `offered`, and proposes what the desktop derives from
 // the keys held (Shift: a move). Returns whether the list took the drop; `answers` (when given) gets
 // the action the list answered to each of the events it accepted.
-inline bool DropOnList(WindowFixture& f, const QMimeData* data, Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction,
+inline bool DropOnList(WindowFixture& f, const QMimeData* data,
+                       Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction,
                        Qt::KeyboardModifiers keys = Qt::NoModifier, QList<Qt::DropAction>* answers = nullptr)
 {
     QWidget* viewport = f.ui().ListView1->viewport();

@@ -438,8 +438,8 @@ struct MemoryCase {
 
 TEST(SplitLimits, CraftedFilesStayWithinTheStatedMemoryBound) {
   const std::vector<MemoryCase> rows = {
-      {"a page of 1,048,576 strips is copied", [](const std::string& p) { test::WriteManyStripsTiff(p, 1u << 20); return true; },
-       Ok, {"paaa.tif"}, 48},
+      {"a page of 1,048,576 strips is copied",
+       [](const std::string& p) { test::WriteManyStripsTiff(p, 1u << 20); return true; }, Ok, {"paaa.tif"}, 48},
       {"a page of 4,000,000 strips is refused before its tables are read",
        [](const std::string& p) { test::WriteManyStripsTiff(p, 4000000); return true; }, TooLarge, {}, 48},
       {"an old-style JPEG page of 8000 x 8000 is re-encoded band by band",
