@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -293,7 +294,13 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
       isInputFile = true;
       failure = Fail(WriteFailed, "its page file " + target + " is the input file");
     } else {
-      failure = WritePage(in.get(), target);
+      try {
+        failure = WritePage(in.get(), target);
+      } catch (const std::bad_alloc&) {
+        // The system grants less than the page needs; its temporary file is gone with the unwinding,
+        // and a smaller page after it may still fit.
+        failure = {TooLarge, "out of memory"};
+      }
     }
     if (failure.code == Ok) {
       ++written;

@@ -446,6 +446,9 @@ TEST(SplitLimits, CraftedFilesStayWithinTheStatedMemoryBound) {
        [](const std::string& p) { return test::WriteOldJpegTiff(p, 8000, 8000); }, Ok, {"paaa.tif"}, 200},
       {"an old-style JPEG page whose strip decodes to 150 MB is refused",
        [](const std::string& p) { return test::WriteOldJpegTiff(p, 10000, 10000); }, TooLarge, {}, 200},
+      // A system that grants less than the bound: the page is refused cleanly, not by a crash.
+      {"an old-style JPEG page on a system short of memory is refused",
+       [](const std::string& p) { return test::WriteOldJpegTiff(p, 8000, 8000); }, TooLarge, {}, 20},
   };
   const std::size_t base = test::ToolBaseAddressSpace(kSplit);
   for (const MemoryCase& row : rows) {
