@@ -195,10 +195,6 @@ Failure WritePage(TIFF* in, const std::string& target) {
   if (!TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length) ||
       width == 0 || length == 0)
     return Fail(Damaged, "page has no image size");
-  const uint64_t striles = IsTiled(in) ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
-  if (striles > kMaxPageStriles)
-    return {TooLarge, std::to_string(striles) + (IsTiled(in) ? " tiles" : " strips") + ", more than " +
-                          std::to_string(kMaxPageStriles)};
 
   const bool reencode = NeedsReencoding(in);
   std::string mode = "w";
@@ -232,12 +228,44 @@ Failure WritePage(TIFF* in, const std::string& target) {
   return {};
 }
 
+// Refuses the current page of a handle opened with deferred strip tables when its tables would be
+// too large to hold; the count comes from the page's size, so the tables are not read for it.
+Failure CheckStripTables(TIFF* in) {
+  const uint64_t striles = IsTiled(in) ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+  if (striles <= kMaxPageStriles) return {};
+  return {TooLarge, std::to_string(striles) + (IsTiled(in) ? " tiles" : " strips") + ", more than " +
+                        std::to_string(kMaxPageStriles)};
+}
+
 // Moves to page dir; forward steps read on from the current directory rather than walking the
 // whole chain again, which keeps many-page files linear.
 bool GoToDirectory(TIFF* in, tdir_t dir) {
   while (TIFFCurrentDirectory(in) < dir)
     if (!TIFFReadDirectory(in)) return TIFFSetDirectory(in, dir) != 0;
   return TIFFCurrentDirectory(in) == dir || TIFFSetDirectory(in, dir) != 0;
+}
+
+// Moves the copying handle to page dir as GoToDirectory does, reading on through the directories in
+// between, unless one of them (looked at on probe, whose tables are deferred) has tables too large to
+// hold: then it goes there by the chain's offsets alone, which reads no directory on the way.
+bool MoveCopyTo(TIFF* copy, TIFF* probe, tdir_t dir) {
+  const tdir_t at = TIFFCurrentDirectory(copy);
+  bool readOn = at < dir;
+  for (tdir_t d = at + 1; readOn && d < dir; ++d)
+    readOn = GoToDirectory(probe, d) && CheckStripTables(probe).code == Ok;
+  if (!GoToDirectory(probe, dir)) return false;
+  return readOn ? GoToDirectory(copy, dir) : TIFFSetDirectory(copy, dir) != 0;
+}
+
+// Brings both handles to page dir; the copying one only once the page's tables are known to fit.
+Failure ReachPage(TIFF* probe, TIFF* copy, tdir_t dir) {
+  if (!GoToDirectory(probe, dir)) return Fail(Damaged, "cannot read the page");
+  if (Failure tooLarge = CheckStripTables(probe); tooLarge.code != Ok) return tooLarge;
+  if (!MoveCopyTo(copy, probe, dir)) return Fail(Damaged, "cannot read the page");
+  // What libtiff said while reading the directory (again) is no part of what may go wrong with the
+  // page's data, which the failure texts name.
+  ClearLastTiffError();
+  return {};
 }
 
 }  // namespace
@@ -253,8 +281,10 @@ std::string PageSuffix(std::size_t index) {
 int SplitPages(const std::string& input, const std::string& prefix, std::string& why) {
   InstallTiffHandlers();
   int code = Ok;
-  // The strip tables are read only once a page's are known to be small enough.
-  TiffPtr in(OpenTiffForReading(input, code, why, true));
+  // Pages are listed and measured on a handle that reads no strip tables; each page is then read for
+  // copying on a second one (with libtiff's usual repairs of the tables) that only reads directories
+  // whose tables fit, so the tables of a page too large to hold are never read.
+  TiffPtr in(OpenTiffForReading(input, code, why, "D"));
   if (!in) {
     why = OneLine(why);
     return code;
@@ -268,6 +298,11 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
   if (pages.empty()) {
     why = OneLine(LastTiffError().empty() ? "no readable page" : LastTiffError());
     return Damaged;
+  }
+  TiffPtr copy(OpenTiffForReading(input, code, why, "h"));
+  if (!copy) {
+    why = OneLine(why);
+    return code;
   }
 
   // The input itself may carry a page file's name; it is never replaced by a page.
@@ -283,19 +318,17 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
   std::string skipped;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     ClearLastTiffError();
-    Failure failure;
     // Named by its page index: a page that is not written leaves its name unused, so the names still
     // sort into page order and a gap tells which page is missing.
     const std::string target = prefix + PageSuffix(i) + ".tif";
     bool isInputFile = false;
-    if (!GoToDirectory(in.get(), pages[i])) {
-      failure = Fail(Damaged, "cannot read the page");
-    } else if (isInput(target)) {
+    Failure failure = ReachPage(in.get(), copy.get(), pages[i]);
+    if (failure.code == Ok && isInput(target)) {
       isInputFile = true;
       failure = Fail(WriteFailed, "its page file " + target + " is the input file");
-    } else {
+    } else if (failure.code == Ok) {
       try {
-        failure = WritePage(in.get(), target);
+        failure = WritePage(copy.get(), target);
       } catch (const std::bad_alloc&) {
         // The system grants less than the page needs; its temporary file is gone with the unwinding,
         // and a smaller page after it may still fit.

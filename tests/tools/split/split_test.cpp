@@ -439,9 +439,12 @@ struct MemoryCase {
 TEST(SplitLimits, CraftedFilesStayWithinTheStatedMemoryBound) {
   const std::vector<MemoryCase> rows = {
       {"a page of 1,048,576 strips is copied",
-       [](const std::string& p) { test::WriteManyStripsTiff(p, 1u << 20); return true; }, Ok, {"paaa.tif"}, 48},
+       [](const std::string& p) { test::WriteManyStripsTiff(p, {1u << 20}); return true; }, Ok, {"paaa.tif"}, 48},
       {"a page of 4,000,000 strips is refused before its tables are read",
-       [](const std::string& p) { test::WriteManyStripsTiff(p, 4000000); return true; }, TooLarge, {}, 48},
+       [](const std::string& p) { test::WriteManyStripsTiff(p, {4000000}); return true; }, TooLarge, {}, 48},
+      {"the pages around one of 4,000,000 strips are copied without reading its tables",
+       [](const std::string& p) { test::WriteManyStripsTiff(p, {3, 4000000, 5}); return true; }, TooLarge,
+       {"paaa.tif", "paac.tif"}, 48},
       {"an old-style JPEG page of 8000 x 8000 is re-encoded band by band",
        [](const std::string& p) { return test::WriteOldJpegTiff(p, 8000, 8000); }, Ok, {"paaa.tif"}, 200},
       {"an old-style JPEG page whose strip decodes to 150 MB is refused",

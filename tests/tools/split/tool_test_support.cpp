@@ -248,39 +248,41 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
 
 }  // namespace
 
-void WriteManyStripsTiff(const std::string& path, uint32_t strips) {
-  // Header, the one pixel byte (padded), then the two strip tables of SHORTs, then the IFD.
-  const uint64_t offsets = 10, counts = offsets + uint64_t{2} * strips, ifd = counts + uint64_t{2} * strips;
-  struct Entry {
-    uint16_t tag, type;
-    uint32_t count, value;
-  };
-  const Entry entries[] = {{256, 4, 1, 1},       {257, 4, 1, strips}, {258, 3, 1, 8},
-                           {259, 3, 1, 1},       {262, 3, 1, 1},      {273, 3, strips, static_cast<uint32_t>(offsets)},
-                           {277, 3, 1, 1},       {278, 4, 1, 1},      {279, 3, strips, static_cast<uint32_t>(counts)}};
+void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips) {
+  // Header and the one pixel byte (padded); then per page its two strip tables of SHORTs and its IFD.
+  std::ofstream out(path, std::ios::binary);
   std::string head = "II*";
   head += '\0';
-  PutLe(head, ifd, 4);
+  PutLe(head, 10 + uint64_t{4} * (pageStrips.empty() ? 0 : pageStrips[0]), 4);
   head += std::string("\x80\0", 2);
-  std::ofstream out(path, std::ios::binary);
   out << head;
-  std::string table;
-  for (uint64_t i = 0; i < strips; ++i) table += std::string("\x08\0", 2);
-  out << table;
-  table.clear();
-  for (uint64_t i = 0; i < strips; ++i) table += std::string("\x01\0", 2);
-  out << table;
-  std::string dir;
-  PutLe(dir, std::size(entries), 2);
-  for (const Entry& e : entries) {
-    PutLe(dir, e.tag, 2);
-    PutLe(dir, e.type, 2);
-    PutLe(dir, e.count, 4);
-    PutLe(dir, e.value, e.count == 1 && e.type == 3 ? 2 : 4);
-    if (e.count == 1 && e.type == 3) PutLe(dir, 0, 2);
+  uint64_t at = head.size();
+  for (std::size_t page = 0; page < pageStrips.size(); ++page) {
+    const uint32_t strips = pageStrips[page];
+    const uint64_t offsets = at, counts = offsets + uint64_t{2} * strips, ifd = counts + uint64_t{2} * strips;
+    struct Entry {
+      uint16_t tag, type;
+      uint32_t count, value;
+    };
+    const Entry entries[] = {{256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+                             {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
+                             {279, 3, strips, static_cast<uint32_t>(counts)}};
+    std::string table;
+    for (uint64_t i = 0; i < strips; ++i) table += std::string("\x08\0", 2);
+    for (uint64_t i = 0; i < strips; ++i) table += std::string("\x01\0", 2);
+    std::string dir;
+    PutLe(dir, std::size(entries), 2);
+    for (const Entry& e : entries) {
+      PutLe(dir, e.tag, 2);
+      PutLe(dir, e.type, 2);
+      PutLe(dir, e.count, 4);
+      PutLe(dir, e.value, e.count == 1 && e.type == 3 ? 2 : 4);
+      if (e.count == 1 && e.type == 3) PutLe(dir, 0, 2);
+    }
+    at = ifd + dir.size() + 4;
+    PutLe(dir, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0, 4);
+    out << table << dir;
   }
-  PutLe(dir, 0, 4);
-  out << dir;
 }
 
 bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) {

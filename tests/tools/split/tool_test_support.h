@@ -44,8 +44,8 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
 std::size_t ToolBaseAddressSpace(const std::string& program);
 
 // Crafted files that reach for memory with few bytes (classic little-endian TIFF):
-// one 8-bit grey page 1 pixel wide and `strips` rows, one row per strip, every strip the same byte.
-void WriteManyStripsTiff(const std::string& path, uint32_t strips);
+// 8-bit grey pages 1 pixel wide and `strips` rows each, one row per strip, every strip the same byte.
+void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips);
 // one old-style JPEG page (YCbCr 2x2, one strip) of a smooth picture, a few hundred bytes per megapixel.
 bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height);
 
