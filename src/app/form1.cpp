@@ -2,6 +2,7 @@
 #include "form1.h"
 
 #include "dialogs.h"
+#include "drop.h"
 #include "error_trap.h"
 #include "ui_form1.h"
 
@@ -162,16 +163,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         case QEvent::DragEnter:
         case QEvent::DragMove: {
             auto* de = static_cast<QDragMoveEvent*>(event);
-            if (ListView1_OLEDragOver(de->mimeData()))
-                de->acceptProposedAction();
-            else
-                de->ignore();
+            Intake::AnswerAsCopy(*de, ListView1_OLEDragOver(de->mimeData()));
             return true;
         }
         case QEvent::Drop: {
             auto* de = static_cast<QDropEvent*>(event);
-            ListView1_OLEDragDrop(de->mimeData());
-            de->acceptProposedAction();
+            if (Intake::AnswerAsCopy(*de, true))
+                ListView1_OLEDragDrop(de->mimeData());
             return true;
         }
         default:

@@ -21,6 +21,9 @@ void Form1::PushButton3_Click()
     });
     if (trap.leaveIf(102, [&] { return answer.isEmpty(); }))
         return;
+    // "Extension" reads naturally as ".tif" too; the dot is already part of the pattern.
+    if (answer.size() > 1 && answer.startsWith(QLatin1Char('.')))
+        answer.remove(0, 1);
     trap.run(104, [&] { SaveSetting(QStringLiteral("Extension"), answer); });
 
     QString chosen;

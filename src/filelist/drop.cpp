@@ -1,10 +1,13 @@
 // Drag-and-drop intake: dropped files appended as they are, dropped folders with all their files.
+#include "drop.h"
+
 #include "form1.h"
 
 #include "add_tree.h"
 #include "error_trap.h"
 #include "main_procs.h"
 
+#include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
 
@@ -26,6 +29,18 @@ QStringList DroppedPaths(const QMimeData* data)
 }
 
 } // namespace
+
+bool Intake::AnswerAsCopy(QDropEvent& event, bool welcome)
+{
+    if (!welcome || !(event.possibleActions() & Qt::CopyAction)) {
+        event.ignore();
+        return false;
+    }
+    // Whatever the source proposed (a file manager proposes a move with Shift held), we only read.
+    event.setDropAction(Qt::CopyAction);
+    event.accept();
+    return true;
+}
 
 bool Form1::ListView1_OLEDragOver(const QMimeData* data) { return !DroppedPaths(data).isEmpty(); }
 

@@ -14,6 +14,8 @@ private slots:
     void droppedPathsAddInTheDropsOrder();
     void dropIsTakenWhileBusyAndLeavesThePointer_data();
     void dropIsTakenWhileBusyAndLeavesThePointer();
+    void dropsAreTakenAsCopiesOnly_data();
+    void dropsAreTakenAsCopiesOnly();
 };
 
 void IntakeDropTest::onlyDragsWithLocalFilesAreWelcome_data()
@@ -118,6 +120,50 @@ void IntakeDropTest::dropIsTakenWhileBusyAndLeavesThePointer()
 
     QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"f/a.tif", "b.tif"}));
     QCOMPARE(f.form->mousePointer(), pointer);
+}
+
+void IntakeDropTest::dropsAreTakenAsCopiesOnly_data()
+{
+    QTest::addColumn<int>("offered");
+    QTest::addColumn<int>("keys");
+    QTest::addColumn<int>("proposed");
+    QTest::addColumn<bool>("taken");
+    const int copyMove = int(Qt::CopyAction | Qt::MoveAction);
+    QTest::newRow("a drop offered as a move is answered as a copy")
+        << copyMove << int(Qt::ShiftModifier) << int(Qt::MoveAction) << true;
+    QTest::newRow("a drop offered as a copy stays a copy")
+        << copyMove << int(Qt::NoModifier) << int(Qt::CopyAction) << true;
+    QTest::newRow("a drop offered as a link is answered as a copy")
+        << int(Qt::CopyAction | Qt::LinkAction) << int(Qt::AltModifier) << int(Qt::LinkAction) << true;
+    QTest::newRow("a source that allows only a move is refused")
+        << int(Qt::MoveAction) << int(Qt::NoModifier) << int(Qt::MoveAction) << false;
+    QTest::newRow("a source that allows only a link is refused")
+        << int(Qt::LinkAction) << int(Qt::NoModifier) << int(Qt::LinkAction) << false;
+}
+
+void IntakeDropTest::dropsAreTakenAsCopiesOnly()
+{
+    QFETCH(int, offered);
+    QFETCH(int, keys);
+    QFETCH(int, proposed);
+    QFETCH(bool, taken);
+    QTemporaryDir dir;
+    QVERIFY(MakeTree(dir.path(), {"a.tif"}));
+    const std::unique_ptr<QMimeData> data(FileDrag(UnderRoot(dir.path(), {"a.tif"})));
+    const auto actions = Qt::DropActions(offered);
+    const auto modifiers = Qt::KeyboardModifiers(keys);
+    // The row offers what it says: the desktop's proposal for these keys.
+    QCOMPARE(int(QDropEvent(QPointF(), actions, data.get(), Qt::LeftButton, modifiers).proposedAction()), proposed);
+    WindowFixture f;
+
+    QList<Qt::DropAction> answers;
+    QCOMPARE(DropOnList(f, data.get(), actions, modifiers, &answers), taken);
+
+    if (taken)
+        QCOMPARE(answers, (QList<Qt::DropAction>{Qt::CopyAction, Qt::CopyAction, Qt::CopyAction}));
+    else
+        QVERIFY(answers.isEmpty());
+    QCOMPARE(f.form->listTexts(), taken ? UnderRoot(dir.path(), {"a.tif"}) : QStringList{});
 }
 
 QTEST_MAIN(IntakeDropTest)

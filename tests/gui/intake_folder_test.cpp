@@ -51,8 +51,11 @@ void IntakeFolderTest::addsTheTreesMatchingFiles_data()
     QTest::newRow("chosen folder's files first, then level by level")
         << QStringList{"b/y.tif", "a/c/w.tif", "a/x.tif", "z.tif"} << "tif"
         << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"};
-    QTest::newRow("answer with a leading dot goes into the pattern as typed")
-        << QStringList{"a.tif", "b..tif"} << ".tif" << QStringList{"b..tif"};
+    QTest::newRow("answer with a leading dot is taken without it")
+        << QStringList{"a.tif", "b..tif", "c.TIF", "d.tiff", "e.png"} << ".tif"
+        << QStringList{"a.tif", "b..tif", "c.TIF"};
+    QTest::newRow("only one leading dot is dropped")
+        << QStringList{"a.tif", "b..tif"} << "..tif" << QStringList{"b..tif"};
     QTest::newRow("symbolic-link loops add each file once")
         << QStringList{"z.tif", "a/x.tif", "a/up -> ..", "a/self -> ."} << "tif" << QStringList{"z.tif", "a/x.tif"};
 }
@@ -119,6 +122,7 @@ void IntakeFolderTest::cancelStopsQuietly_data()
     QTest::addColumn<int>("shownBeforeTheNextClick");
     QTest::newRow("cancel at the input box keeps the old extension") << "" << "tif" << 1;
     QTest::newRow("cancel at the folder picker keeps the new extension") << "png" << "png" << 2;
+    QTest::newRow("an extension answered with its dot is kept without it") << ".png" << "png" << 2;
 }
 
 void IntakeFolderTest::cancelStopsQuietly()

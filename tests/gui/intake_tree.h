@@ -67,21 +67,25 @@ inline QMimeData* FileDrag(const QStringList& paths)
 }
 
 // Drags data over the list and drops it there, as the desktop would: enter, move, and the drop only when
-// the list welcomed the drag. Returns whether it did.
-inline bool DropOnList(WindowFixture& f, const QMimeData* data)
+// the list welcomed the drag. The source offers `offered`, and proposes what the desktop derives from
+// the keys held (Shift: a move). Returns whether the list took the drop; `answers` (when given) gets
+// the action the list answered to each of the events it accepted.
+inline bool DropOnList(WindowFixture& f, const QMimeData* data,
+                       Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction,
+                       Qt::KeyboardModifiers keys = Qt::NoModifier, QList<Qt::DropAction>* answers = nullptr)
 {
     QWidget* viewport = f.ui().ListView1->viewport();
     const QPoint at = viewport->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &move);
-    if (!move.isAccepted())
-        return false;
-    QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &drop);
+    QDragEnterEvent enter(at, offered, data, Qt::LeftButton, keys);
+    QDragMoveEvent move(at, offered, data, Qt::LeftButton, keys);
+    QDropEvent drop(QPointF(at), offered, data, Qt::LeftButton, keys);
+    for (QDropEvent* event : {static_cast<QDropEvent*>(&enter), static_cast<QDropEvent*>(&move), &drop}) {
+        QCoreApplication::sendEvent(viewport, event);
+        if (!event->isAccepted())
+            return false;
+        if (answers)
+            answers->append(event->dropAction());
+    }
     return true;
 }
 

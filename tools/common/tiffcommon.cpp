@@ -60,7 +60,7 @@ void ClearLastTiffError() { t_lastError.clear(); }
 std::vector<std::string> TiffWarnings() { return t_warnings; }
 void ClearTiffWarnings() { t_warnings.clear(); }
 
-TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why) {
+TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why, const char* extraMode) {
   ClearLastTiffError();
   // O_NONBLOCK: opening a FIFO without a writer must not wait; the type is checked right after.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -103,7 +103,7 @@ TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why) {
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(kMaxTiffSingleAlloc));
   // "m": no memory mapping, so a file truncated while we read it gives an error, not SIGBUS.
-  TIFF* tif = TIFFFdOpenExt(fd, path.c_str(), "rm", opts);
+  TIFF* tif = TIFFFdOpenExt(fd, path.c_str(), (std::string("rm") + extraMode).c_str(), opts);
   TIFFOpenOptionsFree(opts);
   if (!tif) {
     ::close(fd);

@@ -40,7 +40,10 @@ inline constexpr std::size_t kMaxTiffSingleAlloc = std::size_t{256} << 20;
 // Opens a regular file for reading without ever blocking (O_NONBLOCK, then fstat S_ISREG before
 // libtiff sees it), checks the TIFF/BigTIFF signature and sets libtiff's allocation limit.
 // Returns nullptr and sets code (CannotOpen, NotTiff, Damaged) and why on failure.
-TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why);
+// extraMode is added to libtiff's open mode: "D" reads a directory's strip or tile tables only when
+// first used, so their size (TIFFNumberOfStrips / TIFFNumberOfTiles) can be looked at before they take
+// any memory; "h" reads the header only, for a caller that goes to each directory by its offset.
+TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why, const char* extraMode = "");
 
 // The page IFDs in file order. Reduced-resolution images (NewSubfileType bit 0) are skipped when the
 // file also has a full-resolution image. libtiff refuses IFD loops; the walk also stops after

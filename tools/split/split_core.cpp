@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "page_tags.h"
 #include "tiffcommon.h"
 
 namespace tovanel::tools {
@@ -21,8 +23,16 @@ namespace {
 
 // Raw strips are moved through a buffer of this size, so memory stays bounded for any strip size.
 constexpr uint64_t kCopyChunk = uint64_t{4} << 20;
-// The decoded band of a page that has to be re-encoded (old-style JPEG) stays below this.
+// libtiff holds a page's strip or tile tables whole, in the file read and in the file written (36
+// bytes per strip or tile in all), so a page with more of them than this is refused before they are
+// read: the tables then stay under 36 MiB.
+constexpr uint64_t kMaxPageStriles = uint64_t{1} << 20;
+// A page that has to be re-encoded (old-style JPEG) goes through bands whose buffers (the decoded
+// RGBA rows and the encoder's copy of the rows written) stay below this together...
 constexpr uint64_t kMaxBandBytes = uint64_t{64} << 20;
+// ...while libtiff's decoder holds a band's rows from the start of their strip (or a whole tile): a
+// page whose strips or tiles decode to more than this is refused.
+constexpr uint64_t kMaxDecodedStrile = uint64_t{128} << 20;
 // A page whose raw data passes this size goes into a BigTIFF, which has no 4 GiB limit.
 constexpr uint64_t kClassicTiffDataLimit = uint64_t{3} << 30;
 
@@ -49,112 +59,6 @@ Failure Fail(int code, const std::string& what) {
 }
 
 bool IsTiled(TIFF* in) { return TIFFIsTiled(in) != 0; }
-
-template <typename T>
-void CopyScalar(TIFF* in, TIFF* out, ttag_t tag) {
-  T v{};
-  if (TIFFGetField(in, tag, &v) == 1) TIFFSetField(out, tag, v);
-}
-
-void CopyFloatArray(TIFF* in, TIFF* out, ttag_t tag) {
-  float* v = nullptr;
-  if (TIFFGetField(in, tag, &v) == 1 && v) TIFFSetField(out, tag, v);
-}
-
-void CopyCountedBlob(TIFF* in, TIFF* out, ttag_t tag) {
-  uint32_t count = 0;
-  void* data = nullptr;
-  if (TIFFGetField(in, tag, &count, &data) == 1 && count > 0 && data) TIFFSetField(out, tag, count, data);
-}
-
-void CopyText(TIFF* in, TIFF* out, ttag_t tag) {
-  char* s = nullptr;
-  if (TIFFGetField(in, tag, &s) == 1 && s) TIFFSetField(out, tag, s);
-}
-
-// Tags that say where and how the page is shown and where it came from; none of them changes pixels.
-void CopyDescriptiveTags(TIFF* in, TIFF* out) {
-  CopyScalar<float>(in, out, TIFFTAG_XRESOLUTION);
-  CopyScalar<float>(in, out, TIFFTAG_YRESOLUTION);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_RESOLUTIONUNIT);
-  CopyScalar<float>(in, out, TIFFTAG_XPOSITION);
-  CopyScalar<float>(in, out, TIFFTAG_YPOSITION);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_ORIENTATION);
-  CopyCountedBlob(in, out, TIFFTAG_ICCPROFILE);
-  for (ttag_t tag : {TIFFTAG_DOCUMENTNAME, TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE, TIFFTAG_MODEL,
-                     TIFFTAG_PAGENAME, TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
-                     TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT})
-    CopyText(in, out, tag);
-}
-
-// Everything a decoder needs to turn the raw strips or tiles back into the page's pixels. The
-// compression goes first: its codec registers the tags that belong to it (predictor, fax options,
-// JPEG tables).
-void CopyLayoutAndCodecTags(TIFF* in, TIFF* out) {
-  uint32_t width = 0, length = 0;
-  TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
-  TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
-  TIFFSetField(out, TIFFTAG_IMAGELENGTH, length);
-
-  uint16_t compression = COMPRESSION_NONE;
-  TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
-  TIFFSetField(out, TIFFTAG_COMPRESSION, compression);
-
-  uint16_t bits = 1, samples = 1, planar = PLANARCONFIG_CONTIG;
-  TIFFGetFieldDefaulted(in, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, bits);
-  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, samples);
-  TIFFSetField(out, TIFFTAG_PLANARCONFIG, planar);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
-
-  if (IsTiled(in)) {
-    uint32_t tw = 0, th = 0;
-    TIFFGetField(in, TIFFTAG_TILEWIDTH, &tw);
-    TIFFGetField(in, TIFFTAG_TILELENGTH, &th);
-    TIFFSetField(out, TIFFTAG_TILEWIDTH, tw);
-    TIFFSetField(out, TIFFTAG_TILELENGTH, th);
-  } else {
-    // The value libtiff reads with (after it cut one big uncompressed strip into several) is the
-    // one that matches the strips we copy.
-    uint32_t rows = length;
-    TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows);
-    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, std::clamp<uint32_t>(rows, 1, length));
-  }
-
-  CopyScalar<uint16_t>(in, out, TIFFTAG_PREDICTOR);
-  CopyScalar<uint32_t>(in, out, TIFFTAG_GROUP3OPTIONS);
-  CopyScalar<uint32_t>(in, out, TIFFTAG_GROUP4OPTIONS);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_CLEANFAXDATA);
-  CopyCountedBlob(in, out, TIFFTAG_JPEGTABLES);
-
-  uint16_t extraCount = 0;
-  uint16_t* extra = nullptr;
-  if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extraCount > 0)
-    TIFFSetField(out, TIFFTAG_EXTRASAMPLES, extraCount, extra);
-
-  uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-  if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1 && red && green && blue)
-    TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
-
-  uint16_t subH = 0, subV = 0;
-  if (TIFFGetField(in, TIFFTAG_YCBCRSUBSAMPLING, &subH, &subV) == 1)
-    TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, subH, subV);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING);
-  CopyFloatArray(in, out, TIFFTAG_YCBCRCOEFFICIENTS);
-  CopyFloatArray(in, out, TIFFTAG_REFERENCEBLACKWHITE);
-  CopyFloatArray(in, out, TIFFTAG_WHITEPOINT);
-  CopyFloatArray(in, out, TIFFTAG_PRIMARYCHROMATICITIES);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_INKSET);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_NUMBEROFINKS);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_THRESHHOLDING);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_MINSAMPLEVALUE);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_MAXSAMPLEVALUE);
-}
 
 uint64_t FileSize(int fd) {
   struct stat st {};
@@ -213,12 +117,19 @@ Failure ReencodePage(TIFF* in, TIFF* out) {
 
   const uint32_t width = img.width, length = img.height;
   if (width == 0 || length == 0) return {Damaged, "page has no pixels"};
-  if (uint64_t{width} * 4 > kMaxBandBytes) return {TooLarge, "page too wide"};
   uint16_t photometric = PHOTOMETRIC_RGB;
   TIFFGetFieldDefaulted(in, TIFFTAG_PHOTOMETRIC, &photometric);
   const bool grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
   const bool alpha = img.alpha != 0;
   const uint16_t channels = static_cast<uint16_t>((grey ? 1 : 3) + (alpha ? 1 : 0));
+  // Per pixel of a band: its RGBA value, and the encoder's copy of the written row (libtiff sizes
+  // that buffer a tenth above the strip).
+  const uint64_t bandPixelBytes = 4 + (uint64_t{channels} * 11 + 9) / 10;
+  if (uint64_t{width} * bandPixelBytes > kMaxBandBytes) return {TooLarge, "page too wide"};
+  const uint64_t decoded = IsTiled(in) ? TIFFTileSize64(in) : TIFFStripSize64(in);
+  if (decoded > kMaxDecodedStrile)
+    return {TooLarge, std::string(IsTiled(in) ? "tiles" : "strips") + " of " + std::to_string(decoded >> 20) +
+                          " MiB decoded, more than " + std::to_string(kMaxDecodedStrile >> 20) + " MiB"};
 
   uint32_t band = length;
   if (IsTiled(in)) {
@@ -226,7 +137,8 @@ Failure ReencodePage(TIFF* in, TIFF* out) {
   } else {
     TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &band);
   }
-  band = static_cast<uint32_t>(std::clamp<uint64_t>(band, 1, std::min<uint64_t>(length, kMaxBandBytes / (uint64_t{width} * 4))));
+  band = static_cast<uint32_t>(
+      std::clamp<uint64_t>(band, 1, std::min<uint64_t>(length, kMaxBandBytes / (uint64_t{width} * bandPixelBytes))));
 
   TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(out, TIFFTAG_IMAGELENGTH, length);
@@ -245,14 +157,16 @@ Failure ReencodePage(TIFF* in, TIFF* out) {
   CopyDescriptiveTags(in, out);
 
   std::vector<uint32_t> raster(static_cast<std::size_t>(width) * band);
-  std::vector<unsigned char> strip(static_cast<std::size_t>(width) * band * channels);
+  // The written samples are packed into the raster itself: each pixel's bytes land at or before the
+  // place the pixel was read from.
+  unsigned char* const strip = reinterpret_cast<unsigned char*>(raster.data());
   uint32_t stripIndex = 0;
   for (uint32_t row = 0; row < length; row += band, ++stripIndex) {
     const uint32_t rows = std::min(band, length - row);
     img.row_offset = static_cast<int>(row);
     img.col_offset = 0;
     if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return Fail(Damaged, "cannot decode rows " + std::to_string(row));
-    unsigned char* p = strip.data();
+    unsigned char* p = strip;
     for (std::size_t i = 0, n = std::size_t{width} * rows; i < n; ++i) {
       const uint32_t px = raster[i];
       *p++ = static_cast<unsigned char>(TIFFGetR(px));
@@ -262,8 +176,8 @@ Failure ReencodePage(TIFF* in, TIFF* out) {
       }
       if (alpha) *p++ = static_cast<unsigned char>(TIFFGetA(px));
     }
-    const tmsize_t bytes = static_cast<tmsize_t>(p - strip.data());
-    if (TIFFWriteEncodedStrip(out, stripIndex, strip.data(), bytes) != bytes)
+    const tmsize_t bytes = static_cast<tmsize_t>(p - strip);
+    if (TIFFWriteEncodedStrip(out, stripIndex, strip, bytes) != bytes)
       return Fail(WriteFailed, "cannot write the page file");
   }
   return {};
@@ -314,12 +228,44 @@ Failure WritePage(TIFF* in, const std::string& target) {
   return {};
 }
 
+// Refuses the current page of a handle opened with deferred strip tables when its tables would be
+// too large to hold; the count comes from the page's size, so the tables are not read for it.
+Failure CheckStripTables(TIFF* in) {
+  const uint64_t striles = IsTiled(in) ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+  if (striles <= kMaxPageStriles) return {};
+  return {TooLarge, std::to_string(striles) + (IsTiled(in) ? " tiles" : " strips") + ", more than " +
+                        std::to_string(kMaxPageStriles)};
+}
+
 // Moves to page dir; forward steps read on from the current directory rather than walking the
 // whole chain again, which keeps many-page files linear.
 bool GoToDirectory(TIFF* in, tdir_t dir) {
   while (TIFFCurrentDirectory(in) < dir)
     if (!TIFFReadDirectory(in)) return TIFFSetDirectory(in, dir) != 0;
   return TIFFCurrentDirectory(in) == dir || TIFFSetDirectory(in, dir) != 0;
+}
+
+// Moves the copying handle to page dir as GoToDirectory does, reading on through the directories in
+// between, unless one of them (looked at on probe, whose tables are deferred) has tables too large to
+// hold: then it goes there by the chain's offsets alone, which reads no directory on the way.
+bool MoveCopyTo(TIFF* copy, TIFF* probe, tdir_t dir) {
+  const tdir_t at = TIFFCurrentDirectory(copy);
+  bool readOn = at < dir;
+  for (tdir_t d = at + 1; readOn && d < dir; ++d)
+    readOn = GoToDirectory(probe, d) && CheckStripTables(probe).code == Ok;
+  if (!GoToDirectory(probe, dir)) return false;
+  return readOn ? GoToDirectory(copy, dir) : TIFFSetDirectory(copy, dir) != 0;
+}
+
+// Brings both handles to page dir; the copying one only once the page's tables are known to fit.
+Failure ReachPage(TIFF* probe, TIFF* copy, tdir_t dir) {
+  if (!GoToDirectory(probe, dir)) return Fail(Damaged, "cannot read the page");
+  if (Failure tooLarge = CheckStripTables(probe); tooLarge.code != Ok) return tooLarge;
+  if (!MoveCopyTo(copy, probe, dir)) return Fail(Damaged, "cannot read the page");
+  // What libtiff said while reading the directory (again) is no part of what may go wrong with the
+  // page's data, which the failure texts name.
+  ClearLastTiffError();
+  return {};
 }
 
 }  // namespace
@@ -335,7 +281,10 @@ std::string PageSuffix(std::size_t index) {
 int SplitPages(const std::string& input, const std::string& prefix, std::string& why) {
   InstallTiffHandlers();
   int code = Ok;
-  TiffPtr in(OpenTiffForReading(input, code, why));
+  // Pages are listed and measured on a handle that reads no strip tables; each page is then read for
+  // copying on a second one (with libtiff's usual repairs of the tables) that only reads directories
+  // whose tables fit, so the tables of a page too large to hold are never read.
+  TiffPtr in(OpenTiffForReading(input, code, why, "D"));
   if (!in) {
     why = OneLine(why);
     return code;
@@ -350,6 +299,11 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     why = OneLine(LastTiffError().empty() ? "no readable page" : LastTiffError());
     return Damaged;
   }
+  TiffPtr copy(OpenTiffForReading(input, code, why, "h"));
+  if (!copy) {
+    why = OneLine(why);
+    return code;
+  }
 
   // The input itself may carry a page file's name; it is never replaced by a page.
   struct stat inputStat {};
@@ -359,34 +313,37 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     return inputKnown && ::stat(path.c_str(), &st) == 0 && st.st_dev == inputStat.st_dev && st.st_ino == inputStat.st_ino;
   };
 
-  std::size_t written = 0, named = 0;  // page files written; page names handed out
+  std::size_t written = 0;
   int firstFailure = Ok;
   std::string skipped;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     ClearLastTiffError();
-    Failure failure;
-    const std::string target = prefix + PageSuffix(named) + ".tif";
-    bool nameUsed = false;
-    if (!GoToDirectory(in.get(), pages[i])) {
-      failure = Fail(Damaged, "cannot read the page");
-    } else if (isInput(target)) {
-      // The page keeps its name unwritten, so the pages after it still get theirs.
+    // Named by its page index: a page that is not written leaves its name unused, so the names still
+    // sort into page order and a gap tells which page is missing.
+    const std::string target = prefix + PageSuffix(i) + ".tif";
+    bool isInputFile = false;
+    Failure failure = ReachPage(in.get(), copy.get(), pages[i]);
+    if (failure.code == Ok && isInput(target)) {
+      isInputFile = true;
       failure = Fail(WriteFailed, "its page file " + target + " is the input file");
-      nameUsed = true;
-    } else {
-      failure = WritePage(in.get(), target);
+    } else if (failure.code == Ok) {
+      try {
+        failure = WritePage(copy.get(), target);
+      } catch (const std::bad_alloc&) {
+        // The system grants less than the page needs; its temporary file is gone with the unwinding,
+        // and a smaller page after it may still fit.
+        failure = {TooLarge, "out of memory"};
+      }
     }
     if (failure.code == Ok) {
       ++written;
-      ++named;
       continue;
     }
-    if (nameUsed) ++named;
     if (firstFailure == Ok) firstFailure = failure.code;
     if (!skipped.empty()) skipped += "; ";
     skipped += "page " + std::to_string(i + 1) + " skipped: " + failure.why;
     // A full disk or a folder we cannot write to will not get better with the next page.
-    if (failure.code == WriteFailed && !nameUsed) break;
+    if (failure.code == WriteFailed && !isInputFile) break;
   }
   if (firstFailure == Ok) return Ok;
   why = std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped;

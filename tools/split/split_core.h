@@ -13,8 +13,8 @@ inline constexpr std::size_t kMaxSplitPages = 17576;
 // 17575 -> "zzz". Only meaningful for index < kMaxSplitPages.
 std::string PageSuffix(std::size_t index);
 
-// Writes every page of input into the current folder as prefix + PageSuffix(k) + ".tif", k counting
-// the pages written, so the names stay gapless when a damaged page is skipped. Each file appears
+// Writes every page of input into the current folder as prefix + PageSuffix(k) + ".tif", k being the
+// page's 0-based index: a page that is skipped leaves its name unused. Each file appears
 // whole or not at all. Returns Ok when every page was written; otherwise an Exit code with one line
 // in why (skipped pages are named there; the pages that could be written are still written).
 // A file with more than kMaxSplitPages pages gives TooManyPages and no output at all.

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -32,10 +34,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-constexpr rlim_t kToolAddressSpaceLimit = rlim_t{1536} << 20;
-
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                  int timeoutSeconds) {
+                  int timeoutSeconds, std::size_t addressSpaceLimit) {
   RunResult result;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -53,9 +53,9 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
     ::dup2(devnull, 1);
     ::dup2(pipeFds[1], 2);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    // The tools promise bounded memory (well under 1 GiB): a run that reaches for more fails here
+    // The tools promise bounded memory: a run that reaches for more than the caller allows fails here
     // instead of passing on a machine that happens to have the memory.
-    const rlimit addressSpace{kToolAddressSpaceLimit, kToolAddressSpaceLimit};
+    const rlimit addressSpace{addressSpaceLimit, addressSpaceLimit};
     ::setrlimit(RLIMIT_AS, &addressSpace);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
@@ -226,6 +226,117 @@ std::vector<std::vector<unsigned char>> RawChunks(TIFF* tif) {
     chunks.push_back(std::move(data));
   }
   return chunks;
+}
+
+std::size_t ToolBaseAddressSpace(const std::string& program) {
+  // The smallest limit under which the tool still starts and reports its usage error.
+  std::size_t low = 0, high = kToolAddressSpaceLimit;
+  TempDir dir;
+  while (high - low > (std::size_t{1} << 20)) {
+    const std::size_t mid = low + (high - low) / 2;
+    const RunResult run = RunTool(program, {}, dir.path(), 20, mid);
+    (run.signal == 0 && run.exitCode == 2 ? high : low) = mid;
+  }
+  return high;
+}
+
+namespace {
+
+void PutLe(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+}  // namespace
+
+void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips) {
+  // Header and the one pixel byte (padded); then per page its two strip tables of SHORTs and its IFD.
+  std::ofstream out(path, std::ios::binary);
+  std::string head = "II*";
+  head += '\0';
+  PutLe(head, 10 + uint64_t{4} * (pageStrips.empty() ? 0 : pageStrips[0]), 4);
+  head += std::string("\x80\0", 2);
+  out << head;
+  uint64_t at = head.size();
+  for (std::size_t page = 0; page < pageStrips.size(); ++page) {
+    const uint32_t strips = pageStrips[page];
+    const uint64_t offsets = at, counts = offsets + uint64_t{2} * strips, ifd = counts + uint64_t{2} * strips;
+    struct Entry {
+      uint16_t tag, type;
+      uint32_t count, value;
+    };
+    const Entry entries[] = {{256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+                             {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
+                             {279, 3, strips, static_cast<uint32_t>(counts)}};
+    std::string table;
+    for (uint64_t i = 0; i < strips; ++i) table += std::string("\x08\0", 2);
+    for (uint64_t i = 0; i < strips; ++i) table += std::string("\x01\0", 2);
+    std::string dir;
+    PutLe(dir, std::size(entries), 2);
+    for (const Entry& e : entries) {
+      PutLe(dir, e.tag, 2);
+      PutLe(dir, e.type, 2);
+      PutLe(dir, e.count, 4);
+      PutLe(dir, e.value, e.count == 1 && e.type == 3 ? 2 : 4);
+      if (e.count == 1 && e.type == 3) PutLe(dir, 0, 2);
+    }
+    at = ifd + dir.size() + 4;
+    PutLe(dir, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0, 4);
+    out << table << dir;
+  }
+}
+
+bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) {
+  // Written as a JPEG page whose one strip is a complete JPEG stream (tables included), which an
+  // old-style JPEG reader takes as it is; then its Compression value is changed to old-style JPEG.
+  uint64_t ifd = 0;
+  {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif) return false;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+    std::vector<unsigned char> row(std::size_t{width} * 3);
+    bool ok = true;
+    for (uint32_t y = 0; y < height && ok; ++y) {
+      for (uint32_t x = 0; x < width; ++x) {
+        row[x * 3] = static_cast<unsigned char>(x * 255 / width);
+        row[x * 3 + 1] = static_cast<unsigned char>(y * 255 / height);
+        row[x * 3 + 2] = 128;
+      }
+      ok = TIFFWriteScanline(tif, row.data(), y, 0) == 1;
+    }
+    ok = ok && TIFFWriteDirectory(tif);
+    TIFFClose(tif);
+    if (!ok) return false;
+    tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) return false;
+    ifd = TIFFCurrentDirOffset(tif);
+    TIFFClose(tif);
+  }
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  unsigned char count[2] = {};
+  file.seekg(static_cast<std::streamoff>(ifd));
+  file.read(reinterpret_cast<char*>(count), 2);
+  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
+    unsigned char entry[12];
+    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
+    file.read(reinterpret_cast<char*>(entry), 12);
+    if (entry[0] + 256 * entry[1] == TIFFTAG_COMPRESSION) {
+      const char oldJpeg[2] = {COMPRESSION_OJPEG, 0};
+      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
+      file.write(oldJpeg, 2);
+      return static_cast<bool>(file);
+    }
+  }
+  return false;
 }
 
 }  // namespace tovanel::tools::test

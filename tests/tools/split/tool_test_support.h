@@ -3,6 +3,7 @@
 
 #include <tiffio.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,9 +31,23 @@ struct RunResult {
   std::string stderrText;
 };
 
-// Runs program with args in folder cwd; kills its process group after timeoutSeconds.
+// The address space a tool run may take unless a test asks for a tighter bound.
+inline constexpr std::size_t kToolAddressSpaceLimit = std::size_t{1536} << 20;
+
+// Runs program with args in folder cwd, with its address space limited to addressSpaceLimit bytes;
+// kills its process group after timeoutSeconds.
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                  int timeoutSeconds);
+                  int timeoutSeconds, std::size_t addressSpaceLimit = kToolAddressSpaceLimit);
+
+// The address space a tool takes to do nothing but fail on its command line: its code, libraries and
+// stack. Memory bounds that a tool states are on top of this.
+std::size_t ToolBaseAddressSpace(const std::string& program);
+
+// Crafted files that reach for memory with few bytes (classic little-endian TIFF):
+// 8-bit grey pages 1 pixel wide and `strips` rows each, one row per strip, every strip the same byte.
+void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips);
+// one old-style JPEG page (YCbCr 2x2, one strip) of a smooth picture, a few hundred bytes per megapixel.
+bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height);
 
 // The names in folder, sorted, hidden ones included.
 std::vector<std::string> ListFolder(const std::string& folder);
