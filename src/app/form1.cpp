@@ -25,7 +25,8 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
-      programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder))
+      programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder)),
+      run_(*this)
 {
     ui_->setupUi(this);
     setFixedSize(536, 479);
@@ -210,10 +211,10 @@ void Form1::closeEvent(QCloseEvent* event)
     closing = true;
     // Work in progress stops where it stands; a running tool goes with its whole process group.
     // Group 1 is never a tool's: kill(-1) would signal every process of the user.
-    if (runningToolGroup > 1)
-        ::kill(static_cast<pid_t>(-runningToolGroup), SIGKILL);
+    if (const qint64 group = run_.runningToolGroup(); group > 1)
+        ::kill(static_cast<pid_t>(-group), SIGKILL);
     event->accept();
-    if (IsConverting || isBusy()) {
+    if (run_.isConverting() || isBusy()) {
         if (endProgram)
             endProgram();
         return;
