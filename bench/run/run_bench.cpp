@@ -103,8 +103,7 @@ int main(int argc, char** argv)
     qputenv("TEMP", QFile::encodeName(temp));
 
     SilentDialogs dialogs;
-    Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR));
-    form.endProgram = [] {};
+    Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR), Form1::Options{ConversionRun::kDefaultToolTimeoutMs, [] {}});
     form.show();
     form.ui().Option1->setChecked(true);
     form.ui().Text1->setText(out);

@@ -21,12 +21,13 @@
 namespace Tovanel {
 
 
-Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
+Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
       programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder)),
-      run_(*this)
+      endProgram_(options.endProgram ? std::move(options.endProgram) : [] { ::_exit(0); }),
+      run_(*this, options.toolTimeoutMs)
 {
     ui_->setupUi(this);
     setFixedSize(536, 479);
@@ -38,7 +39,6 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
     ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
-    endProgram = [] { ::_exit(0); };
     connectControls();
     Form_Load();
     // Centred on the screen when first shown.
@@ -179,7 +179,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     if (watched == list && event->type() == QEvent::KeyPress) {
         auto* ke = static_cast<QKeyEvent*>(event);
         if (ke->key() == Qt::Key_Delete)
-            ListView1_KeyDown(46);
+            ListView1_KeyDown(KeyDelete);
         return QWidget::eventFilter(watched, event);
     }
     if (event->type() == QEvent::MouseMove && !isBusy()) {
@@ -208,15 +208,13 @@ void Form1::PushButton7_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    closing = true;
     // Work in progress stops where it stands; a running tool goes with its whole process group.
     // Group 1 is never a tool's: kill(-1) would signal every process of the user.
     if (const qint64 group = run_.runningToolGroup(); group > 1)
         ::kill(static_cast<pid_t>(-group), SIGKILL);
     event->accept();
     if (run_.isConverting() || isBusy()) {
-        if (endProgram)
-            endProgram();
+        endProgram_();
         return;
     }
     QCoreApplication::quit();

@@ -26,11 +26,25 @@ class Dialogs;
 
 // The window is the conversion run's host: the run reads the list and destination and shows its
 // progress here.
+// Keys the window handles by their code.
+enum KeyCode : int { KeyDelete = 46 };
+
+// What a test or a benchmark may set differently from the program.
+struct FormOptions {
+    // A tool still running after this long is stopped with its process group; its page gives no PNG.
+    qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs;
+    // How closing the window during long work ends the program at once; empty = leave at once.
+    std::function<void()> endProgram;
+};
+
 class Form1 : public QWidget, public RunHost {
     Q_OBJECT
 public:
+    using Options = FormOptions;
+
     // programFolder: where the program's beside-files (cursor, skin, Samples) lie; empty = the executable's folder.
-    explicit Form1(Dialogs& dialogs, QString programFolder = QString(), QWidget* parent = nullptr);
+    explicit Form1(Dialogs& dialogs, QString programFolder = QString(), Options options = Options(),
+                   QWidget* parent = nullptr);
     ~Form1() override;
 
     Ui::Form1& ui() { return *ui_; }
@@ -138,14 +152,9 @@ private:
     int movedEntry_ = 0;
     int nextItemId_ = 1;
 
+    std::function<void()> endProgram_;
     // The conversion run (convert/), with this window as its host.
     ConversionRun run_;
-public:
-    // A tool still running after this long is stopped with its process group; its page gives no PNG.
-    qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs;
-    bool closing = false;
-    // How closing the window during long work ends the program at once; tests replace it.
-    std::function<void()> endProgram;
 };
 
 } // namespace Tovanel

@@ -9,7 +9,6 @@ namespace Tovanel {
 
 void Form1::PushButton2_Click()
 {
-    run_.setToolTimeoutMs(toolTimeoutMs);
     if (run_.Start())
         emit runFinished();
 }

@@ -33,8 +33,6 @@ public:
     // was refused (nothing listed, no such folder) or another run is still going.
     bool Start();
 
-    void setToolTimeoutMs(qint64 ms) { toolTimeoutMs_ = ms; }
-
     bool isConverting() const { return IsConverting; }
     // The process group of the tool running now (0 when none), so closing the window can stop it.
     qint64 runningToolGroup() const { return runningToolGroup_; }

@@ -82,7 +82,7 @@ static void removeSelected(Form1& form)
 
 void Form1::ListView1_KeyDown(int keyCode)
 {
-    if (keyCode == 46)
+    if (keyCode == KeyDelete)
         removeSelected(*this);
 }
 

@@ -64,13 +64,15 @@ QStringList Outputs(const QString& base, int count)
     return names;
 }
 
+// The runs between good files stop a tool that hangs after a minute.
+constexpr qint64 kToolTimeoutMs = 60 * 1000;
+
 // Runs good-before, the listed middle sources, good-after; checks "Done.", the good outputs' pixels,
 // that every other output is a whole PNG named after a middle source, and that nothing else is left.
 // Returns the number of outputs of each middle source (-1 after a failed check).
 QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
 {
     QList<int> counts;
-    run.form().toolTimeoutMs = 60 * 1000;
     run.addTiff(QStringLiteral("good-before.tif"), kGoodBefore);
     for (const QString& path : middle)
         run.form().addListItem(path);
@@ -172,7 +174,7 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QByteArray, bytes);
         QFETCH(bool, noOutput);
-        ConvertRun run;
+        ConvertRun run(ConvertRun::kDefaultTempName, kToolTimeoutMs);
         const QString bad = run.src + QStringLiteral("/middle.tif");
         switch (static_cast<Kind>(kind)) {
         case Kind::Bytes: QVERIFY(Fault::WriteFile(bad, bytes)); break;
@@ -210,7 +212,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(int, outputs);
-        ConvertRun run;
+        ConvertRun run(ConvertRun::kDefaultTempName, kToolTimeoutMs);
         const QString path = run.src + u'/' + name;
         QVERIFY(TestTiff::Write(path, {Page{12, 9, 9, false}}));
         const QList<int> counts = RunBetweenGoodFiles(run, {path});
