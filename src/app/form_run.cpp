@@ -1,9 +1,8 @@
 // "Start Converting" and the window's side of the conversion run: the destination and event processing.
 #include "form1.h"
 
+#include "fs/file.h"
 #include "ui_form1.h"
-
-#include <QCoreApplication>
 
 namespace Tovanel {
 
@@ -22,6 +21,6 @@ Destination Form1::destination() const
 
 QString Form1::destinationFolder() const { return ui_->Text1->text(); }
 
-void Form1::processEvents() { QCoreApplication::processEvents(); }
+void Form1::processEvents() { Fs::ProcessPendingEvents(); }
 
 } // namespace Tovanel

@@ -4,6 +4,7 @@
 #include "addfolder.h"
 #include "error_trap.h"
 #include "form1.h"
+#include "fs/file.h"
 #include "main_procs.h"
 
 #include <QCoreApplication>
@@ -29,7 +30,7 @@ void EventPacer::tick()
         return;
     QElapsedTimer pass;
     pass.start();
-    QCoreApplication::processEvents();
+    Fs::ProcessPendingEvents();
     interval_ = std::clamp(pass.elapsed() * WorkPerEventShare, ShortestIntervalMs, LongestIntervalMs);
     sinceLast_.restart();
 }

@@ -15,35 +15,29 @@
 
 namespace FsDetail {
 
-void ProcessPendingEvents()
-{
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
-}
-
 int RuntimeNumberForErrno(int err)
 {
     switch (err) {
     case EACCES:
     case EPERM:
-        return 70;
+        return PermissionDenied;
     case ENOENT:
     case ENOTDIR:
-        return 76;
+        return PathNotFound;
     case EEXIST:
-        return 58;
+        return FileExists;
     case ENOSPC:
     case EDQUOT:
-        return 61;
+        return DiskFull;
     case EIO:
-        return 57;
+        return DeviceError;
     case EMFILE:
     case ENFILE:
-        return 67;
+        return TooManyFiles;
     case ENAMETOOLONG:
-        return 52;
+        return BadFileName;
     default:
-        return 75;
+        return PathFileAccessError;
     }
 }
 
