@@ -1,6 +1,6 @@
 // Tovanel: makes the application and its main window.
-#include "form1.h"
-#include "qt_dialogs.h"
+#include "app/form1.h"
+#include "app/qt_dialogs.h"
 
 #include <QApplication>
 

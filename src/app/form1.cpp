@@ -1,8 +1,8 @@
 // The main window: controls, pointer rule, Help, closing, and the routing of control events to handlers.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
 #include "ui_form1.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 // "Start Converting" and the window's side of the conversion run: the destination and event processing.
-#include "form1.h"
+#include "app/form1.h"
 
 #include "fs/file.h"
 #include "ui_form1.h"

@@ -1,6 +1,6 @@
 // Renders the main window offscreen into a PNG for the README (run: tovanel-screenshot OUT.png).
-#include "form1.h"
-#include "qt_dialogs.h"
+#include "app/form1.h"
+#include "app/qt_dialogs.h"
 #include "ui_form1.h"
 
 #include <QApplication>

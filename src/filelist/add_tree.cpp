@@ -1,11 +1,11 @@
 // The folder-tree intake shared by "Add All" and folder drops.
-#include "add_tree.h"
+#include "filelist/add_tree.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "form1.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "app/form1.h"
 #include "fs/file.h"
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 

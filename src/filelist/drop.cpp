@@ -1,9 +1,9 @@
 // Drag-and-drop intake: dropped files appended as they are, dropped folders with all their files.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "add_tree.h"
-#include "error_trap.h"
-#include "main_procs.h"
+#include "filelist/add_tree.h"
+#include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
 #include <QMimeData>
 #include <QUrl>

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace Fs {
+namespace Tovanel::Fs {
 
 File& File::operator=(File&& other) noexcept
 {
@@ -94,4 +94,4 @@ void ProcessPendingEvents()
         QCoreApplication::processEvents();
 }
 
-} // namespace Fs
+} // namespace Tovanel::Fs

@@ -9,7 +9,7 @@
 #include <functional>
 #include <sys/types.h>
 
-namespace Fs {
+namespace Tovanel::Fs {
 
 // An open file descriptor, closed when the handle goes. Move-only.
 class File {
@@ -66,4 +66,4 @@ int WriteAtomically(const QString& target, mode_t mode, const std::function<bool
 // Lets pending window events run; does nothing when no application object exists (tools, benchmarks).
 void ProcessPendingEvents();
 
-} // namespace Fs
+} // namespace Tovanel::Fs

@@ -1,10 +1,10 @@
 // The breadth-first subfolder scan behind the folder add and folder drops.
-#include "addfolder.h"
+#include "fs/addfolder.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-#include "main_procs.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace AddFolder {
+namespace Tovanel::AddFolder {
 
 namespace {
 
@@ -194,4 +194,4 @@ void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs&
     Scan(folders, descend, ctx);
 }
 
-} // namespace AddFolder
+} // namespace Tovanel::AddFolder

@@ -1,7 +1,7 @@
 // Helpers shared by the path, listing and scan procedures.
-#include "fs_internal.h"
+#include "fs/fs_internal.h"
 
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-namespace FsDetail {
+namespace Tovanel::FsDetail {
 
 int RuntimeNumberForErrno(int err)
 {
@@ -180,4 +180,4 @@ bool HasWildcardOrTrailingSlash(const QString& path)
     return path.contains(QLatin1Char('*')) || path.contains(QLatin1Char('?')) || path.endsWith(QLatin1Char('/'));
 }
 
-} // namespace FsDetail
+} // namespace Tovanel::FsDetail

@@ -15,7 +15,7 @@
 
 namespace Tovanel { class Failure; }
 
-namespace FsDetail {
+namespace Tovanel::FsDetail {
 
 // The runtime numbers a failure carries, which callers test.
 enum FailureNumber : int {
@@ -90,4 +90,4 @@ void ForEachEntry(DIR* opened, Visit visit)
         throw ErrnoFailure(err);
 }
 
-} // namespace FsDetail
+} // namespace Tovanel::FsDetail

@@ -1,9 +1,9 @@
 // Module Main: the path texts, existence tests and quiet file operations the conversion builds on.
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "fs_internal.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
 #include "fs/file.h"
 
 #include <cerrno>
@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace Main {
+namespace Tovanel::Main {
 
 namespace {
 
@@ -212,4 +212,4 @@ int GetAttr(const QString& path)
     return attr;
 }
 
-} // namespace Main
+} // namespace Tovanel::Main

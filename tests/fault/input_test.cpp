@@ -2,7 +2,7 @@
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
 #include <QDirIterator>
 
@@ -94,7 +94,7 @@ QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
             left.removeAll(good[i]);
         }
         for (const QString& path : middle) {
-            const QString base = Main::StripExtension(Main::GetFileNamePart(path));
+            const QString base = Tovanel::Main::StripExtension(Tovanel::Main::GetFileNamePart(path));
             const int n = CountOutputs(left, base);
             for (const QString& name : Outputs(base, n)) {
                 QCOMPARE(Fault::PngDamage(run.out + u'/' + name), QString());
@@ -220,7 +220,7 @@ private slots:
             return;
         QCOMPARE(counts, QList<int>{outputs});
         if (outputs > 0) {
-            const QString out = run.out + u'/' + Main::StripExtension(name) + QStringLiteral(".png_1.png");
+            const QString out = run.out + u'/' + Tovanel::Main::StripExtension(name) + QStringLiteral(".png_1.png");
             QCOMPARE(Fault::DecodePng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
         }
         QDirIterator it(run.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

@@ -13,7 +13,7 @@
 #include <csignal>
 #include <unistd.h>
 
-using namespace Shell32;
+using namespace Tovanel::Shell32;
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Module Convert: the private temporary folder, checked tool deployment, and the tool scripts.
-#include "conversion.h"
+#include "convert/procs/conversion.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-#include "main_procs.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +21,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-namespace Convert {
+namespace Tovanel::Convert {
 
 namespace {
 
@@ -209,4 +209,4 @@ void EndMarkerWait(const QString& marker)
         ::unlink(raw.constData());
 }
 
-} // namespace Convert
+} // namespace Tovanel::Convert

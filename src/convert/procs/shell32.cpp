@@ -1,8 +1,8 @@
 // Module Shell32: starts programs and scripts in a process group of their own, and waits for them.
-#include "shell32.h"
+#include "convert/procs/shell32.h"
 
-#include "dialogs.h"
-#include "fs_internal.h"
+#include "platform/dialogs.h"
+#include "fs/fs_internal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,7 +28,7 @@
 
 extern char** environ;
 
-namespace Shell32 {
+namespace Tovanel::Shell32 {
 
 namespace {
 
@@ -277,4 +277,4 @@ int ShellAndWait(const QString& command, const QString& folder, Session& session
     return ShellAndWait(command, style, folder, session);
 }
 
-} // namespace Shell32
+} // namespace Tovanel::Shell32

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "fake_dialogs.h"
-#include "form1.h"
+#include "app/form1.h"
 #include "ui_form1.h"
 
 #include <QSettings>
