@@ -1,7 +1,7 @@
 // Tovanel: reads the command line, makes the application and its main window.
-#include "form1.h"
-#include "qt_dialogs.h"
-#include "startup_command_line.h"
+#include "app/form1.h"
+#include "app/qt_dialogs.h"
+#include "app/startup_command_line.h"
 
 #include <QApplication>
 #include <QTimer>

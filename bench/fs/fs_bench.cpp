@@ -1,6 +1,6 @@
 // Times a folder add's work (scan, then every folder's "*.*" listing) against find on the same tree.
-#include "addfolder.h"
-#include "dialogs.h"
+#include "fs/addfolder.h"
+#include "platform/dialogs.h"
 #include "time_find.h"
 
 #include <QCoreApplication>
@@ -87,10 +87,10 @@ double TimeScan(const QString& root, qsizetype& folders, qsizetype& files, int& 
     QElapsedTimer timer;
     timer.start();
     QStringList list{root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/')};
-    AddFolder::GetSubDirectories2016(list, true, dialogs);
+    Tovanel::AddFolder::GetSubDirectories2016(list, true, dialogs);
     files = 0;
     for (const QString& folder : list)
-        files += AddFolder::GetFolderFiles(folder, QStringLiteral("*.*")).size();
+        files += Tovanel::AddFolder::GetFolderFiles(folder, QStringLiteral("*.*")).size();
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     folders = list.size();
     shown = dialogs.shown;

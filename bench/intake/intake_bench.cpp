@@ -1,8 +1,8 @@
 // Times "Add All" with "*" over a big folder tree through the real window, against find on the same tree.
-#include "addfolder.h"
-#include "dialogs.h"
+#include "fs/addfolder.h"
+#include "platform/dialogs.h"
 #include "time_find.h"
-#include "form1.h"
+#include "app/form1.h"
 #include "ui_form1.h"
 
 #include <QApplication>
@@ -176,10 +176,10 @@ int main(int argc, char** argv)
     {
         timer.start();
         QStringList folders{qroot + QLatin1Char('/')};
-        AddFolder::GetSubDirectories2016(folders, true, dialogs);
+        Tovanel::AddFolder::GetSubDirectories2016(folders, true, dialogs);
         long long files = 0;
         for (const QString& f : folders)
-            files += AddFolder::GetFolderFiles(f.chopped(1), QStringLiteral("*.*")).size();
+            files += Tovanel::AddFolder::GetFolderFiles(f.chopped(1), QStringLiteral("*.*")).size();
         std::printf("scan + listing: %.3f s for %lld folders, %lld names\n", Seconds(timer),
                     static_cast<long long>(folders.size()), files);
     }

@@ -5,8 +5,8 @@
 //   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
-#include "dialogs.h"
-#include "form1.h"
+#include "platform/dialogs.h"
+#include "app/form1.h"
 #include "ui_form1.h"
 
 #include <QApplication>
@@ -103,8 +103,7 @@ int main(int argc, char** argv)
     qputenv("TEMP", QFile::encodeName(temp));
 
     SilentDialogs dialogs;
-    Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR));
-    form.endProgram = [] {};
+    Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR), Form1::Options{ConversionRun::kDefaultToolTimeoutMs, [] {}});
     form.show();
     form.ui().Option1->setChecked(true);
     form.ui().Text1->setText(out);

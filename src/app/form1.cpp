@@ -1,9 +1,9 @@
 // The main window: controls, pointer rule, Help, closing, and the routing of control events to handlers.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "dialogs.h"
-#include "drop.h"
-#include "error_trap.h"
+#include "filelist/drop.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
 #include "ui_form1.h"
 
 #include <QApplication>
@@ -22,13 +22,15 @@
 namespace Tovanel {
 
 
-Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
+Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* parent)
     // Without CustomizeWindowHint the window system fills in its default buttons, a maximize button among
     // them, which does nothing on a window of fixed size.
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
-      programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder))
+      programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder)),
+      endProgram_(options.endProgram ? std::move(options.endProgram) : [] { ::_exit(0); }),
+      run_(*this, options.toolTimeoutMs)
 {
     ui_->setupUi(this);
     setFixedSize(536, 479);
@@ -42,7 +44,6 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, QWidget* parent)
     ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
-    endProgram = [] { ::_exit(0); };
     connectControls();
     Form_Load();
     // Centred on the screen when first shown.
@@ -180,7 +181,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     if (watched == list && event->type() == QEvent::KeyPress) {
         auto* ke = static_cast<QKeyEvent*>(event);
         if (ke->key() == Qt::Key_Delete)
-            ListView1_KeyDown(46);
+            ListView1_KeyDown(KeyDelete);
         return QWidget::eventFilter(watched, event);
     }
     if (event->type() == QEvent::MouseMove && !isBusy()) {
@@ -209,15 +210,13 @@ void Form1::PushButton7_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    closing = true;
     // Work in progress stops where it stands; a running tool goes with its whole process group.
     // Group 1 is never a tool's: kill(-1) would signal every process of the user.
-    if (runningToolGroup > 1)
-        ::kill(static_cast<pid_t>(-runningToolGroup), SIGKILL);
+    if (const qint64 group = run_.runningToolGroup(); group > 1)
+        ::kill(static_cast<pid_t>(-group), SIGKILL);
     event->accept();
-    if (IsConverting || isBusy()) {
-        if (endProgram)
-            endProgram();
+    if (run_.isConverting() || isBusy()) {
+        endProgram_();
         return;
     }
     QCoreApplication::quit();

@@ -1,7 +1,8 @@
 // The main window: one class, its handlers defined in the folder of the subsystem that owns each.
 #pragma once
 
-#include "convert/procs/run_folder.h"
+#include "convert/conversion_run.h"
+#include "convert/run_host.h"
 
 #include <QCursor>
 #include <QPointer>
@@ -22,25 +23,37 @@ namespace Ui { class Form1; }
 namespace Tovanel {
 
 class Dialogs;
-class ErrorTrap;
 
-// Mouse pointer values of the window and of the list.
-enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
+// The window is the conversion run's host: the run reads the list and destination and shows its
+// progress here.
+// Keys the window handles by their code.
+enum KeyCode : int { KeyDelete = 46 };
 
-class Form1 : public QWidget {
+// What a test or a benchmark may set differently from the program.
+struct FormOptions {
+    // A tool still running after this long is stopped with its process group; its page gives no PNG.
+    qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs;
+    // How closing the window during long work ends the program at once; empty = leave at once.
+    std::function<void()> endProgram;
+};
+
+class Form1 : public QWidget, public RunHost {
     Q_OBJECT
 public:
+    using Options = FormOptions;
+
     // programFolder: where the program's beside-files (cursor, skin, Samples) lie; empty = the executable's folder.
-    explicit Form1(Dialogs& dialogs, QString programFolder = QString(), QWidget* parent = nullptr);
+    explicit Form1(Dialogs& dialogs, QString programFolder = QString(), Options options = Options(),
+                   QWidget* parent = nullptr);
     ~Form1() override;
 
     Ui::Form1& ui() { return *ui_; }
-    Dialogs& dialogs() { return dialogs_; }
+    Dialogs& dialogs() override { return dialogs_; }
     const QString& programFolder() const { return programFolder_; }
 
     // The window's mouse pointer (0 default, 11 hourglass, 99 hand); 11 marks a long operation.
     int mousePointer() const { return mousePointer_; }
-    void setMousePointer(int value);
+    void setMousePointer(int value) override;
     bool isBusy() const { return mousePointer_ == PointerHourglass; }
     // The list's own pointer (99 with the drag picture while an entry is carried, 1 arrow).
     int listPointer() const { return listPointer_; }
@@ -48,19 +61,27 @@ public:
 
     // The file list, addressed by 1-based position.
     void addListItem(const QString& text);
-    int listCount() const;
-    QString listText(int position) const;
+    int listCount() const override;
+    QString listText(int position) const override;
     void removeListItem(int position);
     void clearList();
     QStringList listTexts() const;
 
     // The progress bar's value keeps its fraction; the bar shows it rounded.
     double progressValue() const { return progressValue_; }
-    void setProgressValue(double value);
+    void setProgressValue(double value) override;
     QString progressText() const;
-    void setProgressText(const QString& text);
+    void setProgressText(const QString& text) override;
 
-    bool isConverting() const { return IsConverting; }
+    // The rest of the run's host (app/form_run.cpp).
+    Destination destination() const override;
+    QString destinationFolder() const override;
+    QObject* dialogOwner() override { return this; }
+    void processEvents() override;
+
+    bool isConverting() const { return run_.isConverting(); }
+    // The process group of the tool running now, 0 when none.
+    qint64 runningToolGroup() const { return run_.runningToolGroup(); }
 
 public slots:
     // Main window (app/)
@@ -131,24 +152,9 @@ private:
     int movedEntry_ = 0;
     int nextItemId_ = 1;
 
-    // Conversion run state (convert/).
-    bool IsConverting = false;
-    QString outputBase_;   // kept from one file of a run to the next when no option is selected
-    QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
-    Convert::RunFolder runFolder_;   // the running run's private working folder
-    // Conversion steps (convert/): the tools around the file loop, one file, one tool script.
-    void DeployTools(ErrorTrap& trap);
-    void ConvertFile(ErrorTrap& trap, const QString& source);
-    void RemoveTools(ErrorTrap& trap);
-    int RunToolScript(const QString& script, const QString& folder);
-public:
-    // Set by the conversion while a tool runs, so closing the window can stop its process group.
-    qint64 runningToolGroup = 0;
-    // A tool still running after this long is stopped with its process group; its page gives no PNG.
-    qint64 toolTimeoutMs = 10 * 60 * 1000;
-    bool closing = false;
-    // How closing the window during long work ends the program at once; tests replace it.
-    std::function<void()> endProgram;
+    std::function<void()> endProgram_;
+    // The conversion run (convert/), with this window as its host.
+    ConversionRun run_;
 };
 
 } // namespace Tovanel

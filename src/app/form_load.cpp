@@ -1,11 +1,11 @@
 // Start-up of the main window: caption, title, skin, hand cursor, samples, list column, destination.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "main_procs.h"
-#include "settings.h"
-#include "startup.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "fs/main_procs.h"
+#include "settings/settings.h"
+#include "app/startup.h"
 #include "ui_form1.h"
 
 #include <QApplication>
@@ -18,7 +18,7 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 
-namespace Main {
+namespace Tovanel::Main {
 QString MakeAppTitle(const QString& productName)
 {
     QString title = productName;
@@ -30,7 +30,7 @@ QString MakeAppTitle(const QString& productName)
     } while (title.size() > 40);
     return title;
 }
-} // namespace Main
+} // namespace Tovanel::Main
 
 namespace Tovanel {
 

@@ -1,5 +1,5 @@
 // The desktop palettes the window is shown and checked under (screenshots, readability tests).
-#include "form_palettes.h"
+#include "app/form_palettes.h"
 
 #include <QApplication>
 #include <QStyle>

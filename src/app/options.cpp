@@ -1,10 +1,10 @@
 // The output destination: the two option buttons, the folder box and its browse button.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "addfolder.h"
-#include "dialogs.h"
-#include "error_trap.h"
-#include "settings.h"
+#include "fs/addfolder.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "settings/settings.h"
 #include "ui_form1.h"
 
 namespace Tovanel {

@@ -1,5 +1,5 @@
 // Qt implementation of the dialog seam.
-#include "qt_dialogs.h"
+#include "app/qt_dialogs.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>

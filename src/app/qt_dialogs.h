@@ -1,7 +1,7 @@
 // The dialog seam as the user sees it: Qt's message, input, file and folder dialogs and the desktop.
 #pragma once
 
-#include "dialogs.h"
+#include "platform/dialogs.h"
 
 namespace Tovanel {
 

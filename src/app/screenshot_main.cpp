@@ -1,7 +1,7 @@
 // Renders the main window offscreen into a PNG for the README (run: tovanel-screenshot OUT.png [light|dark]).
-#include "form1.h"
-#include "form_palettes.h"
-#include "qt_dialogs.h"
+#include "app/form1.h"
+#include "app/form_palettes.h"
+#include "app/qt_dialogs.h"
 #include "ui_form1.h"
 
 #include <QApplication>

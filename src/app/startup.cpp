@@ -1,9 +1,9 @@
 // Start-up procedures: the desktop folder and the occasional visit to the maker's web site.
-#include "startup.h"
+#include "app/startup.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "form1.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "app/form1.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,7 +12,7 @@
 
 #include <cmath>
 
-namespace Main {
+namespace Tovanel::Main {
 
 const char* const WebSiteAddress = "https://tovanel.org/";
 
@@ -45,7 +45,7 @@ QString GetDefaultOutputFolder()
 
 int WebSiteDraw(double r) { return static_cast<int>(std::floor(r * 100.0)) + 1; }
 
-} // namespace Main
+} // namespace Tovanel::Main
 
 namespace Tovanel {
 

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-namespace Main {
+namespace Tovanel::Main {
 // The application title: the product name without its last word, shortened further while longer
 // than 40 characters; a one-word name stays whole.
 QString MakeAppTitle(const QString& productName);

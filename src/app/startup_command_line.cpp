@@ -1,7 +1,7 @@
 // The program's command line: --help and --version answer on stdout; named files and folders join the list.
-#include "startup_command_line.h"
+#include "app/startup_command_line.h"
 
-#include "form1.h"
+#include "app/form1.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,114 +1,140 @@
-// One file of the run: copy into the run's own folder, split into pages, one PNG per page, clean up.
-#include "form1.h"
+// One file of the run: copy into the run folder, split into pages, one PNG per page, clean up.
+#include "convert/convert_file.h"
 
-#include "addfolder.h"
+#include "convert/conversion_run.h"
 #include "convert/procs/conversion.h"
-#include "error_trap.h"
-#include "main_procs.h"
-#include "ui_form1.h"
-
-#include <QFileInfo>
+#include "fs/addfolder.h"
+#include "fs/main_procs.h"
+#include "platform/error_trap.h"
 
 namespace Tovanel {
 
 using namespace Convert;
 
-void Form1::ConvertFile(ErrorTrap& trap, const QString& source)
+QString OutputName(const QString& base, int n)
 {
-    QString t0, copy, extension, splitter;
-    bool ownCopy = false;
-    trap.run(142, [&] { t0 = runFolder_.path(); });
-    const QString marker = t0.isEmpty() ? QString() : t0 + QLatin1Char('/') + kMarker;
-    trap.run(144, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
+    return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
+}
 
-    // Pages left by an interrupted run must never be taken for this file's pages.
-    QStringList stale;
-    trap.run(146, [&] {
-        ClearLeftovers(t0);
-        stale = t0.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(t0, kPagePattern);
-    });
-    for (const QString& name : stale)
-        trap.run(150, [&] {
-            if (!SameFile(TempPath(t0, name), source))
-                Main::DeleteFileQuiet(TempPath(t0, name));
-        });
+FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, QString source)
+    : run_(run), trap_(trap), source_(std::move(source))
+{
+}
 
-    trap.run(156, [&] {
-        copy = TempPath(t0, Main::GetFileNamePart(source));
-        // A source already lying in the temporary folder is its own copy: never copied onto, never deleted.
-        ownCopy = SameFile(source, copy);
-        // Any other copy named like the page files would be taken for a page.
-        if (!ownCopy)
-            copy = TempPath(t0, CopyName(Main::GetFileNamePart(source)));
-    });
-    // The copy is a working file of this run only: no flush to disk for it.
-    trap.run(158, [&] { if (!ownCopy) Main::CopyFileChecked(source, copy, false); });
-    trap.run(160, [&] { extension = QStringLiteral("png"); });
-    trap.run(162, [&] { splitter = TempPath(t0, kSplitTool); });
-
-    // The base is the source's own name less its last extension; a name without one is taken whole.
-    const QString baseName = Main::StripExtension(Main::GetFileNamePart(source));
-    if (trap.test(164, [&] { return ui_->Option1->isChecked(); })) {
-        trap.run(166, [&] {
-            outputBase_ = Main::NormalizePath(ui_->Text1->text() + QLatin1Char('/') + baseName + QLatin1Char('.') + extension);
-        });
-    } else if (trap.test(168, [&] { return ui_->Option2->isChecked(); })) {
-        trap.run(170, [&] {
-            outputBase_ = Main::NormalizePath(Main::GetFolderPart(source) + QLatin1Char('/') + baseName + QLatin1Char('.')
-                                              + extension);
-        });
-    }
-
-    if (!outputBase_.isEmpty() && !outputFolders_.contains(Main::GetFolderPart(outputBase_)))
-        outputFolders_ << Main::GetFolderPart(outputBase_);
-
-    QString script;
-    trap.run(172, [&] { script = ToolScript(SplitterCommand(splitter, copy), TempPath(t0, kMarker)); });
-    // A script that could not be written is never started: what stands under its name is not ours.
-    if (trap.run(176, [&] { Main::WriteTextFile(script, TempPath(t0, kSplitScript)); }))
-        trap.run(178, [&] { RunToolScript(TempPath(t0, kSplitScript), t0); });
-    trap.run(180, [&] { EndMarkerWait(marker); });
-
-    QStringList pages;
-    trap.run(184, [&] { pages = SortedPages(t0.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(t0, kPagePattern)); });
-    if (ownCopy)
-        pages.removeAll(Main::GetFileNamePart(copy));
-    int n = 1;
-    for (const QString& name : pages) {
+void FileConversion::Run()
+{
+    // Without its run folder the file has nowhere to be worked on: that is said once, at 142, rather
+    // than again by every step after it.
+    if (!trap_.run(142, [&] { folder_ = run_.RunFolder(); }))
+        return;
+    Prepare();
+    ChooseOutputBase();
+    Split();
+    for (const QString& name : Pages()) {
         if (name.startsWith(QLatin1Char('~')))                                           // 190
             continue;
-        QString page;
-        trap.run(192, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
-        trap.run(194, [&] { page = TempPath(t0, name); });
-        trap.run(196, [&] { script = ToolScript(ConverterCommand(TempPath(t0, kConvertTool), page), TempPath(t0, kMarker)); });
-        if (trap.run(202, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); }))
-            trap.run(204, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
-        trap.run(206, [&] { EndMarkerWait(marker); });
-        QString png;
-        trap.run(210, [&] { png = TempPath(t0, BeforeFirstDot(name) + QStringLiteral(".png")); });
-        if (trap.test(212, [&] { return Main::FileExistsByDate(png); })) {
-            trap.run(214, [&] { MoveOutput(png, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
-            trap.run(216, [&] { Main::DeleteFileQuiet(png); });
-            trap.run(218, [&] { ++n; });
-        } else {
-            // The page gave nothing: the converter's result for the whole copy stands in for it, found
-            // under the name the converter really writes (the copy's last extension replaced).
-            QString whole;
-            trap.run(220, [&] { whole = TempPath(t0, Main::StripExtension(Main::GetFileNamePart(copy)) + QStringLiteral(".png")); });
-            trap.run(224, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), TempPath(t0, kMarker)); });
-            trap.run(226, [&] { script = ToolScript(ConverterCommand(TempPath(t0, kConvertTool), copy), TempPath(t0, kMarker)); });
-            if (trap.run(232, [&] { Main::WriteTextFile(script, TempPath(t0, kConvertScript)); }))
-                trap.run(234, [&] { RunToolScript(TempPath(t0, kConvertScript), t0); });
-            trap.run(236, [&] { EndMarkerWait(marker); });
-            if (trap.test(240, [&] { return Main::FileExistsByDate(whole); })) {
-                trap.run(242, [&] { MoveOutput(whole, outputBase_ + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png")); });
-                trap.run(244, [&] { Main::DeleteFileQuiet(whole); });
-                trap.run(246, [&] { ++n; });
-            }
-        }
-        trap.run(248, [&] { Main::DeleteFileQuiet(page); });
+        ConvertPage(name);
     }
-    trap.run(252, [&] { if (!ownCopy) Main::DeleteFileQuiet(copy); });
+    trap_.run(252, [&] { if (!ownCopy_) Main::DeleteFileQuiet(copy_); });
+}
+
+void FileConversion::Prepare()
+{
+    run_.WriteMarker(trap_, 144, folder_);
+    ClearStalePages();
+    trap_.run(156, [&] {
+        copy_ = TempPath(folder_, Main::GetFileNamePart(source_));
+        // A source already lying in the run folder is its own copy: never copied onto, never deleted.
+        ownCopy_ = SameFile(source_, copy_);
+        // Any other copy named like the page files would be taken for a page.
+        if (!ownCopy_)
+            copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_)));
+    });
+    // The copy is a working file of this run only: no flush to disk for it.
+    trap_.run(158, [&] { if (!ownCopy_) Main::CopyFileChecked(source_, copy_, false); });
+    trap_.run(160, [] {});   // the output format, always PNG
+    trap_.run(162, [&] { splitter_ = TempPath(folder_, kSplitTool); });
+}
+
+// Pages left by an interrupted run must never be taken for this file's pages.
+void FileConversion::ClearStalePages()
+{
+    QStringList stale;
+    trap_.run(146, [&] {
+        ClearLeftovers(folder_);
+        stale = folder_.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(folder_, kPagePattern);
+    });
+    for (const QString& name : stale)
+        trap_.run(150, [&] {
+            if (!SameFile(TempPath(folder_, name), source_))
+                Main::DeleteFileQuiet(TempPath(folder_, name));
+        });
+}
+
+// The base is the source's own name less its last extension; a name without one is taken whole.
+// With neither option selected the base of the file before stays.
+void FileConversion::ChooseOutputBase()
+{
+    RunHost& host = run_.host_;
+    QString& base = run_.outputBase_;
+    const QString baseName = Main::StripExtension(Main::GetFileNamePart(source_)) + QStringLiteral(".png");
+    if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
+        trap_.run(166, [&] { base = Main::NormalizePath(host.destinationFolder() + QLatin1Char('/') + baseName); });
+    } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
+        trap_.run(170, [&] { base = Main::NormalizePath(Main::GetFolderPart(source_) + QLatin1Char('/') + baseName); });
+    }
+    if (!base.isEmpty() && !run_.outputFolders_.contains(Main::GetFolderPart(base)))
+        run_.outputFolders_ << Main::GetFolderPart(base);
+}
+
+void FileConversion::Split()
+{
+    run_.RunToolCall(trap_, {0, 172, 176, 178, 180}, folder_, kSplitScript,
+                     [&] { return SplitterCommand(splitter_, copy_); });
+}
+
+QStringList FileConversion::Pages()
+{
+    QStringList pages;
+    trap_.run(184, [&] {
+        pages = SortedPages(folder_.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(folder_, kPagePattern));
+    });
+    if (ownCopy_)
+        pages.removeAll(Main::GetFileNamePart(copy_));
+    return pages;
+}
+
+void FileConversion::ConvertPage(const QString& name)
+{
+    QString page;
+    run_.WriteMarker(trap_, 192, folder_);
+    trap_.run(194, [&] { page = TempPath(folder_, name); });
+    run_.RunToolCall(trap_, {0, 196, 202, 204, 206}, folder_, kConvertScript,
+                     [&] { return ConverterCommand(TempPath(folder_, kConvertTool), page); });
+    QString png;
+    trap_.run(210, [&] { png = TempPath(folder_, BeforeFirstDot(name) + QStringLiteral(".png")); });
+    if (!TakeOutput(png, 212)) {
+        // The page gave nothing: the converter's result for the whole copy stands in for it, found
+        // under the name the converter really writes (the copy's last extension replaced).
+        QString whole;
+        trap_.run(220, [&] {
+            whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
+        });
+        run_.RunToolCall(trap_, {224, 226, 232, 234, 236}, folder_, kConvertScript,
+                         [&] { return ConverterCommand(TempPath(folder_, kConvertTool), copy_); });
+        TakeOutput(whole, 240);
+    }
+    trap_.run(248, [&] { Main::DeleteFileQuiet(page); });
+}
+
+bool FileConversion::TakeOutput(const QString& png, int at)
+{
+    if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
+        return false;
+    trap_.run(at + 2, [&] { MoveOutput(png, OutputName(run_.outputBase_, next_)); });
+    trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
+    trap_.run(at + 6, [&] { ++next_; });
+    return true;
 }
 
 } // namespace Tovanel

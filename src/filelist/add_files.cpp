@@ -1,9 +1,9 @@
 // "Add TIFF File(s)": files chosen in the open-file dialog appended to the list.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "main_procs.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
 namespace Tovanel {
 

@@ -1,11 +1,11 @@
 // "Add All TIFF File(s) In Folder": every file with the asked extension in a folder tree appended to the list.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "add_tree.h"
-#include "addfolder.h"
-#include "dialogs.h"
-#include "error_trap.h"
-#include "settings.h"
+#include "filelist/add_tree.h"
+#include "fs/addfolder.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "settings/settings.h"
 
 namespace Tovanel {
 

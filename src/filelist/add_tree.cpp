@@ -1,10 +1,11 @@
 // The folder-tree intake shared by "Add All" and folder drops.
-#include "add_tree.h"
+#include "filelist/add_tree.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "form1.h"
-#include "main_procs.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "app/form1.h"
+#include "fs/file.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 
@@ -29,7 +30,7 @@ void EventPacer::tick()
         return;
     QElapsedTimer pass;
     pass.start();
-    QCoreApplication::processEvents();
+    Fs::ProcessPendingEvents();
     interval_ = std::clamp(pass.elapsed() * WorkPerEventShare, ShortestIntervalMs, LongestIntervalMs);
     sinceLast_.restart();
 }

@@ -1,11 +1,11 @@
 // Drag-and-drop intake: dropped files appended as they are, dropped folders with all their files.
-#include "drop.h"
+#include "filelist/drop.h"
 
-#include "form1.h"
+#include "app/form1.h"
 
-#include "add_tree.h"
-#include "error_trap.h"
-#include "main_procs.h"
+#include "filelist/add_tree.h"
+#include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
 #include <QDropEvent>
 #include <QMimeData>

@@ -1,13 +1,13 @@
 // The file list: its entries, removal, "Clear List", and reordering by carrying an entry.
-#include "form1.h"
-#include "list_contains.h"
+#include "app/form1.h"
+#include "filelist/list_contains.h"
 
-#include "error_trap.h"
+#include "platform/error_trap.h"
 #include "ui_form1.h"
 
 #include <QTreeWidget>
 
-namespace Main {
+namespace Tovanel::Main {
 bool ListContainsText(const QTreeWidget* list, const QString& text)
 {
     bool found = false;
@@ -16,7 +16,7 @@ bool ListContainsText(const QTreeWidget* list, const QString& text)
             found = true;
     return found;
 }
-} // namespace Main
+} // namespace Tovanel::Main
 
 namespace Tovanel {
 
@@ -84,7 +84,7 @@ static void removeSelected(Form1& form)
 
 void Form1::ListView1_KeyDown(int keyCode)
 {
-    if (keyCode == 46)
+    if (keyCode == KeyDelete)
         removeSelected(*this);
 }
 

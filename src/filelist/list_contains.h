@@ -5,7 +5,7 @@
 
 class QTreeWidget;
 
-namespace Main {
+namespace Tovanel::Main {
 // True when the text of at least one entry equals text exactly (letter case counts).
 bool ListContainsText(const QTreeWidget* list, const QString& text);
 }

@@ -1,10 +1,10 @@
 // Module AddFolder: the folder picker, the file listing of one folder and the existence test.
-#include "addfolder.h"
+#include "fs/addfolder.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-#include "main_procs.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace AddFolder {
+namespace Tovanel::AddFolder {
 
 QStringList GetFolderFiles(const QString& folder, const QString& pattern)
 {
@@ -81,4 +81,4 @@ QString BrowseForFolder(Tovanel::Dialogs& dialogs, QObject* owner, const QString
     return dialogs.pickFolder(owner, prompt, start);
 }
 
-} // namespace AddFolder
+} // namespace Tovanel::AddFolder

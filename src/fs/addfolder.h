@@ -8,7 +8,7 @@
 class QObject;
 namespace Tovanel { class Dialogs; }
 
-namespace AddFolder {
+namespace Tovanel::AddFolder {
 
 // Names (without folder) of the openable files of folder that match pattern ("*", "?", any case),
 // hidden files included, folders never, sorted by name ignoring case. Names that are not valid
@@ -25,4 +25,4 @@ bool HasUnsafeCharacters(const QString& name);
 // The folder picker: the chosen folder, or the empty text when cancelled.
 QString BrowseForFolder(Tovanel::Dialogs& dialogs, QObject* owner, const QString& prompt, const QString& startFolder);
 
-} // namespace AddFolder
+} // namespace Tovanel::AddFolder

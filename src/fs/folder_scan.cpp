@@ -1,10 +1,10 @@
 // The breadth-first subfolder scan behind the folder add and folder drops.
-#include "addfolder.h"
+#include "fs/addfolder.h"
 
-#include "dialogs.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-#include "main_procs.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace AddFolder {
+namespace Tovanel::AddFolder {
 
 namespace {
 
@@ -133,7 +133,7 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
         struct stat st;
         step(112, [&] { StatOrThrow(folder, st); });
         if (failure < 0)
-            FsDetail::ProcessPendingEvents(); // 114
+            Fs::ProcessPendingEvents(); // 114
         bool skip = false;
         if (!ruleInForce) {
             // A failing test enters its first branch: the folder is passed over.
@@ -148,7 +148,7 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
         step(118, [&] {
             const std::vector<Subfolder> subfolders = ReadSubfolders(folder);
             for (const Subfolder& sub : subfolders) {
-                FsDetail::ProcessPendingEvents(); // 120
+                Fs::ProcessPendingEvents(); // 120
                 // 124 to 130. A name longer than NAME_MAX can't come from a real folder listing; a
                 // name of exactly NAME_MAX bytes is legal and kept.
                 if (sub.raw.size() > NAME_MAX || !sub.decoded || HasUnsafeCharacters(sub.name)
@@ -161,7 +161,7 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
         });
 
         // 138 to 148: a folder we may not read, or that has gone, leaves the list without a word.
-        if (failure == 70 || failure == 76)
+        if (failure == FsDetail::PermissionDenied || failure == FsDetail::PathNotFound)
             folders.removeOne(folder);
     }
 
@@ -170,7 +170,7 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
 
     for (const QString& path : added) { // 152
         if (Main::FolderExists(path)) { // 154
-            FsDetail::ProcessPendingEvents(); // 156
+            Fs::ProcessPendingEvents(); // 156
             if (trap.test(158, [&] { return PassesListingTest(ctx, path); }))
                 trap.run(160, [&] { folders.append(path); });
         }
@@ -194,4 +194,4 @@ void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs&
     Scan(folders, descend, ctx);
 }
 
-} // namespace AddFolder
+} // namespace Tovanel::AddFolder

@@ -1,7 +1,7 @@
 // Helpers shared by the path, listing and scan procedures.
-#include "fs_internal.h"
+#include "fs/fs_internal.h"
 
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,37 +13,31 @@
 #include <sys/stat.h>
 #include <vector>
 
-namespace FsDetail {
-
-void ProcessPendingEvents()
-{
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
-}
+namespace Tovanel::FsDetail {
 
 int RuntimeNumberForErrno(int err)
 {
     switch (err) {
     case EACCES:
     case EPERM:
-        return 70;
+        return PermissionDenied;
     case ENOENT:
     case ENOTDIR:
-        return 76;
+        return PathNotFound;
     case EEXIST:
-        return 58;
+        return FileExists;
     case ENOSPC:
     case EDQUOT:
-        return 61;
+        return DiskFull;
     case EIO:
-        return 57;
+        return DeviceError;
     case EMFILE:
     case ENFILE:
-        return 67;
+        return TooManyFiles;
     case ENAMETOOLONG:
-        return 52;
+        return BadFileName;
     default:
-        return 75;
+        return PathFileAccessError;
     }
 }
 
@@ -186,4 +180,4 @@ bool HasWildcardOrTrailingSlash(const QString& path)
     return path.contains(QLatin1Char('*')) || path.contains(QLatin1Char('?')) || path.endsWith(QLatin1Char('/'));
 }
 
-} // namespace FsDetail
+} // namespace Tovanel::FsDetail

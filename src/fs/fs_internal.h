@@ -1,6 +1,8 @@
 // Helpers shared by the path, listing and scan procedures; not part of any module's interface.
 #pragma once
 
+#include "fs/file.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -13,13 +15,23 @@
 
 namespace Tovanel { class Failure; }
 
-namespace FsDetail {
+namespace Tovanel::FsDetail {
 
-// Lets pending window events run; does nothing when no application object exists (tools, benchmarks).
-void ProcessPendingEvents();
+// The runtime numbers a failure carries, which callers test.
+enum FailureNumber : int {
+    OutOfMemory = 7,
+    BadFileName = 52,
+    FileNotFound = 53,
+    DeviceError = 57,
+    FileExists = 58,
+    DiskFull = 61,
+    TooManyFiles = 67,
+    PermissionDenied = 70,
+    PathFileAccessError = 75,
+    PathNotFound = 76,
+};
 
-// The failure for an errno value: the platform's wording, and the runtime number the callers test
-// (70 permission denied, 76 path not found, 75 any other access error, ...).
+// The failure for an errno value: the platform's wording, and the runtime number for it.
 Tovanel::Failure ErrnoFailure(int err);
 int RuntimeNumberForErrno(int err);
 
@@ -59,21 +71,23 @@ bool HasWildcardOrTrailingSlash(const QString& path);
 // Calls visit(entry, folderFd) for every entry of an open folder but "." and "..", then closes it.
 // A failure of the listing itself is thrown once the folder is closed.
 template <class Visit>
-void ForEachEntry(DIR* dir, Visit visit)
+void ForEachEntry(DIR* opened, Visit visit)
 {
-    const int folderFd = ::dirfd(dir);
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry)
-            break;
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            visit(*entry, folderFd);
+    int err = 0;
+    {
+        const Fs::Dir dir(opened);
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir.get());
+            if (!entry)
+                break;
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                visit(*entry, dir.fd());
+        }
+        err = errno;
     }
-    const int err = errno;
-    ::closedir(dir);
     if (err != 0)
         throw ErrnoFailure(err);
 }
 
-} // namespace FsDetail
+} // namespace Tovanel::FsDetail

@@ -1,11 +1,10 @@
 // Module Main: the path texts, existence tests and quiet file operations the conversion builds on.
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-
-#include <QRandomGenerator>
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,56 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
-namespace Main {
+namespace Tovanel::Main {
 
 namespace {
 
 const QChar kSep = QLatin1Char('/');
-
-bool WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Writes a new file beside target under a private name and renames it over target, so a reader of
-// target sees the old file or the whole new one, never a part. fill() writes the content to the
-// descriptor it gets and returns false with errno set when it fails. Returns 0 or an errno value.
-template <class Fill>
-int ReplaceAtomically(const QString& target, mode_t mode, Fill fill, bool flushToDisk = true)
-{
-    const QByteArray targetRaw = FsDetail::EncodePath(target);
-    const QByteArray folder = FsDetail::EncodePath(GetFolderPart(target));
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder + ".tovanel-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-        if (fd < 0 && errno != EEXIST)
-            return errno;
-    }
-    if (fd < 0)
-        return EEXIST;
-    int err = 0;
-    if (!fill(fd) || (flushToDisk && ::fsync(fd) != 0))
-        err = errno;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err == 0 && ::rename(temp.constData(), targetRaw.constData()) != 0)
-        err = errno;
-    if (err != 0)
-        ::unlink(temp.constData());
-    return err;
-}
 
 bool HasWildcard(const QString& text)
 {
@@ -107,7 +61,7 @@ bool FolderExists(const QString& path)
 
 void DeleteFileQuiet(const QString& path)
 {
-    FsDetail::ProcessPendingEvents();
+    Fs::ProcessPendingEvents();
     if (path.isEmpty())
         return;
     const QString folder = GetFolderPart(path);
@@ -122,13 +76,13 @@ void DeleteFileQuiet(const QString& path)
     // Wildcards count only in the last part: the folder part is taken as written, and the match never
     // leaves that one folder.
     const QByteArray folderRaw = FsDetail::EncodePath(folder.isEmpty() ? QStringLiteral(".") : folder);
-    DIR* dir = ::opendir(folderRaw.constData());
-    if (!dir)
+    const Fs::Dir dir(::opendir(folderRaw.constData()));
+    if (!dir.valid())
         return;
-    const int dirFd = ::dirfd(dir);
+    const int dirFd = dir.fd();
     const FsDetail::Wildcard wildcard(pattern);
     std::vector<QByteArray> doomed;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         if (entry->d_type == DT_DIR)
             continue;
         QString name;
@@ -141,18 +95,17 @@ void DeleteFileQuiet(const QString& path)
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !IsFolderMode(st.st_mode))
             ::unlinkat(dirFd, name.constData(), 0);
     }
-    ::closedir(dir);
 }
 
 void WriteBytesIfMissing(const QByteArray& bytes, const QString& path)
 {
-    FsDetail::ProcessPendingEvents();
+    Fs::ProcessPendingEvents();
     if (FileExistsByDate(path))
         return;
     // Written whole or not at all: a half-written file would pass the existence test next time.
-    const int err = ReplaceAtomically(path, 0666, [&](int fd) {
-        return WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
-    });
+    const int err = Fs::WriteAtomically(path, 0666, [&](int fd) {
+        return Fs::WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+    }, true);
     if (err != 0)
         throw FsDetail::ErrnoFailure(err);
 }
@@ -161,15 +114,17 @@ void WriteTextFile(const QString& text, const QString& path)
 {
     const QByteArray raw = FsDetail::EncodePath(path);
     // The scripts and the marker live in a temporary folder that others may write to: whatever lies at
-    // the name (a planted link, another user's file) is removed, never opened and written through.
+    // the name (a planted link, another user's file) is removed, never opened and written through. A
+    // name that can't be cleared (a folder) is taken.
     ::unlink(raw.constData());
-    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw FsDetail::ErrnoFailure(errno);
+    struct stat st;
+    if (::lstat(raw.constData(), &st) == 0)
+        throw FsDetail::ErrnoFailure(EEXIST);
     const QByteArray content = text.toUtf8() + '\n';
-    int err = WriteAll(fd, content.constData(), static_cast<size_t>(content.size())) ? 0 : errno;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
+    // Working files of the run: no flush to disk.
+    const int err = Fs::WriteAtomically(path, 0666, [&](int fd) {
+        return Fs::WriteAll(fd, content.constData(), static_cast<size_t>(content.size()));
+    }, false);
     if (err != 0)
         throw FsDetail::ErrnoFailure(err);
 }
@@ -190,20 +145,18 @@ void CopyFileChecked(const QString& source, const QString& target, bool flushToD
     if (t.endsWith(kSep))
         t += GetFileNamePart(s);
 
-    const int in = ::open(FsDetail::EncodePath(s).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in < 0)
+    const Fs::File in(::open(FsDetail::EncodePath(s).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!in.valid())
         return;
     struct stat st;
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
-    }
     // The copy keeps the source's permission bits (a read-only source gives a read-only copy), less
     // what the user's umask takes away.
-    ReplaceAtomically(t, st.st_mode & 0777, [&](int out) {
+    Fs::WriteAtomically(t, st.st_mode & 0777, [&](int out) {
         std::vector<char> buffer(1 << 20);
         for (;;) {
-            const ssize_t n = ::read(in, buffer.data(), buffer.size());
+            const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
             if (n == 0)
                 return true;
             if (n < 0) {
@@ -211,11 +164,10 @@ void CopyFileChecked(const QString& source, const QString& target, bool flushToD
                     continue;
                 return false;
             }
-            if (!WriteAll(out, buffer.data(), static_cast<size_t>(n)))
+            if (!Fs::WriteAll(out, buffer.data(), static_cast<size_t>(n)))
                 return false;
         }
     }, flushToDisk);
-    ::close(in);
 }
 
 QString NormalizePath(const QString& path)
@@ -260,4 +212,4 @@ int GetAttr(const QString& path)
     return attr;
 }
 
-} // namespace Main
+} // namespace Tovanel::Main

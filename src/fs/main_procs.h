@@ -4,7 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace Main {
+namespace Tovanel::Main {
 
 bool FileExistsByDate(const QString& path);
 QString GetFolderPart(const QString& path);
@@ -29,4 +29,4 @@ QString NormalizePath(const QString& path);
 enum Attribute { ReadOnly = 1, Hidden = 2, System = 4, Directory = 16, Archive = 32, Alias = 1024 };
 int GetAttr(const QString& path);
 
-} // namespace Main
+} // namespace Tovanel::Main

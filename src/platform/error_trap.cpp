@@ -1,7 +1,7 @@
 // The error report box and the trap that shows it.
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
-#include "dialogs.h"
+#include "platform/dialogs.h"
 
 namespace Tovanel {
 

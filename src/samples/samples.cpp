@@ -1,12 +1,12 @@
 // The sample files: recorded once at the first start, loaded into the list on request.
-#include "form1.h"
+#include "app/form1.h"
 
-#include "addfolder.h"
-#include "dialogs.h"
-#include "error_trap.h"
-#include "list_contains.h"
-#include "main_procs.h"
-#include "settings.h"
+#include "fs/addfolder.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+#include "filelist/list_contains.h"
+#include "fs/main_procs.h"
+#include "settings/settings.h"
 #include "ui_form1.h"
 
 #include <QUrl>

@@ -111,8 +111,8 @@ private slots:
     {
         ConvertRun run;
         qint64 tools = 0;
-        for (const Convert::ToolFile& tool : Convert::kTools)
-            tools += Convert::ReadToolResource(tool.resourceId).size();
+        for (const Tovanel::Convert::ToolFile& tool : Tovanel::Convert::kTools)
+            tools += Tovanel::Convert::ReadToolResource(tool.resourceId).size();
         Mount mount{run.root + QStringLiteral("/smalltemp")};
         const QString why = Fault::MountTmpfs(mount.folder, tools + 1200 * 1024);
         if (!why.isEmpty()) {

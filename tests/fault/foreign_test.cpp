@@ -30,7 +30,7 @@ private slots:
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<bool>("asLinks");   // true: links to the user's file; false: programs of the other user
-        using Convert::kMarker, Convert::kSplitScript, Convert::kConvertScript, Convert::kSplitTool, Convert::kConvertTool;
+        using Tovanel::Convert::kMarker, Tovanel::Convert::kSplitScript, Tovanel::Convert::kConvertScript, Tovanel::Convert::kSplitTool, Tovanel::Convert::kConvertTool;
         QTest::newRow("links at the marker") << QStringList{kMarker} << true;
         QTest::newRow("links at the scripts") << QStringList{kSplitScript, kConvertScript} << true;
         QTest::newRow("links at the tools") << QStringList{kSplitTool, kConvertTool} << true;

@@ -2,7 +2,7 @@
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
 #include <QDirIterator>
 
@@ -64,13 +64,15 @@ QStringList Outputs(const QString& base, int count)
     return names;
 }
 
+// The runs between good files stop a tool that hangs after a minute.
+constexpr qint64 kToolTimeoutMs = 60 * 1000;
+
 // Runs good-before, the listed middle sources, good-after; checks "Done.", the good outputs' pixels,
 // that every other output is a whole PNG named after a middle source, and that nothing else is left.
 // Returns the number of outputs of each middle source (-1 after a failed check).
 QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
 {
     QList<int> counts;
-    run.form().toolTimeoutMs = 60 * 1000;
     run.addTiff(QStringLiteral("good-before.tif"), kGoodBefore);
     for (const QString& path : middle)
         run.form().addListItem(path);
@@ -92,7 +94,7 @@ QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
             left.removeAll(good[i]);
         }
         for (const QString& path : middle) {
-            const QString base = Main::StripExtension(Main::GetFileNamePart(path));
+            const QString base = Tovanel::Main::StripExtension(Tovanel::Main::GetFileNamePart(path));
             const int n = CountOutputs(left, base);
             for (const QString& name : Outputs(base, n)) {
                 QCOMPARE(Fault::PngDamage(run.out + u'/' + name), QString());
@@ -172,7 +174,7 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QByteArray, bytes);
         QFETCH(bool, noOutput);
-        ConvertRun run;
+        ConvertRun run(ConvertRun::kDefaultTempName, kToolTimeoutMs);
         const QString bad = run.src + QStringLiteral("/middle.tif");
         switch (static_cast<Kind>(kind)) {
         case Kind::Bytes: QVERIFY(Fault::WriteFile(bad, bytes)); break;
@@ -210,7 +212,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(int, outputs);
-        ConvertRun run;
+        ConvertRun run(ConvertRun::kDefaultTempName, kToolTimeoutMs);
         const QString path = run.src + u'/' + name;
         QVERIFY(TestTiff::Write(path, {Page{12, 9, 9, false}}));
         const QList<int> counts = RunBetweenGoodFiles(run, {path});
@@ -218,7 +220,7 @@ private slots:
             return;
         QCOMPARE(counts, QList<int>{outputs});
         if (outputs > 0) {
-            const QString out = run.out + u'/' + Main::StripExtension(name) + QStringLiteral(".png_1.png");
+            const QString out = run.out + u'/' + Tovanel::Main::StripExtension(name) + QStringLiteral(".png_1.png");
             QCOMPARE(Fault::DecodePng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
         }
         QDirIterator it(run.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

@@ -5,7 +5,7 @@
 // TEMP and XDG_CONFIG_HOME come from the environment. Prints "listed" once the files are in the list and
 // each message box's text as it is shown; exits 0 when the run ended with "Done.".
 #include "fake_dialogs.h"
-#include "form1.h"
+#include "app/form1.h"
 #include "ui_form1.h"
 
 #include <QApplication>

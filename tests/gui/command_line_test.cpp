@@ -1,7 +1,7 @@
 // The command line: named files and folders reach the list as a drop of them does; --help and --version
 // answer on stdout without a display.
 #include "intake_tree.h"
-#include "startup_command_line.h"
+#include "app/startup_command_line.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -197,8 +197,8 @@ private slots:
         QStringList atClose;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (group == 0 && run.form().runningToolGroup > 0) {
-                group = run.form().runningToolGroup;
+            if (group == 0 && run.form().runningToolGroup() > 0) {
+                group = run.form().runningToolGroup();
                 run.form().close();
                 atClose = outputsIn(run.out);
             }
@@ -216,7 +216,7 @@ private slots:
         for (const QString& name : atClose)
             QVERIFY2(!QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
         QVERIFY(noLiveProcessIn(group));
-        QCOMPARE(run.form().runningToolGroup, qint64(0));
+        QCOMPARE(run.form().runningToolGroup(), qint64(0));
         QCOMPARE(ConvertRun::entries(run.temp), QStringList());
     }
 

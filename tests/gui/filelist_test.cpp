@@ -1,5 +1,5 @@
 // The file list: removal, clearing, the busy refusal and reordering by carrying an entry.
-#include "list_contains.h"
+#include "filelist/list_contains.h"
 #include "window_fixture.h"
 
 #include <QScrollBar>
@@ -231,11 +231,11 @@ void FileListTest::carryingNearTheListsEdgeScrollsTowardsIt()
 void FileListTest::listContainsTextComparesExactly()
 {
     WindowFixture w;
-    QVERIFY(!Main::ListContainsText(w.ui().ListView1, "/a/b.tif"));   // empty list
+    QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/a/b.tif"));   // empty list
     fill(*w.form, {"/a/b.tif", "/c/d.tif"});
-    QVERIFY(Main::ListContainsText(w.ui().ListView1, "/c/d.tif"));
-    QVERIFY(!Main::ListContainsText(w.ui().ListView1, "/A/b.tif"));
-    QVERIFY(!Main::ListContainsText(w.ui().ListView1, "/a/b.tif "));
+    QVERIFY(Tovanel::Main::ListContainsText(w.ui().ListView1, "/c/d.tif"));
+    QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/A/b.tif"));
+    QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/a/b.tif "));
 }
 
 QTEST_MAIN(FileListTest)

@@ -1,7 +1,7 @@
 // The start-up: first start, the destination restored from stored settings, the web-site chance,
 // and a damaged settings file.
-#include "settings.h"
-#include "startup.h"
+#include "settings/settings.h"
+#include "app/startup.h"
 #include "window_fixture.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
 // Text stays readable and keyboard focus visible under light and dark desktop palettes, skinned or not.
-#include "form_palettes.h"
+#include "app/form_palettes.h"
 #include "window_fixture.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // The scripted fake of the dialog seam: queues answers and records everything shown.
 #pragma once
 
-#include "dialogs.h"
+#include "platform/dialogs.h"
 
 #include <QList>
 #include <QQueue>

@@ -1,6 +1,6 @@
 // The temporary folder, checked tool deployment and the tool scripts' quoting.
 #include "convert/procs/conversion.h"
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <cstring>
 
-using namespace Convert;
+using namespace Tovanel::Convert;
 
 namespace {
 
@@ -291,7 +291,7 @@ TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
         ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << name.toStdString();
         f.write("x");
     }
-    Convert::ClearLeftovers(dir.path());
+    Tovanel::Convert::ClearLeftovers(dir.path());
     QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     QStringList expected = kept;
     expected.sort();

@@ -1,7 +1,7 @@
 // The runs' working folders: made private, locked while alive, swept only when dead, removed following no link.
 #include "convert/procs/conversion.h"
 #include "convert/procs/run_folder.h"
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace Convert;
+using namespace Tovanel::Convert;
 
 namespace {
 

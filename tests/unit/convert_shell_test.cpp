@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace Shell32;
+using namespace Tovanel::Shell32;
 
 namespace {
 

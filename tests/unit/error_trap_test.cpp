@@ -1,5 +1,5 @@
 // The error report box's text and the trap's resumption rules.
-#include "error_trap.h"
+#include "platform/error_trap.h"
 #include "fake_dialogs.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Tests of the file listing of one folder, the existence test and the unsafe-name rule.
-#include "addfolder.h"
-#include "error_trap.h"
-#include "main_procs.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,9 +62,9 @@ TEST_F(Listing, MatchesAnyCaseIncludesHiddenFilesAndNeverFolders)
     MakeFile(raw("e.png"));
     ASSERT_EQ(::mkdir(raw("d.tif").constData(), 0755), 0);
     const QStringList expected{".c.tif", "a.tif", "b.TIF"};
-    EXPECT_EQ(AddFolder::GetFolderFiles(folder().chopped(1), QStringLiteral("*.tif")), expected); // /Scans
-    EXPECT_EQ(AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")), expected);            // /Scans/
-    EXPECT_EQ(AddFolder::GetFolderFiles(folder(), QStringLiteral("*.TIF")), expected);
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder().chopped(1), QStringLiteral("*.tif")), expected); // /Scans
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")), expected);            // /Scans/
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder(), QStringLiteral("*.TIF")), expected);
 }
 
 TEST_F(Listing, PatternRules)
@@ -93,7 +93,7 @@ TEST_F(Listing, PatternRules)
         {"readme", {"README"}},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(AddFolder::GetFolderFiles(folder(), QString::fromUtf8(r.pattern)), r.expected) << r.pattern;
+        EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder(), QString::fromUtf8(r.pattern)), r.expected) << r.pattern;
 }
 
 TEST_F(Listing, SortsByNameIgnoringCaseAsAnUpperCasingFileSystem)
@@ -101,7 +101,7 @@ TEST_F(Listing, SortsByNameIgnoringCaseAsAnUpperCasingFileSystem)
     for (const char* name : {"b.tif", "A.tif", "_x.tif", "C.tif", "a.tif", "0.tif"})
         MakeFile(raw(name));
     // Upper-cased, "_" (0x5F) sorts after the letters; equal keys keep their exact-text order.
-    EXPECT_EQ(AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")),
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")),
               (QStringList{"0.tif", "A.tif", "a.tif", "b.tif", "C.tif", "_x.tif"}));
 }
 
@@ -115,19 +115,19 @@ TEST_F(Listing, DropsWhatCantBeOpenedOrNamedAgain)
     ASSERT_EQ(::mkfifo(raw("a.tif").constData(), 0644), 0);    // must not block
     ASSERT_EQ(::symlink("ok.tif", raw("link.tif").constData()), 0);
     ASSERT_EQ(::symlink("gone.tif", raw("dangling.tif").constData()), 0);
-    EXPECT_EQ(AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")),
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(folder(), QStringLiteral("*.tif")),
               (QStringList{".hidden-ro.tif", "line\nbreak.tif", "link.tif", "ok.tif"}));
 }
 
 TEST_F(Listing, MissingOrEmptyFolderGivesAnEmptyList)
 {
-    EXPECT_TRUE(AddFolder::GetFolderFiles(folder(), QStringLiteral("*.*")).isEmpty());
-    EXPECT_TRUE(AddFolder::GetFolderFiles(at("missing"), QStringLiteral("*.*")).isEmpty());
+    EXPECT_TRUE(Tovanel::AddFolder::GetFolderFiles(folder(), QStringLiteral("*.*")).isEmpty());
+    EXPECT_TRUE(Tovanel::AddFolder::GetFolderFiles(at("missing"), QStringLiteral("*.*")).isEmpty());
     MakeFile(raw("file"));
-    EXPECT_TRUE(AddFolder::GetFolderFiles(at("file"), QStringLiteral("*.*")).isEmpty()); // not a folder
+    EXPECT_TRUE(Tovanel::AddFolder::GetFolderFiles(at("file"), QStringLiteral("*.*")).isEmpty()); // not a folder
     // The empty folder text is the root.
-    EXPECT_EQ(AddFolder::GetFolderFiles(QString(), QStringLiteral("*.*")),
-              AddFolder::GetFolderFiles(QStringLiteral("/"), QStringLiteral("*.*")));
+    EXPECT_EQ(Tovanel::AddFolder::GetFolderFiles(QString(), QStringLiteral("*.*")),
+              Tovanel::AddFolder::GetFolderFiles(QStringLiteral("/"), QStringLiteral("*.*")));
 }
 
 // IsExistingFile with the "D:\Scans\a.tif" examples written with "/".
@@ -162,7 +162,7 @@ TEST_F(Listing, IsExistingFileIsTrueExactlyForAnExistingRegularFile)
         {QString(), false},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(AddFolder::IsExistingFile(r.path), r.expected) << r.path.toStdString();
+        EXPECT_EQ(Tovanel::AddFolder::IsExistingFile(r.path), r.expected) << r.path.toStdString();
 }
 
 TEST(HasUnsafeCharacters, RefusesControlCharactersQuestionMarksAndBytesThatAreNotUtf8)
@@ -190,12 +190,12 @@ TEST(HasUnsafeCharacters, RefusesControlCharactersQuestionMarksAndBytesThatAreNo
         {"cut\xE6\x97", true},                  // truncated sequence
     };
     for (const Row& r : rows) {
-        EXPECT_EQ(AddFolder::HasUnsafeCharacters(r.name), r.unsafe) << r.name.toHex().constData();
+        EXPECT_EQ(Tovanel::AddFolder::HasUnsafeCharacters(r.name), r.unsafe) << r.name.toHex().constData();
         if (QString::fromUtf8(r.name).toUtf8() == r.name) {
-            EXPECT_EQ(AddFolder::HasUnsafeCharacters(QString::fromUtf8(r.name)), r.unsafe) << r.name.toHex().constData();
+            EXPECT_EQ(Tovanel::AddFolder::HasUnsafeCharacters(QString::fromUtf8(r.name)), r.unsafe) << r.name.toHex().constData();
         }
     }
-    EXPECT_TRUE(AddFolder::HasUnsafeCharacters(QString(QChar(0xD800))));
+    EXPECT_TRUE(Tovanel::AddFolder::HasUnsafeCharacters(QString(QChar(0xD800))));
 }
 
 } // namespace

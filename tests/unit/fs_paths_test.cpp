@@ -1,10 +1,12 @@
-// Tests of the path texts and quiet file operations of module Main.
-#include "error_trap.h"
-#include "main_procs.h"
+// Tests of the path texts and quiet file operations of module Main, and of the file layer under them.
+#include "platform/error_trap.h"
+#include "fs/file.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QTemporaryDir>
 
@@ -62,7 +64,7 @@ class PathText : public ::testing::TestWithParam<TextCase> {};
 class NormalizePathSlashRule : public PathText {};
 TEST_P(NormalizePathSlashRule, CollapsesEachPairOnceLeftToRight)
 {
-    EXPECT_EQ(Main::NormalizePath(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(Tovanel::Main::NormalizePath(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Main, NormalizePathSlashRule, ::testing::Values(
     TextCase{"/a//b", "/a/b"},                    // C:\a\\b
@@ -81,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Main, NormalizePathSlashRule, ::testing::Values(
 class GetFolderPartCases : public PathText {};
 TEST_P(GetFolderPartCases, KeepsTextUpToTheLastSlash)
 {
-    EXPECT_EQ(Main::GetFolderPart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(Tovanel::Main::GetFolderPart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Main, GetFolderPartCases, ::testing::Values(
     TextCase{"/a/b.tif", "/a/"},                  // C:\a\b.tif gives C:\a\ .
@@ -93,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Main, GetFolderPartCases, ::testing::Values(
 class GetFileNamePartCases : public PathText {};
 TEST_P(GetFileNamePartCases, KeepsTextAfterTheLastSlash)
 {
-    EXPECT_EQ(Main::GetFileNamePart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(Tovanel::Main::GetFileNamePart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Main, GetFileNamePartCases, ::testing::Values(
     TextCase{"/a/b.tif", "b.tif"},
@@ -104,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Main, GetFileNamePartCases, ::testing::Values(
 class StripExtensionCases : public PathText {};
 TEST_P(StripExtensionCases, CutsAtTheLastDotAnywhereButFirst)
 {
-    EXPECT_EQ(Main::StripExtension(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(Tovanel::Main::StripExtension(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(Main, StripExtensionCases, ::testing::Values(
     TextCase{"/a/b.tif", "/a/b"},
@@ -148,11 +150,11 @@ TEST_F(MainFiles, ExistenceTestsTellFilesFromFolders)
         {"*.tif", false, false},  // wildcards are not expanded
     };
     for (const Row& r : rows) {
-        EXPECT_EQ(Main::FileExistsByDate(at(r.name)), r.fileExistsByDate) << r.name;
-        EXPECT_EQ(Main::FolderExists(at(r.name)), r.folderExists) << r.name;
+        EXPECT_EQ(Tovanel::Main::FileExistsByDate(at(r.name)), r.fileExistsByDate) << r.name;
+        EXPECT_EQ(Tovanel::Main::FolderExists(at(r.name)), r.folderExists) << r.name;
     }
-    EXPECT_FALSE(Main::FileExistsByDate(QString()));
-    EXPECT_FALSE(Main::FolderExists(QString()));
+    EXPECT_FALSE(Tovanel::Main::FileExistsByDate(QString()));
+    EXPECT_FALSE(Tovanel::Main::FolderExists(QString()));
 }
 
 TEST_F(MainFiles, GetAttrMapsModeAndNameToTheDesignBits)
@@ -173,9 +175,9 @@ TEST_F(MainFiles, GetAttrMapsModeAndNameToTheDesignBits)
         {"dir", 16}, {"dir/", 16}, {".hdir", 18}, {"flink", 1024 + 32}, {"dlink", 1024 + 16}, {"dlink/", 1024 + 16},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(Main::GetAttr(at(r.name)), r.attr) << r.name;
+        EXPECT_EQ(Tovanel::Main::GetAttr(at(r.name)), r.attr) << r.name;
     try {
-        Main::GetAttr(at("missing"));
+        Tovanel::Main::GetAttr(at("missing"));
         ADD_FAILURE() << "GetAttr of a missing path returned";
     } catch (const Tovanel::Failure& f) {
         EXPECT_EQ(f.number(), 76);
@@ -192,12 +194,12 @@ TEST_F(MainFiles, DeleteFileQuietRemovesMatchingFilesOfOneFolderOnly)
     ASSERT_TRUE(QDir().mkdir(at("varnholt-dir.tif"))); // folders never
     ASSERT_TRUE(QDir().mkdir(at("sub")));
     WriteFile(at("sub/varnholt4.tif"), "4");         // another folder
-    Main::DeleteFileQuiet(at("varnholt*.tif"));
+    Tovanel::Main::DeleteFileQuiet(at("varnholt*.tif"));
     EXPECT_EQ(EntriesOf(root), (QStringList{".varnholt3.tif", "other.tif", "sub", "varnholt-dir.tif"}));
     EXPECT_TRUE(Exists(at("sub/varnholt4.tif")));
 
     // A wildcard in a folder part is a name, not a pattern: nothing below is reached.
-    Main::DeleteFileQuiet(at("s*/varnholt4.tif"));
+    Tovanel::Main::DeleteFileQuiet(at("s*/varnholt4.tif"));
     EXPECT_TRUE(Exists(at("sub/varnholt4.tif")));
 }
 
@@ -207,13 +209,13 @@ TEST_F(MainFiles, DeleteFileQuietSingleNamesAndNothingToDelete)
     WriteFile(at("target.tif"), "t");
     ASSERT_EQ(::symlink("target.tif", QFile::encodeName(at("link.tif")).constData()), 0);
     ASSERT_TRUE(QDir().mkdir(at("folder")));
-    Main::DeleteFileQuiet(at("ro.tif"));
-    Main::DeleteFileQuiet(at("link.tif"));  // the link goes, its target stays
-    Main::DeleteFileQuiet(at("folder"));    // never a folder
-    Main::DeleteFileQuiet(at("folder/"));
-    Main::DeleteFileQuiet(at("missing.tif"));
-    Main::DeleteFileQuiet(at("missing/*.tif"));
-    Main::DeleteFileQuiet(QString());
+    Tovanel::Main::DeleteFileQuiet(at("ro.tif"));
+    Tovanel::Main::DeleteFileQuiet(at("link.tif"));  // the link goes, its target stays
+    Tovanel::Main::DeleteFileQuiet(at("folder"));    // never a folder
+    Tovanel::Main::DeleteFileQuiet(at("folder/"));
+    Tovanel::Main::DeleteFileQuiet(at("missing.tif"));
+    Tovanel::Main::DeleteFileQuiet(at("missing/*.tif"));
+    Tovanel::Main::DeleteFileQuiet(QString());
     EXPECT_EQ(EntriesOf(root), (QStringList{"folder", "target.tif"}));
 }
 
@@ -226,7 +228,7 @@ TEST_F(MainFiles, DeleteFileQuietLetsPendingEventsRunFirst)
         ran = true;
         fileWasThere = Exists(at("a.tif"));
     });
-    Main::DeleteFileQuiet(at("a.tif"));
+    Tovanel::Main::DeleteFileQuiet(at("a.tif"));
     EXPECT_TRUE(ran);
     EXPECT_TRUE(fileWasThere);
     EXPECT_FALSE(Exists(at("a.tif")));
@@ -235,23 +237,23 @@ TEST_F(MainFiles, DeleteFileQuietLetsPendingEventsRunFirst)
 TEST_F(MainFiles, WriteBytesIfMissingWritesExactBytesOnlyWhenAbsent)
 {
     const QByteArray bytes("MZ\0\r\n\xff tail", 11);
-    Main::WriteBytesIfMissing(bytes, at("tool"));
+    Tovanel::Main::WriteBytesIfMissing(bytes, at("tool"));
     EXPECT_EQ(ReadAll(at("tool")), bytes);
-    Main::WriteBytesIfMissing(QByteArray("other"), at("tool"));
+    Tovanel::Main::WriteBytesIfMissing(QByteArray("other"), at("tool"));
     EXPECT_EQ(ReadAll(at("tool")), bytes);
     EXPECT_EQ(EntriesOf(root), QStringList{"tool"}); // no temporary left behind
 
     // A file that appears while pending events run is respected: the test comes after them.
     PostToEventLoop([&] { WriteFile(at("late"), "old"); });
-    Main::WriteBytesIfMissing(QByteArray("new"), at("late"));
+    Tovanel::Main::WriteBytesIfMissing(QByteArray("new"), at("late"));
     EXPECT_EQ(ReadAll(at("late")), QByteArray("old"));
 }
 
 TEST_F(MainFiles, WritersReportAMissingFolderToTheCaller)
 {
-    EXPECT_THROW(Main::WriteBytesIfMissing(QByteArray("x"), at("nofolder/tool")), Tovanel::Failure);
+    EXPECT_THROW(Tovanel::Main::WriteBytesIfMissing(QByteArray("x"), at("nofolder/tool")), Tovanel::Failure);
     try {
-        Main::WriteTextFile(QStringLiteral("x"), at("nofolder/t.sh"));
+        Tovanel::Main::WriteTextFile(QStringLiteral("x"), at("nofolder/t.sh"));
         ADD_FAILURE() << "WriteTextFile into a missing folder returned";
     } catch (const Tovanel::Failure& f) {
         EXPECT_EQ(f.number(), 76);
@@ -261,9 +263,9 @@ TEST_F(MainFiles, WritersReportAMissingFolderToTheCaller)
 TEST_F(MainFiles, WriteTextFileWritesUtf8WithOneLineFeedAndEmptiesOldContent)
 {
     WriteFile(at("t.sh"), QByteArray(100, 'z'));
-    Main::WriteTextFile(QString::fromUtf8("rm -f -- '/tmp/caf\xC3\xA9'"), at("t.sh"));
+    Tovanel::Main::WriteTextFile(QString::fromUtf8("rm -f -- '/tmp/caf\xC3\xA9'"), at("t.sh"));
     EXPECT_EQ(ReadAll(at("t.sh")), QByteArray("rm -f -- '/tmp/caf\xC3\xA9'\n"));
-    Main::WriteTextFile(QString(), at("empty"));
+    Tovanel::Main::WriteTextFile(QString(), at("empty"));
     EXPECT_EQ(ReadAll(at("empty")), QByteArray("\n"));
 }
 
@@ -291,7 +293,7 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
     };
     QStringList expected;
     for (const Row& r : rows) {
-        Main::CopyFileChecked(r.source, r.target);
+        Tovanel::Main::CopyFileChecked(r.source, r.target);
         if (r.createdName) {
             expected.append(QString::fromUtf8(r.createdName));
             EXPECT_EQ(ReadAll(at("out/") + QString::fromUtf8(r.createdName)), QByteArray("source"));
@@ -311,7 +313,7 @@ TEST_F(MainFiles, CopyFileCheckedReplacesTheTargetWhole)
     // put in place by rename, never written into the old one.
     const int reader = ::open(QFile::encodeName(at("old.png")).constData(), O_RDONLY);
     ASSERT_GE(reader, 0);
-    Main::CopyFileChecked(at("new.tif"), at("old.png"));
+    Tovanel::Main::CopyFileChecked(at("new.tif"), at("old.png"));
     char buffer[64] = {};
     const ssize_t n = ::read(reader, buffer, sizeof buffer);
     ::close(reader);
@@ -324,9 +326,106 @@ TEST_F(MainFiles, CopyFileCheckedKeepsAReadOnlySourceReadOnly)
 {
     WriteFile(at("ro.tif"), "ro", 0444);
     ASSERT_TRUE(QDir().mkdir(at("out")));
-    Main::CopyFileChecked(at("ro.tif"), at("out/ro.tif"));
+    Tovanel::Main::CopyFileChecked(at("ro.tif"), at("out/ro.tif"));
     EXPECT_EQ(ReadAll(at("out/ro.tif")), QByteArray("ro"));
-    EXPECT_EQ(Main::GetAttr(at("out/ro.tif")) & Main::ReadOnly, Main::ReadOnly);
+    EXPECT_EQ(Tovanel::Main::GetAttr(at("out/ro.tif")) & Tovanel::Main::ReadOnly, Tovanel::Main::ReadOnly);
+}
+
+} // namespace
+
+namespace {
+
+// What stands at the target before the atomic write, and whether the content is written whole.
+enum class Before { Nothing, File, LinkToFile, Folder };
+struct AtomicCase {
+    const char* name;
+    Before before;
+    bool fillSucceeds;
+    int expectedErr;          // 0, or the errno returned
+    const char* targetAfter;  // content at the target afterwards
+};
+
+class WriteAtomicallyRows : public MainFiles, public ::testing::WithParamInterface<AtomicCase> {};
+
+// The target holds the old content or the whole new one; no private name stays behind; a link at the
+// target is replaced, never written through.
+TEST_P(WriteAtomicallyRows, TargetIsOldOrWholeNewAndNoPrivateNameStays)
+{
+    const AtomicCase& c = GetParam();
+    const QString target = at("out.png");
+    switch (c.before) {
+    case Before::Nothing: break;
+    case Before::File: WriteFile(target, "old"); break;
+    case Before::LinkToFile:
+        WriteFile(at("elsewhere"), "old");
+        ASSERT_TRUE(QFile::link(at("elsewhere"), target));
+        break;
+    case Before::Folder: ASSERT_TRUE(QDir().mkdir(target)); break;
+    }
+    const int err = Tovanel::Fs::WriteAtomically(target, 0644, [&](int fd) {
+        if (!c.fillSucceeds) {
+            (void)Tovanel::Fs::WriteAll(fd, "par", 3);   // part written, then the disk is full
+            errno = ENOSPC;
+            return false;
+        }
+        return Tovanel::Fs::WriteAll(fd, "new content", 11);
+    }, true);
+    EXPECT_EQ(err, c.expectedErr);
+    if (c.before != Before::Folder) {
+        EXPECT_EQ(ReadAll(target), QByteArray(c.targetAfter));
+    }
+    if (c.before == Before::LinkToFile) {
+        EXPECT_EQ(ReadAll(at("elsewhere")), QByteArray("old"));
+        EXPECT_EQ(QFileInfo(target).isSymLink(), !c.fillSucceeds);
+    }
+    const QStringList left = QDir(root).entryList({QLatin1String(Tovanel::Fs::kTempPrefix) + QLatin1Char('*')},
+                                                  QDir::AllEntries | QDir::Hidden | QDir::System);
+    EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fs, WriteAtomicallyRows, ::testing::Values(
+    AtomicCase{"new_file", Before::Nothing, true, 0, "new content"},
+    AtomicCase{"replaces_a_file", Before::File, true, 0, "new content"},
+    AtomicCase{"failed_fill_keeps_the_old_file", Before::File, false, ENOSPC, "old"},
+    AtomicCase{"failed_fill_makes_no_file", Before::Nothing, false, ENOSPC, "<unreadable>"},
+    AtomicCase{"replaces_a_link_not_its_file", Before::LinkToFile, true, 0, "new content"},
+    AtomicCase{"failed_fill_keeps_the_link", Before::LinkToFile, false, ENOSPC, "old"},
+    AtomicCase{"a_folder_stays", Before::Folder, true, EISDIR, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+// A handle closes its descriptor exactly once, wherever it has been moved to.
+TEST(FsHandles, CloseOnceWhereverMoved)
+{
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+        Tovanel::Fs::File first(fd);
+        Tovanel::Fs::File second(std::move(first));
+        EXPECT_FALSE(first.valid());
+        EXPECT_EQ(second.get(), fd);
+        Tovanel::Fs::File third;
+        third = std::move(second);
+        EXPECT_TRUE(IsOpen(fd));
+    }
+    EXPECT_FALSE(IsOpen(fd));
+
+    fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    Tovanel::Fs::File kept(fd);
+    EXPECT_EQ(kept.close(), 0);
+    EXPECT_FALSE(IsOpen(fd));
+    EXPECT_EQ(kept.close(), 0);   // a second close is a no-op, never a close of a reused number
+
+    DIR* listing = ::opendir("/");
+    ASSERT_NE(listing, nullptr);
+    const int dirFd = ::dirfd(listing);
+    {
+        const Tovanel::Fs::Dir dir(listing);
+        EXPECT_EQ(dir.fd(), dirFd);
+        EXPECT_TRUE(IsOpen(dirFd));
+    }
+    EXPECT_FALSE(IsOpen(dirFd));
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Tests of the breadth-first folder scan and the folder picker, on real folder trees.
-#include "addfolder.h"
-#include "error_trap.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
 #include "fake_dialogs.h"
-#include "main_procs.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -154,7 +154,7 @@ protected:
         QStringList list;
         for (const QString& r : rel)
             list.append(QFile::decodeName(root) + r);
-        AddFolder::GetSubDirectories2016(list, descend, dialogs);
+        Tovanel::AddFolder::GetSubDirectories2016(list, descend, dialogs);
         return relative(list);
     }
     QStringList relative(const QStringList& list) const
@@ -235,7 +235,7 @@ TEST_F(Scan, HiddenAndReadOnlyFoldersAreScanned)
     mk("A/.hid/x");
     mk("A/ro/y");
     ASSERT_EQ(::chmod((root + "A/ro").constData(), 0555), 0);
-    EXPECT_EQ(Main::GetAttr(QFile::decodeName(root + "A/ro/")), 17);
+    EXPECT_EQ(Tovanel::Main::GetAttr(QFile::decodeName(root + "A/ro/")), 17);
     EXPECT_EQ(scan({"A/"}), (QStringList{"A/", "A/.hid/", "A/ro/", "A/.hid/x/", "A/ro/y/"}));
     ::chmod((root + "A/ro").constData(), 0755);
 }
@@ -260,7 +260,7 @@ TEST_F(Scan, LinkLoopsEndAndEachRealFolderIsListedOnce)
         EXPECT_FALSE(real.contains(QString::fromLocal8Bit(resolved))) << resolved;
         real.insert(QString::fromLocal8Bit(resolved));
     }
-    EXPECT_EQ(Main::GetAttr(QFile::decodeName(root + "A/out/")), 1024 + 16);
+    EXPECT_EQ(Tovanel::Main::GetAttr(QFile::decodeName(root + "A/out/")), 1024 + 16);
 }
 
 TEST_F(Scan, PathLengthLimits)
@@ -289,12 +289,12 @@ TEST_F(Scan, PathLengthLimits)
 
     // A start folder of PATH_MAX bytes or more stays in the list and is not scanned.
     QStringList list{QFile::decodeName(deep)};
-    AddFolder::GetSubDirectories2016(list, true, dialogs);
+    Tovanel::AddFolder::GetSubDirectories2016(list, true, dialogs);
     EXPECT_EQ(list, QStringList{QFile::decodeName(deep)});
 
     // Scanning the chain from its top ends, and lists only folders a path can still name.
     QStringList chain{QFile::decodeName(root + part + '/')};
-    AddFolder::GetSubDirectories2016(chain, true, dialogs);
+    Tovanel::AddFolder::GetSubDirectories2016(chain, true, dialogs);
     ASSERT_FALSE(chain.isEmpty());
     EXPECT_LT(QFile::encodeName(chain.last()).size(), PATH_MAX);
     EXPECT_GT(chain.size(), 10);
@@ -334,11 +334,11 @@ TEST_F(Scan, ModeZeroEntriesAsSeenByAnOrdinaryUser)
     const std::optional<QByteArray> out = RunUnprivileged([&] {
         QByteArray text;
         // A file without any right still exists; the user learns of the right when it is used.
-        text += AddFolder::IsExistingFile(QFile::decodeName(root + "none.tif")) ? "exists\n" : "missing\n";
-        text += AddFolder::GetFolderFiles(QFile::decodeName(root), QStringLiteral("*.tif")).join(QLatin1Char('|')).toUtf8() + '\n';
+        text += Tovanel::AddFolder::IsExistingFile(QFile::decodeName(root + "none.tif")) ? "exists\n" : "missing\n";
+        text += Tovanel::AddFolder::GetFolderFiles(QFile::decodeName(root), QStringLiteral("*.tif")).join(QLatin1Char('|')).toUtf8() + '\n';
         // A folder the search may not read is a failure of the search, for the caller's trap.
         try {
-            AddFolder::GetFolderFiles(QFile::decodeName(root + "Locked"), QStringLiteral("*.*"));
+            Tovanel::AddFolder::GetFolderFiles(QFile::decodeName(root + "Locked"), QStringLiteral("*.*"));
             text += "no failure\n";
         } catch (const Tovanel::Failure& failure) {
             text += QByteArray::number(failure.number()) + ' ' + failure.what() + '\n';
@@ -423,7 +423,7 @@ TEST_F(Picker, OpensAtAnExistingStartFolderOnlyAndReturnsTheAnswerAsGiven)
     for (const Row& r : rows) {
         dialogs.shown.clear();
         dialogs.folders.enqueue(r.answer);
-        const QString chosen = AddFolder::BrowseForFolder(dialogs, nullptr, QStringLiteral("Please select folder:"), r.start);
+        const QString chosen = Tovanel::AddFolder::BrowseForFolder(dialogs, nullptr, QStringLiteral("Please select folder:"), r.start);
         EXPECT_EQ(chosen, r.answer);
         ASSERT_EQ(dialogs.shown.size(), 1);
         EXPECT_EQ(dialogs.shown.first().kind, QStringLiteral("pickFolder"));

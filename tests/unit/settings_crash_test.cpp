@@ -1,6 +1,6 @@
 // A process killed while it writes settings leaves a settings file that reads whole.
-#include "error_trap.h"
-#include "settings.h"
+#include "platform/error_trap.h"
+#include "settings/settings.h"
 
 #include <QFile>
 #include <QRandomGenerator>

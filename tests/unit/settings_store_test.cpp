@@ -1,6 +1,6 @@
 // The settings store: where values live, that they come back exactly, truth values, and damaged files.
-#include "error_trap.h"
-#include "settings.h"
+#include "platform/error_trap.h"
+#include "settings/settings.h"
 
 #include <QDir>
 #include <QFile>

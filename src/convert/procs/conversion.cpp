@@ -1,10 +1,10 @@
 // Module Convert: the private temporary folder, checked tool deployment, and the tool scripts.
-#include "conversion.h"
+#include "convert/procs/conversion.h"
 
-#include "addfolder.h"
-#include "error_trap.h"
-#include "fs_internal.h"
-#include "main_procs.h"
+#include "fs/addfolder.h"
+#include "platform/error_trap.h"
+#include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,14 +21,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-namespace Convert {
+namespace Tovanel::Convert {
 
 namespace {
 
-Tovanel::Failure ErrnoFailure(int err)
-{
-    return Tovanel::Failure(QString::fromLocal8Bit(std::strerror(err)));
-}
+using FsDetail::ErrnoFailure;
 
 // A private folder that nobody else controls: made 0700 when missing, refused when it is a link or
 // belongs to someone else (another user could otherwise plant the tools we are about to run).
@@ -62,17 +59,16 @@ bool AllowsPrograms(const QString& folder)
 bool IsDeployed(const QByteArray& bytes, const QString& path)
 {
     const QByteArray raw = QFile::encodeName(path);
-    const int fd = ::open(raw.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
+    const Fs::File file(::open(raw.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!file.valid())
         return false;
     struct stat st;
-    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+    bool same = ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
                 && (st.st_mode & 022) == 0 && (st.st_mode & S_IXUSR) != 0 && st.st_size == bytes.size();
     if (same) {
-        QFile file;
-        same = file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && file.readAll() == bytes;
+        QFile reader;
+        same = reader.open(file.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && reader.readAll() == bytes;
     }
-    ::close(fd);
     return same;
 }
 
@@ -139,41 +135,16 @@ QByteArray ReadToolResource(int id)
 
 void DeployTool(const QByteArray& bytes, const QString& path)
 {
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
+    Fs::ProcessPendingEvents();
     if (IsDeployed(bytes, path))
         return;
-    const QFileInfo info(path);
-    QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()
-                                        + QStringLiteral(".XXXXXX"));
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw ErrnoFailure(errno);
-    int err = 0;
-    const char* data = bytes.constData();
-    for (qint64 left = bytes.size(); left > 0 && err == 0;) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-        }
-        data += n;
-        left -= n;
-    }
-    if (err == 0 && ::fchmod(fd, 0700) != 0)
-        err = errno;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
     // The rename replaces whatever was there, a link included, in one step: the name never holds a
-    // half-written or foreign program while it could be run.
-    if (err == 0 && ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0)
-        err = errno;
-    if (err != 0) {
-        ::unlink(temp.constData());
+    // half-written or foreign program while it could be run. The run bit is set whatever the umask.
+    const int err = Fs::WriteAtomically(path, 0700, [&](int fd) {
+        return Fs::WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size())) && ::fchmod(fd, 0700) == 0;
+    }, false);
+    if (err != 0)
         throw ErrnoFailure(err);
-    }
 }
 
 QString QuoteForShell(const QString& text)
@@ -202,8 +173,10 @@ void ClearLeftovers(const QString& folder)
 {
     if (folder.isEmpty())
         return;
-    // The private names under which files are written before they are renamed into place.
-    for (const QString& pattern : {QStringLiteral(".tovanel-*"), QStringLiteral(".varnholt*"),
+    // The private names under which files are written before they are renamed into place: ours (copies,
+    // tools, scripts, marker), the tools' own for their pages, and the tool names of earlier versions,
+    // which a run killed before this version may have left.
+    for (const QString& pattern : {QLatin1String(Fs::kTempPrefix) + QLatin1Char('*'), QStringLiteral(".varnholt*"),
                                    QStringLiteral(".") + kConvertTool + QStringLiteral(".*"),
                                    QStringLiteral(".") + kSplitTool + QStringLiteral(".*")})
         Main::DeleteFileQuiet(folder + QLatin1Char('/') + pattern);
@@ -252,15 +225,14 @@ void FlushFolders(const QStringList& folders)
 {
     QSet<quint64> done;
     for (const QString& folder : folders) {
-        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
+        const Fs::File dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid())
             continue;
         struct stat st;
-        if (::fstat(fd, &st) == 0 && !done.contains(st.st_dev)) {
+        if (::fstat(dir.get(), &st) == 0 && !done.contains(st.st_dev)) {
             done.insert(st.st_dev);
-            ::syncfs(fd);
+            ::syncfs(dir.get());
         }
-        ::close(fd);
     }
 }
 
@@ -279,4 +251,4 @@ void EndMarkerWait(const QString& marker)
         ::unlink(raw.constData());
 }
 
-} // namespace Convert
+} // namespace Tovanel::Convert

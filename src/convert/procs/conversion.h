@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace Convert {
+namespace Tovanel::Convert {
 
 // Fixed names in the temporary folder.
 inline const QString kMarker = QStringLiteral("brisquet_varnholt.tmp");
@@ -80,4 +80,4 @@ bool SameFile(const QString& a, const QString& b);
 // folder ends clean.
 void EndMarkerWait(const QString& marker);
 
-} // namespace Convert
+} // namespace Tovanel::Convert

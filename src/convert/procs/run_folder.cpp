@@ -1,8 +1,8 @@
 // Module Convert: making, locking, sweeping and removing the runs' private working folders.
-#include "run_folder.h"
+#include "convert/procs/run_folder.h"
 
-#include "conversion.h"
-#include "error_trap.h"
+#include "convert/procs/conversion.h"
+#include "platform/error_trap.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Convert {
+namespace Tovanel::Convert {
 
 namespace {
 
@@ -225,4 +225,4 @@ void RunFolder::remove()
     path_.clear();
 }
 
-} // namespace Convert
+} // namespace Tovanel::Convert

@@ -4,7 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace Convert {
+namespace Tovanel::Convert {
 
 // Run folders are named this prefix and six characters from mkdtemp; nothing else is ever swept.
 inline const QString kRunFolderPrefix = QStringLiteral("tovanel-run-");
@@ -50,4 +50,4 @@ int SweepDeadRuns(const QString& base);
 // link: a link inside is removed as a link. Returns true when the entry is gone.
 bool RemoveTree(int dirFd, const QByteArray& name);
 
-} // namespace Convert
+} // namespace Tovanel::Convert

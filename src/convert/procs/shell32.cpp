@@ -1,7 +1,8 @@
 // Module Shell32: starts programs and scripts in a process group of their own, and waits for them.
-#include "shell32.h"
+#include "convert/procs/shell32.h"
 
-#include "dialogs.h"
+#include "platform/dialogs.h"
+#include "fs/fs_internal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,7 +28,7 @@
 
 extern char** environ;
 
-namespace Shell32 {
+namespace Tovanel::Shell32 {
 
 namespace {
 
@@ -54,12 +55,6 @@ bool LooksLikeUrl(const QString& text)
     // "x:" alone is not a scheme; a scheme has at least two characters.
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:"));
     return scheme.match(text).hasMatch();
-}
-
-void ProcessEvents()
-{
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
 }
 
 int ExitCodeOf(int status)
@@ -229,13 +224,13 @@ ShellError ShellFailure(int r)
     };
     const qint64 standard = DefaultErrorNumber(r);
     switch (r) {
-    case 0: set(7, "Out of memory"); break;
-    case 2: set(53, "File not found"); break;
-    case 3: set(76, "Path not found"); break;
-    case 5: set(75, "Path/file access error"); break;
-    case 8: set(7, "Out of memory"); break;
+    case 0: set(FsDetail::OutOfMemory, "Out of memory"); break;
+    case 2: set(FsDetail::FileNotFound, "File not found"); break;
+    case 3: set(FsDetail::PathNotFound, "Path not found"); break;
+    case 5: set(FsDetail::PathFileAccessError, "Path/file access error"); break;
+    case 8: set(FsDetail::OutOfMemory, "Out of memory"); break;
     case 11: set(standard, "The executable file is invalid or corrupt"); break;
-    case 26: set(75, "A sharing violation occurred."); break;
+    case 26: set(FsDetail::PathFileAccessError, "A sharing violation occurred."); break;
     case 27: set(standard, "This file type does not have a valid file association."); break;
     case 28: set(286, "The file could not be opened due to time out. Please try again in a moment."); break;
     case 29:
@@ -294,7 +289,8 @@ int ShellAndWait(const QString& command, int& windowStyle, const QString& folder
     if (session.runningGroup)
         *session.runningGroup = pid;
     // A pidfd wakes the poll the moment the process ends; without one, short sleeps stand in.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const Fs::File pidfdHandle(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    const int pidfd = pidfdHandle.get();
     QElapsedTimer clock;
     clock.start();
     int status = 0;
@@ -306,7 +302,7 @@ int ShellAndWait(const QString& command, int& windowStyle, const QString& folder
             status = 0;   // reaped elsewhere: nothing more to learn
             break;
         }
-        ProcessEvents();
+        Fs::ProcessPendingEvents();
         qint64 slice = 100;
         if (session.timeoutMs > 0) {
             const qint64 left = session.timeoutMs - clock.elapsed();
@@ -337,8 +333,6 @@ int ShellAndWait(const QString& command, int& windowStyle, const QString& folder
     // Cleared before anything else can run, so closing the window never signals a reused id.
     if (session.runningGroup)
         *session.runningGroup = 0;
-    if (pidfd >= 0)
-        ::close(pidfd);
     return ExitCodeOf(status);
 }
 
@@ -348,4 +342,4 @@ int ShellAndWait(const QString& command, const QString& folder, Session& session
     return ShellAndWait(command, style, folder, session);
 }
 
-} // namespace Shell32
+} // namespace Tovanel::Shell32

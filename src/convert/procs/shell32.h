@@ -6,7 +6,7 @@
 
 namespace Tovanel { class Dialogs; }
 
-namespace Shell32 {
+namespace Tovanel::Shell32 {
 
 // Show-window styles. No console window exists here, so they are kept as data only.
 enum WindowStyle : int { Hidden = 0, Normal = 1, Minimized = 6 };
@@ -56,4 +56,4 @@ int ShellOpen(const QString& file, int windowStyle, const QString& parameters, c
 int ShellAndWait(const QString& command, int& windowStyle, const QString& folder, Session& session);
 int ShellAndWait(const QString& command, const QString& folder, Session& session);
 
-} // namespace Shell32
+} // namespace Tovanel::Shell32

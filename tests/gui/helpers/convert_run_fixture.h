@@ -18,7 +18,11 @@ class ConvertRun {
 public:
     // tempName: the temporary folder under the test's own folder; a dot in it catches bases taken
     // from the whole path instead of the name.
-    explicit ConvertRun(const QString& tempName = QStringLiteral("j.doe/Temp"))
+    static inline const QString kDefaultTempName = QStringLiteral("j.doe/Temp");
+
+    // toolTimeoutMs: how long a tool may run before it is stopped.
+    explicit ConvertRun(const QString& tempName = kDefaultTempName,
+                        qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs)
     {
         root = work.path();
         temp = root + QLatin1Char('/') + tempName;
@@ -28,8 +32,8 @@ public:
             QDir().mkpath(d);
         previousTemp = qgetenv("TEMP");
         qputenv("TEMP", QFile::encodeName(temp));
-        window = std::make_unique<WindowFixture>();
-        window->form->endProgram = [this] { ++endProgramCalls; };
+        window = std::make_unique<WindowFixture>(QString(), builtProgramFolder(), nullptr,
+                                                 Form1::Options{toolTimeoutMs, [this] { ++endProgramCalls; }});
     }
     ~ConvertRun() { qputenv("TEMP", previousTemp); }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "fake_dialogs.h"
-#include "form1.h"
+#include "app/form1.h"
 #include "ui_form1.h"
 
 #include <QSettings>
@@ -27,13 +27,13 @@ public:
     // A window started on a prepared settings folder (empty: a fresh one of its own), so a test can
     // stage what an earlier start left behind; prepare() queues dialog answers before Form_Load runs.
     WindowFixture(const QString& configFolder, const QString& programFolder,
-                  const std::function<void(FakeDialogs&)>& prepare = {})
+                  const std::function<void(FakeDialogs&)>& prepare = {}, Form1::Options options = {})
         : configPath(configFolder.isEmpty() ? configDir.path() : configFolder)
     {
         qputenv("XDG_CONFIG_HOME", configPath.toUtf8());
         if (prepare)
             prepare(dialogs);
-        form = std::make_unique<Form1>(dialogs, programFolder);
+        form = std::make_unique<Form1>(dialogs, programFolder, std::move(options));
         form->show();
         (void)QTest::qWaitForWindowExposed(form.get());
     }

@@ -1,7 +1,7 @@
 // The per-user settings store on QSettings: read anew at every call, written through at every change.
-#include "settings.h"
+#include "settings/settings.h"
 
-#include "error_trap.h"
+#include "platform/error_trap.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,0 +1,147 @@
+// The conversion run: checks, tools in, every listed file, tools out, "Done.".
+#include "convert/conversion_run.h"
+
+#include "convert/convert_file.h"
+#include "convert/procs/conversion.h"
+#include "convert/procs/shell32.h"
+#include "fs/main_procs.h"
+#include "platform/dialogs.h"
+#include "platform/error_trap.h"
+
+namespace Tovanel {
+
+ConversionRun::ConversionRun(RunHost& host, qint64 toolTimeoutMs) : host_(host), toolTimeoutMs_(toolTimeoutMs) {}
+
+bool ConversionRun::Start()
+{
+    if (IsConverting)                                                                   // 100
+        return false;
+    ErrorTrap trap(host_.dialogs(), FormLocation("PushButton2_Click"));
+    trap.run(102, [&] { IsConverting = true; outputBase_.clear(); outputFolders_.clear(); });
+    if (Refused(trap))
+        return false;
+    trap.run(108, [&] { host_.setMousePointer(PointerHourglass); });
+    // The run's own folder: every fixed name below lives in it. Its failure is reported by the steps that need it.
+    runFolder_.make();
+    DeployTools(trap);                                                                  // 110 to 116
+    ConvertListed(trap);                                                                // 130 to 252
+    RemoveTools(trap);                                                                  // 256 to 268
+    runFolder_.remove();
+    Convert::FlushFolders(outputFolders_);
+    Finish(trap);                                                                       // 270 to 282
+    return true;
+}
+
+// Nothing listed (104) or no folder to write to (106): the box says why and the run ends at once.
+bool ConversionRun::Refused(ErrorTrap& trap)
+{
+    if (trap.test(104, [&] { return host_.listCount() == 0; })) {
+        trap.run(280, [&] {
+            host_.dialogs().message(host_.dialogOwner(), QStringLiteral("No files added."), QString(), Buttons::Ok,
+                                    Icon::None);
+        });
+    } else if (!trap.test(106, [&] {
+                   return Main::FolderExists(host_.destinationFolder())
+                          || host_.destination() == Destination::BesideSource;
+               })) {
+        trap.run(278, [&] {
+            host_.dialogs().message(host_.dialogOwner(),
+                                    QStringLiteral("Folder does not exist. Please select another folder."), QString(),
+                                    Buttons::Ok, Icon::None);
+        });
+    } else {
+        return false;
+    }
+    trap.run(282, [&] { IsConverting = false; });
+    return true;
+}
+
+void ConversionRun::ConvertListed(ErrorTrap& trap)
+{
+    int n = 0;
+    trap.run(130, [&] { n = host_.listCount(); });
+    for (int i = 1; i <= n; ++i) {
+        QString path;
+        trap.run(132, [&] { path = host_.listText(i); });
+        trap.run(134, [&] { host_.setProgressValue(static_cast<double>(i) / host_.listCount() * 100.0); });
+        trap.run(136, [&] { host_.setProgressText(QStringLiteral("Processing: ") + Main::GetFileNamePart(path)); });
+        trap.run(138, [&] { host_.processEvents(); });
+        trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
+        // An entry that could not be read is passed over rather than taken for the one before it.
+        if (!path.isEmpty())
+            FileConversion(*this, trap, path).Run();                                    // 142 to 252
+    }
+}
+
+void ConversionRun::Finish(ErrorTrap& trap)
+{
+    trap.run(270, [&] { host_.setMousePointer(PointerDefault); });
+    trap.run(272, [&] { host_.setProgressValue(0); });
+    trap.run(274, [&] { host_.setProgressText(QStringLiteral("Progress Bar")); });
+    trap.run(276, [&] {
+        host_.dialogs().message(host_.dialogOwner(), QStringLiteral("Done."), QString(), Buttons::Ok, Icon::None);
+    });
+    trap.run(282, [&] { IsConverting = false; });
+}
+
+QString ConversionRun::RunFolder() const { return runFolder_.path(); }
+
+// Each tool: its resource read (110, 114), then put in the run folder (112, 116). The numbers
+// 118 to 128 are not used: the tools link the system's libraries, so no library files travel along.
+void ConversionRun::DeployTools(ErrorTrap& trap)
+{
+    int line = 110;
+    for (const Convert::ToolFile& tool : Convert::kTools) {
+        QByteArray bytes;
+        trap.run(line, [&] { bytes = Convert::ReadToolResource(tool.resourceId); });
+        trap.run(line + 2, [&] {
+            if (!bytes.isEmpty())
+                Convert::DeployTool(bytes, Convert::TempPath(RunFolder(), tool.fileName));
+        });
+        line += 4;
+    }
+}
+
+// 256 and 258 remove the tools, 266 and 268 the scripts; 260 to 264 belonged to the library files,
+// which do not exist here.
+void ConversionRun::RemoveTools(ErrorTrap& trap)
+{
+    const std::pair<int, QString> files[] = {{256, Convert::kConvertTool}, {258, Convert::kSplitTool},
+                                             {266, Convert::kConvertScript}, {268, Convert::kSplitScript}};
+    for (const auto& [line, name] : files)
+        trap.run(line, [&] {
+            if (runFolder_.isMade())
+                Main::DeleteFileQuiet(Convert::TempPath(RunFolder(), name));
+        });
+}
+
+void ConversionRun::WriteMarker(ErrorTrap& trap, int statement, const QString& folder)
+{
+    trap.run(statement, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), Convert::TempPath(folder, Convert::kMarker)); });
+}
+
+void ConversionRun::RunToolCall(ErrorTrap& trap, const ToolStatements& at, const QString& folder,
+                                const QString& scriptName, const std::function<QString()>& command)
+{
+    if (at.marker != 0)
+        WriteMarker(trap, at.marker, folder);
+    QString script;
+    trap.run(at.script, [&] { script = Convert::ToolScript(command(), Convert::TempPath(folder, Convert::kMarker)); });
+    // A script that could not be written is never started: what stands under its name is not ours.
+    if (trap.run(at.write, [&] { Main::WriteTextFile(script, Convert::TempPath(folder, scriptName)); }))
+        trap.run(at.run, [&] { RunToolScript(Convert::TempPath(folder, scriptName), folder); });
+    const QString marker = folder.isEmpty() ? QString() : folder + QLatin1Char('/') + Convert::kMarker;
+    trap.run(at.wait, [&] { Convert::EndMarkerWait(marker); });
+}
+
+int ConversionRun::RunToolScript(const QString& script, const QString& folder)
+{
+    Shell32::Session session;
+    session.dialogs = &host_.dialogs();
+    session.runningGroup = &runningToolGroup_;
+    session.timeoutMs = toolTimeoutMs_;
+    int style = Shell32::Hidden;
+    return Shell32::ShellAndWait(script, style, folder, session);
+}
+
+} // namespace Tovanel

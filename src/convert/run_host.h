@@ -1,0 +1,42 @@
+// What the conversion run needs from whoever starts it: the list, the destination, progress, pointer, dialogs.
+#pragma once
+
+#include <QString>
+
+class QObject;
+
+namespace Tovanel {
+
+class Dialogs;
+
+// Mouse pointer values of the window and of the list.
+enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
+
+// Where the outputs go: the chosen folder, beside each source, or neither option selected (the run
+// then keeps the output base of the file before).
+enum class Destination { Folder, BesideSource, None };
+
+// The run reads and shows everything through this, so it can run without a window.
+class RunHost {
+public:
+    virtual ~RunHost() = default;
+
+    // The file list, addressed by 1-based position.
+    virtual int listCount() const = 0;
+    virtual QString listText(int position) const = 0;
+    virtual Destination destination() const = 0;
+    // The destination folder as typed (read whatever the destination choice).
+    virtual QString destinationFolder() const = 0;
+
+    virtual void setProgressValue(double value) = 0;
+    virtual void setProgressText(const QString& text) = 0;
+    virtual void setMousePointer(int value) = 0;
+
+    // Message boxes and the error trap's reports go through these dialogs, owned by dialogOwner().
+    virtual Dialogs& dialogs() = 0;
+    virtual QObject* dialogOwner() = 0;
+    // Lets the user interface catch up between files.
+    virtual void processEvents() = 0;
+};
+
+} // namespace Tovanel

@@ -1,0 +1,248 @@
+// The conversion run without a window: a fake host lists the files and records what the run shows.
+#include "convert/conversion_run.h"
+#include "convert_tiff_maker.h"
+#include "fake_dialogs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Tovanel;
+using TestTiff::Page;
+
+namespace {
+
+class FakeHost : public RunHost {
+public:
+    int listCount() const override { return list.size(); }
+    QString listText(int position) const override { return list.value(position - 1); }
+    Destination destination() const override { return where; }
+    QString destinationFolder() const override { return folder; }
+    void setProgressValue(double value) override { progress.append(value); }
+    void setProgressText(const QString& text) override { captions.append(text); }
+    void setMousePointer(int value) override { pointers.append(value); }
+    Dialogs& dialogs() override { return fake; }
+    QObject* dialogOwner() override { return nullptr; }
+    void processEvents() override
+    {
+        ++pumps;
+        if (onPump)
+            onPump();
+    }
+
+    QStringList list;
+    Destination where = Destination::Folder;
+    QString folder;
+    QList<double> progress;
+    QStringList captions;
+    QList<int> pointers;
+    int pumps = 0;
+    std::function<void()> onPump;
+    FakeDialogs fake;
+};
+
+// Each test: its own run folder (through TEMP), source and output folders.
+class ConvertRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(work.isValid());
+        temp = work.path() + QStringLiteral("/temp");
+        src = work.path() + QStringLiteral("/src");
+        out = work.path() + QStringLiteral("/out");
+        for (const QString& d : {temp, src, out})
+            ASSERT_TRUE(QDir().mkpath(d));
+        previousTemp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(temp));
+        host.folder = out;
+    }
+    void TearDown() override { qputenv("TEMP", previousTemp); }
+
+    QString addTiff(const QString& name, const QList<Page>& pages)
+    {
+        const QString path = src + QLatin1Char('/') + name;
+        EXPECT_TRUE(TestTiff::Write(path, pages)) << path.toStdString();
+        host.list.append(path);
+        return path;
+    }
+    static QStringList entries(const QString& folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    QStringList messageTexts() const
+    {
+        QStringList texts;
+        for (const Shown& s : host.fake.messages())
+            texts.append(s.text);
+        return texts;
+    }
+    // Every output of base in folder holds its page's pixels.
+    static void expectOutputs(const QString& folder, const QString& base, const QList<Page>& pages)
+    {
+        for (int n = 1; n <= pages.size(); ++n) {
+            const QString name = base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+            const QImage got = TestTiff::ReadPng(folder + QLatin1Char('/') + name);
+            ASSERT_FALSE(got.isNull()) << name.toStdString();
+            EXPECT_EQ(got, TestTiff::Pixels(pages[n - 1])) << name.toStdString();
+        }
+    }
+
+    QTemporaryDir work;
+    QString temp, src, out;
+    QByteArray previousTemp;
+    FakeHost host;
+};
+
+QList<Page> pagesOf(int count, int seed)
+{
+    QList<Page> pages;
+    for (int i = 0; i < count; ++i)
+        pages.append(Page{16 + i, 10 + 2 * i, seed + i, i % 2 == 1});
+    return pages;
+}
+
+// A refused run says why, ends at once and puts no tool in the run folder.
+struct Refusal {
+    const char* name;
+    bool listed;
+    Destination where;
+    bool folderExists;
+    const char* message;
+};
+
+class RunRefusalTest : public ConvertRunTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RunRefusalTest, SaysWhyAndLeavesNothing)
+{
+    const Refusal& r = GetParam();
+    if (r.listed)
+        addTiff(QStringLiteral("scan.tif"), pagesOf(1, 3));
+    if (!r.folderExists)
+        host.folder = work.path() + QStringLiteral("/missing");
+    ConversionRun run(host);
+    EXPECT_FALSE(run.Start());
+    EXPECT_EQ(messageTexts(), QStringList{QString::fromUtf8(r.message)});
+    EXPECT_FALSE(run.isConverting());
+    EXPECT_TRUE(host.pointers.isEmpty());
+    EXPECT_TRUE(host.progress.isEmpty());
+    EXPECT_EQ(entries(temp), QStringList());
+    EXPECT_EQ(entries(out), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RunRefusalTest,
+    ::testing::Values(Refusal{"NothingListed", false, Destination::Folder, true, "No files added."},
+                      Refusal{"NothingListedFolderMissing", false, Destination::Folder, false, "No files added."},
+                      Refusal{"FolderMissing", true, Destination::Folder, false,
+                              "Folder does not exist. Please select another folder."},
+                      Refusal{"NoOptionFolderMissing", true, Destination::None, false,
+                              "Folder does not exist. Please select another folder."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A whole run: the numbered PNGs where the destination says, what the host was shown, a clean run folder.
+struct WholeRun {
+    const char* name;
+    Destination where;
+    int pages;
+};
+
+class WholeRunTest : public ConvertRunTest, public ::testing::WithParamInterface<WholeRun> {};
+
+TEST_P(WholeRunTest, WritesEveryPageAndShowsTheRun)
+{
+    const WholeRun& r = GetParam();
+    const QList<Page> pages = pagesOf(r.pages, 5);
+    addTiff(QStringLiteral("scan.tif"), pages);
+    host.where = r.where;
+    ConversionRun run(host);
+    bool convertingMidRun = false;
+    int reentries = 0;
+    host.onPump = [&] {
+        convertingMidRun = run.isConverting();
+        // A second start while the run goes (a second click) does nothing.
+        reentries += run.Start() ? 1 : 0;
+    };
+    EXPECT_TRUE(run.Start());
+
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_TRUE(convertingMidRun);
+    EXPECT_EQ(reentries, 0);
+    EXPECT_FALSE(run.isConverting());
+    EXPECT_EQ(run.runningToolGroup(), 0);
+    EXPECT_EQ(host.progress, (QList<double>{100.0, 0.0}));
+    EXPECT_EQ(host.captions, (QStringList{QStringLiteral("Processing: scan.tif"), QStringLiteral("Progress Bar")}));
+    EXPECT_EQ(host.pointers, (QList<int>{PointerHourglass, PointerHourglass, PointerDefault}));
+    EXPECT_EQ(host.pumps, 1);
+    const QString folder = r.where == Destination::BesideSource ? src : out;
+    expectOutputs(folder, QStringLiteral("scan"), pages);
+    EXPECT_EQ(entries(folder).size(), r.pages + (folder == src ? 1 : 0));
+    EXPECT_EQ(entries(temp), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WholeRunTest,
+                         ::testing::Values(WholeRun{"OnePageInFolder", Destination::Folder, 1},
+                                           WholeRun{"ThreePagesInFolder", Destination::Folder, 3},
+                                           WholeRun{"TwoPagesBesideSource", Destination::BesideSource, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Several files: progress per file, numbering from 1 for each, and a listed file that is gone passed
+// over without output while the files after it still convert.
+TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
+{
+    const QList<Page> first = pagesOf(2, 7);
+    const QList<Page> last = pagesOf(3, 11);
+    addTiff(QStringLiteral("first.tif"), first);
+    host.list.append(src + QStringLiteral("/gone.tif"));
+    addTiff(QStringLiteral("last.tiff"), last);
+    ConversionRun run(host);
+    EXPECT_TRUE(run.Start());
+
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    ASSERT_EQ(host.progress.size(), 4);
+    EXPECT_DOUBLE_EQ(host.progress[0], 100.0 / 3);
+    EXPECT_DOUBLE_EQ(host.progress[1], 200.0 / 3);
+    EXPECT_DOUBLE_EQ(host.progress[2], 100.0);
+    EXPECT_EQ(host.progress[3], 0.0);
+    EXPECT_EQ(host.captions.mid(0, 3), (QStringList{QStringLiteral("Processing: first.tif"),
+                                                    QStringLiteral("Processing: gone.tif"),
+                                                    QStringLiteral("Processing: last.tiff")}));
+    expectOutputs(out, QStringLiteral("first"), first);
+    expectOutputs(out, QStringLiteral("last"), last);
+    EXPECT_EQ(entries(out).size(), 5);
+    EXPECT_EQ(entries(temp), QStringList());
+}
+
+// The numbers in the error reports, in order, as "at line N" gives them.
+QList<int> reportedStatements(const FakeDialogs& dialogs)
+{
+    static const QRegularExpression at(QStringLiteral("at line (\\d+)"));
+    QList<int> lines;
+    for (const Shown& s : dialogs.errorReports())
+        lines.append(at.match(s.text).captured(1).toInt());
+    return lines;
+}
+
+// A temporary folder that is a plain file: no run folder can be made in it, so each tool write is
+// reported, then each file once where it asks for the folder; the run still ends with "Done." and no
+// longer counts as converting.
+TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
+{
+    addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
+    const QString file = work.path() + QStringLiteral("/plain-file");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    qputenv("TEMP", QFile::encodeName(file));
+    ConversionRun run(host);
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(reportedStatements(host.fake), (QList<int>{112, 116, 142}));
+    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done."));
+    EXPECT_FALSE(run.isConverting());
+    EXPECT_EQ(entries(out), QStringList());
+}
+
+} // namespace
