@@ -2,6 +2,7 @@
 #include "convert/procs/run_folder.h"
 
 #include "convert/procs/conversion.h"
+#include "fs/file.h"
 #include "platform/error_trap.h"
 
 #include <QFile>
@@ -27,22 +28,29 @@ QString ErrnoText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// A listing of the folder open as fd, on a descriptor of its own.
+Fs::Dir OpenListing(int fd)
+{
+    Fs::File own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!own.valid())
+        return Fs::Dir(nullptr);
+    DIR* dir = ::fdopendir(own.get());
+    if (dir)
+        own.release();   // the listing owns it now
+    return Fs::Dir(dir);
+}
+
 // Empties the folder open as fd, following no link. True when it is empty afterwards.
 bool EmptyFolder(int fd, int depth)
 {
     if (depth > kMaxDepth)
         return false;
     // A descriptor of its own, so the listing's position is not shared with fd.
-    const int listFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0)
+    const Fs::Dir dir = OpenListing(fd);
+    if (!dir.valid())
         return false;
-    DIR* dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
-        return false;
-    }
     bool empty = true;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
@@ -52,25 +60,22 @@ bool EmptyFolder(int fd, int depth)
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            const int sub = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            const bool cleared = sub >= 0 && EmptyFolder(sub, depth + 1);
-            if (sub >= 0)
-                ::close(sub);
+            const Fs::File sub(::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const bool cleared = sub.valid() && EmptyFolder(sub.get(), depth + 1);
             empty = cleared && ::unlinkat(fd, name, AT_REMOVEDIR) == 0 && empty;
         } else {
             empty = ::unlinkat(fd, name, 0) == 0 && empty;
         }
     }
-    ::closedir(dir);
     return empty;
 }
 
 // The folder's parent, open, and the folder's last name in it.
-int OpenParent(const QString& path, QByteArray& name)
+Fs::File OpenParent(const QString& path, QByteArray& name)
 {
     const QFileInfo info(path);
     name = QFile::encodeName(info.fileName());
-    return ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return Fs::File(::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 } // namespace
@@ -94,36 +99,32 @@ bool RemoveTree(int dirFd, const QByteArray& name)
         return errno == ENOENT;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(dirFd, name.constData(), 0) == 0;
-    const int fd = ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    const Fs::File folder(::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid())
         return false;
-    EmptyFolder(fd, 0);
-    ::close(fd);
+    EmptyFolder(folder.get(), 0);
     return ::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) == 0;
 }
 
 int SweepDeadRuns(const QString& base)
 {
-    const int baseFd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (baseFd < 0)
+    const Fs::File baseFolder(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!baseFolder.valid())
         return 0;
-    const int listFd = ::openat(baseFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        ::close(baseFd);
+    const int baseFd = baseFolder.get();
+    const Fs::Dir dir = OpenListing(baseFd);
+    if (!dir.valid())
         return 0;
-    }
     int removed = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         const QByteArray name(entry->d_name);
         if (!IsRunFolderName(QFile::decodeName(name)))
             continue;
         // O_NOFOLLOW: a link named like a run folder is never entered, whoever planted it.
-        const int fd = ::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
+        const Fs::File folder(::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid())
             continue;
+        const int fd = folder.get();
         struct stat st;
         // A free lock means its run has ended; a live run holds it for as long as it works there.
         if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()
@@ -132,10 +133,7 @@ int SweepDeadRuns(const QString& base)
             if (::unlinkat(baseFd, name.constData(), AT_REMOVEDIR) == 0)
                 ++removed;
         }
-        ::close(fd);
     }
-    ::closedir(dir);
-    ::close(baseFd);
     return removed;
 }
 
@@ -170,7 +168,8 @@ void RunFolder::makeIn(const QString& base)
             failure_ = ErrnoText(errno);
             return;
         }
-        const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        Fs::File folder(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int fd = folder.get();
         if (fd < 0) {
             failure_ = ErrnoText(errno);
             return;
@@ -186,10 +185,9 @@ void RunFolder::makeIn(const QString& base)
         if (err == 0 && ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::lstat(name.constData(), &named) == 0
             && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             path_ = QFile::decodeName(name);
-            lockFd_ = fd;
+            lock_ = std::move(folder);
             return;
         }
-        ::close(fd);
         if (err != 0) {
             failure_ = ErrnoText(err);
             return;
@@ -200,28 +198,26 @@ void RunFolder::makeIn(const QString& base)
 
 QString RunFolder::path() const
 {
-    if (lockFd_ < 0)
+    if (!lock_.valid())
         throw Tovanel::Failure(failure_.isEmpty() ? QStringLiteral("Path not found") : failure_);
     return path_;
 }
 
 void RunFolder::remove()
 {
-    if (lockFd_ < 0)
+    if (!lock_.valid())
         return;
-    EmptyFolder(lockFd_, 0);
+    EmptyFolder(lock_.get(), 0);
     QByteArray name;
-    const int parent = OpenParent(path_, name);
-    if (parent >= 0) {
+    const Fs::File parentFolder = OpenParent(path_, name);
+    if (const int parent = parentFolder.get(); parent >= 0) {
         // Only the folder that is still ours: its name may no longer lead to it.
         struct stat held, named;
-        if (::fstat(lockFd_, &held) == 0 && ::fstatat(parent, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        if (::fstat(lock_.get(), &held) == 0 && ::fstatat(parent, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
             && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
             ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
-        ::close(parent);
     }
-    ::close(lockFd_);
-    lockFd_ = -1;
+    lock_.close();
     path_.clear();
 }
 

@@ -1,6 +1,8 @@
 // Module Convert: each run's own working folder inside the temporary folder, locked while the run lives.
 #pragma once
 
+#include "fs/file.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -31,14 +33,14 @@ public:
     void makeIn(const QString& base);
     // The folder; throws Tovanel::Failure with the reason when it could not be made.
     QString path() const;
-    bool isMade() const { return lockFd_ >= 0; }
+    bool isMade() const { return lock_.valid(); }
     // Removes the folder with everything in it, following no link, and drops the lock. Reports nothing.
     void remove();
 
 private:
     QString path_;
     QString failure_;
-    int lockFd_ = -1;
+    Fs::File lock_;   // the folder itself, open and locked while the run lives
 };
 
 // Removes from base the run folders whose lock is free (runs that ended without cleaning up): only
