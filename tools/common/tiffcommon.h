@@ -93,6 +93,13 @@ class AtomicOutput {
   bool committed_ = false;
 };
 
+// Test hook: AtomicOutput fails as the system would with errno err (EACCES: a folder the user may not
+// write to; ENOSPC: a full disk) when it creates its file (Create) or writes to it (Write), until
+// set back to None. It lets tests running as root, whom folder permissions do not stop, see the
+// failure paths. Not for production use.
+enum class OutputFault { None, Create, Write };
+void SetOutputFaultForTesting(OutputFault fault, int err);
+
 // The text after the last "/" of path (the whole path when it has none).
 std::string FileNamePart(const std::string& path);
 // The folder of path including its trailing "/" ("" when path has no "/").

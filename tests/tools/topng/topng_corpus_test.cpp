@@ -1,8 +1,7 @@
 // Every page of the shared TIFF corpus through tovanel-topng's core, checked against libtiff's samples
 // read by the TIFF definition and against ImageMagick's and libvips' decodes of the same page.
 #include "png_reader.h"
-#include "run_tool.h"
-#include "temp_folder.h"
+#include "tool_test_support.h"
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -26,7 +25,7 @@ namespace fs = std::filesystem;
 using namespace tovanel::tools;
 using tovanel::test::PngImage;
 using tovanel::test::ReadPng;
-using tovanel::test::RunTool;
+using tovanel::tools::test::RunTool;
 
 namespace {
 
@@ -429,14 +428,15 @@ std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const
     TIFFClose(tif);
   }
   std::map<std::string, Rgba> out;
-  std::vector<std::string> im = {"/usr/bin/convert", file.string() + "[" + std::to_string(dir) + "]"};
+  std::vector<std::string> im = {file.string() + "[" + std::to_string(dir) + "]"};
   // Only for inks: ImageMagick's CMYK to sRGB is the uncalibrated (1 - C)(1 - K) the converter uses.
   if (photometric == PHOTOMETRIC_SEPARATED) im.insert(im.end(), {"-colorspace", "sRGB"});
   im.insert(im.end(), {"-depth", "16", "-endian", "MSB", "rgba:" + base + ".rgba"});
   Rgba ref;
-  if (RunTool(im, 120).exitCode == 0 && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
+  const std::string cwd = fs::path(base).parent_path().string();
+  if (RunTool("/usr/bin/convert", im, cwd, 120, 0).exitCode == 0 && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
   const std::string page = file.string() + "[page=" + std::to_string(dir) + "]";
-  if (RunTool({"/usr/bin/vips", "copy", page, base + ".v"}, 120).exitCode == 0 && FromVips(base + ".v", ref, why))
+  if (RunTool("/usr/bin/vips", {"copy", page, base + ".v"}, cwd, 120, 0).exitCode == 0 && FromVips(base + ".v", ref, why))
     out["vips"] = ref;
   fs::remove(base + ".rgba");
   fs::remove(base + ".v");
@@ -486,12 +486,8 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
 
 class CorpusTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = tovanel::test::MakeTempFolder("topng-corpus");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  tovanel::tools::test::TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 TEST_F(CorpusTest, EveryPageEqualsLibtiffsSamplesAndTheReferenceDecoders) {

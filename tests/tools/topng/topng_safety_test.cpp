@@ -1,12 +1,13 @@
 // tovanel-topng as a program: output naming, bad and hostile inputs, the damaged corpus, huge pages.
-#include "run_tool.h"
-#include "temp_folder.h"
 #include "tiffcommon.h"
+#include "tool_test_support.h"
 #include "topng.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,8 +16,10 @@
 
 namespace fs = std::filesystem;
 using namespace tovanel::tools;
-using tovanel::test::LineCount;
-using tovanel::test::RunTool;
+using tovanel::tools::test::LineCount;
+using tovanel::tools::test::ListFolder;
+using tovanel::tools::test::RunTool;
+using tovanel::tools::test::TempDir;
 
 namespace {
 
@@ -24,15 +27,8 @@ const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
 
 class TopngProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = tovanel::test::MakeTempFolder("topng-safety");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& n) const { return (dir_ / n).string(); }
-  int filesIn(const fs::path& d) const {
-    return static_cast<int>(std::distance(fs::directory_iterator(d), fs::directory_iterator()));
-  }
+  int filesIn(const fs::path& d) const { return static_cast<int>(ListFolder(d.string()).size()); }
   // A valid 8-bit grey TIFF whose directory follows the image data.
   void writeGrey(const std::string& p, uint32_t w, uint32_t h) {
     TIFF* t = TIFFOpen(p.c_str(), "w");
@@ -47,7 +43,8 @@ class TopngProgram : public ::testing::Test {
     TIFFWriteEncodedStrip(t, 0, px.data(), px.size());
     TIFFClose(t);
   }
-  fs::path dir_;
+  TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 TEST(PngName, ReplacesTheExtensionOfTheFileNameOnly) {
@@ -61,21 +58,21 @@ TEST(PngName, ReplacesTheExtensionOfTheFileNameOnly) {
 
 TEST_F(TopngProgram, WritesThePngNextToTheInput) {
   writeGrey(path("page.tif"), 5, 4);
-  const auto r = RunTool({kTool, "-out", "png", path("page.tif")}, 30);
-  EXPECT_EQ(r.exitCode, Ok) << r.err;
-  EXPECT_TRUE(r.err.empty());
+  const auto r = RunTool(kTool, {"-out", "png", path("page.tif")}, dir_.string(), 30);
+  EXPECT_EQ(r.exitCode, Ok) << r.stderrText;
+  EXPECT_TRUE(r.stderrText.empty());
   EXPECT_TRUE(fs::is_regular_file(path("page.png")));
   EXPECT_EQ(filesIn(dir_), 2);
 }
 
 TEST_F(TopngProgram, WrongCommandLinesAreUsageErrors) {
   const std::vector<std::vector<std::string>> rows = {
-      {kTool}, {kTool, "-out", "png"}, {kTool, "-out", "jpg", "a.tif"}, {kTool, "png", "-out", "a.tif"},
-      {kTool, "-out", "png", "a.tif", "b.tif"}, {kTool, "-out", "png", ""}};
+      {}, {"-out", "png"}, {"-out", "jpg", "a.tif"}, {"png", "-out", "a.tif"}, {"-out", "png", "a.tif", "b.tif"},
+      {"-out", "png", ""}};
   for (const auto& argv : rows) {
-    const auto r = RunTool(argv, 30);
+    const auto r = RunTool(kTool, argv, dir_.string(), 30);
     EXPECT_EQ(r.exitCode, Usage) << argv.size();
-    EXPECT_EQ(LineCount(r.err), 1) << r.err;
+    EXPECT_EQ(LineCount(r.stderrText), 1) << r.stderrText;
   }
 }
 
@@ -101,10 +98,10 @@ TEST_F(TopngProgram, BadInputsGiveTheirCodeOneLineAndNoOutput) {
       {"fifo.tif", CannotOpen}, {"folder.tif", CannotOpen}, {"missing.tif", CannotOpen},
   };
   for (const auto& row : rows) {
-    const auto r = RunTool({kTool, "-out", "png", path(row.name)}, 20);
+    const auto r = RunTool(kTool, {"-out", "png", path(row.name)}, dir_.string(), 20);
     EXPECT_FALSE(r.timedOut) << row.name;
-    EXPECT_EQ(r.exitCode, row.expected) << row.name << ": " << r.err;
-    EXPECT_EQ(LineCount(r.err), 1) << row.name << ": " << r.err;
+    EXPECT_EQ(r.exitCode, row.expected) << row.name << ": " << r.stderrText;
+    EXPECT_EQ(LineCount(r.stderrText), 1) << row.name << ": " << r.stderrText;
     EXPECT_FALSE(fs::exists(PngPathFor(path(row.name)))) << row.name;
   }
   EXPECT_EQ(filesIn(dir_), 5);  // the inputs only: no PNG, no temporary file left
@@ -113,17 +110,29 @@ TEST_F(TopngProgram, BadInputsGiveTheirCodeOneLineAndNoOutput) {
 TEST_F(TopngProgram, OutputNamedLikeTheInputIsRefused) {
   writeGrey(path("page.png"), 5, 4);
   const auto before = fs::file_size(path("page.png"));
-  const auto r = RunTool({kTool, "-out", "png", path("page.png")}, 30);
+  const auto r = RunTool(kTool, {"-out", "png", path("page.png")}, dir_.string(), 30);
   EXPECT_EQ(r.exitCode, WriteFailed);
   EXPECT_EQ(fs::file_size(path("page.png")), before);
 }
 
+// Root ignores folder permissions, so the output's failures are also made in-process by the output's
+// test hook, where every user sees them: no PNG, no temporary file, the system's reason.
 TEST_F(TopngProgram, UnwritableFolderGivesWriteFailedAndNoFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
   fs::create_directory(path("ro"));
   writeGrey(path("ro/page.tif"), 5, 4);
+  const std::pair<OutputFault, int> faults[] = {{OutputFault::Create, EACCES}, {OutputFault::Write, ENOSPC}};
+  for (const auto& [fault, err] : faults) {
+    SetOutputFaultForTesting(fault, err);
+    std::string why;
+    const int code = ConvertFirstPageToPng(path("ro/page.tif"), path("ro/page.png"), why);
+    SetOutputFaultForTesting(OutputFault::None, 0);
+    EXPECT_EQ(code, WriteFailed) << why;
+    EXPECT_NE(why.find(std::strerror(err)), std::string::npos) << why;
+    EXPECT_EQ(filesIn(path("ro")), 1);
+  }
+  if (::geteuid() == 0) return;  // the program itself, in a folder it may not write to
   fs::permissions(path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-  const auto r = RunTool({kTool, "-out", "png", path("ro/page.tif")}, 30);
+  const auto r = RunTool(kTool, {"-out", "png", path("ro/page.tif")}, dir_.string(), 30);
   fs::permissions(path("ro"), fs::perms::owner_all);
   EXPECT_EQ(r.exitCode, WriteFailed);
   EXPECT_EQ(filesIn(path("ro")), 1);
@@ -144,9 +153,9 @@ TEST_F(TopngProgram, HugePageIsRefusedFastWithoutOutput) {
   TIFFClose(t);
   ASSERT_LT(fs::file_size(path("huge.tif")), 100000u);
   const auto start = std::chrono::steady_clock::now();
-  const auto r = RunTool({kTool, "-out", "png", path("huge.tif")}, 20);
-  EXPECT_EQ(r.exitCode, TooLarge) << r.err;
-  EXPECT_EQ(LineCount(r.err), 1);
+  const auto r = RunTool(kTool, {"-out", "png", path("huge.tif")}, dir_.string(), 20);
+  EXPECT_EQ(r.exitCode, TooLarge) << r.stderrText;
+  EXPECT_EQ(LineCount(r.stderrText), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(path("huge.png")));
 }
@@ -204,7 +213,7 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
     ++files;
     const fs::path copy = dir_ / name;
     fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
-    const auto r = RunTool({kTool, "-out", "png", copy.string()}, 30);
+    const auto r = RunTool(kTool, {"-out", "png", copy.string()}, dir_.string(), 30);
     const std::string png = PngPathFor(copy.string());
     EXPECT_FALSE(r.timedOut) << name;
     EXPECT_EQ(r.signal, 0) << name << " crashed";
@@ -212,16 +221,17 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
     if (it != decided.end()) {
       ++seen;
       const DamagedDecision& d = *it->second;
-      EXPECT_EQ(r.exitCode, d.status) << name << " (" << d.reason << "): " << r.err;
+      EXPECT_EQ(r.exitCode, d.status) << name << " (" << d.reason << "): " << r.stderrText;
       EXPECT_EQ(fs::exists(png), d.status == Ok) << name;
       if (d.twin && fs::exists(png)) {
         // The same picture from the intact file must give the same PNG pixels.
         const fs::path twin = dir_ / (std::string("twin-") + d.twin);
         fs::copy_file(corpus / d.twin, twin, fs::copy_options::overwrite_existing);
-        ASSERT_EQ(RunTool({kTool, "-out", "png", twin.string()}, 30).exitCode, Ok) << d.twin;
+        ASSERT_EQ(RunTool(kTool, {"-out", "png", twin.string()}, dir_.string(), 30).exitCode, Ok) << d.twin;
         const std::string twinPng = PngPathFor(twin.string());
-        const auto a = RunTool({"/usr/bin/convert", png, "-depth", "16", "rgba:" + png + ".rgba"}, 60);
-        const auto b = RunTool({"/usr/bin/convert", twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, 60);
+        const auto a = RunTool("/usr/bin/convert", {png, "-depth", "16", "rgba:" + png + ".rgba"}, dir_.string(), 60, 0);
+        const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, dir_.string(),
+                              60, 0);
         ASSERT_EQ(a.exitCode, 0);
         ASSERT_EQ(b.exitCode, 0);
         EXPECT_EQ(FileBytes(png + ".rgba"), FileBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
@@ -229,11 +239,11 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
       }
     } else {
       EXPECT_GT(r.exitCode, 0) << name << " gave " << r.exitCode;
-      EXPECT_EQ(LineCount(r.err), 1) << name << ": " << r.err;
+      EXPECT_EQ(LineCount(r.stderrText), 1) << name << ": " << r.stderrText;
       EXPECT_FALSE(fs::exists(png)) << name;
     }
     if (r.exitCode != Ok) {
-      EXPECT_EQ(LineCount(r.err), 1) << name << ": " << r.err;
+      EXPECT_EQ(LineCount(r.stderrText), 1) << name << ": " << r.stderrText;
     }
     fs::remove(copy);
     fs::remove(png);
