@@ -1,6 +1,7 @@
 // Page analysis: the layout checks, the colour model and the choice of PNG format for one page.
 #include "page.h"
 
+#include "samples.h"
 #include "topng.h"
 
 #include <algorithm>
@@ -9,6 +10,11 @@
 namespace tovanel::tools::topng {
 
 namespace {
+
+bool NamedPhotometric(uint16_t ph) {
+  return ph <= PHOTOMETRIC_ITULAB || ph == PHOTOMETRIC_CFA || ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV ||
+         ph == 34892 /* linear raw */ || ph == 51177 /* depth */;
+}
 
 bool WarnedAbout(const char* text) {
   for (const std::string& w : TiffWarnings())
@@ -39,27 +45,23 @@ int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
           " pixels, more than the limit of 2^31 pixels";
     return TooLarge;
   }
-  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &p.bps);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &p.spp);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &p.sampleFormat);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &p.planar);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &p.compression);
-  // LogL/LogLuv pages decode to signed or float samples; name the real reason they are refused.
-  if (uint16_t ph = 0; TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &ph) && (ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV)) {
-    why = "photometric interpretation " + std::to_string(ph) + " (LogL/LogLuv) is not supported";
+  // LogL/LogLuv pages are rendered by libtiff's RGBA interface, whatever their samples decode to.
+  uint16_t ph = 0;
+  const bool logLuv = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &ph) && (ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV);
+  const bool floating = p.sampleFormat == SAMPLEFORMAT_IEEEFP;
+  if (!logLuv && p.sampleFormat != SAMPLEFORMAT_UINT && p.sampleFormat != SAMPLEFORMAT_VOID &&
+      p.sampleFormat != SAMPLEFORMAT_INT && !floating) {
+    why = "complex samples are not supported";
     return Unsupported;
   }
-  if (sampleFormat == SAMPLEFORMAT_INT) {
-    why = "signed integer samples are not supported";
-    return Unsupported;
-  }
-  if (sampleFormat != SAMPLEFORMAT_UINT && sampleFormat != SAMPLEFORMAT_VOID) {
-    why = "floating-point and complex samples are not supported";
-    return Unsupported;
-  }
-  if (p.bps == 0 || p.bps > 16) {
-    why = std::to_string(p.bps) + "-bit samples are not supported (1 to 16 bits are)";
+  if (!logLuv && (p.bps == 0 || p.bps > 64 || (floating && p.bps != 16 && p.bps != 24 && p.bps != 32 && p.bps != 64))) {
+    why = std::to_string(p.bps) + "-bit " + (floating ? "floating-point" : "integer") +
+          " samples are not supported (1 to 64 bits are; floating point of 16, 24, 32 or 64)";
     return Unsupported;
   }
   if (p.spp == 0) {
@@ -79,6 +81,68 @@ int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
                     : p.spp >= 3                        ? PHOTOMETRIC_RGB
                     : fax && p.bps == 1                 ? PHOTOMETRIC_MINISWHITE
                                                         : PHOTOMETRIC_MINISBLACK;
+  p.storedBps = p.bps;
+  p.storedSpp = p.spp;
+  p.storedPlanar = p.planar;
+  return Ok;
+}
+
+// The bytes the rows of strip k need.
+uint64_t StripNeed(TIFF* tif, const Page& p, uint64_t k, uint64_t perPlane) {
+  const uint64_t first = (k % perPlane) * p.rowsPerStrip;
+  return TIFFVStripSize64(tif, static_cast<uint32_t>(std::min<uint64_t>(p.rowsPerStrip, p.height - first)));
+}
+
+std::string OverlapWhy(uint64_t k, uint64_t need) {
+  return "strip " + std::to_string(k) + " overlaps the next strip's data (its rows need " + std::to_string(need) +
+         " bytes)";
+}
+
+// Strips out of file order are checked on a sorted copy of their starts, 16 bytes a strip; beyond
+// this many (a page of 16 million rows at one row a strip) the copy would break the memory bound.
+constexpr uint64_t kMaxUnorderedStrips = uint64_t{1} << 24;
+
+// Uncompressed strips are read as long as their rows need, whatever their byte counts say (those
+// are often wrong and libtiff repairs them); a strip whose rows would run into the next strip's
+// data would show that strip's pixels. Strips stored in file order (as nearly every writer stores
+// them) are checked in one pass from the end without a copy of the table, whatever its length.
+int CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t planes, std::string& why) {
+  const uint64_t perPlane = expected / planes;
+  bool ordered = true;
+  for (uint64_t k = 1; k < expected && ordered; ++k)
+    ordered = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k - 1)) <= TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
+  if (ordered) {
+    // The next larger start of strip k is the first start after it that differs from its own.
+    uint64_t next = UINT64_MAX;
+    for (uint64_t k = expected; k-- > 0;) {
+      const uint64_t start = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
+      if (k + 1 < expected && TIFFGetStrileOffset(tif, static_cast<uint32_t>(k + 1)) > start)
+        next = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k + 1));
+      const uint64_t need = StripNeed(tif, p, k, perPlane);
+      if (next != UINT64_MAX && start + need > next) {
+        why = OverlapWhy(k, need);
+        return Damaged;
+      }
+    }
+    return Ok;
+  }
+  if (expected > kMaxUnorderedStrips) {
+    why = "the page's " + std::to_string(expected) + " uncompressed strips are out of file order; more than " +
+          std::to_string(kMaxUnorderedStrips) + " such strips are beyond the memory limit";
+    return TooLarge;
+  }
+  std::vector<uint64_t> starts(expected);
+  for (uint64_t k = 0; k < expected; ++k) starts[k] = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
+  std::vector<uint64_t> sorted = starts;
+  std::sort(sorted.begin(), sorted.end());
+  for (uint64_t k = 0; k < expected; ++k) {
+    const uint64_t need = StripNeed(tif, p, k, perPlane);
+    const auto next = std::upper_bound(sorted.begin(), sorted.end(), starts[k]);
+    if (next != sorted.end() && starts[k] + need > *next) {
+      why = OverlapWhy(k, need);
+      return Damaged;
+    }
+  }
   return Ok;
 }
 
@@ -104,28 +168,10 @@ int CheckStripsAndTiles(TIFF* tif, Page& p, std::string& why) {
             std::to_string(expected);
       return Damaged;
     }
-    // Uncompressed strips are read as long as their rows need, whatever their byte counts say (those
-    // are often wrong and libtiff repairs them); a strip whose rows would run into the next strip's
-    // data would show that strip's pixels.
     // (Planar subsampled YCbCr, whose planes differ in size, is refused below.)
     const bool subsampledPlanes = planes > 1 && p.photometric == PHOTOMETRIC_YCBCR;
-    if (p.compression == COMPRESSION_NONE && expected > 1 && !subsampledPlanes) {
-      const uint64_t perPlane = expected / planes;
-      std::vector<uint64_t> starts(expected);
-      for (uint64_t k = 0; k < expected; ++k) starts[k] = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
-      std::vector<uint64_t> sorted = starts;
-      std::sort(sorted.begin(), sorted.end());
-      for (uint64_t k = 0; k < expected; ++k) {
-        const uint64_t first = (k % perPlane) * p.rowsPerStrip;
-        const uint64_t need = TIFFVStripSize64(tif, static_cast<uint32_t>(std::min<uint64_t>(p.rowsPerStrip, p.height - first)));
-        const auto next = std::upper_bound(sorted.begin(), sorted.end(), starts[k]);
-        if (next != sorted.end() && starts[k] + need > *next) {
-          why = "strip " + std::to_string(k) + " overlaps the next strip's data (its rows need " + std::to_string(need) +
-                " bytes)";
-          return Damaged;
-        }
-      }
-    }
+    if (p.compression == COMPRESSION_NONE && expected > 1 && !subsampledPlanes)
+      return CheckStripOverlap(tif, p, expected, planes, why);
   }
   return Ok;
 }
@@ -182,10 +228,30 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
         p.colourSamples = 3;
       }
       break;
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      if ((p.bps != 8 && p.bps != 16) || p.sampleFormat == SAMPLEFORMAT_IEEEFP || p.spp < 3) {
+        why = "CIE L*a*b* pages of other than three 8- or 16-bit integer samples are not supported";
+        return Unsupported;
+      }
+      p.kind = Kind::Lab;
+      p.colourSamples = 3;
+      break;
+    case PHOTOMETRIC_LOGL:
+    case PHOTOMETRIC_LOGLUV:
+      p.kind = Kind::RgbaImage;
+      p.colourSamples = p.photometric == PHOTOMETRIC_LOGL ? 1 : 3;
+      break;
     default:
-      why = "photometric interpretation " + std::to_string(p.photometric) +
-            " (such as CIE L*a*b* or LogLuv) is not supported";
-      return Unsupported;
+      if (NamedPhotometric(p.photometric)) {
+        why = "photometric interpretation " + std::to_string(p.photometric) + " is not supported";
+        return Unsupported;
+      }
+      // A value libtiff does not know: the samples read as grey or RGB, as other readers take them.
+      p.kind = p.spp >= 3 ? Kind::Rgb : Kind::Grey;
+      p.colourSamples = p.spp >= 3 ? 3 : 1;
+      break;
   }
   if (p.spp < p.colourSamples) {
     why = "the page has fewer samples than its colour model needs";
@@ -194,18 +260,22 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
   return Ok;
 }
 
-// YCbCr pages other than JPEG-compressed contiguous ones go through libtiff's RGBA interface.
+// YCbCr pages other than JPEG-compressed contiguous ones, and LogL/LogLuv pages, go through
+// libtiff's RGBA interface: RGB 8, or grey 8 for LogL.
 int ChooseRgbaImage(TIFF* tif, Page& p, std::string& why) {
   char emsg[1024] = "";
-  if (p.bps != 8 || !TIFFRGBAImageOK(tif, emsg)) {
-    why = std::string("cannot decode this YCbCr page: ") + (*emsg ? emsg : "unsupported layout");
+  const bool ycbcr = p.photometric == PHOTOMETRIC_YCBCR;
+  if ((ycbcr && p.bps != 8) || !TIFFRGBAImageOK(tif, emsg)) {
+    why = std::string(ycbcr ? "cannot decode this YCbCr page: " : "cannot decode this LogL/LogLuv page: ") +
+          (*emsg ? emsg : "unsupported layout");
     return Unsupported;
   }
-  p.colorType = PNG_COLOR_TYPE_RGB;
+  const bool grey = p.photometric == PHOTOMETRIC_LOGL;
+  p.colorType = grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
   p.depth = 8;
-  p.channels = 3;
-  p.mode = RowMode::FromRgba;
-  p.pngRowBytes = std::size_t{p.width} * 3;
+  p.channels = grey ? 1 : 3;
+  p.mode = grey ? RowMode::FromRgbaGrey : RowMode::FromRgba;
+  p.pngRowBytes = std::size_t{p.width} * p.channels;
   return Ok;
 }
 
@@ -299,6 +369,7 @@ int AnalysePage(TIFF* tif, Page& p, std::string& why) {
   if (const int code = ReadColourModel(tif, p, why); code != Ok) return code;
   if (p.kind == Kind::RgbaImage) return ChooseRgbaImage(tif, p, why);
   ReadAlpha(tif, p);
+  if (const int code = ChooseSampleMap(tif, p, why); code != Ok) return code;
   ChoosePngFormat(p);
   return Ok;
 }

@@ -14,12 +14,28 @@ namespace tovanel::tools::topng {
 // Band buffers get slack so that bit extraction may read a few bytes past a row's end.
 inline constexpr std::size_t kSlack = 8;
 
-enum class Kind { Grey, Palette, Rgb, Cmyk, RgbaImage };
-enum class RowMode { CopyPacked, Copy16, Select8, Select16, General, FromRgba };
+enum class Kind { Grey, Palette, Rgb, Cmyk, Lab, RgbaImage };
+enum class RowMode { CopyPacked, Copy16, Select8, Select16, General, FromRgba, FromRgbaGrey };
 
+// How stored samples reach the colour conversion: as they are; signed 8- and 16-bit samples with
+// their sign bit flipped in place (offset by half the range); or each mapped to an unsigned sample
+// of bps bits in a contiguous row of its own (wider integers, floating point, no-data values).
+enum class SampleMap { None, FlipSign, Mapped };
+
+// bps, spp and planar describe the samples the colour conversion reads; the stored ones differ
+// from them only for mapped samples (SampleMap::Mapped).
 struct Page {
   uint32_t width = 0, height = 0;
   uint16_t bps = 1, spp = 1, photometric = 0, planar = PLANARCONFIG_CONTIG, compression = 1;
+  uint16_t storedBps = 1, storedSpp = 1, storedPlanar = PLANARCONFIG_CONTIG;
+  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+  SampleMap map = SampleMap::None;
+  // Floating point: [lo, hi] goes linearly to [0, 65535] (see FindFloatRange).
+  bool rangeTagged = false;
+  double lo = 0, hi = 1;
+  // GDAL's no-data value: pixels whose colour samples all hold it become transparent.
+  bool hasNoData = false, noDataAlpha = false;  // noDataAlpha: the alpha channel is there for no-data alone
+  double noData = 0;
   Kind kind = Kind::Grey;
   bool minIsWhite = false;
   bool hasAlpha = false, associated = false;

@@ -60,6 +60,9 @@ bool RunPngWriter(PngJob* job) {
   }
   const Page& p = *job->page;
   png_set_benign_errors(png, 1);  // an ICC profile libpng finds unfit is dropped, not fatal
+  // libpng refuses rows or columns past a million by default; PNG allows 2^31 - 1, and the pixel
+  // limit has been checked.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_write_fn(png, job, PngWrite, PngFlushFn);
   png_set_IHDR(png, info, p.width, p.height, p.depth, p.colorType, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

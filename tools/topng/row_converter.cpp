@@ -54,7 +54,14 @@ void RowConverter::convert(const uint8_t* const* planes, const uint32_t* rgba, u
         out[3 * x + 2] = static_cast<uint8_t>(TIFFGetB(rgba[x]));
       }
       return;
+    case RowMode::FromRgbaGrey:
+      for (uint32_t x = 0; x < w; ++x) out[x] = static_cast<uint8_t>(TIFFGetR(rgba[x]));
+      return;
     case RowMode::General:
+      if (lab_) {
+        lab_->convert(planes, out);
+        return;
+      }
       general(planes, out);
       return;
   }
@@ -99,6 +106,7 @@ void RowConverter::general(const uint8_t* const* planes, uint8_t* out) const {
         }
         break;
       }
+      case Kind::Lab:
       case Kind::RgbaImage:
         break;
     }

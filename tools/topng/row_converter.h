@@ -1,11 +1,13 @@
 // Colour conversion: turns rows of TIFF samples into rows of PNG samples.
 #pragma once
 
+#include "lab.h"
 #include "page.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace tovanel::tools::topng {
 
@@ -27,7 +29,11 @@ class RowConverter {
  public:
   explicit RowConverter(const Page& p)
       : p_(p), inMax_((1u << p.bps) - 1), outMax_((1u << p.depth) - 1),
-        separate_(p.planar == PLANARCONFIG_SEPARATE && p.spp > 1) {}
+        separate_(p.planar == PLANARCONFIG_SEPARATE && p.spp > 1),
+        lab_(p.kind == Kind::Lab ? std::make_unique<LabRows>(p) : nullptr) {}
+
+  // False when the conversion could not be set up (a colour transform lcms2 could not make).
+  bool ok() const { return !lab_ || lab_->ok(); }
 
   // planes as RowReader::row gives them; rgba for a page read through libtiff's RGBA interface.
   void convert(const uint8_t* const* planes, const uint32_t* rgba, uint8_t* out) const;
@@ -73,6 +79,7 @@ class RowConverter {
   const Page& p_;
   uint32_t inMax_, outMax_;
   bool separate_;
+  std::unique_ptr<LabRows> lab_;
 };
 
 }  // namespace tovanel::tools::topng

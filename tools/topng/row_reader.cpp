@@ -13,63 +13,19 @@ RowReader::~RowReader() {
 }
 
 bool RowReader::init(Failure& f) {
-  separate_ = p_.planar == PLANARCONFIG_SEPARATE && p_.spp > 1;
-  planes_ = separate_ ? p_.spp : 1;
-  const uint64_t samplesPerPlanePixel = separate_ ? 1 : p_.spp;
-  planeRowBytes_ = (uint64_t{p_.width} * samplesPerPlanePixel * p_.bps + 7) / 8;
-  if (p_.mode == RowMode::FromRgba) {
-    char emsg[1024] = "";
-    if (!TIFFRGBAImageBegin(&rgba_, tif_, 0, emsg)) {
-      f = {Unsupported, std::string("cannot decode this page: ") + emsg};
-      return false;
-    }
-    rgbaOpen_ = true;
-    // No flipping: rows come in stored order, as with every other kind.
-    rgba_.req_orientation = rgba_.orientation;
-    band_ = p_.tiled ? p_.tileH : p_.rowsPerStrip;
-    band_ = std::clamp<uint32_t>(band_, 1, p_.height);
-    if (uint64_t{band_} * p_.width * 4 > kMaxBandBytes) band_ = std::max<uint32_t>(1, kMaxBandBytes / (uint64_t{p_.width} * 4));
-    raster_.assign(std::size_t{band_} * p_.width, 0);
-    return true;
-  }
+  separate_ = p_.storedPlanar == PLANARCONFIG_SEPARATE && p_.storedSpp > 1;
+  planes_ = separate_ ? p_.storedSpp : 1;
+  const uint64_t samplesPerPlanePixel = separate_ ? 1 : p_.storedSpp;
+  planeRowBytes_ = (uint64_t{p_.width} * samplesPerPlanePixel * p_.storedBps + 7) / 8;
+  if (p_.mode == RowMode::FromRgba || p_.mode == RowMode::FromRgbaGrey) return initRgba(f);
   if (planeRowBytes_ > kMaxRowBytes) {
     f = {TooLarge, "the page's rows are wider than the limit of 64 MiB"};
     return false;
   }
-  if (p_.tiled) {
-    if ((uint64_t{p_.tileW} * samplesPerPlanePixel * p_.bps) % 8 != 0) {
-      f = {Unsupported, "tiles whose rows do not end on a byte boundary are not supported"};
-      return false;
-    }
-    band_ = p_.tileH;
-    const uint64_t tileBytes = TIFFTileSize64(tif_);
-    if (tileBytes == 0) {
-      f = {Damaged, TiffWhy("invalid tile size")};
-      return false;
-    }
-    // A few bytes can claim a tile of gigabytes: the bound holds before anything is allocated.
-    if (tileBytes > kMaxBandBytes) {
-      f = {TooLarge, "the page's tiles are larger than the limit of 256 MiB"};
-      return false;
-    }
-    tileBuf_.resize(static_cast<std::size_t>(tileBytes) + kSlack);
-  } else {
-    band_ = p_.rowsPerStrip;
-    const uint64_t stripBytes = TIFFVStripSize64(tif_, band_);
-    if (stripBytes == 0) {
-      f = {Damaged, TiffWhy("invalid strip size")};
-      return false;
-    }
-    // A huge single strip of a contiguous page is read line by line instead.
-    if (stripBytes * planes_ > kMaxBandBytes) {
-      if (separate_) {
-        f = {TooLarge, "the page's strips are larger than the limit of 256 MiB"};
-        return false;
-      }
-      scanline_ = true;
-      band_ = 1;
-    }
-  }
+  if (p_.tiled ? !initTiles(samplesPerPlanePixel, f) : !initStrips(f)) return false;
+  rowStride_ = direct_ ? rowStride_ : planeRowBytes_;
+  planeStride_ = direct_ ? planeStride_ : uint64_t{band_} * planeRowBytes_;
+  if (direct_) return true;
   const uint64_t bandBytes = uint64_t{band_} * planeRowBytes_ * planes_;
   if (bandBytes > kMaxBandBytes) {
     f = {TooLarge, "the page's strips or tiles are larger than the limit of 256 MiB"};
@@ -79,24 +35,88 @@ bool RowReader::init(Failure& f) {
   return true;
 }
 
+bool RowReader::initRgba(Failure& f) {
+  char emsg[1024] = "";
+  if (!TIFFRGBAImageBegin(&rgba_, tif_, 0, emsg)) {
+    f = {Unsupported, std::string("cannot decode this page: ") + emsg};
+    return false;
+  }
+  rgbaOpen_ = true;
+  // No flipping: rows come in stored order, as with every other kind.
+  rgba_.req_orientation = rgba_.orientation;
+  band_ = p_.tiled ? p_.tileH : p_.rowsPerStrip;
+  band_ = std::clamp<uint32_t>(band_, 1, p_.height);
+  if (uint64_t{band_} * p_.width * 4 > kMaxBandBytes) band_ = std::max<uint32_t>(1, kMaxBandBytes / (uint64_t{p_.width} * 4));
+  raster_.assign(std::size_t{band_} * p_.width, 0);
+  return true;
+}
+
+bool RowReader::initTiles(uint64_t samplesPerPlanePixel, Failure& f) {
+  if ((uint64_t{p_.tileW} * samplesPerPlanePixel * p_.storedBps) % 8 != 0) {
+    f = {Unsupported, "tiles whose rows do not end on a byte boundary are not supported"};
+    return false;
+  }
+  band_ = p_.tileH;
+  const uint64_t tileBytes = TIFFTileSize64(tif_);
+  if (tileBytes == 0) {
+    f = {Damaged, TiffWhy("invalid tile size")};
+    return false;
+  }
+  // A few bytes can claim a tile of gigabytes: the bound holds before anything is allocated.
+  if (tileBytes > kMaxBandBytes) {
+    f = {TooLarge, "the page's tiles are larger than the limit of 256 MiB"};
+    return false;
+  }
+  // A page one tile wide is decoded straight into the band, rows at the tile's own stride: a copy
+  // would hold the largest tiles twice.
+  if (p_.tileW >= p_.width && tileBytes * planes_ <= kMaxBandBytes) {
+    direct_ = true;
+    rowStride_ = TIFFTileRowSize64(tif_);
+    planeStride_ = tileBytes;
+    bandBuf_.resize(static_cast<std::size_t>(tileBytes * planes_) + kSlack);
+    return true;
+  }
+  tileBuf_.resize(static_cast<std::size_t>(tileBytes) + kSlack);
+  return true;
+}
+
+bool RowReader::initStrips(Failure& f) {
+  band_ = p_.rowsPerStrip;
+  const uint64_t stripBytes = TIFFVStripSize64(tif_, band_);
+  if (stripBytes == 0) {
+    f = {Damaged, TiffWhy("invalid strip size")};
+    return false;
+  }
+  // A huge single strip of a contiguous page is read line by line instead.
+  if (stripBytes * planes_ > kMaxBandBytes) {
+    if (separate_) {
+      f = {TooLarge, "the page's strips are larger than the limit of 256 MiB"};
+      return false;
+    }
+    scanline_ = true;
+    band_ = 1;
+  }
+  return true;
+}
+
 bool RowReader::row(uint32_t y, const uint8_t** planes, const uint32_t** rgba, Failure& f) {
   if (y >= bandStart_ + bandRows_ || bandRows_ == 0) {
     if (!load(y, f)) return false;
   }
   const uint32_t r = y - bandStart_;
-  if (p_.mode == RowMode::FromRgba) {
+  if (p_.mode == RowMode::FromRgba || p_.mode == RowMode::FromRgbaGrey) {
     *rgba = raster_.data() + std::size_t{r} * p_.width;
     return true;
   }
   for (int s = 0; s < planes_; ++s)
-    planes[s] = bandBuf_.data() + (static_cast<std::size_t>(s) * band_ + r) * planeRowBytes_;
+    planes[s] = bandBuf_.data() + static_cast<std::size_t>(s * planeStride_ + r * rowStride_);
   return true;
 }
 
 bool RowReader::load(uint32_t y, Failure& f) {
   bandStart_ = y;
   bandRows_ = std::min<uint32_t>(band_, p_.height - y);
-  if (p_.mode == RowMode::FromRgba) {
+  if (p_.mode == RowMode::FromRgba || p_.mode == RowMode::FromRgbaGrey) {
     rgba_.row_offset = static_cast<int>(y);
     rgba_.col_offset = 0;
     if (!TIFFRGBAImageGet(&rgba_, raster_.data(), p_.width, bandRows_)) return fail(f);
@@ -120,6 +140,14 @@ bool RowReader::load(uint32_t y, Failure& f) {
 }
 
 bool RowReader::loadTiles(uint32_t y, Failure& f) {
+  if (direct_) {
+    for (int s = 0; s < planes_; ++s) {
+      const uint32_t tile = TIFFComputeTile(tif_, 0, y, 0, static_cast<uint16_t>(s));
+      uint8_t* dst = bandBuf_.data() + static_cast<std::size_t>(s * planeStride_);
+      if (TIFFReadEncodedTile(tif_, tile, dst, static_cast<tmsize_t>(planeStride_)) < 0) return fail(f);
+    }
+    return true;
+  }
   const uint64_t tileRowBytes = TIFFTileRowSize64(tif_);
   for (int s = 0; s < planes_; ++s) {
     uint8_t* planeBase = bandBuf_.data() + static_cast<std::size_t>(s) * band_ * planeRowBytes_;

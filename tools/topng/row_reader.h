@@ -22,6 +22,9 @@ class RowReader {
   bool row(uint32_t y, const uint8_t** planes, const uint32_t** rgba, Failure& f);
 
  private:
+  bool initRgba(Failure& f);
+  bool initTiles(uint64_t samplesPerPlanePixel, Failure& f);
+  bool initStrips(Failure& f);
   bool load(uint32_t y, Failure& f);
   bool loadTiles(uint32_t y, Failure& f);
   bool fail(Failure& f);
@@ -29,8 +32,10 @@ class RowReader {
   TIFF* tif_;
   const Page& p_;
   bool separate_ = false, scanline_ = false, rgbaOpen_ = false;
+  bool direct_ = false;  // tiles decoded straight into the band (a page one tile wide)
   int planes_ = 1;
   uint64_t planeRowBytes_ = 0;
+  uint64_t rowStride_ = 0, planeStride_ = 0;  // bytes from one row, and one plane, of the band to the next
   uint32_t band_ = 1, bandStart_ = 0, bandRows_ = 0;
   std::vector<uint8_t> bandBuf_, tileBuf_;
   TIFFRGBAImage rgba_{};

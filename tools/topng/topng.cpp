@@ -6,6 +6,7 @@
 #include "png_writer.h"
 #include "row_converter.h"
 #include "row_reader.h"
+#include "samples.h"
 #include "tiffcommon.h"
 
 #include <memory>
@@ -22,6 +23,7 @@ bool g_forceStreaming = false;
 // The pieces of one conversion, handed to libpng's row callback.
 struct Conversion {
   RowReader* reader;
+  SampleMapper* mapper;
   RowConverter* converter;
   Failure failure{Ok, {}};
   uint32_t y = 0;
@@ -31,6 +33,7 @@ struct Conversion {
 bool NextRow(Conversion& c, uint8_t* out) {
   const uint32_t* rgba = nullptr;
   if (!c.reader->row(c.y, c.planes.data(), &rgba, c.failure)) return false;
+  if (c.mapper) c.mapper->map(c.planes.data());
   c.converter->convert(c.planes.data(), rgba, out);
   ++c.y;
   return true;
@@ -124,6 +127,9 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
     return TooLarge;
   }
 
+  const bool floatRange = page.map == SampleMap::Mapped && page.sampleFormat == SAMPLEFORMAT_IEEEFP;
+  if (floatRange && !page.rangeTagged)
+    if (const int code = FindFloatRange(tif, page, why); code != Ok) return code;
   RowReader reader(tif, page);
   Failure failure{Ok, {}};
   if (!reader.init(failure)) {
@@ -131,14 +137,23 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
     return failure.code;
   }
   RowConverter converter(page);
+  if (!converter.ok()) {
+    why = "cannot set up the colour conversion";
+    return Unsupported;
+  }
+  std::unique_ptr<SampleMapper> mapper(page.map != SampleMap::None ? new SampleMapper(page) : nullptr);
   PngJob job;
   job.page = &page;
   ReadMetadata(tif, job);
-  Conversion conv{&reader, &converter, {Ok, {}}, 0, {}};
-  conv.planes.assign(page.spp, nullptr);
+  Conversion conv{&reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
+  conv.planes.assign(page.storedSpp, nullptr);
   std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
   ZlibStream zlib;
-  if (uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && !g_forceStreaming) {
+  // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
+  // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
+  const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
+  const bool inMemory = uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && tables <= kMaxTableBytes;
+  if (inMemory && !g_forceStreaming) {
     if (const int code = EncodeInMemory(page, conv, pngRow.data(), zlib, why); code != Ok) return code;
     job.zdata = zlib.data.get();
     job.zsize = zlib.size;
