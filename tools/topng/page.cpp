@@ -176,6 +176,37 @@ int CheckStripsAndTiles(TIFF* tif, Page& p, std::string& why) {
   return Ok;
 }
 
+// L*a*b*, LogL/LogLuv and photometric values libtiff does not name.
+int ReadOtherColourModel(Page& p, std::string& why) {
+  switch (p.photometric) {
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      if ((p.bps != 8 && p.bps != 16) || p.sampleFormat == SAMPLEFORMAT_IEEEFP || p.spp < 3) {
+        why = "CIE L*a*b* pages of other than three 8- or 16-bit integer samples are not supported";
+        return Unsupported;
+      }
+      p.kind = Kind::Lab;
+      p.colourSamples = 3;
+      break;
+    case PHOTOMETRIC_LOGL:
+    case PHOTOMETRIC_LOGLUV:
+      p.kind = Kind::RgbaImage;
+      p.colourSamples = p.photometric == PHOTOMETRIC_LOGL ? 1 : 3;
+      break;
+    default:
+      if (NamedPhotometric(p.photometric)) {
+        why = "photometric interpretation " + std::to_string(p.photometric) + " is not supported";
+        return Unsupported;
+      }
+      // A value libtiff does not know: the samples read as grey or RGB, as other readers take them.
+      p.kind = p.spp >= 3 ? Kind::Rgb : Kind::Grey;
+      p.colourSamples = p.spp >= 3 ? 3 : 1;
+      break;
+  }
+  return Ok;
+}
+
 int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
   // libtiff drops a colour map of the wrong length with a warning and then reads a palette page as
   // grey or RGB: the page's colours are lost, and any image made of it would be invented.
@@ -228,29 +259,8 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
         p.colourSamples = 3;
       }
       break;
-    case PHOTOMETRIC_CIELAB:
-    case PHOTOMETRIC_ICCLAB:
-    case PHOTOMETRIC_ITULAB:
-      if ((p.bps != 8 && p.bps != 16) || p.sampleFormat == SAMPLEFORMAT_IEEEFP || p.spp < 3) {
-        why = "CIE L*a*b* pages of other than three 8- or 16-bit integer samples are not supported";
-        return Unsupported;
-      }
-      p.kind = Kind::Lab;
-      p.colourSamples = 3;
-      break;
-    case PHOTOMETRIC_LOGL:
-    case PHOTOMETRIC_LOGLUV:
-      p.kind = Kind::RgbaImage;
-      p.colourSamples = p.photometric == PHOTOMETRIC_LOGL ? 1 : 3;
-      break;
     default:
-      if (NamedPhotometric(p.photometric)) {
-        why = "photometric interpretation " + std::to_string(p.photometric) + " is not supported";
-        return Unsupported;
-      }
-      // A value libtiff does not know: the samples read as grey or RGB, as other readers take them.
-      p.kind = p.spp >= 3 ? Kind::Rgb : Kind::Grey;
-      p.colourSamples = p.spp >= 3 ? 3 : 1;
+      if (const int code = ReadOtherColourModel(p, why); code != Ok) return code;
       break;
   }
   if (p.spp < p.colourSamples) {
