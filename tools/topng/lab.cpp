@@ -16,7 +16,8 @@ LabRows::LabRows(const Page& p)
   cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
   cmsHPROFILE srgb = cmsCreate_sRGBProfile();
   if (lab && srgb)
-    transform_ = cmsCreateTransform(lab, TYPE_Lab_DBL, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
+    transform_ =
+        cmsCreateTransform(lab, TYPE_Lab_DBL, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
   if (lab) cmsCloseProfile(lab);
   if (srgb) cmsCloseProfile(srgb);
 }

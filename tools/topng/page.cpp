@@ -52,7 +52,8 @@ int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &p.compression);
   // LogL/LogLuv pages are rendered by libtiff's RGBA interface, whatever their samples decode to.
   uint16_t ph = 0;
-  const bool logLuv = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &ph) && (ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV);
+  const bool logLuv =
+      TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &ph) && (ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV);
   const bool floating = p.sampleFormat == SAMPLEFORMAT_IEEEFP;
   if (!logLuv && p.sampleFormat != SAMPLEFORMAT_UINT && p.sampleFormat != SAMPLEFORMAT_VOID &&
       p.sampleFormat != SAMPLEFORMAT_INT && !floating) {
@@ -110,7 +111,8 @@ int CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t plan
   const uint64_t perPlane = expected / planes;
   bool ordered = true;
   for (uint64_t k = 1; k < expected && ordered; ++k)
-    ordered = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k - 1)) <= TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
+    ordered = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k - 1)) <=
+              TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
   if (ordered) {
     // The next larger start of strip k is the first start after it that differs from its own.
     uint64_t next = UINT64_MAX;

@@ -126,7 +126,8 @@ double SampleMapper::value(const uint8_t* const* planes, uint32_t x, int s) cons
     if (n == 32) return std::bit_cast<float>(static_cast<uint32_t>(b));
     return std::bit_cast<double>(b);
   }
-  if (signed_ && n < 64 && (b >> (n - 1)) & 1) return static_cast<double>(static_cast<int64_t>(b | (~uint64_t{0} << n)));
+  if (signed_ && n < 64 && (b >> (n - 1)) & 1)
+    return static_cast<double>(static_cast<int64_t>(b | (~uint64_t{0} << n)));  // sign-extended
   if (signed_) return static_cast<double>(static_cast<int64_t>(b));
   return static_cast<double>(b);
 }

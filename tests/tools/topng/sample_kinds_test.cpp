@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -63,7 +62,7 @@ double Value(const KindCase& c, uint32_t x, uint32_t y, int s) {
   }
   if (alpha || c.range == Range::Unit) return std::round(u * 1024) / 1024;  // exact in every float width
   if (c.range == Range::NoData && (HoleAt(c, x, y) || (s == 1 && (x + y) % 7 == 0))) return kNoData;
-  if (c.range == Range::NonFinite && h % 7 == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (c.range == Range::NonFinite && h % 7 == 0) return NAN;
   if (c.range == Range::NonFinite && h % 11 == 0) return h % 2 ? INFINITY : -INFINITY;
   // Values every width holds exactly: eighths up to 187 in half precision, halves up to 3000 otherwise.
   return c.bps == 16 ? std::round(u * 2000 - 500) / 8 : std::round((u * 4000 - 1000) * 2) / 2;
@@ -87,7 +86,7 @@ uint64_t FloatBits(double v, int bps) {
 
 // Writes the value's bits at sample index i of a row: 8- to 64-bit widths in this machine's order
 // (libtiff swaps them for a big-endian file), other widths packed most significant bit first.
-void PutBits(std::vector<uint8_t>& row, std::size_t i, int bps, uint64_t bits) {
+void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
   if (bps % 8 == 0) {
     for (int k = 0; k < bps / 8; ++k) row[i * (bps / 8) + k] = static_cast<uint8_t>(bits >> (8 * k));
     return;
@@ -131,12 +130,9 @@ void WriteKind(const KindCase& c, const std::string& path) {
   std::vector<std::vector<uint8_t>> plane(planes, std::vector<uint8_t>(rowBytes * H, 0));
   for (uint32_t y = 0; y < H; ++y)
     for (uint32_t x = 0; x < W; ++x)
-      for (int s = 0; s < c.spp; ++s) {
-        std::vector<uint8_t>& p = plane[c.separate ? s : 0];
-        std::vector<uint8_t> row(p.begin() + y * rowBytes, p.begin() + (y + 1) * rowBytes);
-        PutBits(row, c.separate ? x : std::size_t{x} * c.spp + s, c.bps, StoredBits(c, x, y, s));
-        std::copy(row.begin(), row.end(), p.begin() + y * rowBytes);
-      }
+      for (int s = 0; s < c.spp; ++s)
+        PutBits(plane[c.separate ? s : 0].data() + y * rowBytes, c.separate ? x : std::size_t{x} * c.spp + s, c.bps,
+                StoredBits(c, x, y, s));
   if (c.tiled) {
     const uint32_t tw = 16, th = 16;
     TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
@@ -172,7 +168,8 @@ void FloatRange(const KindCase& c, double& lo, double& hi) {
   for (uint32_t y = 0; y < H; ++y)
     for (uint32_t x = 0; x < W; ++x)
       for (int s = 0; s < ColourOf(c); ++s)
-        if (const double v = Value(c, x, y, s); std::isfinite(v) && v != kNoData) lo = std::min(lo, v), hi = std::max(hi, v);
+        if (const double v = Value(c, x, y, s); std::isfinite(v) && v != kNoData)
+          lo = std::min(lo, v), hi = std::max(hi, v);
   if (lo >= 0 && hi <= 1) lo = 0, hi = 1;
 }
 
@@ -203,8 +200,7 @@ std::vector<uint32_t> ExpectedKind(const KindCase& c, uint32_t x, uint32_t y, do
 constexpr uint16_t kUint = SAMPLEFORMAT_UINT, kInt = SAMPLEFORMAT_INT, kFloat = SAMPLEFORMAT_IEEEFP;
 constexpr uint16_t kGreyPh = PHOTOMETRIC_MINISBLACK, kRgbPh = PHOTOMETRIC_RGB, kUnnamed = 32900;
 constexpr uint16_t kUnass = EXTRASAMPLE_UNASSALPHA;
-constexpr int kGrey = PNG_COLOR_TYPE_GRAY, kGreyA = PNG_COLOR_TYPE_GRAY_ALPHA, kRgb = PNG_COLOR_TYPE_RGB;
-constexpr int kRgba = PNG_COLOR_TYPE_RGB_ALPHA;
+constexpr int kGrey = PNG_COLOR_TYPE_GRAY, kGreyA = PNG_COLOR_TYPE_GRAY_ALPHA, kRgb = PNG_COLOR_TYPE_RGB, kRgba = 6;
 
 const KindCase kKindCases[] = {
     {"uint24_grey", kUint, 24, 1, kGreyPh, {}, Range::Bits, kGrey, 16},
@@ -236,12 +232,16 @@ const KindCase kKindCases[] = {
     {"unnamed_photometric_three_samples_rgb", kUint, 24, 3, kUnnamed, {}, Range::Bits, kRgb, 16},
 };
 
-class SampleKinds : public ::testing::TestWithParam<std::tuple<KindCase, bool>> {
+// A parameterised test with a folder of its own; the streaming writer is switched off after each.
+template <typename Param>
+class InFolder : public ::testing::TestWithParam<Param> {
  protected:
   void TearDown() override { ForceStreamingWriterForTesting(false); }
   tovanel::tools::test::TempDir tmp_;
   fs::path dir_{tmp_.path()};
 };
+
+class SampleKinds : public InFolder<std::tuple<KindCase, bool>> {};
 
 TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
   const auto& [c, streaming] = GetParam();
@@ -265,7 +265,8 @@ TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
       ASSERT_EQ(static_cast<int>(want.size()), png.channels);
       for (int k = 0; k < png.channels; ++k)
         if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k)
+                        << " != " << want[k];
     }
   EXPECT_EQ(mismatches, 0);
 }
@@ -295,15 +296,12 @@ uint32_t LabSample(const LabCase& c, int k, int channel) {
   const double v = kLab[k][channel];
   const bool wide = c.bps == 16;
   if (channel == 0) return static_cast<uint32_t>(std::lround(v * (wide ? 65535 : 255) / 100));
-  if (c.photometric == PHOTOMETRIC_CIELAB) return static_cast<uint16_t>(std::lround(wide ? v * 256 : v)) & (wide ? 0xFFFF : 0xFF);
+  if (c.photometric == PHOTOMETRIC_CIELAB)
+    return static_cast<uint16_t>(std::lround(wide ? v * 256 : v)) & (wide ? 0xFFFF : 0xFF);
   return static_cast<uint32_t>(std::lround(wide ? (v + 128) * 257 : v + 128));
 }
 
-class LabPages : public ::testing::TestWithParam<LabCase> {
- protected:
-  tovanel::tools::test::TempDir tmp_;
-  fs::path dir_{tmp_.path()};
-};
+class LabPages : public InFolder<LabCase> {};
 
 TEST_P(LabPages, BecomeSrgbWithNeutralGreysAndTheRightHues) {
   const LabCase& c = GetParam();
@@ -320,7 +318,7 @@ TEST_P(LabPages, BecomeSrgbWithNeutralGreysAndTheRightHues) {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
     std::vector<uint8_t> row(n * 3 * c.bps / 8);
     for (uint32_t k = 0; k < n; ++k)
-      for (int ch = 0; ch < 3; ++ch) PutBits(row, k * 3 + ch, c.bps, LabSample(c, k, ch));
+      for (int ch = 0; ch < 3; ++ch) PutBits(row.data(), k * 3 + ch, c.bps, LabSample(c, k, ch));
     for (uint32_t y = 0; y < 2; ++y) ASSERT_EQ(TIFFWriteScanline(t, row.data(), y, 0), 1);
     TIFFClose(t);
   }
@@ -348,11 +346,7 @@ INSTANTIATE_TEST_SUITE_P(Encodings, LabPages, ::testing::ValuesIn(kLabCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // LogL and LogLuv pages are rendered as libtiff's RGBA interface renders them (grey for LogL).
-class LogLuvPages : public ::testing::TestWithParam<uint16_t> {
- protected:
-  tovanel::tools::test::TempDir tmp_;
-  fs::path dir_{tmp_.path()};
-};
+class LogLuvPages : public InFolder<uint16_t> {};
 
 TEST_P(LogLuvPages, EqualLibtiffsRgbaRendering) {
   const uint16_t photometric = GetParam();
@@ -373,7 +367,8 @@ TEST_P(LogLuvPages, EqualLibtiffsRgbaRendering) {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
     std::vector<float> row(std::size_t{W} * spp);
     for (uint32_t y = 0; y < H; ++y) {
-      for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<float>((Hash(uint32_t(i), y, 0) >> 40) * 0x1.0p-24);
+      for (std::size_t i = 0; i < row.size(); ++i)
+        row[i] = static_cast<float>((Hash(uint32_t(i), y, 0) >> 40) * 0x1.0p-24);
       ASSERT_EQ(TIFFWriteScanline(t, row.data(), y, 0), 1);
     }
     TIFFClose(t);
@@ -398,12 +393,13 @@ TEST_P(LogLuvPages, EqualLibtiffsRgbaRendering) {
       const uint32_t want[3] = {TIFFGetR(p), TIFFGetG(p), TIFFGetB(p)};
       for (int k = 0; k < png.channels; ++k)
         if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k)
+                        << " != " << want[k];
     }
   EXPECT_EQ(mismatches, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LogLuvPages, ::testing::Values(PHOTOMETRIC_LOGL, PHOTOMETRIC_LOGLUV),
-                         [](const auto& info) { return std::string(info.param == PHOTOMETRIC_LOGL ? "logl" : "logluv"); });
+                         [](const auto& info) { return info.param == PHOTOMETRIC_LOGL ? "logl" : "logluv"; });
 
 }  // namespace

@@ -61,7 +61,8 @@ constexpr const char* kImColourMap =
 constexpr const char* kImSigned =
     "ImageMagick 6.9 reads signed samples as the unsigned numbers of their bits, not offset by half the range";
 constexpr const char* kIm32 = "ImageMagick 6.9 scales 32-bit samples to 16 bits rounding down, not to nearest";
-constexpr const char* kIm24 = "ImageMagick 6.9 takes 24-bit samples from the wrong bytes (each sample of this page repeats one byte)";
+constexpr const char* kIm24 =
+    "ImageMagick 6.9 takes 24-bit samples from the wrong bytes (each sample of this page repeats one byte)";
 constexpr const char* kImFloatRange =
     "ImageMagick 6.9 clips floating-point samples to [0, 1] (a flat image); the converter maps the page's own range";
 constexpr const char* kImLab = "ImageMagick 6.9 converts L*a*b* by its own formulas, a few steps from lcms2's sRGB";
@@ -151,7 +152,8 @@ const RefusedDespiteReference kRefused[] = {
     {"libtiffpic_text.tif", 0, "its ThunderScan data ends 320 rows early"},
     {"twelvemonkeys_grayscale-old-style-jpeg.tiff", 0, "old-style JPEG whose JPEG tables are missing"},
     {"twelvemonkeys_jpeg-lossless-8bit-gray.tif", 0, "lossless JPEG (SOF3), which this libjpeg cannot decode"},
-    {"twelvemonkeys_planar-yuv420-jpeg-lzw.tif", 0, "planar subsampled YCbCr, which libtiff's RGBA interface cannot read"},
+    {"twelvemonkeys_planar-yuv420-jpeg-lzw.tif", 0,
+     "planar subsampled YCbCr, which libtiff's RGBA interface cannot read"},
     {"twelvemonkeys_planar-yuv422-bt601-uncompressed.tif", 0,
      "planar subsampled YCbCr, which libtiff's RGBA interface cannot read"},
 };
@@ -288,7 +290,8 @@ double StoredValue(const std::vector<uint8_t>& row, uint64_t index, int bps, int
     if (ex == 0) return sign * std::ldexp(double(man), 1 - bias - m);
     return sign * std::ldexp(1.0 + std::ldexp(double(man), -m), int(ex) - bias);
   }
-  if (format == SAMPLEFORMAT_INT && bps < 64 && ((b >> (bps - 1)) & 1)) return double(int64_t(b | (~uint64_t{0} << bps)));
+  if (format == SAMPLEFORMAT_INT && bps < 64 && ((b >> (bps - 1)) & 1))
+    return double(int64_t(b | (~uint64_t{0} << bps)));
   if (format == SAMPLEFORMAT_INT) return double(int64_t(b));
   return double(b);
 }
@@ -343,7 +346,8 @@ Truth ReadTruth(TIFF* tif) {
   }
 
   const bool unnamed = !NamedPhotometric(photometric);
-  const bool labPage = photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_ICCLAB || photometric == PHOTOMETRIC_ITULAB;
+  const bool labPage =
+      photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_ICCLAB || photometric == PHOTOMETRIC_ITULAB;
   const int colour = photometric == PHOTOMETRIC_RGB || labPage || (unnamed && spp >= 3) ? 3
                      : photometric == PHOTOMETRIC_SEPARATED                              ? 4
                                                                                          : 1;
@@ -402,7 +406,8 @@ Truth ReadTruth(TIFF* tif) {
     return separate ? SampleAt(rows[s][y], x, bps) : SampleAt(rows[0][y], uint64_t{x} * spp + s, bps);
   };
   auto value = [&](uint32_t x, uint32_t y, int s) {
-    return separate ? StoredValue(rows[s][y], x, bps, format) : StoredValue(rows[0][y], uint64_t{x} * spp + s, bps, format);
+    return separate ? StoredValue(rows[s][y], x, bps, format)
+                    : StoredValue(rows[0][y], uint64_t{x} * spp + s, bps, format);
   };
   // Signed, wide and floating-point samples by their rules: offset by half the range, scaled by the
   // type's range, or [lo, hi] to [0, 1] with NaN, infinities and the no-data value at 0.
@@ -567,11 +572,19 @@ struct PageResult {
   std::map<std::string, std::string> refs;  // decoder -> "" equal, else how it differs; absent: no image
 };
 
+// Runs a reference decoder. A run that times out is a failure of its own: taken for a decoder that
+// cannot read the page, it would change the verdict on a loaded machine.
+bool RunReference(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  const auto r = RunTool(program, args, cwd, 300, 0);
+  if (r.timedOut) ADD_FAILURE() << program << " timed out on " << args.front() << " " << args.back();
+  return r.exitCode == 0;
+}
+
 // Whether Pillow opens the page (the IFD index dir) and decodes its pixels.
 bool PillowDecodes(const fs::path& file, int dir, const std::string& cwd) {
   const std::string script = "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1])\nim.seek(int(sys.argv[2]))\n"
                              "im.load()\n";
-  return RunTool("/usr/bin/python3", {"-c", script, file.string(), std::to_string(dir)}, cwd, 120, 0).exitCode == 0;
+  return RunReference("/usr/bin/python3", {"-c", script, file.string(), std::to_string(dir)}, cwd);
 }
 
 // Each reference decoder's image of the page (absent when it fails), given the page's IFD index.
@@ -598,9 +611,9 @@ std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const
   im.insert(im.end(), {"-depth", "16", "-endian", "MSB", "rgba:" + base + ".rgba"});
   Rgba ref;
   const std::string cwd = fs::path(base).parent_path().string();
-  if (RunTool("/usr/bin/convert", im, cwd, 120, 0).exitCode == 0 && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
+  if (RunReference("/usr/bin/convert", im, cwd) && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
   const std::string page = file.string() + "[page=" + std::to_string(dir) + (strict ? ",fail=true]" : "]");
-  if (RunTool("/usr/bin/vips", {"copy", page, base + ".v"}, cwd, 120, 0).exitCode == 0 && FromVips(base + ".v", ref, why))
+  if (RunReference("/usr/bin/vips", {"copy", page, base + ".v"}, cwd) && FromVips(base + ".v", ref, why))
     out["vips"] = ref;
   fs::remove(base + ".rgba");
   fs::remove(base + ".v");
@@ -693,7 +706,8 @@ TEST_F(CorpusTest, EveryPageEqualsLibtiffsSamplesAndTheReferenceDecoders) {
     if (r.code != Ok) {
       ++refused;
       const auto in = [&](const auto& table) {
-        return std::any_of(std::begin(table), std::end(table), [&](const auto& k) { return r.file == k.file && r.dir == k.dir; });
+        return std::any_of(std::begin(table), std::end(table),
+                           [&](const auto& k) { return r.file == k.file && r.dir == k.dir; });
       };
       std::string readers;
       for (const auto& [name, text] : r.refs) readers += " " + name;

@@ -340,11 +340,12 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
         // The same picture from the intact file must give the same PNG pixels.
         const fs::path twin = dir_ / (std::string("twin-") + d.twin);
         fs::copy_file(corpus / d.twin, twin, fs::copy_options::overwrite_existing);
-        ASSERT_EQ(RunTool(kTool, {"-out", "png", twin.string()}, dir_.string(), 30, kConverterBound).exitCode, Ok) << d.twin;
+        const auto t = RunTool(kTool, {"-out", "png", twin.string()}, dir_.string(), 30, kConverterBound);
+        ASSERT_EQ(t.exitCode, Ok) << d.twin;
         const std::string twinPng = PngPathFor(twin.string());
-        const auto a = RunTool("/usr/bin/convert", {png, "-depth", "16", "rgba:" + png + ".rgba"}, dir_.string(), 60, 0);
-        const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, dir_.string(),
-                              60, 0);
+        const std::string cwd = dir_.string();
+        const auto a = RunTool("/usr/bin/convert", {png, "-depth", "16", "rgba:" + png + ".rgba"}, cwd, 60, 0);
+        const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, cwd, 60, 0);
         ASSERT_EQ(a.exitCode, 0);
         ASSERT_EQ(b.exitCode, 0);
         EXPECT_EQ(FileBytes(png + ".rgba"), FileBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
