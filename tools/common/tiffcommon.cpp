@@ -33,6 +33,16 @@ void WarningHandler(const char* module, const char* fmt, va_list ap) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
+OutputFault g_outputFault = OutputFault::None;
+int g_outputFaultErrno = 0;
+
+// True (with errno set) when the test hook says this step fails.
+bool Faulted(OutputFault step) {
+  if (g_outputFault != step) return false;
+  errno = g_outputFaultErrno;
+  return true;
+}
+
 }  // namespace
 
 const char* ExitText(int code) {
@@ -156,6 +166,11 @@ std::string FolderPart(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+void SetOutputFaultForTesting(OutputFault fault, int err) {
+  g_outputFault = fault;
+  g_outputFaultErrno = err;
+}
+
 AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
 
 AtomicOutput::~AtomicOutput() { discard(); }
@@ -165,7 +180,7 @@ bool AtomicOutput::open(std::string& why) {
   std::string pattern = FolderPart(target_) + "." + FileNamePart(target_) + ".XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
-  const int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+  const int fd = Faulted(OutputFault::Create) ? -1 : ::mkostemp(buf.data(), O_CLOEXEC);
   if (fd < 0) {
     why = "cannot create a file in the output folder: " + ErrnoText(errno);
     return false;
@@ -182,7 +197,7 @@ bool AtomicOutput::open(std::string& why) {
 bool AtomicOutput::writeAll(const void* data, std::size_t size, std::string& why) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd_, p, size);
+    const ssize_t n = Faulted(OutputFault::Write) ? -1 : ::write(fd_, p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       why = "cannot write " + temp_ + ": " + ErrnoText(errno);

@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ enum Exit : int {
   TooManyPages = 9,
 };
 
+// A failure of one step: the exit code it stands for and one line of text.
+struct Failure {
+  int code = Ok;
+  std::string why;
+};
+
 // One short English phrase per exit code ("unknown error" for codes not listed above).
 const char* ExitText(int code);
 
@@ -36,6 +43,12 @@ void ClearTiffWarnings();
 
 // The largest single allocation libtiff may make for one file (strip, tile, tag array).
 inline constexpr std::size_t kMaxTiffSingleAlloc = std::size_t{256} << 20;
+
+// An open libtiff file, closed when it goes.
+struct TiffCloser {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 // Opens a regular file for reading without ever blocking (O_NONBLOCK, then fstat S_ISREG before
 // libtiff sees it), checks the TIFF/BigTIFF signature and sets libtiff's allocation limit.
@@ -82,6 +95,13 @@ class AtomicOutput {
   int fd_ = -1;
   bool committed_ = false;
 };
+
+// Test hook: AtomicOutput fails as the system would with errno err (EACCES: a folder the user may not
+// write to; ENOSPC: a full disk) when it creates its file (Create) or writes to it (Write), until
+// set back to None. It lets tests running as root, whom folder permissions do not stop, see the
+// failure paths. Not for production use.
+enum class OutputFault { None, Create, Write };
+void SetOutputFaultForTesting(OutputFault fault, int err);
 
 // The text after the last "/" of path (the whole path when it has none).
 std::string FileNamePart(const std::string& path);

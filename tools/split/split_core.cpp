@@ -36,17 +36,6 @@ constexpr uint64_t kMaxDecodedStrile = uint64_t{128} << 20;
 // A page whose raw data passes this size goes into a BigTIFF, which has no 4 GiB limit.
 constexpr uint64_t kClassicTiffDataLimit = uint64_t{3} << 30;
 
-struct TiffCloser {
-  void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
-
-// A failure of one page: the exit code it stands for and one line of text.
-struct Failure {
-  int code = Ok;
-  std::string why;
-};
-
 std::string OneLine(std::string text) {
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';

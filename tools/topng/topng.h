@@ -13,6 +13,8 @@ inline constexpr std::uint64_t kMaxRowBytes = std::uint64_t{64} << 20;
 // Filtered image data up to this size is compressed in one piece by libdeflate (fast); larger
 // images are streamed row by row through libpng's zlib writer, so memory stays bounded.
 inline constexpr std::uint64_t kMaxInMemoryImage = std::uint64_t{128} << 20;
+// Pages whose strip or tile tables (held whole by libtiff) are larger than this are streamed.
+inline constexpr std::uint64_t kMaxTableBytes = std::uint64_t{64} << 20;
 // The largest strip, tile row or decode band held in memory at once.
 inline constexpr std::uint64_t kMaxBandBytes = std::uint64_t{256} << 20;
 

@@ -1,15 +1,16 @@
-// Every page of the shared TIFF corpus through tovanel-topng's core, checked against libtiff's samples
+// Every page of the TIFF corpus in tests/corpus through tovanel-topng's core, checked against libtiff's samples
 // read by the TIFF definition and against ImageMagick's and libvips' decodes of the same page.
 #include "png_reader.h"
-#include "run_tool.h"
-#include "temp_folder.h"
+#include "tool_test_support.h"
 #include "tiffcommon.h"
 #include "topng.h"
 
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +27,7 @@ namespace fs = std::filesystem;
 using namespace tovanel::tools;
 using tovanel::test::PngImage;
 using tovanel::test::ReadPng;
-using tovanel::test::RunTool;
+using tovanel::tools::test::RunTool;
 
 namespace {
 
@@ -57,7 +58,44 @@ constexpr const char* kUnspecifiedExtra = "takes an unspecified extra sample for
 constexpr const char* kImColourMap =
     "ImageMagick keeps the 16-bit colour map; 8-bit colours are stored widened (v * 257 or v * 256), and "
     "libtiff's RGBA decoder, libvips and the converter take the high byte";
+constexpr const char* kImSigned =
+    "ImageMagick 6.9 reads signed samples as the unsigned numbers of their bits, not offset by half the range";
+constexpr const char* kIm32 = "ImageMagick 6.9 scales 32-bit samples to 16 bits rounding down, not to nearest";
+constexpr const char* kIm24 =
+    "ImageMagick 6.9 takes 24-bit samples from the wrong bytes (each sample of this page repeats one byte)";
+constexpr const char* kImFloatRange =
+    "ImageMagick 6.9 clips floating-point samples to [0, 1] (a flat image); the converter maps the page's own range";
+constexpr const char* kImLab = "ImageMagick 6.9 converts L*a*b* by its own formulas, a few steps from lcms2's sRGB";
+constexpr const char* kVipsLab = "libvips keeps L*a*b* samples as they are: its .v file holds no sRGB";
+constexpr const char* kImLogL = "ImageMagick 6.9 renders LogL with its own tone scale, not libtiff's RGBA rendering";
 const KnownWrong kKnownWrong[] = {
+    {"imagetiff_geo-5b.tif", 0, "im", kImSigned},
+    {"imagetiff_int16_rgb.tif", 0, "im", kImSigned},
+    {"imagetiff_int8.tif", 0, "im", kImSigned},
+    {"imagetiff_int8_rgb.tif", 0, "im", kImSigned},
+    {"imagetiff_minisblack-1c-i8b.tiff", 0, "im", kImSigned},
+    {"imagetiff_seq-1c-i32.tiff", 0, "im", kImSigned},
+    {"imagetiff_seq-3c-i16.tiff", 0, "im", kImSigned},
+    {"imagetiff_tiled-cmyk-i8.tif", 0, "im", kImSigned},
+    {"imagetiff_tiled-oversize-gray-i8.tif", 0, "im", kImSigned},
+    {"pillow_8bit.s.tif", 0, "im", kImSigned},
+    {"twelvemonkeys_signed-integral-8bit.tif", 0, "im", kImSigned},
+    {"imagetiff_gradient-1c-32b.tiff", 0, "im", kIm32},
+    {"libtiffpic_depth_flower-minisblack-32.tif", 0, "im", kIm32},
+    {"libtiffpic_depth_flower-rgb-contig-32.tif", 0, "im", kIm32},
+    {"libtiffpic_depth_flower-rgb-planar-32.tif", 0, "im", kIm32},
+    {"libtiffpic_depth_flower-minisblack-24.tif", 0, "im", kIm24},
+    {"libtiffpic_depth_flower-rgb-contig-24.tif", 0, "im", kIm24},
+    {"libtiff_test_float64_predictor2_be_lzw.tif", 0, "im", kImFloatRange},
+    {"libtiff_test_float64_predictor2_le_lzw.tif", 0, "im", kImFloatRange},
+    {"libtiffpic_caspian.tif", 0, "im", kImFloatRange},
+    {"pillow_no_rows_per_strip.tif", 1, "im", kImFloatRange},
+    {"twelvemonkeys_floatingpoint-64bit.tif", 0, "im", kImFloatRange},
+    {"pillow_hopper.Lab.tif", 0, "im", kImLab},
+    {"pillow_hopper.Lab.tif", 0, "vips", kVipsLab},
+    {"twelvemonkeys_ColorCheckerCalculator.tif", 0, "im", kImLab},
+    {"twelvemonkeys_ColorCheckerCalculator.tif", 0, "vips", kVipsLab},
+    {"libtiffpic_off_l16.tif", 0, "im", kImLogL},
     {"libtiff_palette-1c-4b.tiff", 0, "im", kImColourMap},
     {"libtiff_palette-1c-8b.tiff", 0, "im", kImColourMap},
     {"libtiffpic_depth_flower-palette-02.tif", 0, "im", kImColourMap},
@@ -106,6 +144,18 @@ struct RefusedDespiteReference {
 const RefusedDespiteReference kRefusedDespiteReference[] = {
     {"libtiff_testfax3_bug54_1dnoEOL.tif", 0,
      "libtiff cannot decode a single line of its G3 strips; ImageMagick writes a blank white page"},
+};
+
+// Pages the converter refuses that no reference decoder (ImageMagick, libvips, Pillow) makes an
+// image of either, and why.
+const RefusedDespiteReference kRefused[] = {
+    {"libtiffpic_text.tif", 0, "its ThunderScan data ends 320 rows early"},
+    {"twelvemonkeys_grayscale-old-style-jpeg.tiff", 0, "old-style JPEG whose JPEG tables are missing"},
+    {"twelvemonkeys_jpeg-lossless-8bit-gray.tif", 0, "lossless JPEG (SOF3), which this libjpeg cannot decode"},
+    {"twelvemonkeys_planar-yuv420-jpeg-lzw.tif", 0,
+     "planar subsampled YCbCr, which libtiff's RGBA interface cannot read"},
+    {"twelvemonkeys_planar-yuv422-bt601-uncompressed.tif", 0,
+     "planar subsampled YCbCr, which libtiff's RGBA interface cannot read"},
 };
 
 uint32_t Max(int depth) { return depth >= 32 ? 0xFFFFFFFFu : (1u << depth) - 1; }
@@ -198,6 +248,7 @@ struct Truth {
   bool ok = false;
   bool rgbaInterface = false;
   bool associated = false;
+  bool floating = false;  // floating-point samples: a reference within one step agrees
   uint32_t width = 0, height = 0;
   std::vector<double> v;      // 4 per pixel, 0..1 (exact page values)
   std::vector<uint32_t> rgba8;  // rgbaInterface only
@@ -215,10 +266,60 @@ uint32_t SampleAt(const std::vector<uint8_t>& row, uint64_t index, int bps) {
   return v;
 }
 
+// Any stored sample as a number by the TIFF definition: unsigned, two's complement or IEEE floating
+// point (16, 24 with 7 exponent bits, 32, 64) of its width. libtiff hands out 16- to 64-bit samples
+// in this machine's byte order; other widths are packed most significant bit first.
+double StoredValue(const std::vector<uint8_t>& row, uint64_t index, int bps, int format) {
+  uint64_t b = 0;
+  if (bps % 8 == 0) {
+    const int n = bps / 8;
+    for (int k = n - 1; k >= 0; --k) b = (b << 8) | row[index * n + k];  // little-endian machine
+  } else {
+    for (int k = 0; k < bps; ++k) {
+      const uint64_t bit = index * bps + k;
+      b = (b << 1) | ((row[bit / 8] >> (7 - bit % 8)) & 1);
+    }
+  }
+  if (format == SAMPLEFORMAT_IEEEFP) {
+    if (bps == 32) return std::bit_cast<float>(static_cast<uint32_t>(b));
+    if (bps == 64) return std::bit_cast<double>(b);
+    const int e = bps == 16 ? 5 : 7, m = bps == 16 ? 10 : 16, bias = (1 << (e - 1)) - 1;
+    const uint64_t ex = (b >> m) & ((1u << e) - 1), man = b & ((uint64_t{1} << m) - 1);
+    const double sign = (b >> (bps - 1)) & 1 ? -1.0 : 1.0;
+    if (ex == (1u << e) - 1) return man ? NAN : sign * INFINITY;
+    if (ex == 0) return sign * std::ldexp(double(man), 1 - bias - m);
+    return sign * std::ldexp(1.0 + std::ldexp(double(man), -m), int(ex) - bias);
+  }
+  if (format == SAMPLEFORMAT_INT && bps < 64 && ((b >> (bps - 1)) & 1))
+    return double(int64_t(b | (~uint64_t{0} << bps)));
+  if (format == SAMPLEFORMAT_INT) return double(int64_t(b));
+  return double(b);
+}
+
+bool NamedPhotometric(uint16_t ph) {
+  return ph <= PHOTOMETRIC_ITULAB || ph == PHOTOMETRIC_CFA || ph == PHOTOMETRIC_LOGL || ph == PHOTOMETRIC_LOGLUV ||
+         ph == 34892 || ph == 51177;
+}
+
+// GDAL's no-data value of the page, when it has one.
+bool NoDataValue(TIFF* tif, double& v) {
+  const TIFFField* f = TIFFFindField(tif, TIFFTAG_GDAL_NODATA, TIFF_ANY);
+  char* text = nullptr;
+  uint32_t count = 0;
+  if (!f || !(TIFFFieldPassCount(f) ? TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &count, &text)
+                                     : TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &text)) || !text)
+    return false;
+  char* end = nullptr;
+  v = std::strtod(text, &end);
+  return end != text;
+}
+
 Truth ReadTruth(TIFF* tif) {
   Truth t;
   uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG, orientation = 1;
-  uint16_t compression = COMPRESSION_NONE;
+  uint16_t compression = COMPRESSION_NONE, format = SAMPLEFORMAT_UINT;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+  t.floating = format == SAMPLEFORMAT_IEEEFP;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &t.width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &t.height);
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
@@ -231,7 +332,8 @@ Truth ReadTruth(TIFF* tif) {
     photometric = compression == COMPRESSION_OJPEG ? PHOTOMETRIC_YCBCR : spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
   const std::size_t pixels = std::size_t{t.width} * t.height;
 
-  if (photometric == PHOTOMETRIC_YCBCR) {
+  // YCbCr and LogL/LogLuv come through libtiff's RGBA interface, by the converter's rule.
+  if (photometric == PHOTOMETRIC_YCBCR || photometric == PHOTOMETRIC_LOGL || photometric == PHOTOMETRIC_LOGLUV) {
     t.rgbaInterface = true;
     t.rgba8.resize(pixels);
     // Stored row order: the converter does not apply the Orientation tag.
@@ -243,7 +345,12 @@ Truth ReadTruth(TIFF* tif) {
     return t;
   }
 
-  const int colour = photometric == PHOTOMETRIC_RGB ? 3 : photometric == PHOTOMETRIC_SEPARATED ? 4 : 1;
+  const bool unnamed = !NamedPhotometric(photometric);
+  const bool labPage =
+      photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_ICCLAB || photometric == PHOTOMETRIC_ITULAB;
+  const int colour = photometric == PHOTOMETRIC_RGB || labPage || (unnamed && spp >= 3) ? 3
+                     : photometric == PHOTOMETRIC_SEPARATED                              ? 4
+                                                                                         : 1;
   int alpha = -1;
   uint16_t extraCount = 0;
   uint16_t* extra = nullptr;
@@ -298,14 +405,85 @@ Truth ReadTruth(TIFF* tif) {
   auto at = [&](uint32_t x, uint32_t y, int s) {
     return separate ? SampleAt(rows[s][y], x, bps) : SampleAt(rows[0][y], uint64_t{x} * spp + s, bps);
   };
+  auto value = [&](uint32_t x, uint32_t y, int s) {
+    return separate ? StoredValue(rows[s][y], x, bps, format)
+                    : StoredValue(rows[0][y], uint64_t{x} * spp + s, bps, format);
+  };
+  // Signed, wide and floating-point samples by their rules: offset by half the range, scaled by the
+  // type's range, or [lo, hi] to [0, 1] with NaN, infinities and the no-data value at 0.
+  const bool native = (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) && bps <= 16;
+  double noData = 0;
+  const bool hasNoData = !native && NoDataValue(tif, noData);
+  double lo = 0, hi = 1;
+  if (format == SAMPLEFORMAT_IEEEFP && !(TIFFGetField(tif, TIFFTAG_SMINSAMPLEVALUE, &lo) &&
+                                        TIFFGetField(tif, TIFFTAG_SMAXSAMPLEVALUE, &hi) && hi > lo)) {
+    lo = INFINITY;
+    hi = -INFINITY;
+    for (uint32_t y = 0; y < t.height; ++y)
+      for (uint32_t x = 0; x < t.width; ++x)
+        for (int c = 0; c < colour; ++c)
+          if (const double v = value(x, y, c); std::isfinite(v) && !(hasNoData && v == noData)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+          }
+    if (lo > hi || (lo >= 0 && hi <= 1)) lo = 0, hi = 1;
+  }
+  const double full = std::ldexp(1.0, bps) - 1;
+  auto fraction = [&](uint32_t x, uint32_t y, int s) -> double {
+    if (native) return at(x, y, s) / max;
+    const double v = value(x, y, s);
+    if (hasNoData && v == noData) return 0.0;
+    if (format == SAMPLEFORMAT_INT) return (v + std::ldexp(1.0, bps - 1)) / full;
+    if (format != SAMPLEFORMAT_IEEEFP) return v / full;
+    if (!std::isfinite(v)) return 0.0;
+    if (s == alpha) return std::clamp(v, 0.0, 1.0);
+    return hi > lo ? std::clamp((v - lo) / (hi - lo), 0.0, 1.0) : 0.0;
+  };
+  auto hole = [&](uint32_t x, uint32_t y) {
+    for (int c = 0; c < colour; ++c)
+      if (value(x, y, c) != noData) return false;
+    return true;
+  };
+  // CIE L*a*b*: the stored encodings as L* 0..100, a*, b* around 0, through lcms2 to sRGB.
+  cmsHTRANSFORM lab = nullptr;
+  if (photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_ICCLAB || photometric == PHOTOMETRIC_ITULAB) {
+    cmsHPROFILE from = cmsCreateLab4Profile(nullptr), to = cmsCreate_sRGBProfile();
+    lab = cmsCreateTransform(from, TYPE_Lab_DBL, to, TYPE_RGB_DBL, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
+  }
+  auto labToRgb = [&](uint32_t x, uint32_t y, double* o) {
+    const double l = at(x, y, 0), a = at(x, y, 1), b = at(x, y, 2);
+    double in[3] = {l * 100.0 / max, 0, 0};
+    if (photometric == PHOTOMETRIC_CIELAB) {
+      in[1] = bps == 16 ? int16_t(a) / 256.0 : int8_t(a);
+      in[2] = bps == 16 ? int16_t(b) / 256.0 : int8_t(b);
+    } else if (photometric == PHOTOMETRIC_ICCLAB) {
+      in[1] = bps == 16 ? a / 257.0 - 128 : a - 128;
+      in[2] = bps == 16 ? b / 257.0 - 128 : b - 128;
+    } else {
+      in[1] = -85 + a * 170 / max;
+      in[2] = -75 + b * 200 / max;
+    }
+    double rgb[3];
+    cmsDoTransform(lab, in, rgb, 1);
+    // lcms2 rounds its 16-bit output; the page's value is that step.
+    for (int c = 0; c < 3; ++c) o[c] = std::floor(std::clamp(rgb[c], 0.0, 1.0) * 65535 + 0.5) / 65535;
+  };
   t.v.resize(pixels * 4);
   for (uint32_t y = 0; y < t.height; ++y)
     for (uint32_t x = 0; x < t.width; ++x) {
       double* o = t.v.data() + (std::size_t{y} * t.width + x) * 4;
-      const double a = alpha >= 0 ? at(x, y, alpha) / max : 1.0;
-      switch (photometric) {
-        case PHOTOMETRIC_MINISWHITE: o[0] = o[1] = o[2] = 1.0 - at(x, y, 0) / max; break;
-        case PHOTOMETRIC_MINISBLACK: o[0] = o[1] = o[2] = at(x, y, 0) / max; break;
+      if (hasNoData && hole(x, y)) continue;  // transparent, colour 0
+      const double a = alpha >= 0 ? fraction(x, y, alpha) : 1.0;
+      if (lab) {
+        labToRgb(x, y, o);
+        o[3] = alpha >= 0 ? a : 1.0;
+        continue;
+      }
+      switch (unnamed ? (colour == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) : photometric) {
+        case PHOTOMETRIC_MINISWHITE: o[0] = o[1] = o[2] = 1.0 - fraction(x, y, 0); break;
+        case PHOTOMETRIC_MINISBLACK: o[0] = o[1] = o[2] = fraction(x, y, 0); break;
         case PHOTOMETRIC_PALETTE: {
           // Colour maps hold 8-bit colours widened to 16 bits; libtiff's RGBA decoder takes the high
           // byte. A 16-bit page's map is taken whole.
@@ -318,10 +496,10 @@ Truth ReadTruth(TIFF* tif) {
           break;
         }
         case PHOTOMETRIC_RGB:
-          for (int c = 0; c < 3; ++c) o[c] = at(x, y, c) / max;
+          for (int c = 0; c < 3; ++c) o[c] = fraction(x, y, c);
           break;
         case PHOTOMETRIC_SEPARATED:
-          for (int c = 0; c < 3; ++c) o[c] = (1.0 - at(x, y, c) / max) * (1.0 - at(x, y, 3) / max);
+          for (int c = 0; c < 3; ++c) o[c] = (1.0 - fraction(x, y, c)) * (1.0 - fraction(x, y, 3));
           break;
         default:
           return (t.why = "photometric " + std::to_string(photometric), t);
@@ -330,6 +508,7 @@ Truth ReadTruth(TIFF* tif) {
         for (int c = 0; c < 3; ++c) o[c] = a == 0 ? 0.0 : std::min(1.0, o[c] / a);
       o[3] = a;
     }
+  if (lab) cmsDeleteTransform(lab);
   t.ok = true;
   return t;
 }
@@ -372,7 +551,8 @@ std::string CompareWithReference(const Rgba& ours, const Rgba& ref, const Truth&
     if (t.associated && i % 4 != 3 && ours.s[i - i % 4 + 3] == 0) continue;
     const uint32_t a = Reduce(ours.s[i], ours.depth, d), b = Reduce(ref.s[i], ref.depth, d);
     const bool tie = exact && std::fabs(std::fabs(t.v[i] * Max(d) - b) - 0.5) < 1e-6 && std::fabs(double(a) - b) == 1;
-    if (a != b && !tie && bad++ == 0) {
+    const bool step = t.floating && std::fabs(double(a) - b) <= 1;
+    if (a != b && !tie && !step && bad++ == 0) {
       std::ostringstream m;
       m << "pixel " << (i / 4) % ours.width << "," << (i / 4) / ours.width << " channel " << i % 4 << " at " << d
         << " bits: ours " << a << ", reference " << b;
@@ -380,27 +560,6 @@ std::string CompareWithReference(const Rgba& ours, const Rgba& ref, const Truth&
     }
   }
   return bad ? std::to_string(bad) + " samples differ, first " + first : "";
-}
-
-// Pages the converter refuses by design (README: unsupported sample formats and colour models, and
-// planar-separate subsampled YCbCr, which libtiff's RGBA interface cannot read).
-bool DocumentedUnsupported(TIFF* tif) {
-  uint16_t bps = 1, spp = 1, format = SAMPLEFORMAT_UINT, photometric = 0, compression = 1, inkset = INKSET_CMYK;
-  uint16_t planar = PLANARCONFIG_CONTIG, subX = 2, subY = 2;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &subX, &subY);
-  const bool known = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-  if (format == SAMPLEFORMAT_INT || format == SAMPLEFORMAT_IEEEFP || format >= SAMPLEFORMAT_COMPLEXINT) return true;
-  if (bps > 16 || !TIFFIsCODECConfigured(compression)) return true;
-  if (!known) return false;
-  if (photometric == PHOTOMETRIC_SEPARATED) return inkset != INKSET_CMYK;
-  if (photometric == PHOTOMETRIC_YCBCR) return planar == PLANARCONFIG_SEPARATE && spp > 1 && (subX != 1 || subY != 1);
-  return photometric > PHOTOMETRIC_YCBCR || photometric == 4 /* transparency mask */;
 }
 
 struct PageResult {
@@ -411,11 +570,31 @@ struct PageResult {
   std::string truth;     // "" when ours equals libtiff's samples
   bool truthOk = false;
   std::map<std::string, std::string> refs;  // decoder -> "" equal, else how it differs; absent: no image
-  bool supportedKindRefused = false;
 };
 
+// Runs a reference decoder. A run that times out is a failure of its own: taken for a decoder that
+// cannot read the page, it would change the verdict on a loaded machine.
+bool RunReference(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  const auto r = RunTool(program, args, cwd, 300, 0);
+  if (r.timedOut) ADD_FAILURE() << program << " timed out on " << args.front() << " " << args.back();
+  // libvips decodes tiles on worker threads: on a loaded machine a tile's decoding error can miss
+  // the exit status even with fail=true, but it is always said on stderr.
+  const bool tileFailed = r.stderrText.find("error in tile") != std::string::npos;
+  return r.exitCode == 0 && !tileFailed;
+}
+
+// Whether Pillow opens the page (the IFD index dir) and decodes its pixels.
+bool PillowDecodes(const fs::path& file, int dir, const std::string& cwd) {
+  const std::string script = "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1])\nim.seek(int(sys.argv[2]))\n"
+                             "im.load()\n";
+  return RunReference("/usr/bin/python3", {"-c", script, file.string(), std::to_string(dir)}, cwd);
+}
+
 // Each reference decoder's image of the page (absent when it fails), given the page's IFD index.
-std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const std::string& base) {
+// strict: libvips fails on decoding errors too (by default it fills the tiles it cannot decode and
+// succeeds; for a page the converter refuses, such an image is invented, not decoded).
+std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const std::string& base,
+                                            bool strict = false) {
   uint16_t photometric = 0;
   uint32_t w = 0, h = 0;
   int code = 0;
@@ -429,14 +608,15 @@ std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const
     TIFFClose(tif);
   }
   std::map<std::string, Rgba> out;
-  std::vector<std::string> im = {"/usr/bin/convert", file.string() + "[" + std::to_string(dir) + "]"};
+  std::vector<std::string> im = {file.string() + "[" + std::to_string(dir) + "]"};
   // Only for inks: ImageMagick's CMYK to sRGB is the uncalibrated (1 - C)(1 - K) the converter uses.
   if (photometric == PHOTOMETRIC_SEPARATED) im.insert(im.end(), {"-colorspace", "sRGB"});
   im.insert(im.end(), {"-depth", "16", "-endian", "MSB", "rgba:" + base + ".rgba"});
   Rgba ref;
-  if (RunTool(im, 120).exitCode == 0 && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
-  const std::string page = file.string() + "[page=" + std::to_string(dir) + "]";
-  if (RunTool({"/usr/bin/vips", "copy", page, base + ".v"}, 120).exitCode == 0 && FromVips(base + ".v", ref, why))
+  const std::string cwd = fs::path(base).parent_path().string();
+  if (RunReference("/usr/bin/convert", im, cwd) && FromImageMagick(base + ".rgba", w, h, ref)) out["im"] = ref;
+  const std::string page = file.string() + "[page=" + std::to_string(dir) + (strict ? ",fail=true]" : "]");
+  if (RunReference("/usr/bin/vips", {"copy", page, base + ".v"}, cwd) && FromVips(base + ".v", ref, why))
     out["vips"] = ref;
   fs::remove(base + ".rgba");
   fs::remove(base + ".v");
@@ -451,26 +631,21 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
   const std::string png = base + ".png";
   r.code = ConvertPageToPng(file.string(), index, png, r.why);
 
+  if (r.code != Ok) {
+    // A refused page is listed with the decoders that still make an image of it.
+    for (const auto& [name, img] : ReferenceImages(file, dir, base, true)) r.refs[name] = "decodes";
+    if (PillowDecodes(file, dir, work.string())) r.refs["pillow"] = "decodes";
+    return r;
+  }
   Truth truth;
-  bool unsupported = false;
   {
     int code = 0;
     std::string why;
     TIFF* tif = OpenTiffForReading(file.string(), code, why);
-    if (tif && TIFFSetDirectory(tif, static_cast<tdir_t>(dir))) {
-      unsupported = DocumentedUnsupported(tif);
-      if (!unsupported) truth = ReadTruth(tif);
-    }
+    if (tif && TIFFSetDirectory(tif, static_cast<tdir_t>(dir))) truth = ReadTruth(tif);
     if (tif) TIFFClose(tif);
   }
   r.truthOk = truth.ok;
-  if (r.code != Ok) {
-    r.supportedKindRefused = r.code == Unsupported && !unsupported;
-    // A page refused as damaged is listed with the decoders that still make an image of it.
-    if (r.code == Damaged)
-      for (const auto& [name, img] : ReferenceImages(file, dir, base)) r.refs[name] = "decodes";
-    return r;
-  }
   PngImage img;
   std::string why;
   if (!ReadPng(png, img, why)) {
@@ -486,12 +661,8 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
 
 class CorpusTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = tovanel::test::MakeTempFolder("topng-corpus");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  tovanel::tools::test::TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 TEST_F(CorpusTest, EveryPageEqualsLibtiffsSamplesAndTheReferenceDecoders) {
@@ -537,13 +708,17 @@ TEST_F(CorpusTest, EveryPageEqualsLibtiffsSamplesAndTheReferenceDecoders) {
     const std::string where = r.file + " page " + std::to_string(r.dir);
     if (r.code != Ok) {
       ++refused;
-      EXPECT_FALSE(r.supportedKindRefused) << where << " refused: " << r.why;
-      const bool listed = std::any_of(std::begin(kRefusedDespiteReference), std::end(kRefusedDespiteReference),
-                                      [&](const auto& k) { return r.file == k.file && r.dir == k.dir; });
+      const auto in = [&](const auto& table) {
+        return std::any_of(std::begin(table), std::end(table),
+                           [&](const auto& k) { return r.file == k.file && r.dir == k.dir; });
+      };
       std::string readers;
       for (const auto& [name, text] : r.refs) readers += " " + name;
-      EXPECT_EQ(listed, !r.refs.empty()) << where << " refused (" << r.why << "); decoders that read it:" << readers;
-      std::printf("refused  %-60s status %d: %s\n", where.c_str(), r.code, r.why.c_str());
+      // Every refused page is listed with why; one a reference decodes only where that image is invented.
+      EXPECT_TRUE(in(kRefused) || in(kRefusedDespiteReference)) << where << " refused (" << r.why << ")";
+      EXPECT_EQ(in(kRefusedDespiteReference), !r.refs.empty())
+          << where << " refused (" << r.why << "); decoders that read it:" << readers;
+      std::printf("refused  %-60s status %d: %s;%s\n", where.c_str(), r.code, r.why.c_str(), readers.c_str());
       continue;
     }
     ++converted;

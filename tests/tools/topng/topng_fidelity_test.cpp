@@ -1,7 +1,7 @@
 // Fidelity of tovanel-topng's core: TIFFs written here with known samples must give exactly those pixels.
 #include "png_reader.h"
-#include "temp_folder.h"
 #include "tiffcommon.h"
+#include "tool_test_support.h"
 #include "topng.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +25,8 @@ constexpr uint32_t W = 37, H = 23;  // odd sizes: partial strips, tiles and byte
 template <typename Param>
 class InTempDir : public ::testing::TestWithParam<Param> {
  protected:
-  void SetUp() override {
-    dir_ = tovanel::test::MakeTempFolder("topng");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  tovanel::tools::test::TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 // Converts in to out and reads the PNG back, which must have the given colour type and depth.
@@ -486,15 +482,14 @@ void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, co
 }
 
 TEST(AssociatedAlpha, ColourIsDividedByAlphaRoundedAndClampedAndZeroWhereTransparent) {
-  const fs::path folder = tovanel::test::MakeTempFolder("topng-assoc");
-  ASSERT_FALSE(folder.empty());
+  const tovanel::tools::test::TempDir tmp;
+  const fs::path folder = tmp.path();
   CheckUnpremultiply(8, {{0, 0, 0}, {5, 0, 0}, {255, 0, 0}, {4, 7, 146}, {6, 7, 219}, {42, 140, 77},
                          {3, 90, 9}, {200, 100, 255}, {255, 255, 255}, {128, 255, 128}, {1, 1, 255}},
                      folder.string());
   CheckUnpremultiply(16, {{0, 0, 0}, {100, 0, 0}, {1, 3, 21845}, {65535, 65535, 65535}, {30000, 60000, 32768},
                           {40000, 20000, 65535}, {12345, 65535, 12345}},
                      folder.string());
-  fs::remove_all(folder);
 }
 
 }  // namespace

@@ -1,38 +1,39 @@
 // tovanel-topng as a program: output naming, bad and hostile inputs, the damaged corpus, huge pages.
-#include "run_tool.h"
-#include "temp_folder.h"
 #include "tiffcommon.h"
+#include "tool_test_support.h"
 #include "topng.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <tuple>
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <zlib.h>
 
 namespace fs = std::filesystem;
 using namespace tovanel::tools;
-using tovanel::test::LineCount;
-using tovanel::test::RunTool;
+using tovanel::tools::test::LineCount;
+using tovanel::tools::test::ListFolder;
+using tovanel::tools::test::RunTool;
+using tovanel::tools::test::TempDir;
 
 namespace {
 
 const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
+// The converter's memory bound as tools/README.md states it: every run here is limited to it.
+constexpr uint64_t kConverterBound = uint64_t{600} << 20;
 
 class TopngProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = tovanel::test::MakeTempFolder("topng-safety");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& n) const { return (dir_ / n).string(); }
-  int filesIn(const fs::path& d) const {
-    return static_cast<int>(std::distance(fs::directory_iterator(d), fs::directory_iterator()));
-  }
+  int filesIn(const fs::path& d) const { return static_cast<int>(ListFolder(d.string()).size()); }
   // A valid 8-bit grey TIFF whose directory follows the image data.
   void writeGrey(const std::string& p, uint32_t w, uint32_t h) {
     TIFF* t = TIFFOpen(p.c_str(), "w");
@@ -47,7 +48,8 @@ class TopngProgram : public ::testing::Test {
     TIFFWriteEncodedStrip(t, 0, px.data(), px.size());
     TIFFClose(t);
   }
-  fs::path dir_;
+  TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 TEST(PngName, ReplacesTheExtensionOfTheFileNameOnly) {
@@ -61,21 +63,21 @@ TEST(PngName, ReplacesTheExtensionOfTheFileNameOnly) {
 
 TEST_F(TopngProgram, WritesThePngNextToTheInput) {
   writeGrey(path("page.tif"), 5, 4);
-  const auto r = RunTool({kTool, "-out", "png", path("page.tif")}, 30);
-  EXPECT_EQ(r.exitCode, Ok) << r.err;
-  EXPECT_TRUE(r.err.empty());
+  const auto r = RunTool(kTool, {"-out", "png", path("page.tif")}, dir_.string(), 30, kConverterBound);
+  EXPECT_EQ(r.exitCode, Ok) << r.stderrText;
+  EXPECT_TRUE(r.stderrText.empty());
   EXPECT_TRUE(fs::is_regular_file(path("page.png")));
   EXPECT_EQ(filesIn(dir_), 2);
 }
 
 TEST_F(TopngProgram, WrongCommandLinesAreUsageErrors) {
   const std::vector<std::vector<std::string>> rows = {
-      {kTool}, {kTool, "-out", "png"}, {kTool, "-out", "jpg", "a.tif"}, {kTool, "png", "-out", "a.tif"},
-      {kTool, "-out", "png", "a.tif", "b.tif"}, {kTool, "-out", "png", ""}};
+      {}, {"-out", "png"}, {"-out", "jpg", "a.tif"}, {"png", "-out", "a.tif"}, {"-out", "png", "a.tif", "b.tif"},
+      {"-out", "png", ""}};
   for (const auto& argv : rows) {
-    const auto r = RunTool(argv, 30);
+    const auto r = RunTool(kTool, argv, dir_.string(), 30, kConverterBound);
     EXPECT_EQ(r.exitCode, Usage) << argv.size();
-    EXPECT_EQ(LineCount(r.err), 1) << r.err;
+    EXPECT_EQ(LineCount(r.stderrText), 1) << r.stderrText;
   }
 }
 
@@ -101,10 +103,10 @@ TEST_F(TopngProgram, BadInputsGiveTheirCodeOneLineAndNoOutput) {
       {"fifo.tif", CannotOpen}, {"folder.tif", CannotOpen}, {"missing.tif", CannotOpen},
   };
   for (const auto& row : rows) {
-    const auto r = RunTool({kTool, "-out", "png", path(row.name)}, 20);
+    const auto r = RunTool(kTool, {"-out", "png", path(row.name)}, dir_.string(), 20, kConverterBound);
     EXPECT_FALSE(r.timedOut) << row.name;
-    EXPECT_EQ(r.exitCode, row.expected) << row.name << ": " << r.err;
-    EXPECT_EQ(LineCount(r.err), 1) << row.name << ": " << r.err;
+    EXPECT_EQ(r.exitCode, row.expected) << row.name << ": " << r.stderrText;
+    EXPECT_EQ(LineCount(r.stderrText), 1) << row.name << ": " << r.stderrText;
     EXPECT_FALSE(fs::exists(PngPathFor(path(row.name)))) << row.name;
   }
   EXPECT_EQ(filesIn(dir_), 5);  // the inputs only: no PNG, no temporary file left
@@ -113,20 +115,140 @@ TEST_F(TopngProgram, BadInputsGiveTheirCodeOneLineAndNoOutput) {
 TEST_F(TopngProgram, OutputNamedLikeTheInputIsRefused) {
   writeGrey(path("page.png"), 5, 4);
   const auto before = fs::file_size(path("page.png"));
-  const auto r = RunTool({kTool, "-out", "png", path("page.png")}, 30);
+  const auto r = RunTool(kTool, {"-out", "png", path("page.png")}, dir_.string(), 30, kConverterBound);
   EXPECT_EQ(r.exitCode, WriteFailed);
   EXPECT_EQ(fs::file_size(path("page.png")), before);
 }
 
+// Root ignores folder permissions, so the output's failures are also made in-process by the output's
+// test hook, where every user sees them: no PNG, no temporary file, the system's reason.
 TEST_F(TopngProgram, UnwritableFolderGivesWriteFailedAndNoFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
   fs::create_directory(path("ro"));
   writeGrey(path("ro/page.tif"), 5, 4);
+  const std::pair<OutputFault, int> faults[] = {{OutputFault::Create, EACCES}, {OutputFault::Write, ENOSPC}};
+  for (const auto& [fault, err] : faults) {
+    SetOutputFaultForTesting(fault, err);
+    std::string why;
+    const int code = ConvertFirstPageToPng(path("ro/page.tif"), path("ro/page.png"), why);
+    SetOutputFaultForTesting(OutputFault::None, 0);
+    EXPECT_EQ(code, WriteFailed) << why;
+    EXPECT_NE(why.find(std::strerror(err)), std::string::npos) << why;
+    EXPECT_EQ(filesIn(path("ro")), 1);
+  }
+  if (::geteuid() == 0) return;  // the program itself, in a folder it may not write to
   fs::permissions(path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-  const auto r = RunTool({kTool, "-out", "png", path("ro/page.tif")}, 30);
+  const auto r = RunTool(kTool, {"-out", "png", path("ro/page.tif")}, dir_.string(), 30, kConverterBound);
   fs::permissions(path("ro"), fs::perms::owner_all);
   EXPECT_EQ(r.exitCode, WriteFailed);
   EXPECT_EQ(filesIn(path("ro")), 1);
+}
+
+// A little-endian classic TIFF of one page, its IFD entries given as (tag, type, count, value or
+// offset), after `data` (which starts at offset 8).
+void WriteRawTiff(const std::string& path, const std::string& data,
+                  std::vector<std::tuple<uint16_t, uint16_t, uint32_t, uint32_t>> entries) {
+  std::sort(entries.begin(), entries.end());
+  std::string out = "II*";
+  out.push_back('\0');
+  auto u16 = [&](uint32_t v) { out.push_back(char(v & 0xFF)); out.push_back(char(v >> 8)); };
+  auto u32 = [&](uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
+  u32(static_cast<uint32_t>(8 + data.size()));
+  out += data;
+  u16(static_cast<uint16_t>(entries.size()));
+  for (const auto& [tag, type, count, value] : entries) {
+    u16(tag);
+    u16(type);
+    u32(count);
+    u32(type == 3 && count == 1 ? value & 0xFFFF : value);
+  }
+  u32(0);
+  std::ofstream(path, std::ios::binary) << out;
+}
+
+// One page of 30,000,000 one-row strips in 60 MB: one-byte offsets and byte counts (all strips
+// share one byte of data). libtiff alone holds 480 MB of tables for it.
+void WriteThirtyMillionStrips(const std::string& path) {
+  constexpr uint32_t n = 30'000'000;
+  std::string data(8, '\x80');
+  data.append(n, char(8));  // offsets, at 16
+  data.append(n, char(1));  // byte counts, at 16 + n
+  WriteRawTiff(path, data, {{256, 3, 1, 1}, {257, 4, 1, n}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+                            {273, 1, n, 16}, {277, 3, 1, 1}, {278, 3, 1, 1}, {279, 1, n, 16 + n}});
+}
+
+// One Deflate tile of 16,384 x 16,384 grey pixels (256 MiB decoded) in about 255 KB.
+void WriteHugeTile(const std::string& path) {
+  constexpr uint32_t w = 16384;
+  z_stream zs{};
+  ASSERT_EQ(deflateInit(&zs, 9), Z_OK);
+  const std::vector<uint8_t> zeros(1 << 20, 0);
+  std::string packed;
+  std::vector<uint8_t> buf(1 << 16);
+  for (uint32_t fed = 0; fed <= 256; ++fed) {
+    zs.next_in = const_cast<Bytef*>(zeros.data());
+    zs.avail_in = fed < 256 ? static_cast<uInt>(zeros.size()) : 0;
+    const int flush = fed < 256 ? Z_NO_FLUSH : Z_FINISH;
+    do {
+      zs.next_out = buf.data();
+      zs.avail_out = static_cast<uInt>(buf.size());
+      deflate(&zs, flush);
+      packed.append(reinterpret_cast<char*>(buf.data()), buf.size() - zs.avail_out);
+    } while (zs.avail_out == 0);
+  }
+  deflateEnd(&zs);
+  const uint32_t size = static_cast<uint32_t>(packed.size());
+  WriteRawTiff(path, packed, {{256, 3, 1, w}, {257, 3, 1, w}, {258, 3, 1, 8}, {259, 3, 1, 8}, {262, 3, 1, 1},
+                              {277, 3, 1, 1}, {322, 3, 1, w}, {323, 3, 1, w}, {324, 4, 1, 8}, {325, 4, 1, size}});
+}
+
+// Grey pages of 1,100,000 rows or columns (PNG allows 2^31 - 1; libpng's default limit is a million).
+void WriteLongPage(const std::string& path, uint32_t w, uint32_t h) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(t, nullptr);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4096);
+  std::vector<uint8_t> row(w);
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) row[x] = static_cast<uint8_t>((x + y) * 7);
+    ASSERT_EQ(TIFFWriteScanline(t, row.data(), y, 0), 1);
+  }
+  TIFFClose(t);
+}
+
+// The width and height in a PNG's header.
+std::pair<uint32_t, uint32_t> PngSize(const std::string& path) {
+  unsigned char h[24] = {};
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(h), sizeof h);
+  auto be = [&](int i) { return uint32_t{h[i]} << 24 | uint32_t{h[i + 1]} << 16 | uint32_t{h[i + 2]} << 8 | h[i + 3]; };
+  return {be(16), be(20)};
+}
+
+// Files that once broke the memory bound or were refused for their length: each converts within it.
+TEST_F(TopngProgram, CraftedFilesConvertWithinTheMemoryBound) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> write;
+    uint32_t width, height;
+  } rows[] = {
+      {"strips-30m.tif", WriteThirtyMillionStrips, 1, 30'000'000},
+      {"tile-16384.tif", WriteHugeTile, 16384, 16384},
+      {"rows-1100000.tif", [](const std::string& p) { WriteLongPage(p, 3, 1'100'000); }, 3, 1'100'000},
+      {"columns-1100000.tif", [](const std::string& p) { WriteLongPage(p, 1'100'000, 2); }, 1'100'000, 2},
+  };
+  for (const auto& row : rows) {
+    ASSERT_NO_FATAL_FAILURE(row.write(path(row.name)));
+    const auto r = RunTool(kTool, {"-out", "png", path(row.name)}, dir_.string(), 300, kConverterBound);
+    EXPECT_FALSE(r.timedOut) << row.name;
+    EXPECT_EQ(r.signal, 0) << row.name;
+    EXPECT_EQ(r.exitCode, Ok) << row.name << ": " << r.stderrText;
+    EXPECT_EQ(PngSize(PngPathFor(path(row.name))), std::make_pair(row.width, row.height)) << row.name;
+    fs::remove(path(row.name));
+    fs::remove(PngPathFor(path(row.name)));
+  }
 }
 
 // A tiny G4 file that claims 100,000 x 100,000 pixels must be refused at once, not decoded.
@@ -144,9 +266,9 @@ TEST_F(TopngProgram, HugePageIsRefusedFastWithoutOutput) {
   TIFFClose(t);
   ASSERT_LT(fs::file_size(path("huge.tif")), 100000u);
   const auto start = std::chrono::steady_clock::now();
-  const auto r = RunTool({kTool, "-out", "png", path("huge.tif")}, 20);
-  EXPECT_EQ(r.exitCode, TooLarge) << r.err;
-  EXPECT_EQ(LineCount(r.err), 1);
+  const auto r = RunTool(kTool, {"-out", "png", path("huge.tif")}, dir_.string(), 20, kConverterBound);
+  EXPECT_EQ(r.exitCode, TooLarge) << r.stderrText;
+  EXPECT_EQ(LineCount(r.stderrText), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(path("huge.png")));
 }
@@ -204,7 +326,7 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
     ++files;
     const fs::path copy = dir_ / name;
     fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
-    const auto r = RunTool({kTool, "-out", "png", copy.string()}, 30);
+    const auto r = RunTool(kTool, {"-out", "png", copy.string()}, dir_.string(), 30, kConverterBound);
     const std::string png = PngPathFor(copy.string());
     EXPECT_FALSE(r.timedOut) << name;
     EXPECT_EQ(r.signal, 0) << name << " crashed";
@@ -212,16 +334,18 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
     if (it != decided.end()) {
       ++seen;
       const DamagedDecision& d = *it->second;
-      EXPECT_EQ(r.exitCode, d.status) << name << " (" << d.reason << "): " << r.err;
+      EXPECT_EQ(r.exitCode, d.status) << name << " (" << d.reason << "): " << r.stderrText;
       EXPECT_EQ(fs::exists(png), d.status == Ok) << name;
       if (d.twin && fs::exists(png)) {
         // The same picture from the intact file must give the same PNG pixels.
         const fs::path twin = dir_ / (std::string("twin-") + d.twin);
         fs::copy_file(corpus / d.twin, twin, fs::copy_options::overwrite_existing);
-        ASSERT_EQ(RunTool({kTool, "-out", "png", twin.string()}, 30).exitCode, Ok) << d.twin;
+        const auto t = RunTool(kTool, {"-out", "png", twin.string()}, dir_.string(), 30, kConverterBound);
+        ASSERT_EQ(t.exitCode, Ok) << d.twin;
         const std::string twinPng = PngPathFor(twin.string());
-        const auto a = RunTool({"/usr/bin/convert", png, "-depth", "16", "rgba:" + png + ".rgba"}, 60);
-        const auto b = RunTool({"/usr/bin/convert", twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, 60);
+        const std::string cwd = dir_.string();
+        const auto a = RunTool("/usr/bin/convert", {png, "-depth", "16", "rgba:" + png + ".rgba"}, cwd, 60, 0);
+        const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, cwd, 60, 0);
         ASSERT_EQ(a.exitCode, 0);
         ASSERT_EQ(b.exitCode, 0);
         EXPECT_EQ(FileBytes(png + ".rgba"), FileBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
@@ -229,11 +353,11 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
       }
     } else {
       EXPECT_GT(r.exitCode, 0) << name << " gave " << r.exitCode;
-      EXPECT_EQ(LineCount(r.err), 1) << name << ": " << r.err;
+      EXPECT_EQ(LineCount(r.stderrText), 1) << name << ": " << r.stderrText;
       EXPECT_FALSE(fs::exists(png)) << name;
     }
     if (r.exitCode != Ok) {
-      EXPECT_EQ(LineCount(r.err), 1) << name << ": " << r.err;
+      EXPECT_EQ(LineCount(r.stderrText), 1) << name << ": " << r.stderrText;
     }
     fs::remove(copy);
     fs::remove(png);

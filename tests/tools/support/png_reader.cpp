@@ -1,34 +1,17 @@
-// Test helper: reads a PNG with libpng into samples at its own depth, with its metadata.
-#pragma once
+// Reads a PNG with libpng into samples at its own depth, with its metadata.
+#include "png_reader.h"
 
-#include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
-#include <cstdint>
-#include <cstdio>
-#include <string>
-#include <vector>
-
 namespace tovanel::test {
 
-struct PngImage {
-  uint32_t width = 0, height = 0;
-  int depth = 0, colorType = -1, channels = 0;
-  std::vector<uint32_t> samples;  // width*height*channels, unpacked, at the PNG's depth
-  std::vector<png_color> palette;
-  std::vector<uint8_t> trns;
-  bool hasPhys = false;
-  uint32_t physX = 0, physY = 0;
-  int physUnit = -1;
-  std::vector<uint8_t> icc;
-  uint32_t at(uint32_t x, uint32_t y, int c) const { return samples[(std::size_t{y} * width + x) * channels + c]; }
-};
-
-// The iCCP profile straight from the chunk: libpng's reader second-guesses small profiles.
-inline std::vector<uint8_t> ReadIccChunk(const std::string& path) {
+std::vector<uint8_t> ReadIccChunk(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::vector<uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   for (std::size_t i = 8; i + 12 <= d.size();) {
@@ -49,7 +32,7 @@ inline std::vector<uint8_t> ReadIccChunk(const std::string& path) {
   return {};
 }
 
-inline bool ReadPng(const std::string& path, PngImage& img, std::string& why) {
+bool ReadPng(const std::string& path, PngImage& img, std::string& why) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
     why = "cannot open " + path;

@@ -1,4 +1,4 @@
-// Helpers for the page tool tests: private folders, running a tool with a time limit, decoding pages.
+// The tool tests' support library: private folders, running a tool under its memory bound, decoding pages.
 #include "tool_test_support.h"
 
 #include <algorithm>
@@ -35,7 +35,7 @@ TempDir::~TempDir() {
 }
 
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                  int timeoutSeconds, std::size_t addressSpaceLimit) {
+                  int timeoutSeconds, uint64_t addressSpace) {
   RunResult result;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -53,10 +53,10 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
     ::dup2(devnull, 1);
     ::dup2(pipeFds[1], 2);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    // The tools promise bounded memory: a run that reaches for more than the caller allows fails here
-    // instead of passing on a machine that happens to have the memory.
-    const rlimit addressSpace{addressSpaceLimit, addressSpaceLimit};
-    ::setrlimit(RLIMIT_AS, &addressSpace);
+    if (addressSpace != 0) {
+      const rlimit limit{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }

@@ -1,4 +1,4 @@
-// Helpers for the page tool tests: private folders, running a tool with a time limit, decoding pages.
+// The tool tests' support library: private folders, running a tool under its memory bound, decoding pages.
 #pragma once
 
 #include <tiffio.h>
@@ -31,13 +31,15 @@ struct RunResult {
   std::string stderrText;
 };
 
-// The address space a tool run may take unless a test asks for a tighter bound.
-inline constexpr std::size_t kToolAddressSpaceLimit = std::size_t{1536} << 20;
+// The address space a tool may take in a test: the tools promise bounded memory (well under 1 GiB),
+// so a run that reaches for more fails instead of passing on a machine that happens to have it.
+inline constexpr uint64_t kToolAddressSpaceLimit = uint64_t{1536} << 20;
 
-// Runs program with args in folder cwd, with its address space limited to addressSpaceLimit bytes;
-// kills its process group after timeoutSeconds.
+// Runs program with args in folder cwd, its stdin and stdout on /dev/null, in a process group of its
+// own that is killed after timeoutSeconds, its address space limited to addressSpace bytes (0: no
+// limit, for the reference decoders the tests compare with).
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                  int timeoutSeconds, std::size_t addressSpaceLimit = kToolAddressSpaceLimit);
+                  int timeoutSeconds, uint64_t addressSpace = kToolAddressSpaceLimit);
 
 // The address space a tool takes to do nothing but fail on its command line: its code, libraries and
 // stack. Memory bounds that a tool states are on top of this.

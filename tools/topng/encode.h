@@ -1,0 +1,111 @@
+// Filtering and deflate coding: PNG row filters and the zlib stream of a page held in memory.
+#pragma once
+
+#include "page.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tovanel::tools::topng {
+
+// PNG row filtering as libpng does it: none for palette and sub-byte images, otherwise per row the
+// filter whose output has the smallest sum of absolute (signed) values.
+class RowFilter {
+ public:
+  RowFilter(std::size_t rowBytes, std::size_t bpp, bool adaptive)
+      : n_(rowBytes), bpp_(bpp), adaptive_(adaptive), prev_(rowBytes, 0), cand_(rowBytes), best_(rowBytes) {}
+
+  // Writes the filter byte and the filtered row to out (n+1 bytes); row becomes the previous row.
+  void filter(const uint8_t* row, uint8_t* out) {
+    if (!adaptive_) {
+      out[0] = 0;
+      std::memcpy(out + 1, row, n_);
+      return;
+    }
+    uint64_t bestSum = UINT64_MAX;
+    int bestType = 0;
+    for (int type = 0; type < 5; ++type) {
+      const uint64_t sum = apply(type, row, cand_.data(), bestSum);
+      if (sum < bestSum) {
+        bestSum = sum;
+        bestType = type;
+        std::swap(cand_, best_);
+      }
+    }
+    out[0] = static_cast<uint8_t>(bestType);
+    std::memcpy(out + 1, best_.data(), n_);
+    std::memcpy(prev_.data(), row, n_);
+  }
+
+ private:
+  static inline uint32_t Cost(uint8_t v) { return v < 128 ? v : 256u - v; }
+  // Branch-free, so that the compiler can vectorise the row loop.
+  static inline uint8_t Paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    const int bc = pb <= pc ? b : c;
+    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : bc);
+  }
+
+  // Filters with the given type; stops early (returning the partial sum) once it reaches limit. The
+  // row goes in blocks whose inner loops have no exits, and the bytes before the first full pixel
+  // (no left neighbour) go first.
+  uint64_t apply(int type, const uint8_t* row, uint8_t* o, uint64_t limit) const {
+    const uint8_t* up = prev_.data();
+    const std::size_t n = n_, bpp = std::min(bpp_, n_);
+    uint64_t sum = 0;
+    for (std::size_t i = 0; i < bpp; ++i) {
+      const uint8_t pred = type == 2 || type == 4 ? up[i] : type == 3 ? static_cast<uint8_t>(up[i] >> 1) : 0;
+      sum += Cost(o[i] = static_cast<uint8_t>(row[i] - pred));
+    }
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = bpp; start < n; start += kBlock) {
+      const std::size_t end = std::min(n, start + kBlock);
+      uint32_t block = 0;
+      switch (type) {
+        case 0:
+          for (std::size_t i = start; i < end; ++i) block += Cost(o[i] = row[i]);
+          break;
+        case 1:
+          for (std::size_t i = start; i < end; ++i) block += Cost(o[i] = static_cast<uint8_t>(row[i] - row[i - bpp]));
+          break;
+        case 2:
+          for (std::size_t i = start; i < end; ++i) block += Cost(o[i] = static_cast<uint8_t>(row[i] - up[i]));
+          break;
+        case 3:
+          for (std::size_t i = start; i < end; ++i)
+            block += Cost(o[i] = static_cast<uint8_t>(row[i] - ((unsigned{row[i - bpp]} + up[i]) >> 1)));
+          break;
+        case 4:
+          for (std::size_t i = start; i < end; ++i)
+            block += Cost(o[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - bpp], up[i], up[i - bpp])));
+          break;
+      }
+      sum += block;
+      if (sum >= limit) return sum;
+    }
+    return sum;
+  }
+
+  std::size_t n_, bpp_;
+  bool adaptive_;
+  std::vector<uint8_t> prev_, cand_, best_;
+};
+
+
+// A finished zlib stream.
+struct ZlibStream {
+  std::unique_ptr<uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+// Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
+// page. Returns an Exit code; on failure, why holds one line.
+int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why);
+
+}  // namespace tovanel::tools::topng

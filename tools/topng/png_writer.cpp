@@ -1,0 +1,131 @@
+// PNG writing through libpng: chunks, metadata, IDAT from a zlib stream or streamed rows.
+#include "png_writer.h"
+
+#include "row_converter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+namespace tovanel::tools::topng {
+
+namespace {
+
+constexpr int kZlibLevel = 6;
+constexpr std::size_t kIdatChunk = std::size_t{1} << 20;
+
+void SinkFlush(PngJob* job) {
+  if (job->used && !job->writeFailed && !job->out->writeAll(job->buf, job->used, *job->writeWhy))
+    job->writeFailed = true;
+  job->used = 0;
+}
+
+void PngWrite(png_structp png, png_bytep data, size_t len) {
+  auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+  if (job->writeFailed) return;
+  if (job->used + len > job->cap) SinkFlush(job);
+  if (len > job->cap) {
+    if (!job->out->writeAll(data, len, *job->writeWhy)) job->writeFailed = true;
+    return;
+  }
+  std::memcpy(job->buf + job->used, data, len);
+  job->used += len;
+}
+
+void PngFlushFn(png_structp) {}
+
+void PngErrorFn(png_structp png, png_const_charp msg) {
+  auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  std::snprintf(job->pngError, sizeof job->pngError, "%s", msg);
+  png_longjmp(png, 1);
+}
+
+void PngWarningFn(png_structp, png_const_charp) {}
+
+}  // namespace
+
+bool RunPngWriter(PngJob* job) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngErrorFn, PngWarningFn);
+  if (!png) return false;
+  png_infop info = png_create_info_struct(png);
+  if (!info) {
+    png_destroy_write_struct(&png, nullptr);
+    return false;
+  }
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  const Page& p = *job->page;
+  png_set_benign_errors(png, 1);  // an ICC profile libpng finds unfit is dropped, not fatal
+  // libpng refuses rows or columns past a million by default; PNG allows 2^31 - 1, and the pixel
+  // limit has been checked.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_set_write_fn(png, job, PngWrite, PngFlushFn);
+  png_set_IHDR(png, info, p.width, p.height, p.depth, p.colorType, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (!job->palette.empty())
+    png_set_PLTE(png, info, job->palette.data(), static_cast<int>(job->palette.size()));
+  if (job->hasPhys) png_set_pHYs(png, info, job->physX, job->physY, job->physUnit);
+  if (job->icc) png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, job->icc, job->iccSize);
+  const bool subByte = p.colorType == PNG_COLOR_TYPE_PALETTE || p.depth < 8;
+  if (!job->zdata) {
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, subByte ? PNG_FILTER_NONE : PNG_ALL_FILTERS);
+    png_set_compression_level(png, kZlibLevel);
+  }
+  png_write_info(png, info);
+  if (job->zdata) {
+    for (std::size_t off = 0; off < job->zsize; off += kIdatChunk)
+      png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), job->zdata + off,
+                      std::min(kIdatChunk, job->zsize - off));
+    png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
+  } else {
+    for (uint32_t y = 0; y < p.height; ++y) {
+      if (!job->nextRow(job->rowCtx, job->rowBuf)) {
+        job->rowFailed = true;
+        png_destroy_write_struct(&png, &info);
+        return false;
+      }
+      png_write_row(png, job->rowBuf);
+    }
+    png_write_end(png, info);
+  }
+  png_destroy_write_struct(&png, &info);
+  SinkFlush(job);
+  return !job->writeFailed;
+}
+
+void ReadMetadata(TIFF* tif, PngJob& job) {
+  float xr = 0, yr = 0;
+  uint16_t unit = RESUNIT_INCH;
+  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xr) && TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yr) &&
+      std::isfinite(xr) && std::isfinite(yr) && xr > 0 && yr > 0) {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    const double factor = unit == RESUNIT_INCH ? 1 / 0.0254 : unit == RESUNIT_CENTIMETER ? 100.0 : 1.0;
+    const double px = std::round(xr * factor), py = std::round(yr * factor);
+    if (px >= 1 && py >= 1 && px < 2147483647.0 && py < 2147483647.0) {
+      job.hasPhys = true;
+      job.physX = static_cast<png_uint_32>(px);
+      job.physY = static_cast<png_uint_32>(py);
+      job.physUnit = unit == RESUNIT_NONE ? PNG_RESOLUTION_UNKNOWN : PNG_RESOLUTION_METER;
+    }
+  }
+  uint32_t iccSize = 0;
+  void* icc = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize >= 132) {
+    job.icc = static_cast<const uint8_t*>(icc);
+    job.iccSize = iccSize;
+  }
+  const Page& page = *job.page;
+  if (page.colorType == PNG_COLOR_TYPE_PALETTE) {
+    const std::size_t entries = std::size_t{1} << page.bps;
+    for (std::size_t i = 0; i < entries; ++i)
+      job.palette.push_back({static_cast<png_byte>(MapEntry(page.cmapR[i], page.cmap8, 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapG[i], page.cmap8, 255)),
+                             static_cast<png_byte>(MapEntry(page.cmapB[i], page.cmap8, 255))});
+  }
+}
+
+}  // namespace tovanel::tools::topng
