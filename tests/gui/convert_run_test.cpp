@@ -40,11 +40,13 @@ void verifyOutputs(const QString& folder, const QString& base, const QList<Page>
     QCOMPARE(ConvertRun::entries(folder), expected);
 }
 
-void verifyFinished(ConvertRun& run)
+// The run ended and its closing box said text, with these detail lines.
+void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."), const QStringList& details = {})
 {
     QCOMPARE(run.dialogs().errorReports().size(), 0);
     const Shown done = run.dialogs().messages().last();
-    QCOMPARE(done.text, QStringLiteral("Done."));
+    QCOMPARE(done.text, text);
+    QCOMPARE(run.lastDetails(), details);
     QCOMPARE(done.title, QString());
     QCOMPARE(done.buttons, Buttons::Ok);
     QCOMPARE(done.icon, Icon::None);
@@ -120,26 +122,54 @@ private slots:
         verifyOutputs(run.out, base, pages);
     }
 
-    // A page the converter refuses is replaced by the converter's result for the whole copy, which it
-    // writes under the copy's name with the last extension replaced.
-    void refusedPageTakesTheWholeCopysPng_data()
+    // A page that gives no PNG leaves its number unused: output N is page N whatever the pages before
+    // it gave, and the closing box names the page and why. The whole-copy fallback, tried for page 1
+    // only, never puts page 1 under another page's number.
+    void pagesThatGiveNothingLeaveTheirNumbersUnused_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("base");
-        QTest::newRow("two dots") << "a.b.tif" << "a.b";
-        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
+        QTest::addColumn<int>("failing");   // the page that gives nothing
+        QTest::addColumn<bool>("damaged");  // damaged rather than refused by the converter
+        QTest::addColumn<QString>("why");
+        const QString refused = QStringLiteral("a kind of image that cannot be converted");
+        QTest::newRow("refused page 2, two dots") << "a.b.tif" << "a.b" << 2 << false << refused;
+        QTest::newRow("refused page 2, page prefix") << "varnholt.tif" << "varnholt" << 2 << false << refused;
+        QTest::newRow("refused page 1") << "scan.tif" << "scan" << 1 << false << refused;
+        QTest::newRow("refused page 3") << "scan.tif" << "scan" << 3 << false << refused;
+        QTest::newRow("damaged page 2") << "multi.tif" << "multi" << 2 << true << "damaged";
+        QTest::newRow("damaged page 1") << "multi.tif" << "multi" << 1 << true << "damaged";
+        QTest::newRow("damaged page 3") << "multi.tif" << "multi" << 3 << true << "damaged";
     }
-    void refusedPageTakesTheWholeCopysPng()
+    void pagesThatGiveNothingLeaveTheirNumbersUnused()
     {
         QFETCH(QString, name);
         QFETCH(QString, base);
+        QFETCH(int, failing);
+        QFETCH(bool, damaged);
+        QFETCH(QString, why);
         ConvertRun run;
-        const Page good{18, 10, 3, false};
-        run.addTiff(name, {good, Page{18, 10, 9, true, true}});
+        QList<Page> pages = pagesOf(3, 3);
+        (damaged ? pages[failing - 1].stripPastEnd : pages[failing - 1].signedSamples) = true;
+        const QString source = run.addTiff(name, pages);
         run.saveInFolder(run.out);
         run.start();
-        verifyFinished(run);
-        verifyOutputs(run.out, base, {good, good});
+        QStringList expected, written;
+        for (int n = 1; n <= 3; ++n) {
+            if (n == failing)
+                continue;
+            const QString output = base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+            expected << output;
+            written << QString::number(n);
+            QCOMPARE(TestTiff::ReadPng(run.out + QLatin1Char('/') + output), TestTiff::Pixels(pages[n - 1]));
+        }
+        QCOMPARE(ConvertRun::entries(run.out), expected);
+        const QStringList details = run.lastDetails();
+        QCOMPARE(details.size(), 1);
+        const QString head = source + QStringLiteral(": 2 of 3 pages written (") + written.join(QStringLiteral(", "))
+                             + QStringLiteral("); page ") + QString::number(failing) + QStringLiteral(": ") + why;
+        QVERIFY2(details[0].startsWith(head), qPrintable(details[0]));
+        verifyFinished(run, QStringLiteral("Done.\n1 of 1 file was not converted completely."), details);
     }
 
     // Shell characters in a name stay part of the name: nothing is run, the file is converted.
@@ -201,18 +231,60 @@ private slots:
         QCOMPARE(ConvertRun::entries(run.temp), QStringList{name});
     }
 
-    void sameNameInTwoFoldersLastOneWins()
+    // Sources of one run that would share an output base never replace each other's outputs: each later
+    // one takes the next " (k)" before ".png", and the closing box says so.
+    void sameBaseInOneRunTakesTheNextNumber_data()
     {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<bool>("beside");
+        QTest::addColumn<QStringList>("bases");
+        QTest::newRow("same name in two folders") << QStringList{"one/same.tif", "two/same.tif"} << false
+                                                  << QStringList{"same", "same (2)"};
+        QTest::newRow("three sources, one base") << QStringList{"a/scan.tif", "a/scan.tiff", "b/scan.tif"} << false
+                                                 << QStringList{"scan", "scan (2)", "scan (3)"};
+        QTest::newRow("beside the source, two extensions") << QStringList{"a/doc.tif", "a/doc.tiff"} << true
+                                                           << QStringList{"doc", "doc (2)"};
+        QTest::newRow("a name that looks renamed") << QStringList{"a/x.tif", "b/x.tif", "a/x (2).tif"} << false
+                                                   << QStringList{"x", "x (2)", "x (2) (2)"};
+    }
+    void sameBaseInOneRunTakesTheNextNumber()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(bool, beside);
+        QFETCH(QStringList, bases);
         ConvertRun run;
-        run.addTiff(QStringLiteral("one/same.tif"), pagesOf(2, 1));
-        const QList<Page> second = pagesOf(2, 40);
-        run.addTiff(QStringLiteral("two/same.tif"), second);
-        run.saveInFolder(run.out);
+        QList<QList<Page>> pages;
+        QStringList sources;
+        for (int i = 0; i < names.size(); ++i) {
+            pages << pagesOf(3 - i % 2, 10 * i + 1);
+            sources << run.addTiff(names[i], pages.last());
+        }
+        if (beside)
+            run.saveBesideSource();
+        else
+            run.saveInFolder(run.out);
         run.start();
-        verifyFinished(run);
-        verifyOutputs(run.out, QStringLiteral("same"), second);
+        QStringList details;
+        for (int i = 0; i < names.size(); ++i) {
+            const QString folder = beside ? QFileInfo(sources[i]).absolutePath() : run.out;
+            for (int n = 1; n <= pages[i].size(); ++n) {
+                const QString output = folder + QLatin1Char('/') + bases[i] + QStringLiteral(".png_") + QString::number(n)
+                                       + QStringLiteral(".png");
+                QCOMPARE(TestTiff::ReadPng(output), TestTiff::Pixels(pages[i][n - 1]));
+            }
+            if (i > 0 && bases[i] != QFileInfo(names[i]).completeBaseName())
+                details << sources[i] + QStringLiteral(": saved as ") + folder + QLatin1Char('/') + bases[i]
+                               + QStringLiteral(".png_N.png, since ") + folder + QLatin1Char('/')
+                               + QFileInfo(names[i]).completeBaseName() + QStringLiteral(".png_N.png came from another file of this run");
+        }
+        if (!beside)
+            QCOMPARE(ConvertRun::entries(run.out).size(), 3 * names.size() - names.size() / 2);
+        verifyFinished(run, QStringLiteral("Done.\nEvery file was converted; some were saved under another name (see the details)."),
+                       details);
     }
 
+    // Files that give nothing are passed over, the files after them convert, and the closing box says
+    // which files did not convert and why.
     void damagedFileGivesNothingAndTheRunGoesOn()
     {
         ConvertRun run;
@@ -221,10 +293,21 @@ private slots:
         QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
         run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
         run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
+        QFile text(run.src + QStringLiteral("/notes.tif"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("these are notes, not an image\n");
+        text.close();
+        run.form().addListItem(text.fileName());
         run.addTiff(QStringLiteral("last.tif"), last);
         run.saveInFolder(run.out);
         run.start();
-        verifyFinished(run);
+        const QStringList details = run.lastDetails();
+        QCOMPARE(details.size(), 3);
+        QVERIFY2(details[0].startsWith(run.src + QStringLiteral("/broken.tif: not converted: damaged")), qPrintable(details[0]));
+        QCOMPARE(details[1], run.src + QStringLiteral("/missing.tif: not converted: the file was gone or could not be read "
+                                                      "when its turn came (No such file or directory)"));
+        QCOMPARE(details[2], run.src + QStringLiteral("/notes.tif: not converted: not a TIFF file"));
+        verifyFinished(run, QStringLiteral("Done.\n3 of 5 files were not converted completely."), details);
         QStringList names = ConvertRun::entries(run.out);
         QCOMPARE(names, (QStringList{QStringLiteral("first.png_1.png"), QStringLiteral("last.png_1.png"),
                                      QStringLiteral("last.png_2.png")}));

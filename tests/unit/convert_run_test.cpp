@@ -201,7 +201,10 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
 
-    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 3 files were not converted completely.")});
+    EXPECT_EQ(host.fake.messages().last().details,
+              src + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its turn "
+                                   "came (No such file or directory)"));
     ASSERT_EQ(host.progress.size(), 4);
     EXPECT_DOUBLE_EQ(host.progress[0], 100.0 / 3);
     EXPECT_DOUBLE_EQ(host.progress[1], 200.0 / 3);
@@ -227,8 +230,8 @@ QList<int> reportedStatements(const FakeDialogs& dialogs)
 }
 
 // A temporary folder that is a plain file: no run folder can be made in it, so each tool write is
-// reported, then each file once where it asks for the folder; the run still ends with "Done." and no
-// longer counts as converting.
+// reported, then each file once where it asks for the folder; the run still ends with "Done.", says the
+// file was not converted, and no longer counts as converting.
 TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
 {
     addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
@@ -240,7 +243,7 @@ TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
     EXPECT_EQ(reportedStatements(host.fake), (QList<int>{112, 116, 142}));
-    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done."));
+    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done.\n1 of 1 file was not converted completely."));
     EXPECT_FALSE(run.isConverting());
     EXPECT_EQ(entries(out), QStringList());
 }
