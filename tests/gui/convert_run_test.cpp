@@ -3,6 +3,9 @@
 
 #include <QCryptographicHash>
 #include <QProcess>
+#include <QTimer>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -56,6 +59,38 @@ void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done.
     QVERIFY(!run.form().isConverting());
     // No tool, script, marker, copy, page or page PNG stays behind.
     QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+}
+
+// Calls act once from inside the run (while it lets events through) when ready() first holds.
+void DuringTheRun(ConvertRun& run, const std::function<bool()>& ready, const std::function<void()>& act)
+{
+    bool done = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!done && ready()) {
+            done = true;
+            act();
+        }
+    });
+    watch.start(0);
+    run.start();
+    watch.stop();
+    QVERIFY2(done, "the run ended before the moment came");
+}
+
+// The process group's member whose command line holds text, or 0.
+qint64 MemberRunning(qint64 group, const QByteArray& text)
+{
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        if (!pid.front().isDigit() || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        if (fields.size() > 2 && fields[2].toLongLong() == group && cmdline.readAll().contains(text))
+            return pid.toLongLong();
+    }
+    return 0;
 }
 
 } // namespace
@@ -312,6 +347,57 @@ private slots:
         QCOMPARE(names, (QStringList{QStringLiteral("first.png_1.png"), QStringLiteral("last.png_1.png"),
                                      QStringLiteral("last.png_2.png")}));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/last.png_2.png")), TestTiff::Pixels(last[1]));
+    }
+
+    // The destination removed while the run goes: the files before it are whole, each file after it is
+    // named with the folder that could not be written.
+    void destinationRemovedMidRunIsNamed()
+    {
+        ConvertRun run;
+        const QString dest = run.out + QStringLiteral("/dest");
+        QVERIFY(QDir().mkpath(dest));
+        const QList<Page> pages = pagesOf(2, 4);
+        QStringList sources;
+        for (const char* name : {"a.tif", "b.tif", "c.tif"})
+            sources << run.addTiff(QString::fromLatin1(name), pages);
+        run.saveInFolder(dest);
+        DuringTheRun(
+            run, [&] { return run.form().progressText() == QStringLiteral("Processing: b.tif"); },
+            [&] { QVERIFY(QDir(dest).removeRecursively()); });
+        const QString why = QStringLiteral(": 0 of 2 pages written; pages 1, 2: the output folder ") + dest
+                            + QStringLiteral("/ cannot be written (No such file or directory)");
+        verifyFinished(run, QStringLiteral("Done.\n2 of 3 files were not converted completely."),
+                       {sources[1] + why, sources[2] + why});
+        QVERIFY(!QFileInfo::exists(dest));
+    }
+
+    // A converter killed on page 2: pages 1 and 3 keep their numbers, nothing stands under _2, and the
+    // closing box names page 2.
+    void killedToolLeavesItsPageNamed()
+    {
+        ConvertRun run;
+        // Page 2 is large enough that its converter is still running when the window next looks.
+        const QList<Page> pages{Page{20, 12, 1, false}, Page{3000, 2500, 2, false}, Page{22, 15, 3, true}};
+        const QString source = run.addTiff(QStringLiteral("big.tif"), pages);
+        run.saveInFolder(run.out);
+        qint64 killed = 0;
+        DuringTheRun(
+            run,
+            [&] {
+                const qint64 group = run.form().runningToolGroup();
+                return group > 0 && MemberRunning(group, "varnholtaab.tif") > 0;
+            },
+            [&] {
+                killed = run.form().runningToolGroup();
+                ::kill(static_cast<pid_t>(-killed), SIGKILL);
+            });
+        QVERIFY(killed > 1);
+        QCOMPARE(ConvertRun::entries(run.out), (QStringList{QStringLiteral("big.png_1.png"), QStringLiteral("big.png_3.png")}));
+        QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_1.png")), TestTiff::Pixels(pages[0]));
+        QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_3.png")), TestTiff::Pixels(pages[2]));
+        verifyFinished(run, QStringLiteral("Done.\n1 of 1 file was not converted completely."),
+                       {source + QStringLiteral(": 2 of 3 pages written (1, 3); page 2: the converter ended without a "
+                                                "result (it was stopped or took too long)")});
     }
 
     // Replacing an output renames a new file over it: a file that shared the old output's data (a hard

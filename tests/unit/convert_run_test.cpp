@@ -219,6 +219,35 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     EXPECT_EQ(entries(temp), QStringList());
 }
 
+// A file of 1,000 pages that all split but do not convert: one converter call per page (no whole-copy
+// conversion for any page but the first), no output, and one entry naming every page and why.
+TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
+{
+    QList<Page> pages;
+    for (int i = 0; i < 1000; ++i)
+        pages.append(Page{4, 2, i, true, true});
+    const QString source = addTiff(QStringLiteral("refused.tif"), pages);
+    ConversionRun run(host);
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 1 file was not converted completely.")});
+    EXPECT_EQ(host.fake.messages().last().details,
+              source + QStringLiteral(": 0 of 1000 pages written; pages 1 to 1000: a kind of image that cannot be "
+                                      "converted (signed integer samples are not supported)"));
+    EXPECT_EQ(entries(out), QStringList());
+    EXPECT_EQ(entries(temp), QStringList());
+}
+
+// The page a page file's name stands for: three letters counting from "aaa" = 1.
+TEST(PageNumberOf, CountsTheSuffixLetters)
+{
+    const std::pair<const char*, int> rows[] = {{"varnholtaaa.tif", 1},  {"varnholtaab.tif", 2}, {"varnholtaaz.tif", 26},
+                                                {"varnholtaba.tif", 27}, {"varnholtzzz.tif", 17576},
+                                                {"varnholt.tif", 0},     {"varnholtaaa.png", 0}, {"~varnholtaaa.tif", 0},
+                                                {"varnholtAAA.tif", 0},  {"varnholtaaaa.tif", 0}};
+    for (const auto& [name, page] : rows)
+        EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
+}
+
 // The numbers in the error reports, in order, as "at line N" gives them.
 QList<int> reportedStatements(const FakeDialogs& dialogs)
 {
