@@ -4,6 +4,7 @@
 
 #include "convert/procs/conversion.h"
 
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,6 +179,34 @@ private slots:
         QCOMPARE(Fault::Entries(mount.folder), QStringList());
         QCOMPARE(Fault::Entries(run.temp), QStringList());
         QVERIFY(QFileInfo::exists(run.src + QStringLiteral("/a.tif")));
+    }
+
+    // A destination the user may not write to (mode 0555, the user's own), converted as an ordinary user,
+    // since root would write there anyway: nothing is written, and the box names both pages and why.
+    void readOnlyDestinationAsAnOrdinaryUser()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to run the program as an ordinary user");
+        constexpr unsigned kUser = 65533;
+        QTemporaryDir work;
+        const QString root = work.path(), home = root + QStringLiteral("/home");
+        const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
+        const QString temp = home + QStringLiteral("/temp");
+        QVERIFY(::chmod(QFile::encodeName(root).constData(), 0755) == 0);
+        for (const QString& d : {home, src, temp, out})
+            QVERIFY(QDir().mkpath(d) && ::chown(QFile::encodeName(d).constData(), kUser, kUser) == 0);
+        QVERIFY(::chmod(QFile::encodeName(out).constData(), 0555) == 0);
+        const QString source = src + QStringLiteral("/a.tif");
+        QVERIFY(TestTiff::Write(source, {TestTiff::Page{16, 8, 1, false}, TestTiff::Page{16, 8, 2, true}}));
+        QVERIFY(::chown(QFile::encodeName(source).constData(), kUser, kUser) == 0);
+        std::unique_ptr<QProcess> driver(Fault::StartDriver(this, temp, out, {source}, home, kUser));
+        QVERIFY(driver->waitForFinished(120 * 1000));
+        QCOMPARE(driver->readAllStandardOutput(),
+                 (QStringLiteral("listed\nDone.\n1 of 1 file was not converted completely.\n") + source
+                  + QStringLiteral(": 0 of 2 pages written; pages 1, 2: the output folder ") + out
+                  + QStringLiteral("/ cannot be written (Permission denied)\n")).toUtf8());
+        QCOMPARE(driver->exitCode(), 1);
+        QCOMPARE(Fault::Entries(out), QStringList());
     }
 
     // The user's old output with mode 000 lies where the new one goes: it is replaced in one step by the
