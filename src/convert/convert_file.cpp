@@ -132,6 +132,8 @@ void FileConversion::Split()
     run_.RunToolCall(trap_, {0, 172, 176, 178, 180}, folder_, kSplitScript,
                      [&] { return WithErrorsTo(SplitterCommand(splitter_, copy_), errors); });
     splitSaid_ = ReadToolMessage(errors);
+    // The tools name the copy they worked on; the user knows the file by its own name.
+    splitSaid_.detail.replace(copy_, source_);
 }
 
 QStringList FileConversion::Pages()
@@ -151,7 +153,9 @@ ToolMessage FileConversion::Convert(const ToolStatements& at, const QString& inp
     Main::DeleteFileQuiet(errors);
     run_.RunToolCall(trap_, at, folder_, kConvertScript,
                      [&] { return WithErrorsTo(ConverterCommand(TempPath(folder_, kConvertTool), input), errors); });
-    return ReadToolMessage(errors);
+    ToolMessage said = ReadToolMessage(errors);
+    said.detail.replace(copy_, source_);
+    return said;
 }
 
 void FileConversion::ConvertPage(const QString& name, int page)

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Tovanel {
@@ -92,9 +93,13 @@ QString ReasonFor(const ToolMessage& message, const QString& tool, const QString
 
 QString CopyReason(const QString& source, int err, const QString& folder)
 {
-    if (::access(QFile::encodeName(source).constData(), R_OK) != 0)
+    const QByteArray raw = QFile::encodeName(source);
+    struct stat st;
+    if (::stat(raw.constData(), &st) != 0 || ::access(raw.constData(), R_OK) != 0)
         return QStringLiteral("the file was gone or could not be read when its turn came (")
                + QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char(')');
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("not a file that holds an image (a folder, FIFO or device)");
     return QStringLiteral("the working folder ") + folder + QStringLiteral(" cannot be written (")
            + QString::fromLocal8Bit(std::strerror(err)) + QLatin1Char(')');
 }

@@ -89,8 +89,10 @@ QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
         const QStringList details = run.lastDetails();
         QCOMPARE(run.lastMessage().section(u'\n', 0, 0), QStringLiteral("Done."));
         QCOMPARE(run.lastMessage() == QStringLiteral("Done."), details.isEmpty());
-        for (const QString& line : details)
+        for (const QString& line : details) {
             QVERIFY2(!line.contains(QStringLiteral("/good-")), qPrintable(line));
+            qInfo("the closing box says: %s", qPrintable(line.mid(run.src.size() + 1)));
+        }
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QVERIFY(!run.form().isConverting());
         QStringList left = Fault::Entries(run.out);
