@@ -97,10 +97,12 @@ private slots:
         // Each file that did not fit is named, with the folder and the reason.
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n%1 of 3 files were not converted completely.").arg(3 - first.size()));
         QCOMPARE(run.lastDetails().size(), 3 - first.size());
-        for (const QString& line : run.lastDetails())
+        for (const QString& line : run.lastDetails()) {
+            qInfo("the closing box says: %s", qPrintable(line.mid(run.src.size() + 1)));
             QVERIFY2(line.contains(QStringLiteral("page 1: the output folder ") + mount.folder
                                    + QStringLiteral("/ cannot be written (No space left on device)")),
                      qPrintable(line));
+        }
         QCOMPARE(Fault::ReadFile(mount.folder + QStringLiteral("/user-data.bin")), userBytes);
         QVERIFY2(first.size() < 3, "the disk was meant to fill up");
         QVERIFY(Fault::Entries(run.temp).isEmpty());
@@ -148,6 +150,7 @@ private slots:
         } else {
             QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 3 files were not converted completely."));
             QCOMPARE(run.lastDetails().size(), 1);
+            qInfo("the closing box says: %s", qPrintable(run.lastDetails()[0].mid(run.src.size() + 1)));
             QVERIFY2(run.lastDetails()[0].startsWith(run.src + QStringLiteral("/b-big.tif: "))
                          && run.lastDetails()[0].contains(QStringLiteral("No space left on device")),
                      qPrintable(run.lastDetails()[0]));

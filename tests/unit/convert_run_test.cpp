@@ -219,21 +219,22 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     EXPECT_EQ(entries(temp), QStringList());
 }
 
-// A file of 1,000 pages that all split but do not convert: one converter call per page (no whole-copy
-// conversion for any page but the first), no output, and one entry naming every page and why.
+// A file of 1,000 pages whose pages after the first split but do not convert: one converter call per
+// page (the whole copy, which gives page 1, stands in for no other page), page 1 as the only output,
+// and one entry naming the other pages and why.
 TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
 {
-    QList<Page> pages;
-    for (int i = 0; i < 1000; ++i)
+    QList<Page> pages{Page{6, 4, 1, false}};
+    for (int i = 1; i < 1000; ++i)
         pages.append(Page{4, 2, i, true, true});
     const QString source = addTiff(QStringLiteral("refused.tif"), pages);
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
     EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 1 file was not converted completely.")});
     EXPECT_EQ(host.fake.messages().last().details,
-              source + QStringLiteral(": 0 of 1000 pages written; pages 1 to 1000: a kind of image that cannot be "
-                                      "converted (signed integer samples are not supported)"));
-    EXPECT_EQ(entries(out), QStringList());
+              source + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
+                                      "be converted (signed integer samples are not supported)"));
+    EXPECT_EQ(entries(out), QStringList{QStringLiteral("refused.png_1.png")});
     EXPECT_EQ(entries(temp), QStringList());
 }
 
