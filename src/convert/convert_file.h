@@ -9,7 +9,6 @@
 
 namespace Tovanel {
 
-
 // The name of output n (1-based) of a file whose output base is base.
 QString OutputName(const QString& base, int n);
 

@@ -95,7 +95,8 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         // Each file that did not fit is named, with the folder and the reason.
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n%1 of 3 files were not converted completely.").arg(3 - first.size()));
+        QCOMPARE(run.lastMessage(),
+                 QStringLiteral("Done.\n%1 of 3 files were not converted completely.").arg(3 - first.size()));
         QCOMPARE(run.lastDetails().size(), 3 - first.size());
         for (const QString& line : run.lastDetails()) {
             qInfo("the closing box says: %s", qPrintable(line.mid(run.src.size() + 1)));
@@ -174,10 +175,12 @@ private slots:
         run.saveInFolder(mount.folder);
         run.start();
         // The closing box names both files, their pages and the folder that cannot be written.
-        const QString reason = QStringLiteral(": the output folder ") + mount.folder + QStringLiteral("/ cannot be written (Read-only file system)");
+        const QString reason = QStringLiteral(": the output folder ") + mount.folder
+                               + QStringLiteral("/ cannot be written (Read-only file system)");
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n2 of 2 files were not converted completely."));
-        QCOMPARE(run.lastDetails(), (QStringList{run.src + QStringLiteral("/a.tif: 0 of 2 pages written; pages 1, 2") + reason,
-                                                 run.src + QStringLiteral("/b.tif: 0 of 1 pages written; page 1") + reason}));
+        QCOMPARE(run.lastDetails(),
+                 (QStringList{run.src + QStringLiteral("/a.tif: 0 of 2 pages written; pages 1, 2") + reason,
+                              run.src + QStringLiteral("/b.tif: 0 of 1 pages written; page 1") + reason}));
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(Fault::Entries(mount.folder), QStringList());
         QCOMPARE(Fault::Entries(run.temp), QStringList());
@@ -207,7 +210,8 @@ private slots:
         QCOMPARE(driver->readAllStandardOutput(),
                  (QStringLiteral("listed\nDone.\n1 of 1 file was not converted completely.\n") + source
                   + QStringLiteral(": 0 of 2 pages written; pages 1, 2: the output folder ") + out
-                  + QStringLiteral("/ cannot be written (Permission denied)\n")).toUtf8());
+                  + QStringLiteral("/ cannot be written (Permission denied)\n"))
+                     .toUtf8());
         QCOMPARE(driver->exitCode(), 1);
         QCOMPARE(Fault::Entries(out), QStringList());
     }

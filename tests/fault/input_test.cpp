@@ -56,7 +56,8 @@ QByteArray Le32(std::initializer_list<uint32_t> values)
 // leaves its number unused).
 QStringList OutputsOf(const QStringList& entries, const QString& base)
 {
-    const QRegularExpression output(QLatin1Char('^') + QRegularExpression::escape(base) + QStringLiteral("\\.png_[1-9][0-9]*\\.png$"));
+    const QRegularExpression output(QLatin1Char('^') + QRegularExpression::escape(base)
+                                    + QStringLiteral("\\.png_[1-9][0-9]*\\.png$"));
     return entries.filter(output);
 }
 

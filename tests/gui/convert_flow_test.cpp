@@ -235,7 +235,9 @@ private slots:
         QVERIFY2(reports[0].text.contains(QLatin1String("PushButton2_Click at line 112")), qPrintable(reports[0].text));
         QVERIFY2(reports[1].text.contains(QLatin1String("PushButton2_Click at line 116")), qPrintable(reports[1].text));
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
-        QCOMPARE(run.lastDetails(), QStringList{run.src + QStringLiteral("/a.tif: not converted: the run's working folder could not be made")});
+        QCOMPARE(
+            run.lastDetails(),
+            QStringList{run.src + QStringLiteral("/a.tif: not converted: the run's working folder could not be made")});
         QCOMPARE(outputsIn(run.out), QStringList());
         QVERIFY(!QFileInfo::exists(missing));
     }

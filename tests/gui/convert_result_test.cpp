@@ -16,17 +16,24 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("base");
-        QTest::addColumn<int>("failing");   // the page that gives nothing
-        QTest::addColumn<bool>("damaged");  // damaged rather than refused by the converter
+        QTest::addColumn<int>("failing");  // the page that gives nothing
+        QTest::addColumn<bool>("damaged"); // damaged rather than refused by the converter
         QTest::addColumn<QString>("why");
         const QString refused = QStringLiteral("a kind of image that cannot be converted");
-        QTest::newRow("refused page 2, two dots") << "a.b.tif" << "a.b" << 2 << false << refused;
-        QTest::newRow("refused page 2, page prefix") << "varnholt.tif" << "varnholt" << 2 << false << refused;
-        QTest::newRow("refused page 1") << "scan.tif" << "scan" << 1 << false << refused;
-        QTest::newRow("refused page 3") << "scan.tif" << "scan" << 3 << false << refused;
-        QTest::newRow("damaged page 2") << "multi.tif" << "multi" << 2 << true << "damaged";
-        QTest::newRow("damaged page 1") << "multi.tif" << "multi" << 1 << true << "damaged";
-        QTest::newRow("damaged page 3") << "multi.tif" << "multi" << 3 << true << "damaged";
+        QTest::newRow("refused page 2, two dots") << "a.b.tif"
+                                                  << "a.b" << 2 << false << refused;
+        QTest::newRow("refused page 2, page prefix") << "varnholt.tif"
+                                                     << "varnholt" << 2 << false << refused;
+        QTest::newRow("refused page 1") << "scan.tif"
+                                        << "scan" << 1 << false << refused;
+        QTest::newRow("refused page 3") << "scan.tif"
+                                        << "scan" << 3 << false << refused;
+        QTest::newRow("damaged page 2") << "multi.tif"
+                                        << "multi" << 2 << true << "damaged";
+        QTest::newRow("damaged page 1") << "multi.tif"
+                                        << "multi" << 1 << true << "damaged";
+        QTest::newRow("damaged page 3") << "multi.tif"
+                                        << "multi" << 3 << true << "damaged";
     }
     void pagesThatGiveNothingLeaveTheirNumbersUnused()
     {
@@ -66,14 +73,14 @@ private slots:
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<bool>("beside");
         QTest::addColumn<QStringList>("bases");
-        QTest::newRow("same name in two folders") << QStringList{"one/same.tif", "two/same.tif"} << false
-                                                  << QStringList{"same", "same (2)"};
+        QTest::newRow("same name in two folders")
+            << QStringList{"one/same.tif", "two/same.tif"} << false << QStringList{"same", "same (2)"};
         QTest::newRow("three sources, one base") << QStringList{"a/scan.tif", "a/scan.tiff", "b/scan.tif"} << false
                                                  << QStringList{"scan", "scan (2)", "scan (3)"};
-        QTest::newRow("beside the source, two extensions") << QStringList{"a/doc.tif", "a/doc.tiff"} << true
-                                                           << QStringList{"doc", "doc (2)"};
-        QTest::newRow("a name that looks renamed") << QStringList{"a/x.tif", "b/x.tif", "a/x (2).tif"} << false
-                                                   << QStringList{"x", "x (2)", "x (2) (2)"};
+        QTest::newRow("beside the source, two extensions")
+            << QStringList{"a/doc.tif", "a/doc.tiff"} << true << QStringList{"doc", "doc (2)"};
+        QTest::newRow("a name that looks renamed")
+            << QStringList{"a/x.tif", "b/x.tif", "a/x (2).tif"} << false << QStringList{"x", "x (2)", "x (2) (2)"};
     }
     void sameBaseInOneRunTakesTheNextNumber()
     {
@@ -96,19 +103,22 @@ private slots:
         for (int i = 0; i < names.size(); ++i) {
             const QString folder = beside ? QFileInfo(sources[i]).absolutePath() : run.out;
             for (int n = 1; n <= pages[i].size(); ++n) {
-                const QString output = folder + QLatin1Char('/') + bases[i] + QStringLiteral(".png_") + QString::number(n)
-                                       + QStringLiteral(".png");
+                const QString output = folder + QLatin1Char('/') + bases[i] + QStringLiteral(".png_")
+                                       + QString::number(n) + QStringLiteral(".png");
                 QCOMPARE(TestTiff::ReadPng(output), TestTiff::Pixels(pages[i][n - 1]));
             }
             if (i > 0 && bases[i] != QFileInfo(names[i]).completeBaseName())
                 details << sources[i] + QStringLiteral(": saved as ") + folder + QLatin1Char('/') + bases[i]
                                + QStringLiteral(".png_N.png, since ") + folder + QLatin1Char('/')
-                               + QFileInfo(names[i]).completeBaseName() + QStringLiteral(".png_N.png came from another file of this run");
+                               + QFileInfo(names[i]).completeBaseName()
+                               + QStringLiteral(".png_N.png came from another file of this run");
         }
         if (!beside)
             QCOMPARE(ConvertRun::entries(run.out).size(), 3 * names.size() - names.size() / 2);
-        verifyFinished(run, QStringLiteral("Done.\nEvery file was converted; some were saved under another name (see the details)."),
-                       details);
+        verifyFinished(
+            run,
+            QStringLiteral("Done.\nEvery file was converted; some were saved under another name (see the details)."),
+            details);
     }
 
     // Files that give nothing are passed over, the files after them convert, and the closing box says
@@ -131,9 +141,11 @@ private slots:
         run.start();
         const QStringList details = run.lastDetails();
         QCOMPARE(details.size(), 3);
-        QVERIFY2(details[0].startsWith(run.src + QStringLiteral("/broken.tif: not converted: damaged")), qPrintable(details[0]));
-        QCOMPARE(details[1], run.src + QStringLiteral("/missing.tif: not converted: the file was gone or could not be read "
-                                                      "when its turn came (No such file or directory)"));
+        QVERIFY2(details[0].startsWith(run.src + QStringLiteral("/broken.tif: not converted: damaged")),
+                 qPrintable(details[0]));
+        QCOMPARE(details[1], run.src
+                                 + QStringLiteral("/missing.tif: not converted: the file was gone or could not be read "
+                                                  "when its turn came (No such file or directory)"));
         QCOMPARE(details[2], run.src + QStringLiteral("/notes.tif: not converted: not a TIFF file"));
         verifyFinished(run, QStringLiteral("Done.\n3 of 5 files were not converted completely."), details);
         QStringList names = ConvertRun::entries(run.out);
@@ -185,14 +197,15 @@ private slots:
                 ::kill(static_cast<pid_t>(-killed), SIGKILL);
             });
         QVERIFY(killed > 1);
-        QCOMPARE(ConvertRun::entries(run.out), (QStringList{QStringLiteral("big.png_1.png"), QStringLiteral("big.png_3.png")}));
+        QCOMPARE(ConvertRun::entries(run.out),
+                 (QStringList{QStringLiteral("big.png_1.png"), QStringLiteral("big.png_3.png")}));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_1.png")), TestTiff::Pixels(pages[0]));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_3.png")), TestTiff::Pixels(pages[2]));
         verifyFinished(run, QStringLiteral("Done.\n1 of 1 file was not converted completely."),
-                       {source + QStringLiteral(": 2 of 3 pages written (1, 3); page 2: the converter ended without a "
-                                                "result (it was stopped or took too long)")});
+                       {source
+                        + QStringLiteral(": 2 of 3 pages written (1, 3); page 2: the converter ended without a "
+                                         "result (it was stopped or took too long)")});
     }
-
 };
 
 QTEST_MAIN(ConvertResultTest)

@@ -95,7 +95,6 @@ private slots:
         verifyOutputs(run.out, base, pages);
     }
 
-
     // Shell characters in a name stay part of the name: nothing is run, the file is converted.
     void oddNamesAreNeverCommands_data()
     {

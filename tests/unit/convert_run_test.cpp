@@ -203,7 +203,8 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
 
     EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 3 files were not converted completely.")});
     EXPECT_EQ(host.fake.messages().last().details,
-              src + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its turn "
+              src
+                  + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its turn "
                                    "came (No such file or directory)"));
     ASSERT_EQ(host.progress.size(), 4);
     EXPECT_DOUBLE_EQ(host.progress[0], 100.0 / 3);
@@ -232,8 +233,9 @@ TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
     EXPECT_TRUE(run.Start());
     EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 1 file was not converted completely.")});
     EXPECT_EQ(host.fake.messages().last().details,
-              source + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
-                                      "be converted (signed integer samples are not supported)"));
+              source
+                  + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
+                                   "be converted (signed integer samples are not supported)"));
     EXPECT_EQ(entries(out), QStringList{QStringLiteral("refused.png_1.png")});
     EXPECT_EQ(entries(temp), QStringList());
 }
@@ -241,10 +243,10 @@ TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
 // The page a page file's name stands for: three letters counting from "aaa" = 1.
 TEST(PageNumberOf, CountsTheSuffixLetters)
 {
-    const std::pair<const char*, int> rows[] = {{"varnholtaaa.tif", 1},  {"varnholtaab.tif", 2}, {"varnholtaaz.tif", 26},
-                                                {"varnholtaba.tif", 27}, {"varnholtzzz.tif", 17576},
-                                                {"varnholt.tif", 0},     {"varnholtaaa.png", 0}, {"~varnholtaaa.tif", 0},
-                                                {"varnholtAAA.tif", 0},  {"varnholtaaaa.tif", 0}};
+    const std::pair<const char*, int> rows[] = {
+        {"varnholtaaa.tif", 1},     {"varnholtaab.tif", 2}, {"varnholtaaz.tif", 26}, {"varnholtaba.tif", 27},
+        {"varnholtzzz.tif", 17576}, {"varnholt.tif", 0},    {"varnholtaaa.png", 0},  {"~varnholtaaa.tif", 0},
+        {"varnholtAAA.tif", 0},     {"varnholtaaaa.tif", 0}};
     for (const auto& [name, page] : rows)
         EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
 }

@@ -22,7 +22,8 @@ inline QList<Page> pagesOf(int count, int seed = 1)
 }
 
 // The run ended and its closing box said text, with these detail lines.
-inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."), const QStringList& details = {})
+inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."),
+                           const QStringList& details = {})
 {
     QCOMPARE(run.dialogs().errorReports().size(), 0);
     const Shown done = run.dialogs().messages().last();

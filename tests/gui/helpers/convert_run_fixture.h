@@ -68,8 +68,9 @@ public:
     // The lines of the closing box's details.
     QStringList lastDetails()
     {
-        return dialogs().messages().isEmpty() ? QStringList()
-                                              : dialogs().messages().last().details.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return dialogs().messages().isEmpty()
+                   ? QStringList()
+                   : dialogs().messages().last().details.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
     QTemporaryDir work;
