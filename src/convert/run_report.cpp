@@ -53,16 +53,22 @@ ToolMessage ReadToolMessage(const QString& path)
         return {};
     // One line is all a tool says; a longer file is cut rather than read whole.
     const QString line = QString::fromUtf8(file.read(64 * 1024)).section(QLatin1Char('\n'), 0, 0).trimmed();
-    // "tool: INPUT: meaning: detail", where INPUT may hold ": " itself: the meaning is found by its text.
+    // "tool: INPUT: meaning: detail": the meaning is found by its text, the first one on the line (a
+    // detail may quote another tool's words).
+    qsizetype first = -1;
+    QString found;
     for (const char* meaning : kMeanings) {
-        const QString marker = QStringLiteral(": ") + QString::fromLatin1(meaning);
-        const qsizetype at = line.lastIndexOf(marker);
-        if (at < 0)
-            continue;
-        QString rest = line.mid(at + marker.size());
+        const qsizetype at = line.indexOf(QStringLiteral(": ") + QString::fromLatin1(meaning));
+        if (at >= 0 && (first < 0 || at < first)) {
+            first = at;
+            found = QString::fromLatin1(meaning);
+        }
+    }
+    if (first >= 0) {
+        QString rest = line.mid(first + 2 + found.size());
         if (rest.startsWith(QStringLiteral(": ")))
             rest = rest.mid(2);
-        return {QString::fromLatin1(meaning), rest.trimmed()};
+        return {found, rest.trimmed()};
     }
     return line.isEmpty() ? ToolMessage{} : ToolMessage{QStringLiteral("unknown error"), line};
 }

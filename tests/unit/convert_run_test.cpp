@@ -251,6 +251,40 @@ TEST(PageNumberOf, CountsTheSuffixLetters)
         EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
 }
 
+// A tool's stderr line read back: its meaning found by the tools' own words even where the input's
+// name or the detail holds such words too, the detail after it; nothing for a tool that said nothing.
+TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
+{
+    struct Row {
+        const char* line;
+        const char* meaning;
+        const char* detail;
+    };
+    const Row rows[] = {
+        {"tovanel-split: /r/a.tif: damaged or truncated TIFF file: 2 of 3 pages written; page 2 skipped: x\n",
+         "damaged or truncated TIFF file", "2 of 3 pages written; page 2 skipped: x"},
+        {"tovanel-topng: /r/a: b.tif: not a TIFF file: no signature", "not a TIFF file", "no signature"},
+        {"tovanel-topng: /r/x.tif: unsupported TIFF image format: not image too large", "unsupported TIFF image format",
+         "not image too large"},
+        {"tovanel-split: /r/x.tif: too many pages\nsecond line: not a TIFF file", "too many pages", ""},
+        {"Segmentation fault", "unknown error", "Segmentation fault"},
+        {"", "", ""},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.path() + QStringLiteral("/tool.err");
+    for (const Row& row : rows) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(row.line);
+        file.close();
+        const ToolMessage said = ReadToolMessage(path);
+        EXPECT_EQ(said.meaning, QString::fromUtf8(row.meaning)) << row.line;
+        EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
+    }
+    EXPECT_FALSE(ReadToolMessage(dir.path() + QStringLiteral("/never-written.err")).said());
+}
+
 // The numbers in the error reports, in order, as "at line N" gives them.
 QList<int> reportedStatements(const FakeDialogs& dialogs)
 {
