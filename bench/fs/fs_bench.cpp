@@ -24,7 +24,8 @@ namespace {
 class CountingDialogs : public Tovanel::Dialogs {
 public:
     int shown = 0;
-    Tovanel::Answer message(QObject*, const QString&, const QString&, Tovanel::Buttons, Tovanel::Icon) override
+    Tovanel::Answer message(QObject*, const QString&, const QString&, Tovanel::Buttons, Tovanel::Icon,
+                            const QString& = QString()) override
     {
         ++shown;
         return Tovanel::Answer::Ok;

@@ -28,7 +28,8 @@ class AnsweringDialogs : public Tovanel::Dialogs {
 public:
     QString folder;
     int messages = 0;
-    Tovanel::Answer message(QObject*, const QString&, const QString&, Tovanel::Buttons, Tovanel::Icon) override
+    Tovanel::Answer message(QObject*, const QString&, const QString&, Tovanel::Buttons, Tovanel::Icon,
+                            const QString& = QString()) override
     {
         ++messages;
         return Tovanel::Answer::Ok;

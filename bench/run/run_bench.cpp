@@ -26,7 +26,7 @@ namespace {
 // Answers every box with OK and opens nothing.
 class SilentDialogs : public Dialogs {
 public:
-    Answer message(QObject*, const QString&, const QString& title, Buttons, Icon) override
+    Answer message(QObject*, const QString&, const QString& title, Buttons, Icon, const QString& = QString()) override
     {
         if (title == QLatin1String("Application Error"))
             ++errors;

@@ -43,10 +43,13 @@ static QString displayText(QString text)
     return text;
 }
 
-Answer QtDialogs::message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon)
+Answer QtDialogs::message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon,
+                          const QString& details)
 {
     QMessageBox box(toQt(icon), title.isEmpty() ? AppTitle() : title, displayText(text),
                     buttons == Buttons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, widgetOf(owner));
+    if (!details.isEmpty())
+        box.setDetailedText(details);
     const int result = box.exec();
     if (buttons == Buttons::Ok)
         return Answer::Ok;

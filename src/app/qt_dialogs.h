@@ -8,7 +8,8 @@ namespace Tovanel {
 class QtDialogs final : public Dialogs {
 public:
     QtDialogs();
-    Answer message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon) override;
+    Answer message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon,
+                   const QString& details = QString()) override;
     QString inputBox(QObject* owner, const QString& prompt, const QString& title, const QString& defaultAnswer) override;
     QStringList openFiles(QObject* owner, const OpenFilesRequest& request) override;
     QString pickFolder(QObject* owner, const QString& prompt, const QString& startFolder) override;

@@ -17,7 +17,14 @@ bool ConversionRun::Start()
     if (IsConverting)                                                                   // 100
         return false;
     ErrorTrap trap(host_.dialogs(), FormLocation("PushButton2_Click"));
-    trap.run(102, [&] { IsConverting = true; outputBase_.clear(); outputFolders_.clear(); });
+    trap.run(102, [&] {
+        IsConverting = true;
+        outputBase_.clear();
+        outputFolders_.clear();
+        baseOwners_.clear();
+        outcomes_.clear();
+        notConverted_.clear();
+    });
     if (Refused(trap))
         return false;
     trap.run(108, [&] { host_.setMousePointer(PointerHourglass); });
@@ -69,8 +76,11 @@ void ConversionRun::ConvertListed(ErrorTrap& trap)
         trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
         // An entry that could not be read is passed over rather than taken for the one before it.
         if (!path.isEmpty())
-            FileConversion(*this, trap, path).Run();                                    // 142 to 252
+            outcomes_ << FileConversion(*this, trap, path).Run();                       // 142 to 252
     }
+    // Files listed while the run went are not converted by it; the closing box counts them.
+    for (int i = n + 1; i <= host_.listCount(); ++i)
+        notConverted_ << host_.listText(i);
 }
 
 void ConversionRun::Finish(ErrorTrap& trap)
@@ -78,8 +88,10 @@ void ConversionRun::Finish(ErrorTrap& trap)
     trap.run(270, [&] { host_.setMousePointer(PointerDefault); });
     trap.run(272, [&] { host_.setProgressValue(0); });
     trap.run(274, [&] { host_.setProgressText(QStringLiteral("Progress Bar")); });
+    // "Done." alone when everything converted; otherwise what did not, and why, in the box's details.
     trap.run(276, [&] {
-        host_.dialogs().message(host_.dialogOwner(), QStringLiteral("Done."), QString(), Buttons::Ok, Icon::None);
+        const RunSummary summary = Summarize(outcomes_, notConverted_);
+        host_.dialogs().message(host_.dialogOwner(), summary.text, QString(), Buttons::Ok, Icon::None, summary.details);
     });
     trap.run(282, [&] { IsConverting = false; });
 }

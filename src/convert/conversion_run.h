@@ -3,7 +3,10 @@
 
 #include "convert/procs/run_folder.h"
 #include "convert/run_host.h"
+#include "convert/run_report.h"
 
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -61,6 +64,9 @@ private:
     bool IsConverting = false;
     QString outputBase_;          // kept from one file of a run to the next when no option is selected
     QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
+    QHash<QString, QString> baseOwners_;   // output base -> the source of this run that writes under it
+    QList<FileOutcome> outcomes_;          // what each converted file gave, for the closing box
+    QStringList notConverted_;             // entries listed during the run, which it leaves alone
     qint64 runningToolGroup_ = 0;
     Convert::RunFolder runFolder_;   // the running run's private working folder
 };

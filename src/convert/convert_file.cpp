@@ -1,11 +1,15 @@
 // One file of the run: copy into the run folder, split into pages, one PNG per page, clean up.
 #include "convert/convert_file.h"
 
-#include "convert/conversion_run.h"
 #include "convert/procs/conversion.h"
 #include "fs/addfolder.h"
 #include "fs/main_procs.h"
 #include "platform/error_trap.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
 
 namespace Tovanel {
 
@@ -19,23 +23,35 @@ QString OutputName(const QString& base, int n)
 FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, QString source)
     : run_(run), trap_(trap), source_(std::move(source))
 {
+    outcome_.source = source_;
 }
 
-void FileConversion::Run()
+FileOutcome FileConversion::Run()
 {
     // Without its run folder the file has nowhere to be worked on: that is said once, at 142, rather
     // than again by every step after it.
-    if (!trap_.run(142, [&] { folder_ = run_.RunFolder(); }))
-        return;
+    if (!trap_.run(142, [&] { folder_ = run_.RunFolder(); })) {
+        outcome_.fileReason = QStringLiteral("the run's working folder could not be made");
+        return outcome_;
+    }
     Prepare();
     ChooseOutputBase();
     Split();
+    QList<int> split;
     for (const QString& name : Pages()) {
         if (name.startsWith(QLatin1Char('~')))                                           // 190
             continue;
-        ConvertPage(name);
+        // Output N is page N: the number comes from the page file's name, never from a count.
+        const int page = PageNumberOf(name);
+        if (page == 0)
+            continue;
+        split << page;
+        ConvertPage(name, page);
     }
+    NoteUnsplit(split);
     trap_.run(252, [&] { if (!ownCopy_) Main::DeleteFileQuiet(copy_); });
+    std::sort(outcome_.written.begin(), outcome_.written.end());
+    return outcome_;
 }
 
 void FileConversion::Prepare()
@@ -51,7 +67,7 @@ void FileConversion::Prepare()
             copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_)));
     });
     // The copy is a working file of this run only: no flush to disk for it.
-    trap_.run(158, [&] { if (!ownCopy_) Main::CopyFileChecked(source_, copy_, false); });
+    trap_.run(158, [&] { if (!ownCopy_) copyError_ = Main::CopyFileChecked(source_, copy_, false); });
     trap_.run(160, [] {});   // the output format, always PNG
     trap_.run(162, [&] { splitter_ = TempPath(folder_, kSplitTool); });
 }
@@ -83,14 +99,41 @@ void FileConversion::ChooseOutputBase()
     } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
         trap_.run(170, [&] { base = Main::NormalizePath(Main::GetFolderPart(source_) + QLatin1Char('/') + baseName); });
     }
+    outcome_.base = base;
+    KeepBaseToThisSource();
     if (!base.isEmpty() && !run_.outputFolders_.contains(Main::GetFolderPart(base)))
         run_.outputFolders_ << Main::GetFolderPart(base);
 }
 
+void FileConversion::KeepBaseToThisSource()
+{
+    QHash<QString, QString>& owners = run_.baseOwners_;
+    const QString own = outcome_.base;
+    if (own.isEmpty())
+        return;
+    if (owners.value(own, source_) != source_) {
+        const QString stem = own.left(own.size() - 4);   // the base always ends in ".png"
+        for (int k = 2;; ++k) {
+            const QString candidate = stem + QStringLiteral(" (") + QString::number(k) + QStringLiteral(").png");
+            if (!owners.contains(candidate) || owners.value(candidate) == source_) {
+                outcome_.base = candidate;
+                break;
+            }
+        }
+        outcome_.takenBase = own;
+    }
+    owners.insert(outcome_.base, source_);
+}
+
 void FileConversion::Split()
 {
+    const QString errors = folder_.isEmpty() ? QString() : TempPath(folder_, kSplitErrors);
+    Main::DeleteFileQuiet(errors);
     run_.RunToolCall(trap_, {0, 172, 176, 178, 180}, folder_, kSplitScript,
-                     [&] { return SplitterCommand(splitter_, copy_); });
+                     [&] { return WithErrorsTo(SplitterCommand(splitter_, copy_), errors); });
+    splitSaid_ = ReadToolMessage(errors);
+    // The tools name the copy they worked on; the user knows the file by its own name.
+    splitSaid_.detail.replace(copy_, source_);
 }
 
 QStringList FileConversion::Pages()
@@ -104,37 +147,85 @@ QStringList FileConversion::Pages()
     return pages;
 }
 
-void FileConversion::ConvertPage(const QString& name)
+ToolMessage FileConversion::Convert(const ToolStatements& at, const QString& input)
 {
-    QString page;
+    const QString errors = folder_.isEmpty() ? QString() : TempPath(folder_, kConvertErrors);
+    Main::DeleteFileQuiet(errors);
+    run_.RunToolCall(trap_, at, folder_, kConvertScript,
+                     [&] { return WithErrorsTo(ConverterCommand(TempPath(folder_, kConvertTool), input), errors); });
+    ToolMessage said = ReadToolMessage(errors);
+    said.detail.replace(copy_, source_);
+    return said;
+}
+
+void FileConversion::ConvertPage(const QString& name, int page)
+{
+    QString path;
     run_.WriteMarker(trap_, 192, folder_);
-    trap_.run(194, [&] { page = TempPath(folder_, name); });
-    run_.RunToolCall(trap_, {0, 196, 202, 204, 206}, folder_, kConvertScript,
-                     [&] { return ConverterCommand(TempPath(folder_, kConvertTool), page); });
+    trap_.run(194, [&] { path = TempPath(folder_, name); });
+    ToolMessage said = Convert({0, 196, 202, 204, 206}, path);
     QString png;
     trap_.run(210, [&] { png = TempPath(folder_, BeforeFirstDot(name) + QStringLiteral(".png")); });
-    if (!TakeOutput(png, 212)) {
-        // The page gave nothing: the converter's result for the whole copy stands in for it, found
-        // under the name the converter really writes (the copy's last extension replaced).
+    bool took = TakeOutput(png, 212, page);
+    // The whole copy's PNG is the converter's result for the file's first page: it can stand in for
+    // page 1 only, and for a later page it would be page 1 under that page's number.
+    if (!took && page == 1) {
+        // Found under the name the converter really writes (the copy's last extension replaced).
         QString whole;
         trap_.run(220, [&] {
             whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
         });
-        run_.RunToolCall(trap_, {224, 226, 232, 234, 236}, folder_, kConvertScript,
-                         [&] { return ConverterCommand(TempPath(folder_, kConvertTool), copy_); });
-        TakeOutput(whole, 240);
+        const ToolMessage wholeSaid = Convert({224, 226, 232, 234, 236}, copy_);
+        took = TakeOutput(whole, 240, page);
+        if (!said.said())
+            said = wholeSaid;
     }
-    trap_.run(248, [&] { Main::DeleteFileQuiet(page); });
+    if (!took)
+        outcome_.missing.insert(page, ReasonFor(said, QStringLiteral("converter"), folder_));
+    trap_.run(248, [&] { Main::DeleteFileQuiet(path); });
 }
 
-bool FileConversion::TakeOutput(const QString& png, int at)
+bool FileConversion::TakeOutput(const QString& png, int at, int page)
 {
     if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
         return false;
-    trap_.run(at + 2, [&] { MoveOutput(png, OutputName(run_.outputBase_, next_)); });
+    int err = 0;
+    trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
-    trap_.run(at + 6, [&] { ++next_; });
+    // With no destination chosen nothing is written, by that choice: the page counts as done.
+    if (err != 0)
+        outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
+    else
+        trap_.run(at + 6, [&] { outcome_.written << page; });
     return true;
+}
+
+void FileConversion::NoteUnsplit(const QList<int>& split)
+{
+    // "N of M pages written; page K skipped: why; ..." tells the page count and why each page is missing.
+    static const QRegularExpression count(QStringLiteral("(\\d+) of (\\d+) pages written"));
+    static const QRegularExpression skipped(QStringLiteral("page (\\d+) skipped: ([^;]*)"));
+    int pages = split.isEmpty() ? 0 : *std::max_element(split.begin(), split.end());
+    const QRegularExpressionMatch total = count.match(splitSaid_.detail);
+    if (total.hasMatch())
+        pages = std::max(pages, total.captured(2).toInt());
+    QMap<int, QString> why;
+    for (auto it = skipped.globalMatch(splitSaid_.detail); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        why.insert(m.captured(1).toInt(), m.captured(2).trimmed());
+        pages = std::max(pages, m.captured(1).toInt());
+    }
+    outcome_.pages = pages;
+    if (pages == 0) {
+        outcome_.fileReason = copyError_ != 0 ? CopyReason(source_, copyError_, folder_)
+                                              : ReasonFor(splitSaid_, QStringLiteral("page splitter"), folder_);
+        return;
+    }
+    const QSet<int> present(split.begin(), split.end());
+    for (int page = 1; page <= pages; ++page)
+        if (!present.contains(page))
+            outcome_.missing.insert(page, ReasonFor({splitSaid_.meaning, why.value(page)},
+                                                    QStringLiteral("page splitter"), folder_));
 }
 
 } // namespace Tovanel

@@ -129,31 +129,37 @@ void WriteTextFile(const QString& text, const QString& path)
         throw FsDetail::ErrnoFailure(err);
 }
 
-void CopyFileChecked(const QString& source, const QString& target) { CopyFileChecked(source, target, true); }
+int CopyFileChecked(const QString& source, const QString& target) { return CopyFileChecked(source, target, true); }
 
-void CopyFileChecked(const QString& source, const QString& target, bool flushToDisk)
+int CopyFileChecked(const QString& source, const QString& target, bool flushToDisk)
 {
     if (source.trimmed().isEmpty() || target.trimmed().isEmpty())
-        return;
+        return ENOENT;
     const QString s = NormalizePath(source);
     QString t = NormalizePath(target);
     if (HasWildcard(s))
         t = GetFolderPart(t);
-    if (!AddFolder::IsExistingFile(s) || !FolderExists(GetFolderPart(t)))
-        return;
+    if (!AddFolder::IsExistingFile(s))
+        return ENOENT;
+    if (!FolderExists(GetFolderPart(t))) {
+        struct stat st;
+        return FsDetail::StatPath(GetFolderPart(t), st) ? ENOTDIR : ENOENT;
+    }
     // A target naming a folder (trailing "/") receives the file under its own name.
     if (t.endsWith(kSep))
         t += GetFileNamePart(s);
 
     const Fs::File in(::open(FsDetail::EncodePath(s).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!in.valid())
-        return;
+        return errno;
     struct stat st;
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return;
+    if (::fstat(in.get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
     // The copy keeps the source's permission bits (a read-only source gives a read-only copy), less
     // what the user's umask takes away.
-    Fs::WriteAtomically(t, st.st_mode & 0777, [&](int out) {
+    return Fs::WriteAtomically(t, st.st_mode & 0777, [&](int out) {
         std::vector<char> buffer(1 << 20);
         for (;;) {
             const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());

@@ -18,10 +18,12 @@ void DeleteFileQuiet(const QString& path);
 void WriteBytesIfMissing(const QByteArray& bytes, const QString& path);
 // Creates or empties path and writes text as UTF-8 followed by one LF. Throws Tovanel::Failure.
 void WriteTextFile(const QString& text, const QString& path);
-// Copies source over target (atomically) when source is a file and target's folder exists.
-void CopyFileChecked(const QString& source, const QString& target);
+// Copies source over target (atomically) when source is a file and target's folder exists. Returns 0
+// when copied, otherwise the errno that says why not (ENOENT for a missing source or folder); callers
+// that only want the copy may ignore it.
+int CopyFileChecked(const QString& source, const QString& target);
 // The same, for a working copy that need not survive a power loss: the copy is not flushed to disk.
-void CopyFileChecked(const QString& source, const QString& target, bool flushToDisk);
+int CopyFileChecked(const QString& source, const QString& target, bool flushToDisk);
 QString NormalizePath(const QString& path);
 
 // File attributes as the design knows them: read-only 1, hidden 2, directory 16, archive 32,

@@ -25,9 +25,10 @@ class Dialogs {
 public:
     virtual ~Dialogs() = default;
 
-    // A modal message box. An empty title means the application title.
-    virtual Answer message(QObject* owner, const QString& text, const QString& title, Buttons buttons,
-                           Icon icon) = 0;
+    // A modal message box. An empty title means the application title; details, when not empty, are
+    // text the user can unfold under the message (one line per item).
+    virtual Answer message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon,
+                           const QString& details = QString()) = 0;
     // Returns the typed text, or the empty text when the user cancelled.
     virtual QString inputBox(QObject* owner, const QString& prompt, const QString& title,
                              const QString& defaultAnswer) = 0;

@@ -4,6 +4,7 @@
 
 #include "convert/procs/conversion.h"
 
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,10 +91,19 @@ private slots:
         }
         run.saveInFolder(mount.folder);
         run.start();
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
         const QStringList first = CheckWholeOutputs(mount.folder, expected, {QStringLiteral("user-data.bin")});
         if (QTest::currentTestFailed())
             return;
+        // Each file that did not fit is named, with the folder and the reason.
+        QCOMPARE(run.lastMessage(),
+                 QStringLiteral("Done.\n%1 of 3 files were not converted completely.").arg(3 - first.size()));
+        QCOMPARE(run.lastDetails().size(), 3 - first.size());
+        for (const QString& line : run.lastDetails()) {
+            qInfo("the closing box says: %s", qPrintable(line.mid(run.src.size() + 1)));
+            QVERIFY2(line.contains(QStringLiteral("page 1: the output folder ") + mount.folder
+                                   + QStringLiteral("/ cannot be written (No space left on device)")),
+                     qPrintable(line));
+        }
         QCOMPARE(Fault::ReadFile(mount.folder + QStringLiteral("/user-data.bin")), userBytes);
         QVERIFY2(first.size() < 3, "the disk was meant to fill up");
         QVERIFY(Fault::Entries(run.temp).isEmpty());
@@ -127,7 +137,6 @@ private slots:
         run.addTiff(QStringLiteral("c-small.tif"), {small});
         run.saveInFolder(run.out);
         run.start();
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
         const QMap<QString, QImage> expected{{QStringLiteral("a-small.png_1.png"), TestTiff::Pixels(small)},
                                              {QStringLiteral("b-big.png_1.png"), Fault::PlainImage(400, 400, 3, big.pixels)},
                                              {QStringLiteral("c-small.png_1.png"), TestTiff::Pixels(small)}};
@@ -136,6 +145,17 @@ private slots:
             return;
         QVERIFY(found.contains(QStringLiteral("a-small.png_1.png")));
         QVERIFY(found.contains(QStringLiteral("c-small.png_1.png")));
+        // The big file, when it did not fit, is named with the working folder that was full.
+        if (found.contains(QStringLiteral("b-big.png_1.png"))) {
+            QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        } else {
+            QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 3 files were not converted completely."));
+            QCOMPARE(run.lastDetails().size(), 1);
+            qInfo("the closing box says: %s", qPrintable(run.lastDetails()[0].mid(run.src.size() + 1)));
+            QVERIFY2(run.lastDetails()[0].startsWith(run.src + QStringLiteral("/b-big.tif: "))
+                         && run.lastDetails()[0].contains(QStringLiteral("No space left on device")),
+                     qPrintable(run.lastDetails()[0]));
+        }
         QVERIFY2(Fault::Entries(mount.folder).isEmpty(),
                  qPrintable(QStringLiteral("left on the full temporary disk: ") + Fault::Entries(mount.folder).join(u' ')));
         qInfo("full temporary folder: the big file %s", found.contains(QStringLiteral("b-big.png_1.png")) ? "fitted" : "was passed over");
@@ -154,11 +174,46 @@ private slots:
         run.addTiff(QStringLiteral("b.tif"), {TestTiff::Page{16, 8, 3, false}});
         run.saveInFolder(mount.folder);
         run.start();
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        // The closing box names both files, their pages and the folder that cannot be written.
+        const QString reason = QStringLiteral(": the output folder ") + mount.folder
+                               + QStringLiteral("/ cannot be written (Read-only file system)");
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n2 of 2 files were not converted completely."));
+        QCOMPARE(run.lastDetails(),
+                 (QStringList{run.src + QStringLiteral("/a.tif: 0 of 2 pages written; pages 1, 2") + reason,
+                              run.src + QStringLiteral("/b.tif: 0 of 1 pages written; page 1") + reason}));
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(Fault::Entries(mount.folder), QStringList());
         QCOMPARE(Fault::Entries(run.temp), QStringList());
         QVERIFY(QFileInfo::exists(run.src + QStringLiteral("/a.tif")));
+    }
+
+    // A destination the user may not write to (mode 0555, the user's own), converted as an ordinary user,
+    // since root would write there anyway: nothing is written, and the box names both pages and why.
+    void readOnlyDestinationAsAnOrdinaryUser()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to run the program as an ordinary user");
+        constexpr unsigned kUser = 65533;
+        QTemporaryDir work;
+        const QString root = work.path(), home = root + QStringLiteral("/home");
+        const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
+        const QString temp = home + QStringLiteral("/temp");
+        QVERIFY(::chmod(QFile::encodeName(root).constData(), 0755) == 0);
+        for (const QString& d : {home, src, temp, out})
+            QVERIFY(QDir().mkpath(d) && ::chown(QFile::encodeName(d).constData(), kUser, kUser) == 0);
+        QVERIFY(::chmod(QFile::encodeName(out).constData(), 0555) == 0);
+        const QString source = src + QStringLiteral("/a.tif");
+        QVERIFY(TestTiff::Write(source, {TestTiff::Page{16, 8, 1, false}, TestTiff::Page{16, 8, 2, true}}));
+        QVERIFY(::chown(QFile::encodeName(source).constData(), kUser, kUser) == 0);
+        std::unique_ptr<QProcess> driver(Fault::StartDriver(this, temp, out, {source}, home, kUser));
+        QVERIFY(driver->waitForFinished(120 * 1000));
+        QCOMPARE(driver->readAllStandardOutput(),
+                 (QStringLiteral("listed\nDone.\n1 of 1 file was not converted completely.\n") + source
+                  + QStringLiteral(": 0 of 2 pages written; pages 1, 2: the output folder ") + out
+                  + QStringLiteral("/ cannot be written (Permission denied)\n"))
+                     .toUtf8());
+        QCOMPARE(driver->exitCode(), 1);
+        QCOMPARE(Fault::Entries(out), QStringList());
     }
 
     // The user's old output with mode 000 lies where the new one goes: it is replaced in one step by the

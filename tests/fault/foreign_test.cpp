@@ -111,7 +111,11 @@ private slots:
         run.saveInFolder(run.out);
         run.start();
         qputenv("TMPDIR", oldTmp);
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        // Nothing could be converted without a folder of the run's own, and the closing box says so.
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
+        QCOMPARE(
+            run.lastDetails(),
+            QStringList{run.src + QStringLiteral("/a.tif: not converted: the run's working folder could not be made")});
         QCOMPARE(Fault::Entries(theirs), QStringList());
         QVERIFY(QFileInfo(taken).isSymLink());
         qInfo("with the private folder taken: %lld error reports, outputs: %s",

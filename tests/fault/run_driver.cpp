@@ -3,7 +3,8 @@
 //     fault_run_driver OUTPUT_FOLDER SOURCE...
 //
 // TEMP and XDG_CONFIG_HOME come from the environment. Prints "listed" once the files are in the list and
-// each message box's text as it is shown; exits 0 when the run ended with "Done.".
+// each message box's text as it is shown, then its detail lines, if any; exits 0 when the run ended with
+// "Done." alone.
 #include "fake_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
@@ -27,6 +28,8 @@ int main(int argc, char** argv)
     FakeDialogs dialogs;
     dialogs.onMessage = [](const Shown& shown) {
         std::printf("%s\n", qPrintable(shown.text));
+        if (!shown.details.isEmpty())
+            std::printf("%s\n", qPrintable(shown.details));
         std::fflush(stdout);
     };
     Form1 form(dialogs, QStringLiteral(TOVANEL_BIN_DIR));

@@ -221,7 +221,7 @@ private slots:
     }
 
     // A temporary folder that does not exist: each tool write and later step is reported, nothing is
-    // converted, and the run still ends with "Done.".
+    // converted, and the run's closing box says so.
     void missingTemporaryFolderIsReported()
     {
         ConvertRun run;
@@ -234,7 +234,10 @@ private slots:
         QVERIFY(reports.size() >= 2);
         QVERIFY2(reports[0].text.contains(QLatin1String("PushButton2_Click at line 112")), qPrintable(reports[0].text));
         QVERIFY2(reports[1].text.contains(QLatin1String("PushButton2_Click at line 116")), qPrintable(reports[1].text));
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
+        QCOMPARE(
+            run.lastDetails(),
+            QStringList{run.src + QStringLiteral("/a.tif: not converted: the run's working folder could not be made")});
         QCOMPARE(outputsIn(run.out), QStringList());
         QVERIFY(!QFileInfo::exists(missing));
     }
@@ -347,7 +350,7 @@ private slots:
         qputenv("TMPDIR", oldTmp);
         QVERIFY(!run.dialogs().errorReports().isEmpty());
         QVERIFY(run.dialogs().errorReports()[0].text.contains(QLatin1String("at line 112")));
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
         QCOMPARE(ConvertRun::entries(elsewhere), QStringList());
         QCOMPARE(outputsIn(run.out), QStringList());
     }

@@ -1,5 +1,5 @@
 // Whole conversion runs with the real tools: output names and pixels, odd names, and a clean temporary folder.
-#include "convert_run_fixture.h"
+#include "convert_checks.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -7,17 +7,8 @@
 #include <unistd.h>
 
 using namespace Tovanel;
-using TestTiff::Page;
 
 namespace {
-
-QList<Page> pagesOf(int count, int seed = 1)
-{
-    QList<Page> pages;
-    for (int i = 0; i < count; ++i)
-        pages.append(Page{20 + i, 12 + 3 * i, seed + i, i % 2 == 1});
-    return pages;
-}
 
 QByteArray hashOf(const QString& path)
 {
@@ -38,22 +29,6 @@ void verifyOutputs(const QString& folder, const QString& base, const QList<Page>
     }
     expected.sort();
     QCOMPARE(ConvertRun::entries(folder), expected);
-}
-
-void verifyFinished(ConvertRun& run)
-{
-    QCOMPARE(run.dialogs().errorReports().size(), 0);
-    const Shown done = run.dialogs().messages().last();
-    QCOMPARE(done.text, QStringLiteral("Done."));
-    QCOMPARE(done.title, QString());
-    QCOMPARE(done.buttons, Buttons::Ok);
-    QCOMPARE(done.icon, Icon::None);
-    QCOMPARE(run.form().mousePointer(), 0);
-    QCOMPARE(run.form().progressValue(), 0.0);
-    QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
-    QVERIFY(!run.form().isConverting());
-    // No tool, script, marker, copy, page or page PNG stays behind.
-    QCOMPARE(ConvertRun::entries(run.temp), QStringList());
 }
 
 } // namespace
@@ -120,28 +95,6 @@ private slots:
         verifyOutputs(run.out, base, pages);
     }
 
-    // A page the converter refuses is replaced by the converter's result for the whole copy, which it
-    // writes under the copy's name with the last extension replaced.
-    void refusedPageTakesTheWholeCopysPng_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("base");
-        QTest::newRow("two dots") << "a.b.tif" << "a.b";
-        QTest::newRow("page prefix") << "varnholt.tif" << "varnholt";
-    }
-    void refusedPageTakesTheWholeCopysPng()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, base);
-        ConvertRun run;
-        const Page good{18, 10, 3, false};
-        run.addTiff(name, {good, Page{18, 10, 9, true, true}});
-        run.saveInFolder(run.out);
-        run.start();
-        verifyFinished(run);
-        verifyOutputs(run.out, base, {good, good});
-    }
-
     // Shell characters in a name stay part of the name: nothing is run, the file is converted.
     void oddNamesAreNeverCommands_data()
     {
@@ -199,36 +152,6 @@ private slots:
         verifyOutputs(run.out, base, secondPageLeftOut ? QList<Page>{pages[0], pages[2]} : pages);
         QCOMPARE(hashOf(source), before);
         QCOMPARE(ConvertRun::entries(run.temp), QStringList{name});
-    }
-
-    void sameNameInTwoFoldersLastOneWins()
-    {
-        ConvertRun run;
-        run.addTiff(QStringLiteral("one/same.tif"), pagesOf(2, 1));
-        const QList<Page> second = pagesOf(2, 40);
-        run.addTiff(QStringLiteral("two/same.tif"), second);
-        run.saveInFolder(run.out);
-        run.start();
-        verifyFinished(run);
-        verifyOutputs(run.out, QStringLiteral("same"), second);
-    }
-
-    void damagedFileGivesNothingAndTheRunGoesOn()
-    {
-        ConvertRun run;
-        const QList<Page> first = pagesOf(1, 1), last = pagesOf(2, 20);
-        run.addTiff(QStringLiteral("first.tif"), first);
-        QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
-        run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
-        run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
-        run.addTiff(QStringLiteral("last.tif"), last);
-        run.saveInFolder(run.out);
-        run.start();
-        verifyFinished(run);
-        QStringList names = ConvertRun::entries(run.out);
-        QCOMPARE(names, (QStringList{QStringLiteral("first.png_1.png"), QStringLiteral("last.png_1.png"),
-                                     QStringLiteral("last.png_2.png")}));
-        QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/last.png_2.png")), TestTiff::Pixels(last[1]));
     }
 
     // Replacing an output renames a new file over it: a file that shared the old output's data (a hard

@@ -59,7 +59,10 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
     QVERIFY(added);
     QCOMPARE(run.form().listTexts(), (QStringList{listed, late + QStringLiteral("/b.tif")}));
     QCOMPARE(pointerAfterAdding, int(PointerHourglass));
-    QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+    // The entry added during the run counts among the files the run did not convert.
+    QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 2 files were not converted completely."));
+    QCOMPARE(run.lastDetails(),
+             QStringList{late + QStringLiteral("/b.tif: not converted: added to the list during the run")});
     QCOMPARE(QDir(run.out).entryList({QStringLiteral("*.png")}, QDir::Files), QStringList{"a.png_1.png"});
     QCOMPARE(run.form().mousePointer(), int(PointerDefault));
 }

@@ -1,9 +1,13 @@
 // The main window as the user meets it: controls, fonts, places, pointer rule, Help and the skin.
 #include "window_fixture.h"
 
+#include "app/qt_dialogs.h"
+
 #include <QFile>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QRadioButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWindow>
 
@@ -22,6 +26,8 @@ private slots:
     void hourglassStaysWhileBusy();
     void helpShowsItsMessageWithTheApplicationTitle();
     void skinRecoloursOnlyWhenItsFileExists();
+    void messageBoxShowsItsDetails_data();
+    void messageBoxShowsItsDetails();
 };
 
 void WindowTest::controlsHaveDesignedCaptionsContainersAndPlaces_data()
@@ -207,6 +213,43 @@ void WindowTest::skinRecoloursOnlyWhenItsFileExists()
     QCOMPARE(w.ui().Option1->palette().color(QPalette::Window), face);
     QCOMPARE(w.ui().Frame3->palette().color(QPalette::Window), face);
     QVERIFY(!w.form->styleSheet().isEmpty());
+}
+
+// The production message box: the text, the application title, no icon, OK only, and the details
+// (what a run did not convert) as the box's unfoldable detailed text, or none.
+void WindowTest::messageBoxShowsItsDetails_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("details");
+    QTest::newRow("done alone") << "Done." << "";
+    QTest::newRow("done with details") << "Done.\n1 of 2 files were not converted completely."
+                                       << "/a/b.tif: not converted: not a TIFF file\n/a/c.tif: 0 of 1 pages written";
+}
+
+void WindowTest::messageBoxShowsItsDetails()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, details);
+    QtDialogs dialogs;
+    QString seenText, seenDetails, seenTitle;
+    int seenIcon = -1, seenButtons = -1;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        seenText = box->text();
+        seenDetails = box->detailedText();
+        seenTitle = box->windowTitle();
+        seenIcon = box->icon();
+        seenButtons = box->standardButtons();
+        box->accept();
+    });
+    QCOMPARE(dialogs.message(nullptr, text, QString(), Buttons::Ok, Icon::None, details), Answer::Ok);
+    QCOMPARE(seenText, text);
+    QCOMPARE(seenDetails, details);
+    QCOMPARE(seenTitle, AppTitle());
+    QCOMPARE(seenIcon, int(QMessageBox::NoIcon));
+    QCOMPARE(seenButtons, int(QMessageBox::Ok));
 }
 
 QTEST_MAIN(WindowTest)

@@ -5,12 +5,52 @@
 #include <QFile>
 
 #include <tiffio.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace Tovanel::TestTiff {
 
 namespace {
 int Sample(const Page& p, int x, int y, int c) { return (x * 7 + y * 13 + p.seed * 31 + c * 50) & 0xff; }
+
+quint32 Le(const QByteArray& b, qsizetype at, int size)
+{
+    quint32 v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<quint8>(b.at(at + i));
+    return v;
+}
+
+// Points the one strip of each marked page (a little-endian classic TIFF as libtiff writes it here)
+// past the end of the file.
+bool MoveStripsPastEnd(const QString& path, const QList<Page>& pages)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray b = f.readAll();
+    if (b.size() < 8 || b.at(0) != 'I')
+        return false;
+    quint32 ifd = Le(b, 4, 4);
+    for (const Page& page : pages) {
+        if (ifd == 0 || ifd + 2 > static_cast<quint32>(b.size()))
+            return false;
+        const quint32 entries = Le(b, ifd, 2);
+        for (quint32 e = 0; e < entries && page.stripPastEnd; ++e) {
+            const qsizetype entry = ifd + 2 + 12 * e;
+            if (Le(b, entry, 2) == 273 && Le(b, entry + 4, 4) == 1) {
+                const quint32 past = static_cast<quint32>(b.size()) + 100000;
+                for (int i = 0; i < 4; ++i)
+                    b[entry + 8 + i] = static_cast<char>((past >> (8 * i)) & 0xff);
+                b[entry + 2] = 4;   // LONG
+                b[entry + 3] = 0;
+            }
+        }
+        ifd = Le(b, ifd + 2 + 12 * entries, 4);
+    }
+    return f.seek(0) && f.write(b) == b.size();
+}
 } // namespace
 
 QImage Pixels(const Page& page)
@@ -58,7 +98,8 @@ bool Write(const QString& path, const QList<Page>& pages)
         ok = ok && TIFFWriteDirectory(tif) == 1;
     }
     TIFFClose(tif);
-    return ok;
+    return ok && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.stripPastEnd; })
+                  || MoveStripsPastEnd(path, pages));
 }
 
 bool WriteDamaged(const QString& path)

@@ -13,6 +13,7 @@ struct Page {
     int seed = 0;
     bool gray = false;
     bool refusedSamples = false;  // complex samples: a page the converter refuses, though the splitter copies it
+    bool stripPastEnd = false;    // a damaged page: its one strip lies past the end of the file
 };
 
 // The pixels a page holds, as RGB.

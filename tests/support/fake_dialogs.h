@@ -18,6 +18,7 @@ struct Shown {
     Buttons buttons = Buttons::Ok;
     Icon icon = Icon::None;
     QString extra;           // input default, file filter, start folder
+    QString details;         // a message box's unfoldable details
 };
 
 class FakeDialogs : public Dialogs {
@@ -33,9 +34,10 @@ public:
     // Called after each message is recorded, e.g. to act while a box is "open".
     std::function<void(const Shown&)> onMessage;
 
-    Answer message(QObject*, const QString& text, const QString& title, Buttons buttons, Icon icon) override
+    Answer message(QObject*, const QString& text, const QString& title, Buttons buttons, Icon icon,
+                   const QString& details = QString()) override
     {
-        shown.append({QStringLiteral("message"), text, title, buttons, icon, {}});
+        shown.append({QStringLiteral("message"), text, title, buttons, icon, {}, details});
         if (onMessage)
             onMessage(shown.last());
         if (buttons == Buttons::Ok)
@@ -44,23 +46,23 @@ public:
     }
     QString inputBox(QObject*, const QString& prompt, const QString& title, const QString& defaultAnswer) override
     {
-        shown.append({QStringLiteral("input"), prompt, title, Buttons::Ok, Icon::None, defaultAnswer});
+        shown.append({QStringLiteral("input"), prompt, title, Buttons::Ok, Icon::None, defaultAnswer, {}});
         return inputs.isEmpty() ? QString() : inputs.dequeue();
     }
     QStringList openFiles(QObject*, const OpenFilesRequest& request) override
     {
         shown.append({QStringLiteral("openFiles"), request.title, request.title, Buttons::Ok, Icon::None,
-                      request.filter});
+                      request.filter, {}});
         return fileChoices.isEmpty() ? QStringList() : fileChoices.dequeue();
     }
     QString pickFolder(QObject*, const QString& prompt, const QString& startFolder) override
     {
-        shown.append({QStringLiteral("pickFolder"), prompt, QString(), Buttons::Ok, Icon::None, startFolder});
+        shown.append({QStringLiteral("pickFolder"), prompt, QString(), Buttons::Ok, Icon::None, startFolder, {}});
         return folders.isEmpty() ? QString() : folders.dequeue();
     }
     bool openUrl(const QUrl& url) override
     {
-        shown.append({QStringLiteral("openUrl"), url.toString(), QString(), Buttons::Ok, Icon::None, {}});
+        shown.append({QStringLiteral("openUrl"), url.toString(), QString(), Buttons::Ok, Icon::None, {}, {}});
         opened.append(url);
         return openUrlResult;
     }

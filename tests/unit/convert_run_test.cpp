@@ -201,7 +201,11 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
 
-    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 3 files were not converted completely.")});
+    EXPECT_EQ(host.fake.messages().last().details,
+              src
+                  + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its turn "
+                                   "came (No such file or directory)"));
     ASSERT_EQ(host.progress.size(), 4);
     EXPECT_DOUBLE_EQ(host.progress[0], 100.0 / 3);
     EXPECT_DOUBLE_EQ(host.progress[1], 200.0 / 3);
@@ -216,6 +220,71 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     EXPECT_EQ(entries(temp), QStringList());
 }
 
+// A file of 1,000 pages whose pages after the first split but do not convert: one converter call per
+// page (the whole copy, which gives page 1, stands in for no other page), page 1 as the only output,
+// and one entry naming the other pages and why.
+TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
+{
+    QList<Page> pages{Page{6, 4, 1, false}};
+    for (int i = 1; i < 1000; ++i)
+        pages.append(Page{4, 2, i, true, true});
+    const QString source = addTiff(QStringLiteral("refused.tif"), pages);
+    ConversionRun run(host);
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 1 file was not converted completely.")});
+    EXPECT_EQ(host.fake.messages().last().details,
+              source
+                  + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
+                                   "be converted (complex samples are not supported)"));
+    EXPECT_EQ(entries(out), QStringList{QStringLiteral("refused.png_1.png")});
+    EXPECT_EQ(entries(temp), QStringList());
+}
+
+// The page a page file's name stands for: three letters counting from "aaa" = 1.
+TEST(PageNumberOf, CountsTheSuffixLetters)
+{
+    const std::pair<const char*, int> rows[] = {
+        {"varnholtaaa.tif", 1},     {"varnholtaab.tif", 2}, {"varnholtaaz.tif", 26}, {"varnholtaba.tif", 27},
+        {"varnholtzzz.tif", 17576}, {"varnholt.tif", 0},    {"varnholtaaa.png", 0},  {"~varnholtaaa.tif", 0},
+        {"varnholtAAA.tif", 0},     {"varnholtaaaa.tif", 0}};
+    for (const auto& [name, page] : rows)
+        EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
+}
+
+// A tool's stderr line read back: its meaning found by the tools' own words even where the input's
+// name or the detail holds such words too, the detail after it; nothing for a tool that said nothing.
+TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
+{
+    struct Row {
+        const char* line;
+        const char* meaning;
+        const char* detail;
+    };
+    const Row rows[] = {
+        {"tovanel-split: /r/a.tif: damaged or truncated TIFF file: 2 of 3 pages written; page 2 skipped: x\n",
+         "damaged or truncated TIFF file", "2 of 3 pages written; page 2 skipped: x"},
+        {"tovanel-topng: /r/a: b.tif: not a TIFF file: no signature", "not a TIFF file", "no signature"},
+        {"tovanel-topng: /r/x.tif: unsupported TIFF image format: not image too large", "unsupported TIFF image format",
+         "not image too large"},
+        {"tovanel-split: /r/x.tif: too many pages\nsecond line: not a TIFF file", "too many pages", ""},
+        {"Segmentation fault", "unknown error", "Segmentation fault"},
+        {"", "", ""},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.path() + QStringLiteral("/tool.err");
+    for (const Row& row : rows) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(row.line);
+        file.close();
+        const ToolMessage said = ReadToolMessage(path);
+        EXPECT_EQ(said.meaning, QString::fromUtf8(row.meaning)) << row.line;
+        EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
+    }
+    EXPECT_FALSE(ReadToolMessage(dir.path() + QStringLiteral("/never-written.err")).said());
+}
+
 // The numbers in the error reports, in order, as "at line N" gives them.
 QList<int> reportedStatements(const FakeDialogs& dialogs)
 {
@@ -227,8 +296,8 @@ QList<int> reportedStatements(const FakeDialogs& dialogs)
 }
 
 // A temporary folder that is a plain file: no run folder can be made in it, so each tool write is
-// reported, then each file once where it asks for the folder; the run still ends with "Done." and no
-// longer counts as converting.
+// reported, then each file once where it asks for the folder; the run still ends with "Done.", says the
+// file was not converted, and no longer counts as converting.
 TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
 {
     addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
@@ -240,7 +309,7 @@ TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
     EXPECT_EQ(reportedStatements(host.fake), (QList<int>{112, 116, 142}));
-    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done."));
+    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done.\n1 of 1 file was not converted completely."));
     EXPECT_FALSE(run.isConverting());
     EXPECT_EQ(entries(out), QStringList());
 }

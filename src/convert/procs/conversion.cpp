@@ -164,6 +164,11 @@ QString ConverterCommand(const QString& tool, const QString& input)
     return QuoteForShell(tool) + QStringLiteral(" -out png ") + QuoteForShell(input);
 }
 
+QString WithErrorsTo(const QString& command, const QString& errors)
+{
+    return command + QStringLiteral(" 2>") + QuoteForShell(errors);
+}
+
 QString ToolScript(const QString& command, const QString& marker)
 {
     return command + QStringLiteral("\nrm -f -- ") + QuoteForShell(marker);
@@ -188,7 +193,8 @@ QString CopyName(const QString& sourceName)
     // files still being written.
     static const FsDetail::Wildcard pages(kPagePrefix + QLatin1Char('*'));
     bool fixed = pages.matches(sourceName) || sourceName.startsWith(QLatin1Char('.'));
-    for (const QString& name : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool})
+    for (const QString& name : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool, kSplitErrors,
+                                kConvertErrors})
         fixed = fixed || sourceName.compare(name, Qt::CaseInsensitive) == 0;
     QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
     // The converter writes the copy's name with ".png" in place of its extension: never onto the copy.
@@ -209,16 +215,20 @@ QString BeforeFirstDot(const QString& name)
     return dot < 0 ? name : name.left(dot);
 }
 
-void MoveOutput(const QString& png, const QString& target)
+int MoveOutput(const QString& png, const QString& target)
 {
     if (png.trimmed().isEmpty() || target.trimmed().isEmpty())
-        return;
+        return ENOENT;
     const QString s = Main::NormalizePath(png);
     const QString t = Main::NormalizePath(target);
-    if (!AddFolder::IsExistingFile(s) || !Main::FolderExists(Main::GetFolderPart(t)) || t.endsWith(QLatin1Char('/')))
-        return;
-    if (::rename(QFile::encodeName(s).constData(), QFile::encodeName(t).constData()) != 0)
-        Main::CopyFileChecked(s, t);
+    if (t.endsWith(QLatin1Char('/')))
+        return EISDIR;
+    if (!AddFolder::IsExistingFile(s) || !Main::FolderExists(Main::GetFolderPart(t)))
+        return Main::CopyFileChecked(s, t);   // says which of the two is missing
+    if (::rename(QFile::encodeName(s).constData(), QFile::encodeName(t).constData()) == 0)
+        return 0;
+    // Another file system is crossed by a copy; when the copy fails too, its errno says why.
+    return Main::CopyFileChecked(s, t);
 }
 
 void FlushFolders(const QStringList& folders)

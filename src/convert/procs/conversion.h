@@ -15,6 +15,9 @@ inline const QString kSplitTool = QStringLiteral("tiffsplit.exe");
 inline const QString kConvertTool = QStringLiteral("nconvert.exe");
 inline const QString kPagePrefix = QStringLiteral("varnholt");
 inline const QString kPagePattern = QStringLiteral("varnholt*.tif");
+// Where each tool's one stderr line goes, so the run can say why a file or page gave nothing.
+inline const QString kSplitErrors = QStringLiteral("tiffsplit.err");
+inline const QString kConvertErrors = QStringLiteral("nconvert.err");
 
 // The tools the program carries: resource id and file name in the temporary folder.
 struct ToolFile {
@@ -44,6 +47,8 @@ QString QuoteForShell(const QString& text);
 // Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input.
 QString SplitterCommand(const QString& tool, const QString& copy);
 QString ConverterCommand(const QString& tool, const QString& input);
+// command with its stderr sent to the file errors (replaced at each call).
+QString WithErrorsTo(const QString& command, const QString& errors);
 // A tool script: its command, then the line that removes the marker.
 QString ToolScript(const QString& command, const QString& marker);
 
@@ -65,8 +70,9 @@ QString BeforeFirstDot(const QString& name);
 // Brings a finished PNG from the temporary folder to its output name: renamed there when both lie on
 // one file system (the converter has already made it durable), otherwise copied by CopyFileChecked.
 // Either way the output appears whole or not at all, and the rules of CopyFileChecked hold: nothing
-// happens when the PNG is missing or the output's folder does not exist.
-void MoveOutput(const QString& png, const QString& target);
+// happens when the PNG is missing or the output's folder does not exist. Returns 0 when the output is
+// in place, otherwise the errno that says why not.
+int MoveOutput(const QString& png, const QString& target);
 
 // Flushes the file systems holding these folders to disk, once each: a run's outputs are durable
 // when "Done." shows, without a flush per page. Reports nothing.

@@ -65,6 +65,13 @@ public:
         return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
     QString lastMessage() { return dialogs().messages().isEmpty() ? QString() : dialogs().messages().last().text; }
+    // The lines of the closing box's details.
+    QStringList lastDetails()
+    {
+        return dialogs().messages().isEmpty()
+                   ? QStringList()
+                   : dialogs().messages().last().details.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
 
     QTemporaryDir work;
     QString root, temp, src, out;

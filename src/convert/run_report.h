@@ -1,0 +1,61 @@
+// What each file of a run gave, in words a user can act on, and the run's closing box built from it.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace Tovanel {
+
+// What a tool said on its one stderr line: the meaning (one of the tools' exit texts) and the detail
+// after it. Both empty when the tool said nothing (it was stopped, or never ran).
+struct ToolMessage {
+    QString meaning;
+    QString detail;
+    bool said() const { return !meaning.isEmpty(); }
+};
+
+// Reads the first line a tool wrote to its stderr file; a missing or empty file gives an empty message.
+ToolMessage ReadToolMessage(const QString& path);
+
+// A tool's message in the words the closing box uses ("not a TIFF file", "damaged (...)", ...);
+// tool names the tool for one that said nothing, folder the run's working folder for one that could
+// not write there.
+QString ReasonFor(const ToolMessage& message, const QString& tool, const QString& folder);
+// A source that could not be copied into the run's folder (err from the copy): gone or unreadable, or
+// the working folder could not take it.
+QString CopyReason(const QString& source, int err, const QString& folder);
+// An output that could not be written to its folder, from the errno of the write.
+QString OutputFolderReason(int err, const QString& folder);
+
+// The 1-based page index a page file's name carries ("varnholtaaa.tif" is 1, "varnholtaab.tif" 2);
+// 0 when the name is not a page file's.
+int PageNumberOf(const QString& pageName);
+
+// One source of the run.
+struct FileOutcome {
+    QString source;
+    QString takenBase;            // set when another source of this run already had the file's own base
+    QString base;                 // the base its outputs have
+    int pages = 0;                // the pages the file is known to have (0 when it could not be read)
+    QList<int> written;           // page numbers whose PNG is in place, ascending
+    QMap<int, QString> missing;   // page number -> why it has no PNG
+    QString fileReason;           // why nothing of the file could be converted, when that is the case
+
+    bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }
+    // "path: 2 of 3 pages written; page 2: damaged (...)", and the renaming when there was one.
+    QStringList lines() const;
+};
+
+// The closing box of a run: "Done." alone when every file converted completely, otherwise "Done."
+// with the count and one detail line per file that was incomplete, renamed or not converted.
+struct RunSummary {
+    QString text;
+    QString details;
+};
+// notConverted: the entries added to the list during the run, which it did not convert; they count
+// among the files too.
+RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notConverted);
+
+} // namespace Tovanel

@@ -1,0 +1,75 @@
+// Checks shared by the window's conversion tests: test pages, the end of a run, acting during a run.
+#pragma once
+
+#include "convert_run_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTimer>
+
+#include <functional>
+
+namespace Tovanel {
+
+using TestTiff::Page;
+
+inline QList<Page> pagesOf(int count, int seed = 1)
+{
+    QList<Page> pages;
+    for (int i = 0; i < count; ++i)
+        pages.append(Page{20 + i, 12 + 3 * i, seed + i, i % 2 == 1});
+    return pages;
+}
+
+// The run ended and its closing box said text, with these detail lines.
+inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."),
+                           const QStringList& details = {})
+{
+    QCOMPARE(run.dialogs().errorReports().size(), 0);
+    const Shown done = run.dialogs().messages().last();
+    QCOMPARE(done.text, text);
+    QCOMPARE(run.lastDetails(), details);
+    QCOMPARE(done.title, QString());
+    QCOMPARE(done.buttons, Buttons::Ok);
+    QCOMPARE(done.icon, Icon::None);
+    QCOMPARE(run.form().mousePointer(), 0);
+    QCOMPARE(run.form().progressValue(), 0.0);
+    QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
+    QVERIFY(!run.form().isConverting());
+    // No tool, script, marker, copy, page or page PNG stays behind.
+    QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+}
+
+// Calls act once from inside the run (while it lets events through) when ready() first holds.
+inline void DuringTheRun(ConvertRun& run, const std::function<bool()>& ready, const std::function<void()>& act)
+{
+    bool done = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!done && ready()) {
+            done = true;
+            act();
+        }
+    });
+    watch.start(0);
+    run.start();
+    watch.stop();
+    QVERIFY2(done, "the run ended before the moment came");
+}
+
+// The process group's member whose command line holds text, or 0.
+inline qint64 MemberRunning(qint64 group, const QByteArray& text)
+{
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        if (!pid.front().isDigit() || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        if (fields.size() > 2 && fields[2].toLongLong() == group && cmdline.readAll().contains(text))
+            return pid.toLongLong();
+    }
+    return 0;
+}
+
+} // namespace Tovanel
