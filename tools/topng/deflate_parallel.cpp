@@ -21,7 +21,7 @@ using deflate_detail::PieceCoder;
 namespace {
 
 // More pieces than threads, so that a thread that drew easy pieces takes over more of them.
-constexpr std::size_t kPiecesPerThread = 3;
+constexpr std::size_t kPiecesPerThread = 4;
 
 struct PieceResult {
     std::size_t offset = 0, length = 0;  // input
@@ -31,8 +31,8 @@ struct PieceResult {
 
 std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads)
 {
-    const std::size_t wanted = threads * kPiecesPerThread;
-    const std::size_t piece = std::max(kMinDeflatePiece, (n + wanted - 1) / wanted);
+    const std::size_t count = std::clamp<std::size_t>(n / kMinDeflatePiece, 1, threads * kPiecesPerThread);
+    const std::size_t piece = (n + count - 1) / count;
     std::vector<PieceResult> pieces;
     std::size_t region = 2;
     for (std::size_t offset = 0; offset < n; offset += piece) {
@@ -98,8 +98,7 @@ unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings)
     if (n < kParallelDeflateMin)
         return 1;
     const unsigned wanted = settings.threads ? std::min(settings.threads, kMaxDeflateThreads) : UsableCores();
-    const std::size_t pieces = (n + kMinDeflatePiece - 1) / kMinDeflatePiece;
-    return static_cast<unsigned>(std::min<std::size_t>(wanted, pieces));
+    return static_cast<unsigned>(std::min<std::size_t>(wanted, n / kMinDeflatePiece));
 }
 
 std::size_t ZlibStreamBound(std::size_t n)

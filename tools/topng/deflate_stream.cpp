@@ -40,7 +40,7 @@ void RunJob(PieceCoder& coder, Job& job)
 struct ZlibStreamDeflater::State {
     DeflateSettings settings;
     Sink sink;
-    std::size_t pieceBytes = kMinDeflatePiece;
+    std::size_t pieceBytes = kStreamDeflatePiece;
     std::size_t maxInFlight = 2;
     std::mutex mutex;
     std::condition_variable workAvailable, jobDone;

@@ -213,8 +213,9 @@ TEST_P(DeflateThreads, Count)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DeflateThreads,
-                         ::testing::Values(ThreadRow{"Small", MiB - 1, 8, 1}, ThreadRow{"OnePiece", MiB, 8, 1},
-                                           ThreadRow{"TwoPieces", MiB + 1, 8, 2},
+                         ::testing::Values(ThreadRow{"Small", MiB - 1, 8, 1},
+                                           ThreadRow{"AtTheLimit", MiB, 8, MiB / kMinDeflatePiece},
+                                           ThreadRow{"NoPieceBelowTheMinimum", 2 * MiB - 1, 16, 2 * MiB / kMinDeflatePiece - 1},
                                            ThreadRow{"AsAsked", 64 * MiB, 3, 3},
                                            ThreadRow{"Capped", 256 * MiB, 1000, kMaxDeflateThreads}),
                          [](const auto& info) { return std::string(info.param.name); });
