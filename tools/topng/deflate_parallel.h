@@ -38,8 +38,9 @@ unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings);
 std::size_t ZlibStreamBound(std::size_t n);
 
 // Compresses in[0, n) into a complete zlib stream in out, which must hold ZlibStreamBound(n) bytes.
-// Returns the stream's size, or 0 when memory or a thread ran out. Memory beyond out: per thread
-// about 1.3 MiB of coder state. Pieces are compressed in place in out and then moved together.
+// Returns the stream's size, or 0 when memory ran out. Memory beyond out: per thread under 1 MiB of
+// coder state (libdeflate 0.65 MiB, or zlib 0.26 MiB). Pieces are compressed in place in out, each at
+// the start of its own room, and then moved together.
 std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
                           const DeflateSettings& settings);
 
