@@ -42,7 +42,7 @@ ph = {
  'window: posix_spawn of sh -> sh exec': lambda p: p['sh_exec'] - p['spawned'],
  'sh: exec -> topng exec (shell start, script read, vfork)': lambda p: p['tool_exec'] - p['sh_exec'],
  'topng: exec -> exit': lambda p: p['tool_exit'] - p['tool_exec'],
- 'sh: topng exit -> rm exec': lambda p: p['rm_exec'] - p['tool_exit'],
+ 'sh: topng exit_group -> rm exec (teardown of topng, sh woken, vfork)': lambda p: p['rm_exec'] - p['tool_exit'],
  'rm: exec -> exit': lambda p: p['rm_exit'] - p['rm_exec'],
  'sh: rm exit -> sh exit': lambda p: p['sh_exit'] - p['rm_exit'],
  'window: sh exit -> next spawn (wake, marker, rename, deletes, next script)': lambda p: p['next_spawn'] - p['sh_exit'],
