@@ -26,7 +26,8 @@ for t, pid, k, d in ev:
     p = progs.get(pid, '?')
     if k == 'exec' and d == 'sh': cur = {'sh_exec': t, 'sh': pid}; pages.append(cur)
     if cur is None: continue
-    if k == 'exec' and d == 'nconvert.exe': cur['tool_exec'] = t; cur['tool'] = pid
+    # the first program the page's shell starts is the converter, then rm removes the marker
+    if k == 'exec' and d not in ('sh', 'rm') and 'tool' not in cur: cur['tool_exec'] = t; cur['tool'] = pid
     if k == 'exit' and pid == cur.get('tool'): cur['tool_exit'] = t
     if k == 'exec' and d == 'rm': cur['rm_exec'] = t; cur['rm'] = pid
     if k == 'exit' and pid == cur.get('rm'): cur['rm_exit'] = t
