@@ -1,12 +1,12 @@
 // One thread's coder for the pieces of a zlib stream: libdeflate's matching or zlib's run-only coding.
 #include "deflate_piece.h"
 
+#include "deflate_blocks.h"
+
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <climits>
-#include <vector>
 
 namespace tovanel::tools::deflate_detail {
 
@@ -18,41 +18,6 @@ constexpr std::uint8_t kStoredTail[4] = {0x00, 0x00, 0xff, 0xff};
 constexpr std::size_t kMarkerBytes = 6;
 // zlib takes its lengths as 32-bit counts: longer inputs go in parts of this size.
 constexpr std::size_t kZlibPart = std::size_t{1} << 30;
-constexpr std::size_t kWalkBuffer = std::size_t{64} << 10;
-
-struct BlockSpan {
-    std::uint64_t header = 0;  // bit position of the final block's header (its first bit marks it final)
-    std::uint64_t end = 0;     // bit position just past its end-of-block code
-};
-
-// libdeflate writes a finished stream and says nothing about where its blocks lie. zlib's inflate stops
-// at each block boundary when asked (Z_BLOCK) and tells how many bits of the last byte it left, which
-// gives the bit positions of the final block's header and of its end.
-bool FindFinalBlock(z_stream* zs, const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& scratch,
-                    BlockSpan& span)
-{
-    if (size == 0 || size > UINT_MAX || inflateReset(zs) != Z_OK)
-        return false;
-    zs->next_in = const_cast<Bytef*>(data);
-    zs->avail_in = static_cast<uInt>(size);
-    span.header = 0;
-    for (;;) {
-        zs->next_out = scratch.data();
-        zs->avail_out = static_cast<uInt>(scratch.size());
-        const int rc = inflate(zs, Z_BLOCK);
-        if (rc != Z_OK)
-            return false;  // damaged, or ended without a boundary: never so for libdeflate's output
-        if (!(zs->data_type & 128))
-            continue;  // the output room ran out inside a block
-        const int unused = zs->data_type & 7;
-        const std::uint64_t at = std::uint64_t{size - zs->avail_in} * 8 - static_cast<std::uint64_t>(unused);
-        if (zs->data_type & 64) {
-            span.end = at;
-            return true;
-        }
-        span.header = at;
-    }
-}
 
 std::size_t RunsWhole(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap, int level)
 {
@@ -124,12 +89,7 @@ PieceCoder::PieceCoder(const DeflateSettings& settings)
 {
     if (coding_ == DeflateCoding::Matches) {
         matcher_ = libdeflate_alloc_compressor(settings.level);
-        inflater_ = new (std::nothrow) z_stream{};
-        ready_ = matcher_ && inflater_ && inflateInit2(inflater_, -15) == Z_OK;
-        if (!ready_ && inflater_) {
-            delete inflater_;
-            inflater_ = nullptr;
-        }
+        ready_ = matcher_ != nullptr;
     } else {
         deflater_ = new (std::nothrow) z_stream{};
         ready_ = deflater_ && deflateInit2(deflater_, settings.level, Z_DEFLATED, -15, 8, Z_RLE) == Z_OK;
@@ -144,10 +104,6 @@ PieceCoder::~PieceCoder()
 {
     if (matcher_)
         libdeflate_free_compressor(matcher_);
-    if (inflater_) {
-        inflateEnd(inflater_);
-        delete inflater_;
-    }
     if (deflater_) {
         deflateEnd(deflater_);
         delete deflater_;
@@ -170,9 +126,8 @@ std::size_t PieceCoder::compressMatches(const std::uint8_t* in, std::size_t n, s
         return size;
     // The piece's final block must not end the stream: clear its final bit, then close the piece with an
     // empty stored block so that it ends on a byte boundary (the next piece starts on one).
-    std::vector<std::uint8_t> scratch(kWalkBuffer);
     BlockSpan span;
-    if (!FindFinalBlock(inflater_, out, size, scratch, span))
+    if (!FindFinalBlock(out, size, span))
         return 0;
     out[span.header / 8] &= static_cast<std::uint8_t>(~(1u << (span.header % 8)));
     std::size_t at = span.end / 8;

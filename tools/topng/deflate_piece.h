@@ -44,7 +44,6 @@ private:
     DeflateCoding coding_;
     libdeflate_compressor* matcher_ = nullptr;
     z_stream_s* deflater_ = nullptr;
-    z_stream_s* inflater_ = nullptr;
     bool ready_ = false;
 };
 

@@ -1,5 +1,6 @@
 // The multi-threaded zlib coder: streams that inflate to the input at every size, piece edge and thread
 // count, the single-thread stream unchanged for small inputs, and sizes within 1 % of one thread's.
+#include "deflate_blocks.h"
 #include "deflate_parallel.h"
 #include "sample_rows.h"
 
@@ -7,6 +8,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -118,6 +120,71 @@ INSTANTIATE_TEST_SUITE_P(
         return "n" + std::to_string(std::get<0>(info.param)) + "_t" + std::to_string(std::get<1>(info.param)) +
                "_" + CodingName(std::get<2>(info.param));
     });
+
+// --- The block walk that finds a piece's final block agrees with zlib's inflate, which stops at each
+// block boundary when asked and says how many bits of the last byte it left.
+
+bool ZlibFinalBlock(const std::uint8_t* data, std::size_t size, deflate_detail::BlockSpan& span)
+{
+    z_stream zs{};
+    std::vector<std::uint8_t> junk(1 << 16);
+    inflateInit2(&zs, -15);
+    zs.next_in = const_cast<Bytef*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    bool found = false;
+    for (;;) {
+        zs.next_out = junk.data();
+        zs.avail_out = static_cast<uInt>(junk.size());
+        if (inflate(&zs, Z_BLOCK) != Z_OK)
+            break;
+        if (!(zs.data_type & 128))
+            continue;
+        const std::uint64_t at = std::uint64_t{size - zs.avail_in} * 8 - (zs.data_type & 7);
+        if (zs.data_type & 64) {
+            span.end = at;
+            found = true;
+            break;
+        }
+        span.header = at;
+    }
+    inflateEnd(&zs);
+    return found;
+}
+
+using BlockRow = std::tuple<int, std::size_t, int>;  // level, input size, which data (photo, scan, drawn, noise)
+class DeflateBlockWalk : public ::testing::TestWithParam<BlockRow> {};
+
+TEST_P(DeflateBlockWalk, FindsTheFinalBlockWhereZlibDoes)
+{
+    const auto [level, n, kind] = GetParam();
+    const std::size_t from = std::array<std::size_t, 4>{0, 5 * MiB, 8 * MiB, 0}[kind];
+    ASSERT_LE(from + n, MixedRows().size());
+    std::vector<std::uint8_t> in(MixedRows().begin() + from, MixedRows().begin() + from + n);
+    if (kind == 3) {  // noise: stored blocks
+        testing::SampleRandom rng(level);
+        for (auto& b : in)
+            b = static_cast<std::uint8_t>(rng.next());
+    }
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    std::vector<std::uint8_t> z(n + n / 8 + 1024);
+    z.resize(libdeflate_deflate_compress(c, in.data(), n, z.data(), z.size()));
+    libdeflate_free_compressor(c);
+    ASSERT_FALSE(z.empty());
+    deflate_detail::BlockSpan ours, zlib;
+    ASSERT_TRUE(ZlibFinalBlock(z.data(), z.size(), zlib));
+    ASSERT_TRUE(deflate_detail::FindFinalBlock(z.data(), z.size(), ours));
+    EXPECT_EQ(ours.header, zlib.header);
+    EXPECT_EQ(ours.end, zlib.end);
+    // A stream cut short is refused, never walked past its end.
+    for (std::size_t cut : {std::size_t{1}, z.size() / 2, z.size() - 1})
+        EXPECT_FALSE(deflate_detail::FindFinalBlock(z.data(), cut, ours)) << "cut to " << cut;
+}
+
+INSTANTIATE_TEST_SUITE_P(LevelsSizesData, DeflateBlockWalk,
+                         ::testing::Combine(::testing::Values(1, 4, 6, 9, 12),
+                                            ::testing::Values(std::size_t{0}, std::size_t{7}, std::size_t{70000},
+                                                              MiB + 3),
+                                            ::testing::Values(0, 1, 2, 3)));
 
 // --- Streaming: parts of any size in, one stream out in order.
 
