@@ -221,7 +221,7 @@ bool FindFinalBlock(const std::uint8_t* data, std::size_t size, BlockSpan& span)
     Huffman lit, dist;
     for (;;) {
         span.header = in.position();
-        const bool final = in.bits(1);
+        const bool last = in.bits(1);
         const unsigned type = in.bits(2);
         if (type == 0) {
             const std::uint64_t at = (in.position() + 7) / 8;
@@ -242,7 +242,7 @@ bool FindFinalBlock(const std::uint8_t* data, std::size_t size, BlockSpan& span)
         }
         if (in.position() > std::uint64_t{size} * 8)
             return false;
-        if (final) {
+        if (last) {
             span.end = in.position();
             return true;
         }
