@@ -1,4 +1,4 @@
-// Deflate coding of a page held in memory: libdeflate's full matching or zlib's run-only coding.
+// Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
 
 #include <libdeflate.h>
@@ -13,15 +13,26 @@ namespace {
 // bytes; on grey, bilevel, palette and 16-bit pages it saves little or costs several per cent.
 constexpr int kDeflateLevel = 6;
 constexpr int kDeflateLevelColour8 = 4;
+constexpr int kRunsLevel = 6;
+
+unsigned g_threads = 0;
 
 // Filtered photographs and scans are mostly noise to a match finder: coding only runs (zlib's Z_RLE)
 // gives streams 5 to 8 % smaller than full matching, at several times its speed. Drawn pages,
 // bilevel and palette images need the matches. Each page takes the coding that wins on a sample.
-enum class Coding { Matches, Runs };
+int MatchLevel(const Page& p) { return p.depth == 8 && p.channels >= 3 ? kDeflateLevelColour8 : kDeflateLevel; }
+
+DeflateSettings SettingsFor(const Page& p, DeflateCoding coding) {
+  DeflateSettings s;
+  s.coding = coding;
+  s.level = coding == DeflateCoding::Runs ? kRunsLevel : MatchLevel(p);
+  s.threads = g_threads;
+  return s;
+}
 
 std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap) {
   z_stream zs{};
-  if (deflateInit2(&zs, 6, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return 0;
+  if (deflateInit2(&zs, kRunsLevel, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return 0;
   zs.next_in = const_cast<Bytef*>(in);
   zs.avail_in = static_cast<uInt>(n);
   zs.next_out = out;
@@ -37,7 +48,7 @@ constexpr std::size_t kTrialSlice = std::size_t{32} << 10, kTrialSlices = 4;
 constexpr std::size_t kWholeTrial = kTrialSlice;
 
 // Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways.
-Coding ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
+DeflateCoding ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
   const std::size_t slice = kTrialSlice, count = std::clamp<std::size_t>(n / (8 * slice), 1, kTrialSlices);
   std::vector<uint8_t> scratch(std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
   std::size_t matches = 0, runs = 0;
@@ -46,41 +57,46 @@ Coding ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_
     const std::size_t len = slice;
     const std::size_t m = libdeflate_zlib_compress(comp, data + start, len, scratch.data(), scratch.size());
     const std::size_t r = CompressRuns(data + start, len, scratch.data(), scratch.size());
-    if (m == 0 || r == 0) return Coding::Matches;
+    if (m == 0 || r == 0) return DeflateCoding::Matches;
     matches += m;
     runs += r;
   }
-  return runs < matches ? Coding::Runs : Coding::Matches;
+  return runs < matches ? DeflateCoding::Runs : DeflateCoding::Matches;
+}
+
+using Compressor = std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>;
+
+Compressor MakeCompressor(const Page& p) {
+  return Compressor(libdeflate_alloc_compressor(MatchLevel(p)), libdeflate_free_compressor);
+}
+
+// Small enough to code both ways whole (on this thread) and keep the smaller.
+std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered, std::size_t n, ZlibStream& out,
+                            std::size_t cap) {
+  std::unique_ptr<uint8_t[]> runs(new uint8_t[cap]);
+  std::size_t size = libdeflate_zlib_compress(comp, filtered, n, out.data.get(), cap);
+  const std::size_t r = CompressRuns(filtered, n, runs.get(), cap);
+  if (r != 0 && (size == 0 || r < size)) {
+    out.data = std::move(runs);
+    size = r;
+  }
+  return size;
 }
 
 }  // namespace
 
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why) {
-  std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> comp(
-      libdeflate_alloc_compressor(p.depth == 8 && p.channels >= 3 ? kDeflateLevelColour8 : kDeflateLevel),
-      libdeflate_free_compressor);
+  const Compressor comp = MakeCompressor(p);
   if (!comp) {
     why = "out of memory";
     return TooLarge;
   }
-  const std::size_t cap =
-      std::max<std::size_t>(libdeflate_zlib_compress_bound(comp.get(), n), compressBound(static_cast<uLong>(n)));
+  // Covers the single-call coders' own bounds too.
+  const std::size_t cap = ZlibStreamBound(n);
   out.data.reset(new uint8_t[cap]);
-  std::size_t size = 0;
-  if (n <= kWholeTrial) {
-    // Small enough to code both ways whole and keep the smaller.
-    std::unique_ptr<uint8_t[]> runs(new uint8_t[cap]);
-    size = libdeflate_zlib_compress(comp.get(), filtered, n, out.data.get(), cap);
-    const std::size_t r = CompressRuns(filtered, n, runs.get(), cap);
-    if (r != 0 && (size == 0 || r < size)) {
-      out.data = std::move(runs);
-      size = r;
-    }
-  } else if (ChooseCoding(comp.get(), filtered, n) == Coding::Runs) {
-    size = CompressRuns(filtered, n, out.data.get(), cap);
-  } else {
-    size = libdeflate_zlib_compress(comp.get(), filtered, n, out.data.get(), cap);
-  }
+  const std::size_t size = n <= kWholeTrial ? DeflateBothWays(comp.get(), filtered, n, out, cap)
+                                            : DeflateToZlib(filtered, n, out.data.get(), cap,
+                                                            SettingsFor(p, ChooseCoding(comp.get(), filtered, n)));
   if (size == 0) {
     why = "compression failed";
     return WriteFailed;
@@ -89,4 +105,51 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   return Ok;
 }
 
+RowStreamCoder::RowStreamCoder(const Page& p, ZlibStreamDeflater::Sink sink) : page_(p), sink_(std::move(sink)) {}
+
+RowStreamCoder::~RowStreamCoder() = default;
+
+// Chooses the coding on the rows held so far and hands them to the coder.
+bool RowStreamCoder::start() {
+  const Compressor comp = MakeCompressor(page_);
+  if (!comp) return false;
+  const DeflateCoding coding = head_.size() <= kWholeTrial ? DeflateCoding::Matches
+                                                           : ChooseCoding(comp.get(), head_.data(), head_.size());
+  deflater_ = std::make_unique<ZlibStreamDeflater>(SettingsFor(page_, coding), sink_);
+  const bool ok = deflater_->write(head_.data(), head_.size());
+  std::vector<uint8_t>().swap(head_);
+  return ok;
+}
+
+bool RowStreamCoder::add(const uint8_t* filtered, std::size_t n) {
+  if (failed_) return false;
+  try {
+    if (deflater_) {
+      failed_ = !deflater_->write(filtered, n);
+    } else {
+      head_.insert(head_.end(), filtered, filtered + n);
+      if (head_.size() >= kStreamTrialBytes) failed_ = !start();
+    }
+  } catch (const std::bad_alloc&) {
+    failed_ = true;
+  }
+  return !failed_;
+}
+
+bool RowStreamCoder::finish() {
+  if (failed_) return false;
+  try {
+    failed_ = (!deflater_ && !start()) || !deflater_->finish();
+  } catch (const std::bad_alloc&) {
+    failed_ = true;
+  }
+  return !failed_;
+}
+
 }  // namespace tovanel::tools::topng
+
+namespace tovanel::tools {
+
+void SetCodingThreads(unsigned threads) { topng::g_threads = threads; }
+
+}  // namespace tovanel::tools

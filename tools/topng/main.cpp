@@ -2,12 +2,17 @@
 #include "tiffcommon.h"
 #include "topng.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 int main(int argc, char** argv) {
   using namespace tovanel::tools;
+  // The compression threads allocate little; without this each would reserve an arena of 64 MiB of
+  // address space, which counts against the memory bound.
+  mallopt(M_ARENA_MAX, 1);
   if (argc != 4 || std::strcmp(argv[1], "-out") != 0 || std::strcmp(argv[2], "png") != 0 || !*argv[3]) {
     std::fprintf(stderr, "tovanel-topng: %s; usage: tovanel-topng -out png INPUT\n", ExitText(Usage));
     return Usage;
