@@ -29,9 +29,11 @@ struct PieceResult {
     std::uint32_t adler = 1;
 };
 
-std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads)
+std::size_t MinPiece(const DeflateSettings& settings) { return std::max(kMinDeflatePiece, settings.minPiece); }
+
+std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings)
 {
-    const std::size_t count = std::clamp<std::size_t>(n / kMinDeflatePiece, 1, threads * kPiecesPerThread);
+    const std::size_t count = std::clamp<std::size_t>(n / MinPiece(settings), 1, threads * kPiecesPerThread);
     const std::size_t piece = (n + count - 1) / count;
     std::vector<PieceResult> pieces;
     std::size_t region = 2;
@@ -98,7 +100,7 @@ unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings)
     if (n < kParallelDeflateMin)
         return 1;
     const unsigned wanted = settings.threads ? std::min(settings.threads, kMaxDeflateThreads) : UsableCores();
-    return static_cast<unsigned>(std::min<std::size_t>(wanted, n / kMinDeflatePiece));
+    return static_cast<unsigned>(std::min<std::size_t>(wanted, n / MinPiece(settings)));
 }
 
 std::size_t ZlibStreamBound(std::size_t n)
@@ -118,7 +120,7 @@ std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     if (threads <= 1)
         return deflate_detail::CompressWhole(settings, in, n, out, cap);
     try {
-        std::vector<PieceResult> pieces = PlanPieces(n, threads);
+        std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
         if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
             return 0;
         // Each piece sits at the start of its region; they close up in order, each moving down.

@@ -17,6 +17,9 @@ struct DeflateSettings {
     int level = 6;
     // 0: as many as the cores this process may run on (at most kMaxDeflateThreads).
     unsigned threads = 0;
+    // The smallest piece of input coded on its own, if more than kMinDeflatePiece: on data that
+    // compresses very well each piece's restart costs more of the output, so its pieces are longer.
+    std::size_t minPiece = 0;
 };
 
 // Inputs smaller than this stay on one thread: the stream is then the very one a single call makes.

@@ -22,11 +22,24 @@ unsigned g_threads = 0;
 // bilevel and palette images need the matches. Each page takes the coding that wins on a sample.
 int MatchLevel(const Page& p) { return p.depth == 8 && p.channels >= 3 ? kDeflateLevelColour8 : kDeflateLevel; }
 
-DeflateSettings SettingsFor(const Page& p, DeflateCoding coding) {
+// What the trial found: the coding that suits the page, and how well it compresses.
+struct Trial {
+  DeflateCoding coding = DeflateCoding::Matches;
+  std::size_t in = 1, out = 1;
+};
+
+// Each piece coded on its own starts without history and ends with a marker: up to about 500 bytes
+// more on drawn and bilevel pages. Pieces that come out at 128 KiB or more keep that under 0.4 %, so
+// a page that compresses very well is cut into fewer, longer pieces (or stays on one thread).
+constexpr std::size_t kMinPieceOutput = std::size_t{128} << 10;
+
+DeflateSettings SettingsFor(const Page& p, const Trial& trial) {
   DeflateSettings s;
-  s.coding = coding;
-  s.level = coding == DeflateCoding::Runs ? kRunsLevel : MatchLevel(p);
+  s.coding = trial.coding;
+  s.level = trial.coding == DeflateCoding::Runs ? kRunsLevel : MatchLevel(p);
   s.threads = g_threads;
+  s.minPiece = static_cast<std::size_t>(static_cast<double>(kMinPieceOutput) * static_cast<double>(trial.in) /
+                                        static_cast<double>(std::max<std::size_t>(trial.out, 1)));
   return s;
 }
 
@@ -43,25 +56,30 @@ std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::si
   return rc == Z_STREAM_END ? size : 0;
 }
 
+// Pieces of a streamed page stay under this, so that the pieces in flight stay within the memory bound.
+constexpr std::size_t kMaxStreamPiece = std::size_t{2} << 20;
+
 constexpr std::size_t kTrialSlice = std::size_t{32} << 10, kTrialSlices = 4;
 // Images up to this size are coded both ways whole; larger ones are judged on slices.
 constexpr std::size_t kWholeTrial = kTrialSlice;
 
 // Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways.
-DeflateCoding ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
+Trial ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
   const std::size_t slice = kTrialSlice, count = std::clamp<std::size_t>(n / (8 * slice), 1, kTrialSlices);
-  std::vector<uint8_t> scratch(std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
+  std::vector<uint8_t> scratch(
+      std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
   std::size_t matches = 0, runs = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t start = count == 1 ? (n - slice) / 2 : (n - slice) / (count - 1) * k;
     const std::size_t len = slice;
     const std::size_t m = libdeflate_zlib_compress(comp, data + start, len, scratch.data(), scratch.size());
     const std::size_t r = CompressRuns(data + start, len, scratch.data(), scratch.size());
-    if (m == 0 || r == 0) return DeflateCoding::Matches;
+    if (m == 0 || r == 0) return Trial{};
     matches += m;
     runs += r;
   }
-  return runs < matches ? DeflateCoding::Runs : DeflateCoding::Matches;
+  if (runs < matches) return Trial{DeflateCoding::Runs, count * slice, runs};
+  return Trial{DeflateCoding::Matches, count * slice, matches};
 }
 
 using Compressor = std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>;
@@ -113,9 +131,11 @@ RowStreamCoder::~RowStreamCoder() = default;
 bool RowStreamCoder::start() {
   const Compressor comp = MakeCompressor(page_);
   if (!comp) return false;
-  const DeflateCoding coding = head_.size() <= kWholeTrial ? DeflateCoding::Matches
-                                                           : ChooseCoding(comp.get(), head_.data(), head_.size());
-  deflater_ = std::make_unique<ZlibStreamDeflater>(SettingsFor(page_, coding), sink_);
+  const Trial trial = head_.size() <= kWholeTrial ? Trial{}  // one row, narrower than a trial slice
+                                                  : ChooseCoding(comp.get(), head_.data(), head_.size());
+  const DeflateSettings settings = SettingsFor(page_, trial);
+  deflater_ = std::make_unique<ZlibStreamDeflater>(
+      settings, sink_, std::clamp(settings.minPiece, kStreamDeflatePiece, kMaxStreamPiece));
   const bool ok = deflater_->write(head_.data(), head_.size());
   std::vector<uint8_t>().swap(head_);
   return ok;
