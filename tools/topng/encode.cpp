@@ -172,4 +172,6 @@ namespace tovanel::tools {
 
 void SetCodingThreads(unsigned threads) { topng::g_threads = threads; }
 
+unsigned CodingThreads() { return topng::g_threads ? std::min(topng::g_threads, kMaxDeflateThreads) : UsableCores(); }
+
 }  // namespace tovanel::tools

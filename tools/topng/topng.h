@@ -35,5 +35,15 @@ void ForceStreamingWriterForTesting(bool on);
 // The threads a page's compression may take: 0 (the default) for as many as the cores this process
 // may run on. Pages under 1 MiB of filtered data take one thread whatever is set here.
 void SetCodingThreads(unsigned threads);
+// The threads a large page's compression takes (at most 16).
+unsigned CodingThreads();
+
+// The memory (address space) the converter program stays within: 600 MiB on two threads, and per
+// further thread its stack, coder and the streamed pieces in flight.
+inline constexpr std::uint64_t kMemoryBound = std::uint64_t{600} << 20;
+inline constexpr std::uint64_t kMemoryPerThread = std::uint64_t{11} << 20;
+inline std::uint64_t MemoryBound(unsigned threads) {
+  return kMemoryBound + (threads > 2 ? threads - 2 : 0) * kMemoryPerThread;
+}
 
 }  // namespace tovanel::tools
