@@ -21,6 +21,9 @@ class RowFilter {
   RowFilter(std::size_t rowBytes, std::size_t bpp, bool adaptive)
       : n_(rowBytes), bpp_(bpp), adaptive_(adaptive), prev_(rowBytes, 0), cand_(rowBytes), best_(rowBytes) {}
 
+  // The row above the next one filtered (a row of zeros at the top of the image).
+  void setPrevious(const uint8_t* row) { std::memcpy(prev_.data(), row, n_); }
+
   // Writes the filter byte and the filtered row to out (n+1 bytes); row becomes the previous row.
   void filter(const uint8_t* row, uint8_t* out) {
     if (!adaptive_) {

@@ -2,6 +2,7 @@
 #include "topng.h"
 
 #include "encode.h"
+#include "filter_pipeline.h"
 #include "page.h"
 #include "png_writer.h"
 #include "row_converter.h"
@@ -10,6 +11,7 @@
 #include "tiffcommon.h"
 
 #include <memory>
+#include <system_error>
 #include <vector>
 
 namespace tovanel::tools {
@@ -64,18 +66,43 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
   return Ok;
 }
 
+// Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
+// be compressed on several, so that decoding and filtering overlap.
+bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
+  std::unique_ptr<FilterPipeline> pipeline;
+  const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
+  if (const unsigned threads = CodingThreads();
+      threads > 1 && filteredBytes >= kParallelDeflateMin && page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+    try {
+      pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one filters.
+    }
+  }
+  if (pipeline) {
+    for (uint32_t y = 0; y < page.height; ++y) {
+      if (!NextRow(conv, pipeline->nextRow())) return false;
+      pipeline->rowDone();
+    }
+    pipeline->finish();
+    return true;
+  }
+  RowFilter filter = FilterFor(page);
+  for (uint32_t y = 0; y < page.height; ++y) {
+    if (!NextRow(conv, pngRow)) return false;
+    filter.filter(pngRow, filtered + std::size_t{y} * (page.pngRowBytes + 1));
+  }
+  return true;
+}
+
 // Small enough: filter everything into memory, then compress it.
 int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStream& z, std::string& why) {
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
-  RowFilter filter = FilterFor(page);
-  for (uint32_t y = 0; y < page.height; ++y) {
-    if (!NextRow(conv, pngRow)) {
-      why = conv.failure.why;
-      return conv.failure.code;
-    }
-    filter.filter(pngRow, filtered.get() + std::size_t{y} * (page.pngRowBytes + 1));
+  if (!FilterRows(page, conv, pngRow, filtered.get())) {
+    why = conv.failure.why;
+    return conv.failure.code;
   }
   // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
   if (const std::string damage = DecodeDamage(); !damage.empty()) {

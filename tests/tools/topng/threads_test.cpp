@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -154,6 +155,27 @@ TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
     EXPECT_NE(four, one);
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, LargePages, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+
+// A page cut short fails in the middle of its rows, while helpers filter and code the bands before.
+using CutShort = Threads;
+TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
+  const ThreadCase& c = std::get<0>(GetParam());
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
+  const std::vector<char> whole = FileBytes(in_);
+  for (const unsigned threads : {1u, 4u}) {
+    // The strips come first and the directory last: keep the directory, lose the middle strips' data.
+    std::vector<char> cut = whole;
+    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, '\xff');
+    const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
+    std::ofstream(in, std::ios::binary).write(cut.data(), static_cast<std::streamsize>(cut.size()));
+    SetCodingThreads(threads);
+    ForceStreamingWriterForTesting(std::get<1>(GetParam()));
+    std::string why;
+    EXPECT_EQ(ConvertFirstPageToPng(in, out, why), Damaged) << threads << " threads: " << why;
+    EXPECT_FALSE(std::filesystem::exists(out)) << threads << " threads";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
 
 using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
