@@ -90,7 +90,7 @@ int ChooseSampleMap(TIFF* tif, Page& p, std::string& why) {
 SampleMapper::SampleMapper(const Page& p)
     : p_(p), separate_(p.storedPlanar == PLANARCONFIG_SEPARATE && p.storedSpp > 1),
       float_(p.sampleFormat == SAMPLEFORMAT_IEEEFP), signed_(p.sampleFormat == SAMPLEFORMAT_INT),
-      span_(p.hi > p.lo ? p.hi - p.lo : std::numeric_limits<double>::infinity()),
+      span_(p.hi - p.lo),
       row_(std::size_t{p.width} * p.spp * (p.bps / 8) + kSlack) {}
 
 uint64_t SampleMapper::bits(const uint8_t* const* planes, uint32_t x, int s) const {
@@ -144,9 +144,16 @@ uint32_t SampleMapper::mapped(const uint8_t* const* planes, uint32_t x, int s) c
   if (float_) {
     const double v = value(planes, x, s);
     if (!std::isfinite(v) || (p_.hasNoData && v == p_.noData)) return 0;
-    // Alpha is a fraction of full opacity whatever the colour's range.
-    // Multiplying first keeps the exact cases exact (a value halfway between two steps rounds up).
-    const double t = s == p_.colourSamples ? v * 65535.0 : (v - p_.lo) * 65535.0 / span_;
+    // Alpha is a fraction of full opacity whatever the colour's range. Multiplying first keeps the
+    // exact cases exact (a value halfway between two steps rounds up) where that cannot overflow; a
+    // range wider than a double holds (from -1e308 to 1e308) is taken at half scale.
+    double t = v * 65535.0;
+    if (s != p_.colourSamples) {
+      const bool half = !std::isfinite(span_);
+      const double d = half ? v / 2 - p_.lo / 2 : v - p_.lo, span = half ? p_.hi / 2 - p_.lo / 2 : span_;
+      t = std::fabs(d) < 1e300 ? d * 65535.0 / span : d / span * 65535.0;
+    }
+    if (std::isnan(t)) return 0;  // a flat page (lo = hi): every sample at the bottom
     return static_cast<uint32_t>(std::floor(std::clamp(t, 0.0, 65535.0) + 0.5));
   }
   if (p_.hasNoData && value(planes, x, s) == p_.noData) return 0;

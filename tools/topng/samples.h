@@ -33,7 +33,7 @@ class SampleMapper {
   const Page& p_;
   bool separate_;
   bool float_, signed_;
-  double span_;  // floating point: hi - lo (infinite for a flat page, whose samples all map to 0)
+  double span_;  // floating point: hi - lo
   std::vector<uint8_t> row_;
 };
 
