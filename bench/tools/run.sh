@@ -128,12 +128,16 @@ rows["TOTAL"] = {t: dict(pages=sum(rows[k][t]["pages"] for k in kinds), pngs=sum
                          s=sum(rows[k][t]["s"] for k in kinds), b=sum(rows[k][t]["b"] for k in kinds),
                          ok=all(rows[k][t]["ok"] for k in kinds)) for t in tools}
 base = "baseline" in tools
-print(f"{'kind':<20}{'pages':>6}{'1 core s':>10}{'all s':>8}{'speed-up':>9}{'all/1':>7}{'1-core bytes':>14}"
-      f"{'all-core bytes':>16}{'bytes':>7}" + (f"{'base s':>8}{'all/base':>9}{'bytes/base':>11}" if base else "") + "  notes")
+head = f"{'kind':<20}{'pages':>6}{'1 core s':>10}{'all s':>8}{'speed-up':>9}{'all/1':>7}{'1-core bytes':>14}"
+head += f"{'all-core bytes':>16}{'bytes':>7}"
+if base:
+    head += f"{'base s':>8}{'all/base':>9}{'bytes/base':>11}"
+print(head + "  notes")
 for kind in kinds + ["TOTAL"]:
     one, alls = rows[kind]["one-core"], rows[kind]["all-cores"]
-    note = "; ".join(f"{t}: exit status not 0" for t in tools if not rows[kind][t]["ok"]) + \
-        "; ".join(f"{t}: {rows[kind][t]['pngs']} PNGs" for t in tools if rows[kind][t]["pngs"] != rows[kind][t]["pages"])
+    r = rows[kind]
+    note = "; ".join([f"{t}: exit status not 0" for t in tools if not r[t]["ok"]] +
+                     [f"{t}: {r[t]['pngs']} PNGs" for t in tools if r[t]["pngs"] != r[t]["pages"]])
     line = (f"{kind:<20}{one['pages']:>6}{one['s']:>10.2f}{alls['s']:>8.2f}{one['s'] / alls['s']:>9.2f}"
             f"{alls['s'] / one['s']:>7.2f}{one['b']:>14,}{alls['b']:>16,}{alls['b'] / max(one['b'], 1):>7.3f}")
     if base:
