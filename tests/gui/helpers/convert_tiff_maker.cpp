@@ -44,8 +44,8 @@ bool Write(const QString& path, const QList<Page>& pages)
         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, p.height);
-        if (p.signedSamples)
-            TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT);
+        if (p.refusedSamples)
+            TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_COMPLEXINT);
         if (pages.size() > 1)
             TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
         std::vector<unsigned char> row(static_cast<size_t>(p.width * spp));

@@ -12,7 +12,7 @@ struct Page {
     int height = 16;
     int seed = 0;
     bool gray = false;
-    bool signedSamples = false;   // a page the converter refuses, though the splitter copies it
+    bool refusedSamples = false;  // complex samples: a page the converter refuses, though the splitter copies it
 };
 
 // The pixels a page holds, as RGB.
