@@ -3,7 +3,10 @@
 # file of the benchmark corpus to PNG, all in one run; prints seconds, pages per second, PNG bytes and
 # the ratios ours/ImageMagick and ours/fastest peer, per kind of file and in total.
 #
-# Usage: bench/tools/run.sh [CORPUS_DIR] [BUILD_DIR]
+# Usage: bench/tools/run.sh [--cores] [CORPUS_DIR] [BUILD_DIR]
+#   --cores     ours only, pinned to one core (taskset -c 0) and on all cores, in the same run; prints
+#               per kind one-core and all-core seconds, the speed-up and PNG bytes. BASELINE_BUILD=dir
+#               adds an earlier build's tools (all cores) as a third column, for "no slower, no larger".
 #   CORPUS_DIR  the corpus of bench/make_corpus.sh (default: bench-corpus/ of the source
 #               tree, generated there when it is missing; that takes a few minutes)
 #   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
@@ -13,6 +16,11 @@
 # into place, as the product does, which the peers do not. (The product flushes its output folders
 # once at the end of a run; bench/run times that whole run.)
 set -euo pipefail
+MODE=peers
+if [ "${1:-}" = "--cores" ]; then
+  MODE=cores
+  shift
+fi
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CORPUS=${1:-$ROOT/bench-corpus}
 BUILD=${2:-$ROOT/build}
@@ -24,7 +32,18 @@ IM=/usr/bin/convert   # named in full: a plain "convert" on PATH may be another 
 GM=/usr/bin/gm
 PY=/usr/bin/python3
 
-for tool in "$SPLIT" "$TOPNG" "$IM" "$GM" "$PY"; do
+TOOLS="ours imagemagick graphicsmagick pillow"
+NEEDED="$SPLIT $TOPNG $IM $GM $PY"
+if [ "$MODE" = cores ]; then
+  TOOLS="one-core all-cores"
+  NEEDED="$SPLIT $TOPNG $PY /usr/bin/taskset"
+  if [ -n "${BASELINE_BUILD:-}" ]; then
+    BASELINE_BUILD=$(cd "$BASELINE_BUILD" && pwd)
+    TOOLS="$TOOLS baseline"
+    NEEDED="$NEEDED $BASELINE_BUILD/bin/tovanel-split $BASELINE_BUILD/bin/tovanel-topng"
+  fi
+fi
+for tool in $NEEDED; do
   [ -x "$tool" ] || { echo "run.sh: $tool is missing (build the tools, install the peers)" >&2; exit 1; }
 done
 if [ ! -f "$CORPUS/SHA256SUMS" ]; then
@@ -46,9 +65,16 @@ now() { date +%s.%N; }
 convert_with() {
   local input=$1 tool=$2
   case "$tool" in
-    ours)
+    ours | all-cores)
       "$SPLIT" "$input" varnholt
       for page in varnholt*.tif; do "$TOPNG" -out png "$page"; done ;;
+    one-core)
+      # The subshell pins itself; the tools it starts inherit that.
+      taskset -cp 0 "$BASHPID" >/dev/null
+      convert_with "$input" ours ;;
+    baseline)
+      "$BASELINE_BUILD/bin/tovanel-split" "$input" varnholt
+      for page in varnholt*.tif; do "$BASELINE_BUILD/bin/tovanel-topng" -out png "$page"; done ;;
     imagemagick) "$IM" "$input" out-%d.png ;;
     graphicsmagick) "$GM" convert "$input" +adjoin out-%d.png ;;
     pillow)
@@ -65,7 +91,7 @@ with Image.open(sys.argv[1]) as im:
 for input in "$CORPUS"/*.tif; do
   kind=$(basename "$input" .tif)
   pages=$(tiffinfo "$input" 2>/dev/null | grep -c '^TIFF Directory')
-  for tool in ours imagemagick graphicsmagick pillow; do
+  for tool in $TOOLS; do
     best=""
     for ((r = 0; r < REPEAT; r++)); do
       work=$SCRATCH/$tool-$kind
@@ -84,6 +110,43 @@ for input in "$CORPUS"/*.tif; do
     rm -rf "$work"
   done
 done
+
+if [ "$MODE" = cores ]; then
+  echo "load: $(uptime)"
+  "$PY" - "$RESULTS" <<'PYEOF'
+import sys
+from collections import defaultdict
+
+rows, kinds = defaultdict(dict), []
+for line in open(sys.argv[1]):
+    kind, tool, pages, pngs, seconds, size, status = line.rstrip("\n").split("\t")
+    if kind not in kinds:
+        kinds.append(kind)
+    rows[kind][tool] = dict(pages=int(pages), pngs=int(pngs), s=float(seconds), b=int(size), ok=status == "0")
+tools = list(rows[kinds[0]])
+rows["TOTAL"] = {t: dict(pages=sum(rows[k][t]["pages"] for k in kinds), pngs=sum(rows[k][t]["pngs"] for k in kinds),
+                         s=sum(rows[k][t]["s"] for k in kinds), b=sum(rows[k][t]["b"] for k in kinds),
+                         ok=all(rows[k][t]["ok"] for k in kinds)) for t in tools}
+base = "baseline" in tools
+head = f"{'kind':<20}{'pages':>6}{'1 core s':>10}{'all s':>8}{'speed-up':>9}{'all/1':>7}{'1-core bytes':>14}"
+head += f"{'all-core bytes':>16}{'bytes':>7}"
+if base:
+    head += f"{'base s':>8}{'all/base':>9}{'bytes/base':>11}"
+print(head + "  notes")
+for kind in kinds + ["TOTAL"]:
+    one, alls = rows[kind]["one-core"], rows[kind]["all-cores"]
+    r = rows[kind]
+    note = "; ".join([f"{t}: exit status not 0" for t in tools if not r[t]["ok"]] +
+                     [f"{t}: {r[t]['pngs']} PNGs" for t in tools if r[t]["pngs"] != r[t]["pages"]])
+    line = (f"{kind:<20}{one['pages']:>6}{one['s']:>10.2f}{alls['s']:>8.2f}{one['s'] / alls['s']:>9.2f}"
+            f"{alls['s'] / one['s']:>7.2f}{one['b']:>14,}{alls['b']:>16,}{alls['b'] / max(one['b'], 1):>7.3f}")
+    if base:
+        b = rows[kind]["baseline"]
+        line += f"{b['s']:>8.2f}{alls['s'] / b['s']:>9.2f}{alls['b'] / max(b['b'], 1):>11.4f}"
+    print(line + "  " + note)
+PYEOF
+  exit 0
+fi
 
 "$PY" - "$RESULTS" <<'PYEOF'
 import sys

@@ -1,4 +1,4 @@
-// Deflate coding of a page held in memory: libdeflate's full matching or zlib's run-only coding.
+// Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
 
 #include <libdeflate.h>
@@ -13,15 +13,39 @@ namespace {
 // bytes; on grey, bilevel, palette and 16-bit pages it saves little or costs several per cent.
 constexpr int kDeflateLevel = 6;
 constexpr int kDeflateLevelColour8 = 4;
+constexpr int kRunsLevel = 6;
+
+unsigned g_threads = 0;
 
 // Filtered photographs and scans are mostly noise to a match finder: coding only runs (zlib's Z_RLE)
 // gives streams 5 to 8 % smaller than full matching, at several times its speed. Drawn pages,
 // bilevel and palette images need the matches. Each page takes the coding that wins on a sample.
-enum class Coding { Matches, Runs };
+int MatchLevel(const Page& p) { return p.depth == 8 && p.channels >= 3 ? kDeflateLevelColour8 : kDeflateLevel; }
+
+// What the trial found: the coding that suits the page, and how well it compresses.
+struct Trial {
+  DeflateCoding coding = DeflateCoding::Matches;
+  std::size_t in = 1, out = 1;
+};
+
+// Each piece coded on its own starts without history and ends with a marker: up to about 500 bytes
+// more on drawn and bilevel pages. Pieces that come out at 128 KiB or more keep that under 0.4 %, so
+// a page that compresses very well is cut into fewer, longer pieces (or stays on one thread).
+constexpr std::size_t kMinPieceOutput = std::size_t{128} << 10;
+
+DeflateSettings SettingsFor(const Page& p, const Trial& trial) {
+  DeflateSettings s;
+  s.coding = trial.coding;
+  s.level = trial.coding == DeflateCoding::Runs ? kRunsLevel : MatchLevel(p);
+  s.threads = g_threads;
+  s.minPiece = static_cast<std::size_t>(static_cast<double>(kMinPieceOutput) * static_cast<double>(trial.in) /
+                                        static_cast<double>(std::max<std::size_t>(trial.out, 1)));
+  return s;
+}
 
 std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap) {
   z_stream zs{};
-  if (deflateInit2(&zs, 6, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return 0;
+  if (deflateInit2(&zs, kRunsLevel, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return 0;
   zs.next_in = const_cast<Bytef*>(in);
   zs.avail_in = static_cast<uInt>(n);
   zs.next_out = out;
@@ -32,55 +56,65 @@ std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::si
   return rc == Z_STREAM_END ? size : 0;
 }
 
+// Pieces of a streamed page stay under this, so that the pieces in flight stay within the memory bound.
+constexpr std::size_t kMaxStreamPiece = std::size_t{2} << 20;
+
 constexpr std::size_t kTrialSlice = std::size_t{32} << 10, kTrialSlices = 4;
 // Images up to this size are coded both ways whole; larger ones are judged on slices.
 constexpr std::size_t kWholeTrial = kTrialSlice;
 
 // Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways.
-Coding ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
+Trial ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
   const std::size_t slice = kTrialSlice, count = std::clamp<std::size_t>(n / (8 * slice), 1, kTrialSlices);
-  std::vector<uint8_t> scratch(std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
+  std::vector<uint8_t> scratch(
+      std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
   std::size_t matches = 0, runs = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t start = count == 1 ? (n - slice) / 2 : (n - slice) / (count - 1) * k;
     const std::size_t len = slice;
     const std::size_t m = libdeflate_zlib_compress(comp, data + start, len, scratch.data(), scratch.size());
     const std::size_t r = CompressRuns(data + start, len, scratch.data(), scratch.size());
-    if (m == 0 || r == 0) return Coding::Matches;
+    if (m == 0 || r == 0) return Trial{};
     matches += m;
     runs += r;
   }
-  return runs < matches ? Coding::Runs : Coding::Matches;
+  if (runs < matches) return Trial{DeflateCoding::Runs, count * slice, runs};
+  return Trial{DeflateCoding::Matches, count * slice, matches};
+}
+
+using Compressor = std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>;
+
+Compressor MakeCompressor(const Page& p) {
+  return Compressor(libdeflate_alloc_compressor(MatchLevel(p)), libdeflate_free_compressor);
+}
+
+// Small enough to code both ways whole (on this thread) and keep the smaller.
+std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered, std::size_t n, ZlibStream& out,
+                            std::size_t cap) {
+  std::unique_ptr<uint8_t[]> runs(new uint8_t[cap]);
+  std::size_t size = libdeflate_zlib_compress(comp, filtered, n, out.data.get(), cap);
+  const std::size_t r = CompressRuns(filtered, n, runs.get(), cap);
+  if (r != 0 && (size == 0 || r < size)) {
+    out.data = std::move(runs);
+    size = r;
+  }
+  return size;
 }
 
 }  // namespace
 
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why) {
-  std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> comp(
-      libdeflate_alloc_compressor(p.depth == 8 && p.channels >= 3 ? kDeflateLevelColour8 : kDeflateLevel),
-      libdeflate_free_compressor);
+  const Compressor comp = MakeCompressor(p);
   if (!comp) {
     why = "out of memory";
     return TooLarge;
   }
-  const std::size_t cap =
-      std::max<std::size_t>(libdeflate_zlib_compress_bound(comp.get(), n), compressBound(static_cast<uLong>(n)));
+  // Covers the single-call coders' own bounds too.
+  const std::size_t cap = ZlibStreamBound(n);
   out.data.reset(new uint8_t[cap]);
-  std::size_t size = 0;
-  if (n <= kWholeTrial) {
-    // Small enough to code both ways whole and keep the smaller.
-    std::unique_ptr<uint8_t[]> runs(new uint8_t[cap]);
-    size = libdeflate_zlib_compress(comp.get(), filtered, n, out.data.get(), cap);
-    const std::size_t r = CompressRuns(filtered, n, runs.get(), cap);
-    if (r != 0 && (size == 0 || r < size)) {
-      out.data = std::move(runs);
-      size = r;
-    }
-  } else if (ChooseCoding(comp.get(), filtered, n) == Coding::Runs) {
-    size = CompressRuns(filtered, n, out.data.get(), cap);
-  } else {
-    size = libdeflate_zlib_compress(comp.get(), filtered, n, out.data.get(), cap);
-  }
+  const std::size_t size = n <= kWholeTrial ? DeflateBothWays(comp.get(), filtered, n, out, cap)
+                                            : DeflateToZlib(filtered, n, out.data.get(), cap,
+                                                            SettingsFor(p, ChooseCoding(comp.get(), filtered, n)));
   if (size == 0) {
     why = "compression failed";
     return WriteFailed;
@@ -89,4 +123,55 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   return Ok;
 }
 
+RowStreamCoder::RowStreamCoder(const Page& p, ZlibStreamDeflater::Sink sink) : page_(p), sink_(std::move(sink)) {}
+
+RowStreamCoder::~RowStreamCoder() = default;
+
+// Chooses the coding on the rows held so far and hands them to the coder.
+bool RowStreamCoder::start() {
+  const Compressor comp = MakeCompressor(page_);
+  if (!comp) return false;
+  const Trial trial = head_.size() <= kWholeTrial ? Trial{}  // one row, narrower than a trial slice
+                                                  : ChooseCoding(comp.get(), head_.data(), head_.size());
+  const DeflateSettings settings = SettingsFor(page_, trial);
+  deflater_ = std::make_unique<ZlibStreamDeflater>(
+      settings, sink_, std::clamp(settings.minPiece, kStreamDeflatePiece, kMaxStreamPiece));
+  const bool ok = deflater_->write(head_.data(), head_.size());
+  std::vector<uint8_t>().swap(head_);
+  return ok;
+}
+
+bool RowStreamCoder::add(const uint8_t* filtered, std::size_t n) {
+  if (failed_) return false;
+  try {
+    if (deflater_) {
+      failed_ = !deflater_->write(filtered, n);
+    } else {
+      head_.insert(head_.end(), filtered, filtered + n);
+      if (head_.size() >= kStreamTrialBytes) failed_ = !start();
+    }
+  } catch (const std::bad_alloc&) {
+    failed_ = true;
+  }
+  return !failed_;
+}
+
+bool RowStreamCoder::finish() {
+  if (failed_) return false;
+  try {
+    failed_ = (!deflater_ && !start()) || !deflater_->finish();
+  } catch (const std::bad_alloc&) {
+    failed_ = true;
+  }
+  return !failed_;
+}
+
 }  // namespace tovanel::tools::topng
+
+namespace tovanel::tools {
+
+void SetCodingThreads(unsigned threads) { topng::g_threads = threads; }
+
+unsigned CodingThreads() { return topng::g_threads ? std::min(topng::g_threads, kMaxDeflateThreads) : UsableCores(); }
+
+}  // namespace tovanel::tools

@@ -1,6 +1,7 @@
-// Filtering and deflate coding: PNG row filters and the zlib stream of a page held in memory.
+// Filtering and deflate coding: PNG row filters and the zlib stream of a page, held or streamed.
 #pragma once
 
+#include "deflate_parallel.h"
 #include "page.h"
 
 #include <algorithm>
@@ -19,6 +20,9 @@ class RowFilter {
  public:
   RowFilter(std::size_t rowBytes, std::size_t bpp, bool adaptive)
       : n_(rowBytes), bpp_(bpp), adaptive_(adaptive), prev_(rowBytes, 0), cand_(rowBytes), best_(rowBytes) {}
+
+  // The row above the next one filtered (a row of zeros at the top of the image).
+  void setPrevious(const uint8_t* row) { std::memcpy(prev_.data(), row, n_); }
 
   // Writes the filter byte and the filtered row to out (n+1 bytes); row becomes the previous row.
   void filter(const uint8_t* row, uint8_t* out) {
@@ -98,6 +102,12 @@ class RowFilter {
 };
 
 
+// The filter libpng would use for page p's rows.
+inline RowFilter FilterFor(const Page& p) {
+  const bool subByte = p.colorType == PNG_COLOR_TYPE_PALETTE || p.depth < 8;
+  return RowFilter(p.pngRowBytes, std::max(1, p.channels * p.depth / 8), !subByte);
+}
+
 // A finished zlib stream.
 struct ZlibStream {
   std::unique_ptr<uint8_t[]> data;
@@ -106,6 +116,34 @@ struct ZlibStream {
 
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
 // page. Returns an Exit code; on failure, why holds one line.
+// Pages of 1 MiB and more are cut into pieces coded on the usable cores.
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why);
+
+// Codes the filtered rows of a page too large to hold, as they arrive, into one zlib stream that
+// leaves through sink in order while later rows are still being coded on the other cores. The coding
+// is chosen as for a page in memory, on the page's first rows (kStreamTrialBytes, at least one row).
+class RowStreamCoder {
+ public:
+  RowStreamCoder(const Page& p, ZlibStreamDeflater::Sink sink);
+  ~RowStreamCoder();
+  RowStreamCoder(const RowStreamCoder&) = delete;
+  RowStreamCoder& operator=(const RowStreamCoder&) = delete;
+
+  // False once coding or the sink failed; later calls then do nothing.
+  bool add(const uint8_t* filtered, std::size_t n);
+  // Ends the stream after the last row; false on failure.
+  bool finish();
+
+ private:
+  bool start();
+
+  const Page& page_;
+  ZlibStreamDeflater::Sink sink_;
+  std::vector<uint8_t> head_;
+  std::unique_ptr<ZlibStreamDeflater> deflater_;
+  bool failed_ = false;
+};
+
+inline constexpr std::size_t kStreamTrialBytes = std::size_t{4} << 20;
 
 }  // namespace tovanel::tools::topng

@@ -1,7 +1,9 @@
-// PNG writing through libpng: chunks, metadata, IDAT from a zlib stream or streamed rows.
+// PNG writing through libpng: chunks, metadata, IDAT from a zlib stream whole or as it is made.
 #include "png_writer.h"
 
 #include "row_converter.h"
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +15,6 @@ namespace tovanel::tools::topng {
 
 namespace {
 
-constexpr int kZlibLevel = 6;
 constexpr std::size_t kIdatChunk = std::size_t{1} << 20;
 
 void SinkFlush(PngJob* job) {
@@ -70,31 +71,48 @@ bool RunPngWriter(PngJob* job) {
     png_set_PLTE(png, info, job->palette.data(), static_cast<int>(job->palette.size()));
   if (job->hasPhys) png_set_pHYs(png, info, job->physX, job->physY, job->physUnit);
   if (job->icc) png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, job->icc, job->iccSize);
-  const bool subByte = p.colorType == PNG_COLOR_TYPE_PALETTE || p.depth < 8;
-  if (!job->zdata) {
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, subByte ? PNG_FILTER_NONE : PNG_ALL_FILTERS);
-    png_set_compression_level(png, kZlibLevel);
-  }
   png_write_info(png, info);
   if (job->zdata) {
     for (std::size_t off = 0; off < job->zsize; off += kIdatChunk)
       png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), job->zdata + off,
                       std::min(kIdatChunk, job->zsize - off));
     png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
-  } else {
-    for (uint32_t y = 0; y < p.height; ++y) {
-      if (!job->nextRow(job->rowCtx, job->rowBuf)) {
-        job->rowFailed = true;
-        png_destroy_write_struct(&png, &info);
-        return false;
-      }
-      png_write_row(png, job->rowBuf);
-    }
-    png_write_end(png, info);
   }
   png_destroy_write_struct(&png, &info);
   SinkFlush(job);
   return !job->writeFailed;
+}
+
+bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) {
+  uint8_t head[8], tail[4];
+  const auto put32 = [](uint32_t v, uint8_t* o) {
+    for (int i = 0; i < 4; ++i) o[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  };
+  put32(static_cast<uint32_t>(size), head);
+  std::memcpy(head + 4, type, 4);
+  uLong crc = crc32(0, head + 4, 4);
+  if (size) crc = crc32_z(crc, data, size);
+  put32(static_cast<uint32_t>(crc), tail);
+  failed_ = failed_ || !out_.writeAll(head, sizeof head, why_) || (size && !out_.writeAll(data, size, why_)) ||
+            !out_.writeAll(tail, sizeof tail, why_);
+  return !failed_;
+}
+
+bool IdatWriter::add(const uint8_t* data, std::size_t size) {
+  if (buf_.capacity() < kIdatChunk) buf_.reserve(kIdatChunk);
+  while (size > 0 && !failed_) {
+    const std::size_t take = std::min(size, kIdatChunk - buf_.size());
+    buf_.insert(buf_.end(), data, data + take);
+    data += take;
+    size -= take;
+    if (buf_.size() == kIdatChunk && chunk("IDAT", buf_.data(), buf_.size())) buf_.clear();
+  }
+  return !failed_;
+}
+
+bool IdatWriter::finish() {
+  if (!buf_.empty() && chunk("IDAT", buf_.data(), buf_.size())) buf_.clear();
+  return chunk("IEND", nullptr, 0);
 }
 
 void ReadMetadata(TIFF* tif, PngJob& job) {

@@ -1,4 +1,4 @@
-// PNG writing: the PNG container through libpng, from a finished zlib stream or row by row.
+// PNG writing: the PNG container through libpng, and IDAT chunks from a zlib stream as it is made.
 #pragma once
 
 #include "page.h"
@@ -21,17 +21,14 @@ struct PngJob {
   int physUnit = PNG_RESOLUTION_UNKNOWN;
   const uint8_t* icc = nullptr;
   uint32_t iccSize = 0;
-  // Either a finished zlib stream for the IDAT chunks...
+  // A finished zlib stream for the IDAT chunks, or none: then only the chunks before the image
+  // data are written, and an IdatWriter follows.
   const uint8_t* zdata = nullptr;
   std::size_t zsize = 0;
-  // ...or rows handed over one at a time (streaming).
-  bool (*nextRow)(void* ctx, uint8_t* row) = nullptr;
-  void* rowCtx = nullptr;
-  uint8_t* rowBuf = nullptr;
   // Output buffering and errors.
   uint8_t* buf = nullptr;
   std::size_t used = 0, cap = 0;
-  bool writeFailed = false, rowFailed = false;
+  bool writeFailed = false;
   char pngError[256] = "";
   std::string* writeWhy = nullptr;
 };
@@ -39,9 +36,27 @@ struct PngJob {
 // Reads the resolution (pHYs) and ICC profile (iCCP) of the current page, and the palette.
 void ReadMetadata(TIFF* tif, PngJob& job);
 
-// Writes the PNG of job; false on failure (rowFailed, writeFailed or pngError tell which). All
+// Writes the PNG of job; false on failure (writeFailed or pngError tell which). All
 // libpng calls sit in functions that hold no C++ objects with destructors, so libpng's longjmp on
 // error skips nothing.
 bool RunPngWriter(PngJob* job);
+
+// Writes a zlib stream that arrives in parts as IDAT chunks of up to 1 MiB, then the IEND chunk.
+class IdatWriter {
+ public:
+  IdatWriter(AtomicOutput& out, std::string& why) : out_(out), why_(why) {}
+  // False once a write failed (why tells the system's reason).
+  bool add(const uint8_t* data, std::size_t size);
+  bool finish();
+  bool failed() const { return failed_; }
+
+ private:
+  bool chunk(const char* type, const uint8_t* data, std::size_t size);
+
+  AtomicOutput& out_;
+  std::string& why_;
+  std::vector<uint8_t> buf_;
+  bool failed_ = false;
+};
 
 }  // namespace tovanel::tools::topng

@@ -2,6 +2,7 @@
 #include "topng.h"
 
 #include "encode.h"
+#include "filter_pipeline.h"
 #include "page.h"
 #include "png_writer.h"
 #include "row_converter.h"
@@ -10,6 +11,7 @@
 #include "tiffcommon.h"
 
 #include <memory>
+#include <system_error>
 #include <vector>
 
 namespace tovanel::tools {
@@ -20,7 +22,7 @@ using namespace topng;
 
 bool g_forceStreaming = false;
 
-// The pieces of one conversion, handed to libpng's row callback.
+// The pieces of one conversion: where its rows come from.
 struct Conversion {
   RowReader* reader;
   SampleMapper* mapper;
@@ -38,8 +40,6 @@ bool NextRow(Conversion& c, uint8_t* out) {
   ++c.y;
   return true;
 }
-
-bool NextRowThunk(void* ctx, uint8_t* out) { return NextRow(*static_cast<Conversion*>(ctx), out); }
 
 // Makes page pageIndex the current directory. The whole IFD chain is walked so that a loop or a
 // broken directory marks the file as damaged.
@@ -66,19 +66,43 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
   return Ok;
 }
 
-// Small enough: filter everything into memory and compress it in one call with libdeflate.
+// Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
+// be compressed on several, so that decoding and filtering overlap.
+bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
+  std::unique_ptr<FilterPipeline> pipeline;
+  const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
+  if (const unsigned threads = CodingThreads();
+      threads > 1 && filteredBytes >= kParallelDeflateMin && page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+    try {
+      pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one filters.
+    }
+  }
+  if (pipeline) {
+    for (uint32_t y = 0; y < page.height; ++y) {
+      if (!NextRow(conv, pipeline->nextRow())) return false;
+      pipeline->rowDone();
+    }
+    pipeline->finish();
+    return true;
+  }
+  RowFilter filter = FilterFor(page);
+  for (uint32_t y = 0; y < page.height; ++y) {
+    if (!NextRow(conv, pngRow)) return false;
+    filter.filter(pngRow, filtered + std::size_t{y} * (page.pngRowBytes + 1));
+  }
+  return true;
+}
+
+// Small enough: filter everything into memory, then compress it.
 int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStream& z, std::string& why) {
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
-  const bool subByte = page.colorType == PNG_COLOR_TYPE_PALETTE || page.depth < 8;
-  RowFilter filter(page.pngRowBytes, std::max(1, page.channels * page.depth / 8), !subByte);
-  for (uint32_t y = 0; y < page.height; ++y) {
-    if (!NextRow(conv, pngRow)) {
-      why = conv.failure.why;
-      return conv.failure.code;
-    }
-    filter.filter(pngRow, filtered.get() + std::size_t{y} * (page.pngRowBytes + 1));
+  if (!FilterRows(page, conv, pngRow, filtered.get())) {
+    why = conv.failure.why;
+    return conv.failure.code;
   }
   // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
   if (const std::string damage = DecodeDamage(); !damage.empty()) {
@@ -88,8 +112,31 @@ int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStre
   return DeflateImage(page, filtered.get(), filteredBytes, z, why);
 }
 
+// Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT
+// chunks while the next rows are decoded.
+int StreamRows(const Page& page, Conversion& conv, AtomicOutput& out, std::string& why) {
+  std::string writeWhy;
+  IdatWriter idat(out, writeWhy);
+  RowStreamCoder coder(page, [&idat](const uint8_t* data, std::size_t size) { return idat.add(data, size); });
+  std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack), filtered(page.pngRowBytes + 1);
+  RowFilter filter = FilterFor(page);
+  bool coded = true;
+  for (uint32_t y = 0; y < page.height && coded; ++y) {
+    if (!NextRow(conv, pngRow.data())) {
+      why = conv.failure.why;
+      return conv.failure.code;
+    }
+    filter.filter(pngRow.data(), filtered.data());
+    coded = coder.add(filtered.data(), filtered.size());
+  }
+  if (coded && coder.finish() && idat.finish()) return Ok;
+  why = idat.failed() ? writeWhy : "compression failed (out of memory)";
+  return WriteFailed;
+}
+
 // Writes the PNG under a temporary name and moves it into place once every pixel is known good.
-int WritePng(PngJob& job, const Conversion& conv, const std::string& output, std::string& why) {
+// Without a finished stream in job, the rows of conv are streamed.
+int WritePng(PngJob& job, Conversion* rows, const std::string& output, std::string& why) {
   AtomicOutput out(output);
   if (!out.open(why)) return WriteFailed;
   // Small pieces (chunk headers, CRCs, streamed rows) are gathered; IDAT pieces go straight out.
@@ -101,13 +148,11 @@ int WritePng(PngJob& job, const Conversion& conv, const std::string& output, std
   job.cap = kSinkBytes;
   job.writeWhy = &writeWhy;
   if (!RunPngWriter(&job)) {
-    if (job.rowFailed) {
-      why = conv.failure.why;
-      return conv.failure.code;
-    }
     why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
     return WriteFailed;
   }
+  if (rows)
+    if (const int code = StreamRows(*job.page, *rows, out, why); code != Ok) return code;
   if (const std::string damage = DecodeDamage(); !damage.empty()) {
     why = damage;
     return Damaged;
@@ -147,22 +192,19 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   ReadMetadata(tif, job);
   Conversion conv{&reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
   conv.planes.assign(page.storedSpp, nullptr);
-  std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
   ZlibStream zlib;
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
   // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
   const bool inMemory = uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && tables <= kMaxTableBytes;
-  if (inMemory && !g_forceStreaming) {
+  if (!inMemory || g_forceStreaming) return WritePng(job, &conv, output, why);
+  {
+    std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
     if (const int code = EncodeInMemory(page, conv, pngRow.data(), zlib, why); code != Ok) return code;
-    job.zdata = zlib.data.get();
-    job.zsize = zlib.size;
-  } else {
-    job.nextRow = NextRowThunk;
-    job.rowCtx = &conv;
-    job.rowBuf = pngRow.data();
   }
-  return WritePng(job, conv, output, why);
+  job.zdata = zlib.data.get();
+  job.zsize = zlib.size;
+  return WritePng(job, nullptr, output, why);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@ namespace tovanel::tools {
 // Images are refused with TooLarge beyond these bounds, before any pixel is decoded.
 inline constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 31;
 inline constexpr std::uint64_t kMaxRowBytes = std::uint64_t{64} << 20;
-// Filtered image data up to this size is compressed in one piece by libdeflate (fast); larger
-// images are streamed row by row through libpng's zlib writer, so memory stays bounded.
+// Filtered image data up to this size is held and then compressed; larger images are
+// filtered and compressed as their rows arrive, so memory stays bounded.
 inline constexpr std::uint64_t kMaxInMemoryImage = std::uint64_t{128} << 20;
 // Pages whose strip or tile tables (held whole by libtiff) are larger than this are streamed.
 inline constexpr std::uint64_t kMaxTableBytes = std::uint64_t{64} << 20;
@@ -29,7 +29,21 @@ int ConvertFirstPageToPng(const std::string& input, const std::string& output, s
 // writes only the first page; the others are reachable for tests that check every page of a file.
 int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why);
 
-// Test hook: forces the streaming (libpng) writer even for small images. Not for production use.
+// Test hook: forces the streaming writer even for small images. Not for production use.
 void ForceStreamingWriterForTesting(bool on);
+
+// The threads a page's compression may take: 0 (the default) for as many as the cores this process
+// may run on. Pages under 1 MiB of filtered data take one thread whatever is set here.
+void SetCodingThreads(unsigned threads);
+// The threads a large page's compression takes (at most 16).
+unsigned CodingThreads();
+
+// The memory (address space) the converter program stays within: 600 MiB on two threads, and per
+// further thread its stack, coder and the streamed pieces in flight.
+inline constexpr std::uint64_t kMemoryBound = std::uint64_t{600} << 20;
+inline constexpr std::uint64_t kMemoryPerThread = std::uint64_t{11} << 20;
+inline std::uint64_t MemoryBound(unsigned threads) {
+  return kMemoryBound + (threads > 2 ? threads - 2 : 0) * kMemoryPerThread;
+}
 
 }  // namespace tovanel::tools

@@ -28,7 +28,7 @@ namespace {
 
 const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
 // The converter's memory bound as tools/README.md states it: every run here is limited to it.
-constexpr uint64_t kConverterBound = uint64_t{600} << 20;
+const uint64_t kConverterBound = MemoryBound(CodingThreads());
 
 class TopngProgram : public ::testing::Test {
  protected:

@@ -1,0 +1,192 @@
+// The converter on several threads: pages coded in pieces give the very pixels of one thread, in
+// streams within 1 % of its size, and pages under the threshold give the very bytes.
+#include "png_reader.h"
+#include "tiffcommon.h"
+#include "tool_test_support.h"
+#include "topng.h"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using namespace tovanel::tools;
+using tovanel::test::PngImage;
+using tovanel::test::ReadPng;
+
+namespace {
+
+// The content decides the coding: noisy photographs take run-only coding, drawn pages matching.
+enum class Content { Photo, Drawn };
+
+struct ThreadCase {
+  const char* name;
+  uint16_t photometric, bps, spp;
+  uint32_t width, height;
+  Content content;
+  int pngType, pngDepth;
+};
+
+// A sample of a smooth picture with grain, or of a page of repeated strokes.
+uint32_t Sample(const ThreadCase& c, uint32_t x, uint32_t y, int s) {
+  const uint32_t max = (uint32_t{1} << c.bps) - 1;
+  if (c.content == Content::Drawn) return ((x / 7 + y / 5 + s) % 3 == 0 || (x * y) % 97 == 1) ? max : 0;
+  uint32_t h = x * 2654435761u ^ y * 40503u ^ (s + 1) * 977u;
+  h ^= h >> 15;
+  const double wave = 0.5 + 0.4 * std::sin(x / 37.0 + s) * std::cos(y / 53.0);
+  return std::min<uint32_t>(max, static_cast<uint32_t>(wave * max) + (h & (max >> 4)));
+}
+
+void WriteTiff(const ThreadCase& c, const std::string& path) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, c.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, c.height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, c.bps);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, c.spp);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, c.photometric);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 64u);
+  if (c.spp == 4) {
+    const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+  }
+  std::vector<uint16_t> map(std::size_t{1} << c.bps);
+  if (c.photometric == PHOTOMETRIC_PALETTE) {
+    for (std::size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 257);
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+  }
+  std::vector<uint8_t> row(TIFFScanlineSize(tif));
+  for (uint32_t y = 0; y < c.height; ++y) {
+    std::fill(row.begin(), row.end(), 0);
+    for (uint32_t x = 0; x < c.width; ++x)
+      for (int s = 0; s < c.spp; ++s) {
+        const uint32_t v = Sample(c, x, y, s), i = x * c.spp + s;
+        if (c.bps == 16) reinterpret_cast<uint16_t*>(row.data())[i] = static_cast<uint16_t>(v);
+        else if (c.bps == 8) row[i] = static_cast<uint8_t>(v);
+        else if (v) row[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));  // 1 bit
+      }
+    ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+  }
+  TIFFClose(tif);
+}
+
+std::vector<char> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Filtered rows of 2 to 3 MiB: four threads cut them into pieces; and the same kinds under 1 MiB.
+const ThreadCase kLarge[] = {
+    {"rgb8_photo", PHOTOMETRIC_RGB, 8, 3, 1024, 1024, Content::Photo, PNG_COLOR_TYPE_RGB, 8},
+    {"rgb8_drawn", PHOTOMETRIC_RGB, 8, 3, 1024, 1024, Content::Drawn, PNG_COLOR_TYPE_RGB, 8},
+    {"rgba8_photo", PHOTOMETRIC_RGB, 8, 4, 1024, 640, Content::Photo, PNG_COLOR_TYPE_RGB_ALPHA, 8},
+    {"grey16_photo", PHOTOMETRIC_MINISBLACK, 16, 1, 1024, 1024, Content::Photo, PNG_COLOR_TYPE_GRAY, 16},
+    {"grey8_drawn", PHOTOMETRIC_MINISBLACK, 8, 1, 2048, 1024, Content::Drawn, PNG_COLOR_TYPE_GRAY, 8},
+    {"bilevel_drawn", PHOTOMETRIC_MINISBLACK, 1, 1, 8192, 2048, Content::Drawn, PNG_COLOR_TYPE_GRAY, 1},
+    {"palette8_drawn", PHOTOMETRIC_PALETTE, 8, 1, 2048, 1024, Content::Drawn, PNG_COLOR_TYPE_PALETTE, 8},
+};
+const ThreadCase kSmall[] = {
+    {"rgb8_photo", PHOTOMETRIC_RGB, 8, 3, 400, 300, Content::Photo, PNG_COLOR_TYPE_RGB, 8},
+    {"rgb8_drawn", PHOTOMETRIC_RGB, 8, 3, 400, 300, Content::Drawn, PNG_COLOR_TYPE_RGB, 8},
+    {"grey16_photo", PHOTOMETRIC_MINISBLACK, 16, 1, 500, 400, Content::Photo, PNG_COLOR_TYPE_GRAY, 16},
+    {"bilevel_drawn", PHOTOMETRIC_MINISBLACK, 1, 1, 2000, 1000, Content::Drawn, PNG_COLOR_TYPE_GRAY, 1},
+};
+
+class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
+ protected:
+  void TearDown() override {
+    SetCodingThreads(0);
+    ForceStreamingWriterForTesting(false);
+  }
+  // Converts the page with the given threads and returns the PNG's bytes; its pixels must be the page's.
+  std::vector<char> convert(const ThreadCase& c, unsigned threads) {
+    SetCodingThreads(threads);
+    ForceStreamingWriterForTesting(std::get<1>(GetParam()));
+    const std::string out = tmp_.file("page-" + std::to_string(threads) + ".png");
+    std::string why;
+    EXPECT_EQ(ConvertFirstPageToPng(in_, out, why), Ok) << why;
+    PngImage png;
+    EXPECT_TRUE(ReadPng(out, png, why)) << why;
+    EXPECT_EQ(png.colorType, c.pngType);
+    EXPECT_EQ(png.depth, c.pngDepth);
+    if (png.width != c.width || png.height != c.height) {
+      ADD_FAILURE() << "size " << png.width << "x" << png.height;
+      return {};
+    }
+    int mismatches = 0;
+    for (uint32_t y = 0; y < c.height; ++y)
+      for (uint32_t x = 0; x < c.width; ++x)
+        for (int s = 0; s < png.channels; ++s)
+          if (png.at(x, y, s) != Sample(c, x, y, s) && ++mismatches <= 5)
+            ADD_FAILURE() << threads << " threads: pixel " << x << "," << y << " sample " << s;
+    EXPECT_EQ(mismatches, 0);
+    return FileBytes(out);
+  }
+  tovanel::tools::test::TempDir tmp_;
+  std::string in_ = tmp_.file("page.tif");
+};
+
+std::string Name(const ::testing::TestParamInfo<std::tuple<ThreadCase, bool>>& info) {
+  return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_streamed" : "_inmemory");
+}
+
+// Held pages: photographs are cut into pieces (other bytes, within 1 %); drawn pages compress so well
+// that pieces would cost more, and stay whole. Streamed pages are cut into the same pieces whatever
+// the threads, so their bytes never depend on them.
+using LargePages = Threads;
+TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
+  const ThreadCase& c = std::get<0>(GetParam());
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
+  const std::vector<char> one = convert(c, 1), four = convert(c, 4);
+  ASSERT_FALSE(one.empty());
+  EXPECT_LE(four.size(), one.size() + one.size() / 100) << one.size() << " bytes on one thread";
+  if (std::get<1>(GetParam()) || c.content == Content::Drawn)
+    EXPECT_EQ(four, one);
+  else
+    EXPECT_NE(four, one);
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, LargePages, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+
+// A page cut short fails in the middle of its rows, while helpers filter and code the bands before.
+using CutShort = Threads;
+TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
+  const ThreadCase& c = std::get<0>(GetParam());
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
+  const std::vector<char> whole = FileBytes(in_);
+  for (const unsigned threads : {1u, 4u}) {
+    // The strips come first and the directory last: keep the directory, lose the middle strips' data.
+    std::vector<char> cut = whole;
+    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, '\xff');
+    const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
+    std::ofstream(in, std::ios::binary).write(cut.data(), static_cast<std::streamsize>(cut.size()));
+    SetCodingThreads(threads);
+    ForceStreamingWriterForTesting(std::get<1>(GetParam()));
+    std::string why;
+    EXPECT_EQ(ConvertFirstPageToPng(in, out, why), Damaged) << threads << " threads: " << why;
+    EXPECT_FALSE(std::filesystem::exists(out)) << threads << " threads";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+
+using SmallPages = Threads;
+TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
+  const ThreadCase& c = std::get<0>(GetParam());
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
+  const std::vector<char> one = convert(c, 1);
+  ASSERT_FALSE(one.empty());
+  EXPECT_EQ(convert(c, 4), one);
+  EXPECT_EQ(convert(c, 0), one);
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, SmallPages, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
+                         Name);
+
+}  // namespace

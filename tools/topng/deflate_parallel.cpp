@@ -1,0 +1,142 @@
+// Compresses a buffer of filtered rows into one zlib stream, in pieces spread over the usable cores.
+#include "deflate_parallel.h"
+
+#include "deflate_piece.h"
+
+#include <libdeflate.h>
+#include <sched.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace tovanel::tools {
+
+using deflate_detail::PieceBound;
+using deflate_detail::PieceCoder;
+
+namespace {
+
+// More pieces than threads, so that a thread that drew easy pieces takes over more of them.
+constexpr std::size_t kPiecesPerThread = 4;
+
+struct PieceResult {
+    std::size_t offset = 0, length = 0;  // input
+    std::size_t region = 0, size = 0;    // output: where it was written, and its size
+    std::uint32_t adler = 1;
+};
+
+std::size_t MinPiece(const DeflateSettings& settings) { return std::max(kMinDeflatePiece, settings.minPiece); }
+
+std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings)
+{
+    const std::size_t count = std::clamp<std::size_t>(n / MinPiece(settings), 1, threads * kPiecesPerThread);
+    const std::size_t piece = (n + count - 1) / count;
+    std::vector<PieceResult> pieces;
+    std::size_t region = 2;
+    for (std::size_t offset = 0; offset < n; offset += piece) {
+        PieceResult p;
+        p.offset = offset;
+        p.length = std::min(piece, n - offset);
+        p.region = region;
+        region += PieceBound(p.length);
+        pieces.push_back(p);
+    }
+    return pieces;
+}
+
+// Each thread takes the next piece not yet taken until none is left; false if any piece failed.
+bool CompressPieces(const std::uint8_t* in, std::uint8_t* out, std::vector<PieceResult>& pieces, unsigned threads,
+                    const DeflateSettings& settings)
+{
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        try {
+            PieceCoder coder(settings);
+            if (!coder.ready())
+                failed = true;
+            for (std::size_t i = next++; i < pieces.size() && !failed; i = next++) {
+                PieceResult& p = pieces[i];
+                p.size = coder.compress(in + p.offset, p.length, out + p.region, PieceBound(p.length),
+                                        i + 1 == pieces.size());
+                p.adler = libdeflate_adler32(1, in + p.offset, p.length);
+                if (p.size == 0)
+                    failed = true;
+            }
+        } catch (...) {
+            failed = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (unsigned t = 1; t < threads; ++t)
+            helpers.emplace_back(work);
+    } catch (...) {
+        // Fewer threads than hoped: the ones there are (this one at least) take all the pieces.
+    }
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    return !failed;
+}
+
+}  // namespace
+
+unsigned UsableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::clamp(CPU_COUNT(&set), 1, static_cast<int>(kMaxDeflateThreads)));
+}
+
+unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings)
+{
+    if (n < kParallelDeflateMin)
+        return 1;
+    const unsigned wanted = settings.threads ? std::min(settings.threads, kMaxDeflateThreads) : UsableCores();
+    return static_cast<unsigned>(std::min<std::size_t>(wanted, n / MinPiece(settings)));
+}
+
+std::size_t ZlibStreamBound(std::size_t n)
+{
+    // The sum of the pieces' bounds for the most pieces any plan makes, plus header and checksum; it
+    // also covers the single-call coders, whose bounds are below PieceBound(n).
+    const std::size_t pieces = n / kMinDeflatePiece + 1;
+    return 6 + n + 5 * (n / 4096) + (5 + 64) * pieces;
+}
+
+std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                          const DeflateSettings& settings)
+{
+    if (cap < ZlibStreamBound(n))
+        return 0;
+    const unsigned threads = DeflateThreadsFor(n, settings);
+    if (threads <= 1)
+        return deflate_detail::CompressWhole(settings, in, n, out, cap);
+    try {
+        std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
+        if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
+            return 0;
+        // Each piece sits at the start of its region; they close up in order, each moving down.
+        deflate_detail::WriteZlibHeader(settings, out);
+        std::size_t at = 2;
+        std::uint32_t adler = 1;
+        for (const PieceResult& p : pieces) {
+            std::memmove(out + at, out + p.region, p.size);
+            at += p.size;
+            adler = static_cast<std::uint32_t>(adler32_combine(adler, p.adler, static_cast<z_off_t>(p.length)));
+        }
+        deflate_detail::WriteBigEndian32(adler, out + at);
+        return at + 4;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+}  // namespace tovanel::tools

@@ -1,0 +1,50 @@
+// One thread's coder for the pieces of a zlib stream that several threads compress side by side.
+#pragma once
+
+#include "deflate_parallel.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct libdeflate_compressor;
+struct z_stream_s;
+
+namespace tovanel::tools::deflate_detail {
+
+// The output room one piece of n input bytes needs, its closing marker included.
+std::size_t PieceBound(std::size_t n);
+
+// The two bytes that open the stream; the same the single-call coders write at these settings.
+void WriteZlibHeader(const DeflateSettings& settings, std::uint8_t* out);
+void WriteBigEndian32(std::uint32_t value, std::uint8_t* out);
+
+// The whole input in one call on this thread: the stream the converter has always written.
+std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                          std::size_t cap);
+
+// The coder state is made once per thread and reused for every piece that thread takes.
+class PieceCoder {
+public:
+    explicit PieceCoder(const DeflateSettings& settings);
+    ~PieceCoder();
+    PieceCoder(const PieceCoder&) = delete;
+    PieceCoder& operator=(const PieceCoder&) = delete;
+
+    bool ready() const { return ready_; }
+    // Raw deflate of in[0, n) into out (cap >= PieceBound(n)); returns its size, 0 on failure. A piece
+    // that is not the last ends on a byte boundary after an empty stored block, so the next piece can
+    // follow it byte for byte; the last one closes the stream.
+    std::size_t compress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap, bool last);
+
+private:
+    std::size_t compressMatches(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                                bool last);
+    std::size_t compressRuns(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap, bool last);
+
+    DeflateCoding coding_;
+    libdeflate_compressor* matcher_ = nullptr;
+    z_stream_s* deflater_ = nullptr;
+    bool ready_ = false;
+};
+
+}  // namespace tovanel::tools::deflate_detail

@@ -1,0 +1,135 @@
+// Filters bands of a held page's rows on helper threads, in any order, each into its own place.
+#include "filter_pipeline.h"
+
+#include "encode.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tovanel::tools::topng {
+
+namespace {
+
+constexpr std::size_t kBandBytes = std::size_t{256} << 10;
+
+struct Band {
+  std::vector<uint8_t> rows;  // the row above, then up to `capacity` rows, each `stride` bytes
+  uint32_t firstY = 0, count = 0;
+};
+
+}  // namespace
+
+struct FilterPipeline::State {
+  const Page& page;
+  uint8_t* filtered;
+  std::size_t stride;
+  uint32_t capacity;
+  std::vector<std::unique_ptr<Band>> bands;
+  std::vector<Band*> free;
+  std::deque<Band*> todo;
+  std::size_t busy = 0;
+  Band* current = nullptr;
+  uint32_t y = 0;
+  std::vector<uint8_t> above;  // the last row handed over, the row above the next band
+  std::mutex mutex;
+  std::condition_variable work, done;
+  bool stopping = false;
+  std::vector<std::thread> helpers;
+
+  State(const Page& p, uint8_t* out)
+      : page(p), filtered(out), stride(p.pngRowBytes + kSlack),
+        capacity(static_cast<uint32_t>(std::max<std::size_t>(2, kBandBytes / stride))), above(stride, 0) {}
+
+  void helperLoop();
+  void submit();
+};
+
+void FilterPipeline::State::helperLoop() {
+  RowFilter filter = FilterFor(page);
+  std::unique_lock lock(mutex);
+  for (;;) {
+    work.wait(lock, [&] { return stopping || !todo.empty(); });
+    if (todo.empty()) return;  // stopping, and nothing left
+    Band* band = todo.front();
+    todo.pop_front();
+    lock.unlock();
+    filter.setPrevious(band->rows.data());
+    for (uint32_t i = 0; i < band->count; ++i)
+      filter.filter(band->rows.data() + (i + 1) * stride,
+                    filtered + (std::size_t{band->firstY} + i) * (page.pngRowBytes + 1));
+    lock.lock();
+    free.push_back(band);
+    --busy;
+    done.notify_all();
+  }
+}
+
+void FilterPipeline::State::submit() {
+  std::memcpy(above.data(), current->rows.data() + current->count * stride, stride);
+  std::lock_guard lock(mutex);
+  todo.push_back(current);
+  current = nullptr;
+  work.notify_one();
+}
+
+FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers)
+    : state_(std::make_unique<State>(page, filtered)) {
+  State& s = *state_;
+  for (unsigned i = 0; i < 2 * helpers + 2; ++i) {
+    s.bands.push_back(std::make_unique<Band>());
+    s.bands.back()->rows.resize((std::size_t{s.capacity} + 1) * s.stride);
+    s.free.push_back(s.bands.back().get());
+  }
+  try {
+    for (unsigned i = 0; i < helpers; ++i) s.helpers.emplace_back([&s] { s.helperLoop(); });
+  } catch (...) {
+    if (s.helpers.empty()) throw;  // no thread at all: the caller filters on its own
+  }
+}
+
+FilterPipeline::~FilterPipeline() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    state_->todo.clear();
+  }
+  state_->work.notify_all();
+  for (std::thread& t : state_->helpers) t.join();
+}
+
+uint8_t* FilterPipeline::nextRow() {
+  State& s = *state_;
+  if (!s.current) {
+    std::unique_lock lock(s.mutex);
+    s.done.wait(lock, [&] { return !s.free.empty(); });
+    s.current = s.free.back();
+    s.free.pop_back();
+    ++s.busy;
+    lock.unlock();
+    s.current->firstY = s.y;
+    s.current->count = 0;
+    std::memcpy(s.current->rows.data(), s.above.data(), s.stride);
+  }
+  return s.current->rows.data() + (s.current->count + 1) * s.stride;
+}
+
+void FilterPipeline::rowDone() {
+  State& s = *state_;
+  ++s.current->count;
+  ++s.y;
+  if (s.current->count == s.capacity || s.y == s.page.height) s.submit();
+}
+
+void FilterPipeline::finish() {
+  State& s = *state_;
+  if (s.current) s.submit();
+  std::unique_lock lock(s.mutex);
+  s.done.wait(lock, [&] { return s.busy == 0; });
+}
+
+}  // namespace tovanel::tools::topng

@@ -1,0 +1,37 @@
+// Filters a held page's rows on other threads while the caller decodes the next ones.
+#pragma once
+
+#include "page.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tovanel::tools::topng {
+
+// The rows go in bands; each band is filtered with a copy of the row above it as the previous row,
+// so the filtered image is byte for byte the one a single pass over the rows makes. Memory: two bands
+// per helper and two more, each about 256 KiB (at least two rows).
+class FilterPipeline {
+ public:
+  // Rows wider than this are filtered on the caller's thread (a band would be too large).
+  static constexpr std::size_t kMaxRowBytes = std::size_t{1} << 20;
+
+  // filtered receives page.height rows of pngRowBytes + 1 bytes; helpers > 0.
+  FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers);
+  ~FilterPipeline();
+  FilterPipeline(const FilterPipeline&) = delete;
+  FilterPipeline& operator=(const FilterPipeline&) = delete;
+
+  // Where the caller decodes the next row (pngRowBytes + kSlack bytes); then rowDone().
+  uint8_t* nextRow();
+  void rowDone();
+  // Waits until every row handed over is filtered.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tovanel::tools::topng
