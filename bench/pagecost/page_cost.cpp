@@ -3,7 +3,7 @@
 //
 // Usage: tovanel-bench-pagecost FILE [RUNS] [window|tools|both]   (default: 3 runs, both)
 // Prints the best time of each. Run it under strace -f or perf to see where a page's fixed cost goes.
-#include "platform/dialogs.h"
+#include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
 
@@ -17,24 +17,9 @@
 #include <cstdio>
 
 using namespace Tovanel;
+using TovanelBench::SilentDialogs;
 
 namespace {
-
-class SilentDialogs : public Dialogs {
-public:
-    Answer message(QObject*, const QString&, const QString& title, Buttons, Icon, const QString& = QString()) override
-    {
-        if (title == QLatin1String("Application Error"))
-            ++errors;
-        return Answer::Ok;
-    }
-    QString inputBox(QObject*, const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(QObject*, const OpenFilesRequest&) override { return {}; }
-    QString pickFolder(QObject*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-    double random() override { return 0.5; }
-    int errors = 0;
-};
 
 void emptyFolder(const QString& folder)
 {

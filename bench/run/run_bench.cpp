@@ -5,7 +5,7 @@
 //   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
-#include "platform/dialogs.h"
+#include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
 
@@ -20,25 +20,9 @@
 #include <functional>
 
 using namespace Tovanel;
+using TovanelBench::SilentDialogs;
 
 namespace {
-
-// Answers every box with OK and opens nothing.
-class SilentDialogs : public Dialogs {
-public:
-    Answer message(QObject*, const QString&, const QString& title, Buttons, Icon, const QString& = QString()) override
-    {
-        if (title == QLatin1String("Application Error"))
-            ++errors;
-        return Answer::Ok;
-    }
-    QString inputBox(QObject*, const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(QObject*, const OpenFilesRequest&) override { return {}; }
-    QString pickFolder(QObject*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-    double random() override { return 0.5; }
-    int errors = 0;
-};
 
 double bestOf(int repeats, const std::function<void()>& prepare, const std::function<void()>& work)
 {
