@@ -95,6 +95,28 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
   return result;
 }
 
+bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t width, uint32_t height,
+                      std::size_t rowBytes, int perPixel, int bps) {
+  const uint32_t tw = 16, th = 16;
+  TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
+  TIFFSetField(t, TIFFTAG_TILELENGTH, th);
+  const std::size_t tileRow = std::size_t{tw} * perPixel * bps / 8;
+  std::vector<uint8_t> tile(tileRow * th);
+  for (std::size_t p = 0; p < plane.size(); ++p)
+    for (uint32_t ty = 0; ty < height; ty += th)
+      for (uint32_t tx = 0; tx < width; tx += tw) {
+        std::fill(tile.begin(), tile.end(), 0);
+        const std::size_t xb = std::size_t{tx} * perPixel * bps / 8;
+        for (uint32_t r = 0; r < th && ty + r < height; ++r)
+          std::memcpy(tile.data() + r * tileRow, plane[p].data() + (ty + r) * rowBytes + xb,
+                      std::min(tileRow, rowBytes - xb));
+        if (TIFFWriteEncodedTile(t, TIFFComputeTile(t, tx, ty, 0, static_cast<uint16_t>(p)), tile.data(),
+                                 static_cast<tmsize_t>(tile.size())) < 0)
+          return false;
+      }
+  return true;
+}
+
 std::vector<std::string> ListFolder(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());

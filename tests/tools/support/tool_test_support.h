@@ -51,6 +51,11 @@ void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& p
 // one old-style JPEG page (YCbCr 2x2, one strip) of a smooth picture, a few hundred bytes per megapixel.
 bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height);
 
+// Writes whole planes (rowBytes per row, height rows each) as 16 x 16 tiles, zero-padded at the
+// right and bottom edges, into the open TIFF t whose other tags are set. False when a tile fails.
+bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t width, uint32_t height,
+                      std::size_t rowBytes, int perPixel, int bps);
+
 // The names in folder, sorted, hidden ones included.
 std::vector<std::string> ListFolder(const std::string& folder);
 

@@ -137,21 +137,7 @@ void WriteKind(const KindCase& c, const std::string& path) {
         PutBits(plane[c.separate ? s : 0].data() + y * rowBytes, c.separate ? x : std::size_t{x} * c.spp + s, c.bps,
                 StoredBits(c, x, y, s));
   if (c.tiled) {
-    const uint32_t tw = 16, th = 16;
-    TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
-    TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-    const std::size_t tileRow = std::size_t{tw} * perPixel * c.bps / 8;
-    std::vector<uint8_t> tile(tileRow * th);
-    for (int p = 0; p < planes; ++p)
-      for (uint32_t ty = 0; ty < H; ty += th)
-        for (uint32_t tx = 0; tx < W; tx += tw) {
-          std::fill(tile.begin(), tile.end(), 0);
-          const std::size_t xb = std::size_t{tx} * perPixel * c.bps / 8;
-          for (uint32_t r = 0; r < th && ty + r < H; ++r)
-            std::memcpy(tile.data() + r * tileRow, plane[p].data() + (ty + r) * rowBytes + xb,
-                        std::min(tileRow, rowBytes - xb));
-          ASSERT_GE(TIFFWriteEncodedTile(t, TIFFComputeTile(t, tx, ty, 0, p), tile.data(), tile.size()), 0);
-        }
+    ASSERT_TRUE(test::WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
   } else {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
     const uint32_t strips = (H + 3) / 4;

@@ -162,21 +162,7 @@ void WriteCase(const Case& c, const std::string& path) {
         PutSample(plane[p], y * rowBytes, idx, c.bps, Sample(c, x, y, s));
       }
   if (c.tiled) {
-    const uint32_t tw = 16, th = 16;
-    TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
-    TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-    const std::size_t tileRow = std::size_t{tw} * perPixel * c.bps / 8;
-    std::vector<uint8_t> tile(tileRow * th);
-    for (int p = 0; p < planes; ++p)
-      for (uint32_t ty = 0; ty < H; ty += th)
-        for (uint32_t tx = 0; tx < W; tx += tw) {
-          std::fill(tile.begin(), tile.end(), 0);
-          const std::size_t xb = std::size_t{tx} * perPixel * c.bps / 8;
-          for (uint32_t r2 = 0; r2 < th && ty + r2 < H; ++r2)
-            std::memcpy(tile.data() + r2 * tileRow, plane[p].data() + (ty + r2) * rowBytes + xb,
-                        std::min(tileRow, rowBytes - xb));
-          ASSERT_GE(TIFFWriteEncodedTile(t, TIFFComputeTile(t, tx, ty, 0, p), tile.data(), tile.size()), 0);
-        }
+    ASSERT_TRUE(test::WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
   } else {
     const uint32_t rps = 5;
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rps);
