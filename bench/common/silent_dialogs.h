@@ -1,7 +1,10 @@
-// The dialog seam for benchmarks that drive the real window: every box answered with OK, nothing opened.
+// What benchmarks that drive the real window share: a dialog seam that answers every box with OK and
+// opens nothing, and the isolation of the window from the user's settings.
 #pragma once
 
 #include "platform/dialogs.h"
+
+#include <QFile>
 
 namespace TovanelBench {
 
@@ -21,5 +24,14 @@ public:
     double random() override { return 0.5; }
     int errors = 0;   // error report boxes shown
 };
+
+// Keeps the window's settings, caches and everything else of a benchmark inside folder, offscreen.
+// Call before the application object is made.
+inline void IsolateWindowIn(const QString& folder)
+{
+    for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        qputenv(var, QFile::encodeName(folder));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+}
 
 } // namespace TovanelBench

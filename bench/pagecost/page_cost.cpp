@@ -41,9 +41,7 @@ bool run(const QString& program, const QStringList& args, const QString& folder)
 int main(int argc, char** argv)
 {
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/tovanel-pagecost-XXXXXX"));
-    for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        qputenv(var, QFile::encodeName(work.path()));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TovanelBench::IsolateWindowIn(work.path());
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {

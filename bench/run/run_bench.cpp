@@ -71,10 +71,7 @@ for i, frame in enumerate(ImageSequence.Iterator(im)):
 int main(int argc, char** argv)
 {
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/tovanel-bench-XXXXXX"));
-    // The window reads and writes settings; keep them, and everything else, inside the work folder.
-    for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        qputenv(var, QFile::encodeName(work.path()));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TovanelBench::IsolateWindowIn(work.path());
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     // Absolute: every tool runs in a folder of its own.
