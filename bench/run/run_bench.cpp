@@ -1,8 +1,11 @@
 // Times whole conversion runs through the real window against ImageMagick, GraphicsMagick and Pillow.
 //
-// Usage: tovanel_bench_run [CORPUS_FOLDER [REPEATS]]
+// Usage: tovanel_bench_run [--cores] [CORPUS_FOLDER [REPEATS]]
 //   CORPUS_FOLDER defaults to the project's bench-corpus (made by bench/make_corpus.sh);
 //   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
+//   --cores: Tovanel only, the whole run pinned to one core (as taskset -c 0 does: the window and
+//   every tool it starts) and on all the cores it may use, file by file in the same run; prints per
+//   kind the one-core and all-core seconds, the speed-up and the PNG bytes of each.
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
 #include "silent_dialogs.h"
@@ -12,8 +15,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -59,6 +65,67 @@ void emptyFolder(const QString& folder)
     QDir().mkpath(folder);
 }
 
+qint64 folderBytes(const QString& folder)
+{
+    qint64 bytes = 0;
+    for (const QFileInfo& f : QDir(folder).entryInfoList({QStringLiteral("*.png")}, QDir::Files))
+        bytes += f.size();
+    return bytes;
+}
+
+// Gives every thread of this process the CPU set; the processes it starts from then on inherit it.
+void setAffinity(const cpu_set_t& set)
+{
+    for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        sched_setaffinity(task.toInt(), sizeof set, &set);
+}
+
+// The whole run of each file on the first of this process's CPUs and on all of them, best of repeats.
+int compareCores(Form1& form, const QStringList& files, const QString& corpus, const QString& temp,
+                 const QString& out, int repeats, const SilentDialogs& dialogs)
+{
+    cpu_set_t all;
+    CPU_ZERO(&all);
+    if (sched_getaffinity(0, sizeof all, &all) != 0)
+        return 1;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    std::printf("the whole run through the window, best of %d; seconds; %d cores against one\n", repeats,
+                CPU_COUNT(&all));
+    std::printf("%-22s %5s %9s %8s %9s %6s %13s %13s %7s\n", "kind", "pages", "1 core s", "all s", "speed-up",
+                "all/1", "1-core bytes", "all bytes", "bytes");
+    double sumOne = 0, sumAll = 0;
+    qint64 bytesOne = 0, bytesAll = 0;
+    int sumPages = 0;
+    for (const QString& name : files) {
+        const QString source = corpus + QLatin1Char('/') + name;
+        const auto prepare = [&] { emptyFolder(temp); emptyFolder(out); form.clearList(); form.addListItem(source); };
+        const auto convert = [&] { form.ui().PushButton2->click(); };
+        setAffinity(one);
+        const double s1 = bestOf(repeats, prepare, convert);
+        const qint64 b1 = folderBytes(out);
+        setAffinity(all);
+        const double sAll = bestOf(repeats, prepare, convert);
+        const qint64 bAll = folderBytes(out);
+        const int pages = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files).size();
+        std::printf("%-22s %5d %9.3f %8.3f %9.2f %6.2f %13lld %13lld %7.4f\n", qPrintable(name), pages, s1, sAll, s1 / sAll,
+                    sAll / s1, static_cast<long long>(b1), static_cast<long long>(bAll),
+                    double(bAll) / double(std::max<qint64>(b1, 1)));
+        std::fflush(stdout);
+        sumOne += s1; sumAll += sAll; bytesOne += b1; bytesAll += bAll; sumPages += pages;
+    }
+    std::printf("%-22s %5d %9.3f %8.3f %9.2f %6.2f %13lld %13lld %7.4f\n", "total", sumPages, sumOne, sumAll,
+                sumOne / sumAll, sumAll / sumOne, static_cast<long long>(bytesOne), static_cast<long long>(bytesAll),
+                double(bytesAll) / double(std::max<qint64>(bytesOne, 1)));
+    std::printf("error reports: %d\n", dialogs.errors);
+    return dialogs.errors == 0 ? 0 : 1;
+}
+
 const char* const kPillow = R"(import sys
 from PIL import Image, ImageSequence
 im = Image.open(sys.argv[1])
@@ -73,7 +140,8 @@ int main(int argc, char** argv)
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/tovanel-bench-XXXXXX"));
     TovanelBench::IsolateWindowIn(work.path());
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    const bool cores = args.removeAll(QStringLiteral("--cores")) > 0;
     // Absolute: every tool runs in a folder of its own.
     const QString corpus = QDir(args.size() > 1 ? args[1] : QStringLiteral(TOVANEL_BENCH_CORPUS)).absolutePath();
     const int repeats = args.size() > 2 ? std::max(1, args[2].toInt()) : 3;
@@ -94,6 +162,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no TIFF files in %s\n", qPrintable(corpus));
         return 1;
     }
+    if (cores)
+        return compareCores(form, files, corpus, temp, out, repeats, dialogs);
     std::printf("best of %d runs each; times in seconds; ratio = fastest other / Tovanel (above 1: Tovanel faster)\n", repeats);
     std::printf("%-22s %5s %8s %8s %8s %8s %8s %7s %9s %9s\n", "kind", "pages", "Tovanel", "pages/s", "IM", "GM",
                 "Pillow", "ratio", "tools", "protocol");
