@@ -1,6 +1,7 @@
 // The per-user settings store on QSettings: read anew at every call, written through at every change.
 #include "settings/settings.h"
 
+#include "fs/file.h"
 #include "platform/error_trap.h"
 
 #include <QDateTime>
@@ -8,10 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QLockFile>
 #include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <cmath>
 
@@ -130,6 +135,43 @@ QString ValueText(const QVariant& value)
     return value.toString();
 }
 
+// Stores key = value in the INI file at path. QSettings makes the new text (its escaping, its layout,
+// every other key kept) on a private copy; that text then replaces the file through the program's one
+// atomic write, flushed to disk. The lock is the one QSettings itself takes on the file, so two
+// windows saving at once take turns and neither change is lost.
+bool WriteSetting(const QString& path, const QString& key, const QString& value)
+{
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.lock())
+        return false;
+    const QString folder = QFileInfo(path).absolutePath();
+    QTemporaryDir scratch(folder + QLatin1Char('/') + QLatin1String(Fs::kTempPrefix) + QStringLiteral("settings-XXXXXX"));
+    if (!scratch.isValid())
+        return false;
+    const QString copy = scratch.filePath(QFileInfo(path).fileName());
+    struct stat st {};
+    const bool existed = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    if (existed && !QFile::copy(path, copy))
+        return false;
+    {
+        QSettings settings(copy, QSettings::IniFormat);
+        settings.setValue(kGroup + QLatin1Char('/') + key, value);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return false;
+    }
+    QFile made(copy);
+    if (!made.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = made.readAll();
+    // A file that was there keeps its permissions; a new one gets the user's default ones.
+    const mode_t mode = existed ? (st.st_mode & 07777) : 0666;
+    const int err = Fs::WriteAtomically(path, mode, [&](int fd) {
+        return (!existed || ::fchmod(fd, mode) == 0) && Fs::WriteAll(fd, text.constData(), size_t(text.size()));
+    }, true);
+    return err == 0;
+}
+
 } // namespace
 
 QString SettingsFilePath()
@@ -163,16 +205,9 @@ void SaveSetting(const QString& key, const QString& value)
     }
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         throw UnwritableFailure(key, path);
-    {
-        // QSettings writes a new file and renames it over the old one, so a reader (or a crash) sees
-        // the old settings or the new ones, never a torn file.
-        QSettings settings(path, QSettings::IniFormat);
-        settings.setAtomicSyncRequired(true);
-        settings.setValue(kGroup + QLatin1Char('/') + key, value);
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            throw UnwritableFailure(key, path);
-    }
+    // A reader (or a crash) sees the old settings or the new ones, never a torn file.
+    if (!WriteSetting(path, key, value))
+        throw UnwritableFailure(key, path);
     if (!damageNotice.isEmpty())
         throw Failure(damageNotice, SettingsDamagedNumber);
 }

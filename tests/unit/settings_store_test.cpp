@@ -121,7 +121,12 @@ TEST_F(SettingsStore, ReadsSeeChangesMadeOutsideTheProgram)
 TEST_F(SettingsStore, OtherKeysSurviveAWrite)
 {
     writeRaw("[Tovanel]\nText1=/kept/\nOption1=True\n\n[Other]\nkey=value\n");
+    ASSERT_TRUE(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::WriteOwner));
     SaveSetting(QStringLiteral("Option2"), QStringLiteral("False"));
+    // The file keeps its permissions, and no working copy or lock is left beside it.
+    EXPECT_EQ(QFile::permissions(iniPath()) & 0xf0ff, QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_EQ(QDir(config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("Varnholt.ini")});
     EXPECT_EQ(GetSetting(QStringLiteral("Text1"), QString()), QStringLiteral("/kept/"));
     EXPECT_EQ(GetSetting(QStringLiteral("Option1"), QString()), QStringLiteral("True"));
     EXPECT_EQ(GetSetting(QStringLiteral("Option2"), QString()), QStringLiteral("False"));
