@@ -41,13 +41,32 @@ struct FilterPipeline::State {
   bool stopping = false;
   std::vector<std::thread> helpers;
 
+  RowFilter callerFilter;  // the caller's own, for the bands it filters while it would wait
+
   State(const Page& p, uint8_t* out)
       : page(p), filtered(out), stride(p.pngRowBytes + kSlack),
-        capacity(static_cast<uint32_t>(std::max<std::size_t>(2, kBandBytes / stride))), above(stride, 0) {}
+        capacity(static_cast<uint32_t>(std::max<std::size_t>(2, kBandBytes / stride))), above(stride, 0),
+        callerFilter(FilterFor(p)) {}
 
   void helperLoop();
+  void filterFirst(std::unique_lock<std::mutex>& lock, RowFilter& filter);
   void submit();
 };
+
+// Filters the first band waiting; called with the lock held and todo not empty, returns with it held.
+void FilterPipeline::State::filterFirst(std::unique_lock<std::mutex>& lock, RowFilter& filter) {
+  Band* band = todo.front();
+  todo.pop_front();
+  lock.unlock();
+  filter.setPrevious(band->rows.data());
+  for (uint32_t i = 0; i < band->count; ++i)
+    filter.filter(band->rows.data() + (i + 1) * stride,
+                  filtered + (std::size_t{band->firstY} + i) * (page.pngRowBytes + 1));
+  lock.lock();
+  free.push_back(band);
+  --busy;
+  done.notify_all();
+}
 
 void FilterPipeline::State::helperLoop() {
   RowFilter filter = FilterFor(page);
@@ -55,17 +74,7 @@ void FilterPipeline::State::helperLoop() {
   for (;;) {
     work.wait(lock, [&] { return stopping || !todo.empty(); });
     if (todo.empty()) return;  // stopping, and nothing left
-    Band* band = todo.front();
-    todo.pop_front();
-    lock.unlock();
-    filter.setPrevious(band->rows.data());
-    for (uint32_t i = 0; i < band->count; ++i)
-      filter.filter(band->rows.data() + (i + 1) * stride,
-                    filtered + (std::size_t{band->firstY} + i) * (page.pngRowBytes + 1));
-    lock.lock();
-    free.push_back(band);
-    --busy;
-    done.notify_all();
+    filterFirst(lock, filter);
   }
 }
 
@@ -106,7 +115,14 @@ uint8_t* FilterPipeline::nextRow() {
   State& s = *state_;
   if (!s.current) {
     std::unique_lock lock(s.mutex);
-    s.done.wait(lock, [&] { return !s.free.empty(); });
+    // Filtering is slower than decoding on most pages: rather than wait for a helper to free a band,
+    // the caller filters one itself.
+    while (s.free.empty()) {
+      if (s.todo.empty())
+        s.done.wait(lock);
+      else
+        s.filterFirst(lock, s.callerFilter);
+    }
     s.current = s.free.back();
     s.free.pop_back();
     ++s.busy;
@@ -129,7 +145,12 @@ void FilterPipeline::finish() {
   State& s = *state_;
   if (s.current) s.submit();
   std::unique_lock lock(s.mutex);
-  s.done.wait(lock, [&] { return s.busy == 0; });
+  while (s.busy != 0) {
+    if (s.todo.empty())
+      s.done.wait(lock);
+    else
+      s.filterFirst(lock, s.callerFilter);
+  }
 }
 
 }  // namespace tovanel::tools::topng
