@@ -67,12 +67,14 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 }
 
 // Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
-// be compressed on several, so that decoding and filtering overlap.
+// be compressed on several, so that decoding and filtering overlap. Palette and sub-byte rows are not
+// filtered but copied, which costs less than handing them to another thread.
 bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
   std::unique_ptr<FilterPipeline> pipeline;
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
-  if (const unsigned threads = CodingThreads();
-      threads > 1 && filteredBytes >= kParallelDeflateMin && page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+  const bool copied = page.colorType == PNG_COLOR_TYPE_PALETTE || page.depth < 8;
+  if (const unsigned threads = CodingThreads(); threads > 1 && !copied && filteredBytes >= kParallelDeflateMin &&
+                                                page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
     try {
       pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1);
     } catch (const std::system_error&) {
