@@ -1,6 +1,6 @@
 // Times whole conversion runs through the real window against ImageMagick, GraphicsMagick and Pillow.
 //
-// Usage: tovanel_bench_run [--cores] [CORPUS_FOLDER [REPEATS]]
+// Usage: tovanel_bench_run [--cores] [CORPUS_FOLDER [REPEATS]]  (bench/run/run.sh builds and runs it)
 //   CORPUS_FOLDER defaults to the project's bench-corpus (made by bench/make_corpus.sh);
 //   each file is one kind. Every figure is the best of REPEATS runs (default 3), all in this one run.
 //   --cores: Tovanel only, the whole run pinned to one core (as taskset -c 0 does: the window and
