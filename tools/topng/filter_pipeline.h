@@ -1,4 +1,5 @@
-// Filters a held page's rows on other threads while the caller decodes the next ones.
+// Filters a held page's rows on other threads while the caller decodes the next ones, and on the
+// caller's thread too whenever it would otherwise wait for a free band.
 #pragma once
 
 #include "page.h"
