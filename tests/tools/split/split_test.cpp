@@ -28,6 +28,7 @@ using test::ListFolder;
 using test::RunResult;
 using test::RunTool;
 using test::TempDir;
+using test::WriteBytes;
 
 const std::string kSplit = TOVANEL_SPLIT_EXE;
 const std::string kCorpus = TOVANEL_CORPUS_DIR;
@@ -354,10 +355,6 @@ struct BadInputCase {
   int exitCode;
   void (*make)(const std::string& path);
 };
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
   const std::vector<BadInputCase> rows = {

@@ -117,6 +117,52 @@ bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, u
   return true;
 }
 
+TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
+                uint16_t spp, uint16_t photometric) {
+  TIFF* t = TIFFOpen(path.c_str(), mode);
+  if (!t) return nullptr;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+  return t;
+}
+
+bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
+                         std::size_t rowBytes, uint32_t rowsPerStrip) {
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+  const uint32_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
+  for (std::size_t p = 0; p < plane.size(); ++p)
+    for (uint32_t s = 0; s < strips; ++s) {
+      const uint32_t rows = std::min(rowsPerStrip, height - s * rowsPerStrip);
+      if (TIFFWriteEncodedStrip(t, static_cast<uint32_t>(p * strips + s),
+                                const_cast<uint8_t*>(plane[p].data() + s * rowsPerStrip * rowBytes),
+                                static_cast<tmsize_t>(rows * rowBytes)) < 0)
+        return false;
+    }
+  return true;
+}
+
+bool ReadRgbaImage(const std::string& path, uint32_t width, uint32_t height, std::vector<uint32_t>& rgba,
+                   int stopOnError) {
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (!t) return false;
+  rgba.assign(std::size_t{width} * height, 0);
+  const bool ok = TIFFReadRGBAImageOriented(t, width, height, rgba.data(), ORIENTATION_TOPLEFT, stopOnError);
+  TIFFClose(t);
+  return ok;
+}
+
+std::vector<char> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
 std::vector<std::string> ListFolder(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());

@@ -51,10 +51,29 @@ void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& p
 // one old-style JPEG page (YCbCr 2x2, one strip) of a smooth picture, a few hundred bytes per megapixel.
 bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height);
 
+// Opens path for writing (mode as TIFFOpen takes it) with the page's size, samples and photometric set;
+// null when it cannot be made.
+TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
+                uint16_t spp, uint16_t photometric);
+
+// Writes whole planes (rowBytes per row, height rows each) as strips of rowsPerStrip rows, the last one
+// short, into the open TIFF t whose other tags are set. False when a strip fails.
+bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
+                         std::size_t rowBytes, uint32_t rowsPerStrip);
+
 // Writes whole planes (rowBytes per row, height rows each) as 16 x 16 tiles, zero-padded at the
 // right and bottom edges, into the open TIFF t whose other tags are set. False when a tile fails.
 bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t width, uint32_t height,
                       std::size_t rowBytes, int perPixel, int bps);
+
+// The first page of the TIFF at path as libtiff's RGBA interface renders it, top row first; false when
+// libtiff cannot (stopOnError: give up at the first damaged piece).
+bool ReadRgbaImage(const std::string& path, uint32_t width, uint32_t height, std::vector<uint32_t>& rgba,
+                   int stopOnError);
+
+// Every byte of the file at path (none when it cannot be read), and a file made of bytes.
+std::vector<char> ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
 
 // The names in folder, sorted, hidden ones included.
 std::vector<std::string> ListFolder(const std::string& folder);

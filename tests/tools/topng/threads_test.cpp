@@ -1,25 +1,17 @@
 // The converter on several threads: pages coded in pieces give the very pixels of one thread, in
 // streams within 1 % of its size, and pages under the threshold give the very bytes.
-#include "png_reader.h"
-#include "tiffcommon.h"
-#include "tool_test_support.h"
-#include "topng.h"
-
-#include <gtest/gtest.h>
-#include <tiffio.h>
+#include "topng_checks.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 using namespace tovanel::tools;
-using tovanel::test::PngImage;
-using tovanel::test::ReadPng;
+using namespace tovanel::tools::test;
 
 namespace {
 
@@ -45,13 +37,8 @@ uint32_t Sample(const ThreadCase& c, uint32_t x, uint32_t y, int s) {
 }
 
 void WriteTiff(const ThreadCase& c, const std::string& path) {
-  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFF* tif = StartTiff(path, "w", c.width, c.height, c.bps, c.spp, c.photometric);
   ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, c.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, c.height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, c.bps);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, c.spp);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, c.photometric);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
   TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 64u);
@@ -77,11 +64,6 @@ void WriteTiff(const ThreadCase& c, const std::string& path) {
     ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
   }
   TIFFClose(tif);
-}
-
-std::vector<char> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Filtered rows of 2 to 3 MiB: four threads cut them into pieces; and the same kinds under 1 MiB.
@@ -122,22 +104,18 @@ class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
       ADD_FAILURE() << "size " << png.width << "x" << png.height;
       return {};
     }
-    int mismatches = 0;
-    for (uint32_t y = 0; y < c.height; ++y)
-      for (uint32_t x = 0; x < c.width; ++x)
-        for (int s = 0; s < png.channels; ++s)
-          if (png.at(x, y, s) != Sample(c, x, y, s) && ++mismatches <= 5)
-            ADD_FAILURE() << threads << " threads: pixel " << x << "," << y << " sample " << s;
-    EXPECT_EQ(mismatches, 0);
-    return FileBytes(out);
+    EXPECT_EQ(Mismatches(png, c.width, c.height, [&](uint32_t x, uint32_t y) {
+      std::vector<uint32_t> want;
+      for (int s = 0; s < png.channels; ++s) want.push_back(Sample(c, x, y, s));
+      return want;
+    }, std::to_string(threads) + " threads: "), 0);
+    return ReadBytes(out);
   }
   tovanel::tools::test::TempDir tmp_;
   std::string in_ = tmp_.file("page.tif");
 };
 
-std::string Name(const ::testing::TestParamInfo<std::tuple<ThreadCase, bool>>& info) {
-  return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_streamed" : "_inmemory");
-}
+constexpr auto Name = StreamingName<ThreadCase>;
 
 // Held pages: photographs are cut into pieces (other bytes, within 1 %); drawn pages compress so well
 // that pieces would cost more, and stay whole. Streamed pages are cut into the same pieces whatever
@@ -161,7 +139,7 @@ using CutShort = Threads;
 TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> whole = FileBytes(in_);
+  const std::vector<char> whole = ReadBytes(in_);
   for (const unsigned threads : {1u, 4u}) {
     // The strips come first and the directory last: keep the directory, lose the middle strips' data.
     std::vector<char> cut = whole;
