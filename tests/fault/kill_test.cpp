@@ -50,7 +50,7 @@ class FaultKillTest : public QObject {
                         known = true;
                         const QString path = out + u'/' + name;
                         QVERIFY2(Fault::PngDamage(path).isEmpty(), qPrintable(when + u' ' + name + u' ' + Fault::PngDamage(path)));
-                        QVERIFY2(Fault::DecodePng(path) == Tovanel::TestTiff::Pixels(PageOf(f, p)), qPrintable(when + u' ' + name));
+                        QVERIFY2(Tovanel::TestTiff::ReadPng(path) == Tovanel::TestTiff::Pixels(PageOf(f, p)), qPrintable(when + u' ' + name));
                     }
             QVERIFY2(known, qPrintable(when + QStringLiteral(": stray file in the destination: ") + name));
         }
@@ -131,7 +131,7 @@ private slots:
                                                          QStringLiteral("other.png_3.png")}));
         for (int p = 0; p < other.size(); ++p) {
             const QString png = otherOut + QStringLiteral("/other.png_%1.png").arg(p + 1);
-            QCOMPARE(Fault::DecodePng(png), Tovanel::TestTiff::Pixels(other[p]));
+            QCOMPARE(Tovanel::TestTiff::ReadPng(png), Tovanel::TestTiff::Pixels(other[p]));
         }
 
         std::unique_ptr<QProcess> last(startDriver());

@@ -2,6 +2,7 @@
 #include "platform/error_trap.h"
 #include "fs/file.h"
 #include "fs/main_procs.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,11 +35,7 @@ QByteArray ReadAll(const QString& path)
 
 void WriteFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
 {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-    f.close();
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    ASSERT_TRUE(Tovanel::TestFiles::WriteFileWithMode(path, bytes, mode)) << path.toStdString();
 }
 
 bool Exists(const QString& path)
@@ -53,10 +50,7 @@ void PostToEventLoop(std::function<void()> fn)
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(fn), Qt::QueuedConnection);
 }
 
-QStringList EntriesOf(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
+using Tovanel::TestFiles::Entries;
 
 class PathText : public ::testing::TestWithParam<TextCase> {};
 
@@ -195,7 +189,7 @@ TEST_F(MainFiles, DeleteFileQuietRemovesMatchingFilesOfOneFolderOnly)
     ASSERT_TRUE(QDir().mkdir(at("sub")));
     WriteFile(at("sub/varnholt4.tif"), "4");         // another folder
     Tovanel::Main::DeleteFileQuiet(at("varnholt*.tif"));
-    EXPECT_EQ(EntriesOf(root), (QStringList{".varnholt3.tif", "other.tif", "sub", "varnholt-dir.tif"}));
+    EXPECT_EQ(Entries(root), (QStringList{".varnholt3.tif", "other.tif", "sub", "varnholt-dir.tif"}));
     EXPECT_TRUE(Exists(at("sub/varnholt4.tif")));
 
     // A wildcard in a folder part is a name, not a pattern: nothing below is reached.
@@ -216,7 +210,7 @@ TEST_F(MainFiles, DeleteFileQuietSingleNamesAndNothingToDelete)
     Tovanel::Main::DeleteFileQuiet(at("missing.tif"));
     Tovanel::Main::DeleteFileQuiet(at("missing/*.tif"));
     Tovanel::Main::DeleteFileQuiet(QString());
-    EXPECT_EQ(EntriesOf(root), (QStringList{"folder", "target.tif"}));
+    EXPECT_EQ(Entries(root), (QStringList{"folder", "target.tif"}));
 }
 
 TEST_F(MainFiles, DeleteFileQuietLetsPendingEventsRunFirst)
@@ -241,7 +235,7 @@ TEST_F(MainFiles, WriteBytesIfMissingWritesExactBytesOnlyWhenAbsent)
     EXPECT_EQ(ReadAll(at("tool")), bytes);
     Tovanel::Main::WriteBytesIfMissing(QByteArray("other"), at("tool"));
     EXPECT_EQ(ReadAll(at("tool")), bytes);
-    EXPECT_EQ(EntriesOf(root), QStringList{"tool"}); // no temporary left behind
+    EXPECT_EQ(Entries(root), QStringList{"tool"}); // no temporary left behind
 
     // A file that appears while pending events run is respected: the test comes after them.
     PostToEventLoop([&] { WriteFile(at("late"), "old"); });
@@ -300,7 +294,7 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
         }
     }
     expected.sort();
-    EXPECT_EQ(EntriesOf(at("out")), expected);
+    EXPECT_EQ(Entries(at("out")), expected);
     EXPECT_FALSE(Exists(at("nofolder")));
     EXPECT_FALSE(QFile::exists(bare));
 }
@@ -319,7 +313,7 @@ TEST_F(MainFiles, CopyFileCheckedReplacesTheTargetWhole)
     ::close(reader);
     EXPECT_EQ(QByteArray(buffer, static_cast<int>(n)), QByteArray("old content"));
     EXPECT_EQ(ReadAll(at("old.png")), QByteArray(3 << 20, 'n'));
-    EXPECT_EQ(EntriesOf(root), (QStringList{"new.tif", "old.png"}));
+    EXPECT_EQ(Entries(root), (QStringList{"new.tif", "old.png"}));
 }
 
 TEST_F(MainFiles, CopyFileCheckedKeepsAReadOnlySourceReadOnly)

@@ -13,13 +13,7 @@ namespace Tovanel {
 
 using TestTiff::Page;
 
-inline QList<Page> pagesOf(int count, int seed = 1)
-{
-    QList<Page> pages;
-    for (int i = 0; i < count; ++i)
-        pages.append(Page{20 + i, 12 + 3 * i, seed + i, i % 2 == 1});
-    return pages;
-}
+inline QList<Page> pagesOf(int count, int seed = 1) { return TestTiff::PagesOf(count, seed, {20, 12}, {1, 3}); }
 
 // The run ended and its closing box said text, with these detail lines.
 inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."),
@@ -37,7 +31,7 @@ inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral
     QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
     QVERIFY(!run.form().isConverting());
     // No tool, script, marker, copy, page or page PNG stays behind.
-    QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    QCOMPARE(Entries(run.temp), QStringList());
 }
 
 // Calls act once from inside the run (while it lets events through) when ready() first holds.
