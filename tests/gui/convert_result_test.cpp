@@ -131,11 +131,8 @@ private slots:
         QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
         run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
         run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
-        QFile text(run.src + QStringLiteral("/notes.tif"));
-        QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write("these are notes, not an image\n");
-        text.close();
-        run.form().addListItem(text.fileName());
+        QVERIFY(TestFiles::WriteFile(run.src + QStringLiteral("/notes.tif"), "these are notes, not an image\n"));
+        run.form().addListItem(run.src + QStringLiteral("/notes.tif"));
         run.addTiff(QStringLiteral("last.tif"), last);
         run.saveInFolder(run.out);
         run.start();

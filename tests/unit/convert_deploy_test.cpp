@@ -280,9 +280,7 @@ TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
                                 ".nconvert.exe.7GhQ2w", ".tiffsplit.exe.Zz0011"};
     const QStringList kept{"scan.tif", ".hidden.tif", "varnholt.txt", ".tovanel", "report.png_1.png"};
     for (const QString& name : leftovers + kept) {
-        QFile f(dir.filePath(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << name.toStdString();
-        f.write("x");
+        ASSERT_TRUE(Tovanel::TestFiles::WriteFile(dir.filePath(name), "x")) << name.toStdString();
     }
     Tovanel::Convert::ClearLeftovers(dir.path());
     QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);

@@ -256,10 +256,7 @@ TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/tool.err");
     for (const Row& row : rows) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(row.line);
-        file.close();
+        ASSERT_TRUE(TestFiles::WriteFile(path, row.line));
         const ToolMessage said = ReadToolMessage(path);
         EXPECT_EQ(said.meaning, QString::fromUtf8(row.meaning)) << row.line;
         EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
@@ -284,9 +281,7 @@ TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
 {
     addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
     const QString file = work.path() + QStringLiteral("/plain-file");
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    ASSERT_TRUE(TestFiles::WriteFile(file, {}));
     qputenv("TEMP", QFile::encodeName(file));
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());

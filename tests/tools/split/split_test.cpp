@@ -112,14 +112,10 @@ const unsigned char kIcc[] = "not a real profile, but bytes that must travel wit
 
 void WritePage(TIFF* tif, const PageSpec& s, uint32_t page) {
   TIFFSetField(tif, TIFFTAG_SUBFILETYPE, s.thumbnail ? FILETYPE_REDUCEDIMAGE : 0);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bits);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+  test::SetPageFields(tif, s.width, s.height, s.bits, s.samples, s.photometric);
   TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, s.sampleFormat);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, s.planar);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, s.compression);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, s.photometric);
   if (s.fillOrder) TIFFSetField(tif, TIFFTAG_FILLORDER, s.fillOrder);
   if (s.predictor) TIFFSetField(tif, TIFFTAG_PREDICTOR, s.predictor);
   if (s.group3Options) TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, s.group3Options);
@@ -401,10 +397,7 @@ TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
     ASSERT_NE(tif, nullptr);
     const unsigned char pixel = 0;
     for (std::size_t p = 0; p < kMaxSplitPages + 1; ++p) {
-      TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1);
-      TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-      TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-      TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      test::SetPageFields(tif, 1, 1, 8, 1, PHOTOMETRIC_MINISBLACK);
       TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
       TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
       ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<unsigned char*>(&pixel), 1), 1);

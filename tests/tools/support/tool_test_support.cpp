@@ -117,15 +117,18 @@ bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, u
   return true;
 }
 
-TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
-                uint16_t spp, uint16_t photometric) {
-  TIFF* t = TIFFOpen(path.c_str(), mode);
-  if (!t) return nullptr;
+void SetPageFields(TIFF* t, uint32_t width, uint32_t height, uint16_t bps, uint16_t spp, uint16_t photometric) {
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+}
+
+TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
+                uint16_t spp, uint16_t photometric) {
+  TIFF* t = TIFFOpen(path.c_str(), mode);
+  if (t) SetPageFields(t, width, height, bps, spp, photometric);
   return t;
 }
 
@@ -154,9 +157,9 @@ bool ReadRgbaImage(const std::string& path, uint32_t width, uint32_t height, std
   return ok;
 }
 
-std::vector<char> ReadBytes(const std::string& path) {
+std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -358,15 +361,10 @@ bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) 
   // old-style JPEG reader takes as it is; then its Compression value is changed to old-style JPEG.
   uint64_t ifd = 0;
   {
-    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    TIFF* tif = StartTiff(path, "w", width, height, 8, 3, PHOTOMETRIC_YCBCR);
     if (!tif) return false;
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
     TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);

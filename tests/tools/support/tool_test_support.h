@@ -51,8 +51,10 @@ void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& p
 // one old-style JPEG page (YCbCr 2x2, one strip) of a smooth picture, a few hundred bytes per megapixel.
 bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height);
 
-// Opens path for writing (mode as TIFFOpen takes it) with the page's size, samples and photometric set;
-// null when it cannot be made.
+// Sets the size, samples and photometric of the page t is writing.
+void SetPageFields(TIFF* t, uint32_t width, uint32_t height, uint16_t bps, uint16_t spp, uint16_t photometric);
+// Opens path for writing (mode as TIFFOpen takes it) with the first page's fields as SetPageFields sets
+// them; null when it cannot be made.
 TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
                 uint16_t spp, uint16_t photometric);
 
@@ -72,7 +74,7 @@ bool ReadRgbaImage(const std::string& path, uint32_t width, uint32_t height, std
                    int stopOnError);
 
 // Every byte of the file at path (none when it cannot be read), and a file made of bytes.
-std::vector<char> ReadBytes(const std::string& path);
+std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 
 // The names in folder, sorted, hidden ones included.

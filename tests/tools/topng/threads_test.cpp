@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -90,7 +89,7 @@ class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
     ForceStreamingWriterForTesting(false);
   }
   // Converts the page with the given threads and returns the PNG's bytes; its pixels must be the page's.
-  std::vector<char> convert(const ThreadCase& c, unsigned threads) {
+  std::vector<uint8_t> convert(const ThreadCase& c, unsigned threads) {
     SetCodingThreads(threads);
     ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     const std::string out = tmp_.file("page-" + std::to_string(threads) + ".png");
@@ -124,7 +123,7 @@ using LargePages = Threads;
 TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> one = convert(c, 1), four = convert(c, 4);
+  const std::vector<uint8_t> one = convert(c, 1), four = convert(c, 4);
   ASSERT_FALSE(one.empty());
   EXPECT_LE(four.size(), one.size() + one.size() / 100) << one.size() << " bytes on one thread";
   if (std::get<1>(GetParam()) || c.content == Content::Drawn)
@@ -139,13 +138,13 @@ using CutShort = Threads;
 TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> whole = ReadBytes(in_);
+  const std::vector<uint8_t> whole = ReadBytes(in_);
   for (const unsigned threads : {1u, 4u}) {
     // The strips come first and the directory last: keep the directory, lose the middle strips' data.
-    std::vector<char> cut = whole;
-    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, '\xff');
+    std::vector<uint8_t> cut = whole;
+    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, uint8_t{0xff});
     const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
-    std::ofstream(in, std::ios::binary).write(cut.data(), static_cast<std::streamsize>(cut.size()));
+    WriteBytes(in, std::string(cut.begin(), cut.end()));
     SetCodingThreads(threads);
     ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     std::string why;
@@ -159,7 +158,7 @@ using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> one = convert(c, 1);
+  const std::vector<uint8_t> one = convert(c, 1);
   ASSERT_FALSE(one.empty());
   EXPECT_EQ(convert(c, 4), one);
   EXPECT_EQ(convert(c, 0), one);

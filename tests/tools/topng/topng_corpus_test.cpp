@@ -190,14 +190,9 @@ Rgba FromPng(const PngImage& png) {
   return r;
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // ImageMagick's "-depth 16 -endian MSB rgba:" output: 16-bit big-endian RGBA.
 bool FromImageMagick(const std::string& path, uint32_t w, uint32_t h, Rgba& r) {
-  const std::vector<uint8_t> d = ReadAll(path);
+  const std::vector<uint8_t> d = test::ReadBytes(path);
   if (d.size() != std::size_t{w} * h * 8) return false;
   r = {w, h, 16, std::vector<uint32_t>(std::size_t{w} * h * 4)};
   for (std::size_t i = 0; i < r.s.size(); ++i) r.s[i] = (uint32_t{d[2 * i]} << 8) | d[2 * i + 1];
@@ -207,7 +202,7 @@ bool FromImageMagick(const std::string& path, uint32_t w, uint32_t h, Rgba& r) {
 // libvips' own ".v" file: a 64-byte header (width, height, bands, band format, interpretation) and
 // the pixels in this machine's byte order.
 bool FromVips(const std::string& path, Rgba& r, std::string& why) {
-  const std::vector<uint8_t> d = ReadAll(path);
+  const std::vector<uint8_t> d = test::ReadBytes(path);
   if (d.size() < 64) return (why = "short .v file", false);
   auto u32 = [&](std::size_t off) { uint32_t v; std::memcpy(&v, d.data() + off, 4); return v; };
   const uint32_t w = u32(4), h = u32(8), bands = u32(12), format = u32(20), type = u32(28);
