@@ -1,5 +1,5 @@
 // The run's flow in the window: refusals, progress, re-entry, closing mid-run, and the temporary folder's safety.
-#include "convert_run_fixture.h"
+#include "convert_checks.h"
 
 #include <QImage>
 #include <QTimer>
@@ -128,15 +128,11 @@ private slots:
             run.addTiff(QString::fromLatin1(name), {Page{8, 8, 1, false}});
         run.saveInFolder(run.out);
         QList<QPair<QString, double>> seen;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
+        EachMoment(run, [&] {
             const QString caption = run.form().progressText();
-            if (caption.startsWith(QLatin1String("Processing: ")) && (seen.isEmpty() || seen.last().first != caption))
+            if (Processing(run) && (seen.isEmpty() || seen.last().first != caption))
                 seen.append({caption, run.form().progressValue()});
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QCOMPARE(seen.size(), 3);
         QCOMPARE(seen[0].first, QStringLiteral("Processing: one.tif"));
         QCOMPARE(seen[1].first, QStringLiteral("Processing: two.tif"));
@@ -155,17 +151,11 @@ private slots:
         run.addTiff(QStringLiteral("b.tif"), kThreePages);
         run.saveInFolder(run.out);
         int clicks = 0;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (clicks == 0 && run.form().progressText().startsWith(QLatin1String("Processing: "))) {
-                ++clicks;
-                QCOMPARE(run.form().mousePointer(), 11);
-                QTest::mouseClick(run.ui().PushButton2, Qt::LeftButton);
-            }
+        DuringTheRun(run, [&] { return Processing(run); }, [&] {
+            ++clicks;
+            QCOMPARE(run.form().mousePointer(), 11);
+            QTest::mouseClick(run.ui().PushButton2, Qt::LeftButton);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QCOMPARE(clicks, 1);
         QCOMPARE(run.dialogs().messages().size(), 1);
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
@@ -180,17 +170,11 @@ private slots:
         run.saveInFolder(run.out);
         qint64 group = 0;
         QStringList atClose;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (group == 0 && run.form().runningToolGroup() > 0) {
-                group = run.form().runningToolGroup();
-                run.form().close();
-                atClose = outputsIn(run.out);
-            }
+        DuringTheRun(run, [&] { return run.form().runningToolGroup() > 0; }, [&] {
+            group = run.form().runningToolGroup();
+            run.form().close();
+            atClose = outputsIn(run.out);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QVERIFY(group > 1);
         QCOMPARE(run.endProgramCalls, 1);
         // The program ends at the close; here endProgram only counts, so the run goes on afterwards.
@@ -264,19 +248,14 @@ private slots:
         }
         // Once the files are being converted, the tool file is never one that others may write.
         QList<uint> modes;
-        QTimer watch;
         const QByteArray plantedBefore = TestFiles::ReadFile(tool);
-        QObject::connect(&watch, &QTimer::timeout, [&] {
+        EachMoment(run, [&] {
             struct stat st;
             const QStringList runs = QDir(run.temp).entryList({QStringLiteral("tovanel-run-*")}, QDir::Dirs);
             const QString deployed = runs.size() == 1 ? run.temp + u'/' + runs[0] + QStringLiteral("/nconvert.exe") : QString();
-            if (run.form().progressText().startsWith(QLatin1String("Processing: ")) && !deployed.isEmpty()
-                && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
+            if (Processing(run) && !deployed.isEmpty() && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
                 modes.append(st.st_mode);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QVERIFY(!modes.isEmpty());
         for (uint mode : modes) {
             QVERIFY(S_ISREG(mode));

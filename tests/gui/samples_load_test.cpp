@@ -1,6 +1,7 @@
 // The sample files: the snapshot at the first start, loading through "Load Sample/Example Files",
 // the question that follows, and the shipped samples converting.
 #include "convert_tiff_maker.h"
+#include "intake_tree.h"
 #include "test_files.h"
 #include "window_fixture.h"
 
@@ -25,14 +26,6 @@ bool WriteFile(const QString& path, const QByteArray& bytes = "II*\0")
 
 void Press(WindowFixture& w) { QTest::mouseClick(w.ui().PushButton5, Qt::LeftButton); }
 
-QStringList Prefixed(const QString& folder, const QStringList& names)
-{
-    QStringList out;
-    for (const QString& name : names)
-        out << folder + QLatin1Char('/') + name;
-    return out;
-}
-
 } // namespace
 
 class SampleFiles : public QObject {
@@ -50,7 +43,7 @@ private:
     }
     QStringList recorded() const
     {
-        return Prefixed(program + QStringLiteral("/Samples"),
+        return UnderRoot(program + QStringLiteral("/Samples"),
                         {QStringLiteral(".hidden"), QStringLiteral("a.TIF"), QStringLiteral("b.tif"),
                          QStringLiteral("notes.txt")});
     }
@@ -126,12 +119,12 @@ private slots:
             QVERIFY(WriteFile(program + QLatin1Char('/') + name));
         for (const QString& name : deletedLater)
             QVERIFY(QFile::remove(program + QLatin1Char('/') + name));
-        for (const QString& path : Prefixed(program, byHand))
+        for (const QString& path : UnderRoot(program, byHand))
             w.form->addListItem(path);
 
         for (int i = 0; i < presses; ++i)
             Press(w);
-        QCOMPARE(w.form->listTexts(), Prefixed(program, expected));
+        QCOMPARE(w.form->listTexts(), UnderRoot(program, expected));
         QCOMPARE(w.dialogs.messages().size(), presses);
         QVERIFY(w.dialogs.opened.isEmpty());   // the fake answers No unless told otherwise
     }
@@ -213,7 +206,7 @@ private slots:
         {
             WindowFixture w(config.path(), builtProgramFolder());
             Press(w);
-            QCOMPARE(w.form->listTexts(), Prefixed(samples, names));
+            QCOMPARE(w.form->listTexts(), UnderRoot(samples, names));
             w.ui().Text1->setText(out.path());
             QTest::mouseClick(w.ui().PushButton2, Qt::LeftButton);
         }

@@ -21,11 +21,21 @@
 namespace {
 
 struct TextCase {
+    QString (*procedure)(const QString&);
     const char* input;
     const char* expected;
 };
 
 void PrintTo(const TextCase& c, std::ostream* os) { *os << '"' << c.input << "\" -> \"" << c.expected << '"'; }
+
+// Rows of one path procedure: each input with the text it must give.
+std::vector<TextCase> Rows(QString (*procedure)(const QString&), std::vector<std::pair<const char*, const char*>> rows)
+{
+    std::vector<TextCase> cases;
+    for (const auto& [input, expected] : rows)
+        cases.push_back({procedure, input, expected});
+    return cases;
+}
 
 QByteArray ReadAll(const QString& path)
 {
@@ -53,64 +63,52 @@ void PostToEventLoop(std::function<void()> fn)
 using Tovanel::TestFiles::Entries;
 
 class PathText : public ::testing::TestWithParam<TextCase> {};
-
-// Paths written with "/" where the Windows examples had "\"; drive letters dropped.
-class NormalizePathSlashRule : public PathText {};
-TEST_P(NormalizePathSlashRule, CollapsesEachPairOnceLeftToRight)
+TEST_P(PathText, GivesTheExpectedText)
 {
-    EXPECT_EQ(Tovanel::Main::NormalizePath(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(GetParam().procedure(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
-INSTANTIATE_TEST_SUITE_P(Main, NormalizePathSlashRule, ::testing::Values(
-    TextCase{"/a//b", "/a/b"},                    // C:\a\\b
-    TextCase{"/a/b", "/a/b"},                     // a single leading "/" stays single (the UNC doubling is gone)
-    TextCase{"//server/share//x", "/server/share/x"},
-    TextCase{"////server/x", "//server/x"},
-    TextCase{"/a///b", "/a//b"},                  // three become two, not one
-    TextCase{"a////b", "a//b"},
-    TextCase{"a/////b", "a///b"},
-    TextCase{"", ""},
-    TextCase{"/", "/"},
-    TextCase{"//", "/"},
-    TextCase{"scan.tif", "scan.tif"},
-    TextCase{"/caf\xC3\xA9//x", "/caf\xC3\xA9/x"}));
 
-class GetFolderPartCases : public PathText {};
-TEST_P(GetFolderPartCases, KeepsTextUpToTheLastSlash)
-{
-    EXPECT_EQ(Tovanel::Main::GetFolderPart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, GetFolderPartCases, ::testing::Values(
-    TextCase{"/a/b.tif", "/a/"},                  // C:\a\b.tif gives C:\a\ .
-    TextCase{"b.tif", ""},
-    TextCase{"/a/", "/a/"},
-    TextCase{"/", "/"},
-    TextCase{"", ""}));
+// Paths written with "/" where the Windows examples had "\"; drive letters dropped. Each pair of
+// slashes collapses once, left to right.
+INSTANTIATE_TEST_SUITE_P(NormalizePath, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::NormalizePath, {
+    {"/a//b", "/a/b"},                    // C:\a\\b
+    {"/a/b", "/a/b"},                     // a single leading "/" stays single (the UNC doubling is gone)
+    {"//server/share//x", "/server/share/x"},
+    {"////server/x", "//server/x"},
+    {"/a///b", "/a//b"},                  // three become two, not one
+    {"a////b", "a//b"},
+    {"a/////b", "a///b"},
+    {"", ""},
+    {"/", "/"},
+    {"//", "/"},
+    {"scan.tif", "scan.tif"},
+    {"/caf\xC3\xA9//x", "/caf\xC3\xA9/x"}})));
 
-class GetFileNamePartCases : public PathText {};
-TEST_P(GetFileNamePartCases, KeepsTextAfterTheLastSlash)
-{
-    EXPECT_EQ(Tovanel::Main::GetFileNamePart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, GetFileNamePartCases, ::testing::Values(
-    TextCase{"/a/b.tif", "b.tif"},
-    TextCase{"b.tif", "b.tif"},
-    TextCase{"/a/", ""},
-    TextCase{"", ""}));
+// The text up to the last slash.
+INSTANTIATE_TEST_SUITE_P(GetFolderPart, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::GetFolderPart, {
+    {"/a/b.tif", "/a/"},                  // C:\a\b.tif gives C:\a\ .
+    {"b.tif", ""},
+    {"/a/", "/a/"},
+    {"/", "/"},
+    {"", ""}})));
 
-class StripExtensionCases : public PathText {};
-TEST_P(StripExtensionCases, CutsAtTheLastDotAnywhereButFirst)
-{
-    EXPECT_EQ(Tovanel::Main::StripExtension(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, StripExtensionCases, ::testing::Values(
-    TextCase{"/a/b.tif", "/a/b"},
-    TextCase{"/a.d/b", "/a"},                     // the folder's dot is taken
-    TextCase{"/my.dir/file", "/my"},
-    TextCase{".tif", ".tif"},                     // a dot in first place is kept
-    TextCase{"/.tif", "/"},                       // second place counts
-    TextCase{"a.b.tif", "a.b"},
-    TextCase{"scan", "scan"},
-    TextCase{"", ""}));
+// The text after the last slash.
+INSTANTIATE_TEST_SUITE_P(GetFileNamePart, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::GetFileNamePart, {
+    {"/a/b.tif", "b.tif"},
+    {"b.tif", "b.tif"},
+    {"/a/", ""},
+    {"", ""}})));
+
+// Cut at the last dot anywhere but in first place.
+INSTANTIATE_TEST_SUITE_P(StripExtension, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::StripExtension, {
+    {"/a/b.tif", "/a/b"},
+    {"/a.d/b", "/a"},                     // the folder's dot is taken
+    {"/my.dir/file", "/my"},
+    {".tif", ".tif"},                     // a dot in first place is kept
+    {"/.tif", "/"},                       // second place counts
+    {"a.b.tif", "a.b"},
+    {"scan", "scan"},
+    {"", ""}})));
 
 class MainFiles : public ::testing::Test {
 protected:

@@ -34,22 +34,31 @@ inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral
     QCOMPARE(Entries(run.temp), QStringList());
 }
 
+// Runs the conversion and calls look each time the run lets events through.
+inline void EachMoment(ConvertRun& run, const std::function<void()>& look)
+{
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, look);
+    watch.start(0);
+    run.start();
+    watch.stop();
+}
+
 // Calls act once from inside the run (while it lets events through) when ready() first holds.
 inline void DuringTheRun(ConvertRun& run, const std::function<bool()>& ready, const std::function<void()>& act)
 {
     bool done = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
+    EachMoment(run, [&] {
         if (!done && ready()) {
             done = true;
             act();
         }
     });
-    watch.start(0);
-    run.start();
-    watch.stop();
     QVERIFY2(done, "the run ended before the moment came");
 }
+
+// The run has shown a file's name: it is converting.
+inline bool Processing(ConvertRun& run) { return run.form().progressText().startsWith(QLatin1String("Processing: ")); }
 
 // The process group's member whose command line holds text, or 0.
 inline qint64 MemberRunning(qint64 group, const QByteArray& text)
