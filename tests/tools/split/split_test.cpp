@@ -73,22 +73,6 @@ uint32_t Sample(const PageSpec& s, uint32_t page, uint32_t x, uint32_t y, uint32
   return s.bits >= 32 ? h : h & ((1u << s.bits) - 1);
 }
 
-// Samples of 8 bits and more in the machine's byte order, as libtiff takes and gives them.
-void PutSample(std::vector<unsigned char>& line, uint64_t index, uint16_t bits, uint32_t v) {
-  if (bits < 8) {
-    const uint64_t bit = index * bits;
-    line[bit / 8] |= static_cast<unsigned char>(v << (8 - bits - bit % 8));
-    return;
-  }
-  const int bytes = bits / 8;
-  if (bytes == 1) line[index] = static_cast<unsigned char>(v);
-  if (bytes == 2) {
-    const uint16_t w = static_cast<uint16_t>(v);
-    std::memcpy(&line[index * 2], &w, 2);
-  }
-  if (bytes == 4) std::memcpy(&line[index * 4], &v, 4);
-}
-
 // Plane after plane, row after row: the layout that DecodePage produces.
 std::vector<unsigned char> PagePlanes(const PageSpec& s, uint32_t page, uint64_t& lineBytes) {
   const bool separate = s.planar == PLANARCONFIG_SEPARATE;
@@ -102,7 +86,7 @@ std::vector<unsigned char> PagePlanes(const PageSpec& s, uint32_t page, uint64_t
       std::fill(line.begin(), line.end(), 0);
       for (uint32_t x = 0; x < s.width; ++x)
         for (uint32_t c = 0; c < perLine; ++c)
-          PutSample(line, uint64_t{x} * perLine + c, s.bits, Sample(s, page, x, y, separate ? plane : c));
+          test::PutBits(line.data(), uint64_t{x} * perLine + c, s.bits, Sample(s, page, x, y, separate ? plane : c));
       std::memcpy(&data[(uint64_t{plane} * s.height + y) * lineBytes], line.data(), lineBytes);
     }
   return data;
@@ -505,22 +489,8 @@ void BreakStripOffset(const std::string& path, tdir_t dir) {
     ASSERT_TRUE(TIFFSetDirectory(f.tif, dir));
     ifd = TIFFCurrentDirOffset(f.tif);
   }
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  file.seekg(static_cast<std::streamoff>(ifd));
-  unsigned char count[2];
-  file.read(reinterpret_cast<char*>(count), 2);
-  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
-    unsigned char entry[12];
-    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
-    file.read(reinterpret_cast<char*>(entry), 12);
-    if (entry[0] + 256 * entry[1] == TIFFTAG_STRIPOFFSETS) {
-      const unsigned char far[4] = {0x00, 0x00, 0x00, 0x70};
-      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
-      file.write(reinterpret_cast<const char*>(far), 4);
-      return;
-    }
-  }
-  FAIL() << "no StripOffsets entry";
+  ASSERT_TRUE(test::PatchEntryValue(path, ifd, TIFFTAG_STRIPOFFSETS, std::string("\0\0\0\x70", 4)))
+      << "no StripOffsets entry";
 }
 
 // A damaged page is skipped and leaves its name unused: the other pages keep the names of their page

@@ -132,6 +132,33 @@ TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint3
   return t;
 }
 
+void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
+  if (bps % 8 == 0) {
+    for (int k = 0; k < bps / 8; ++k) row[i * (bps / 8) + k] = static_cast<uint8_t>(bits >> (8 * k));
+    return;
+  }
+  for (int b = 0; b < bps; ++b)
+    if ((bits >> (bps - 1 - b)) & 1) row[(i * bps + b) / 8] |= static_cast<uint8_t>(0x80 >> ((i * bps + b) % 8));
+}
+
+bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  unsigned char count[2] = {};
+  file.seekg(static_cast<std::streamoff>(ifd));
+  file.read(reinterpret_cast<char*>(count), 2);
+  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
+    unsigned char entry[12];
+    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
+    file.read(reinterpret_cast<char*>(entry), 12);
+    if (entry[0] + 256 * entry[1] == tag) {
+      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
+      file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      return static_cast<bool>(file);
+    }
+  }
+  return false;
+}
+
 bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
                          std::size_t rowBytes, uint32_t rowsPerStrip) {
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
@@ -387,22 +414,7 @@ bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) 
     ifd = TIFFCurrentDirOffset(tif);
     TIFFClose(tif);
   }
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  unsigned char count[2] = {};
-  file.seekg(static_cast<std::streamoff>(ifd));
-  file.read(reinterpret_cast<char*>(count), 2);
-  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
-    unsigned char entry[12];
-    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
-    file.read(reinterpret_cast<char*>(entry), 12);
-    if (entry[0] + 256 * entry[1] == TIFFTAG_COMPRESSION) {
-      const char oldJpeg[2] = {COMPRESSION_OJPEG, 0};
-      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
-      file.write(oldJpeg, 2);
-      return static_cast<bool>(file);
-    }
-  }
-  return false;
+  return PatchEntryValue(path, ifd, TIFFTAG_COMPRESSION, std::string{char(COMPRESSION_OJPEG), 0});
 }
 
 }  // namespace tovanel::tools::test

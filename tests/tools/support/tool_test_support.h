@@ -58,6 +58,15 @@ void SetPageFields(TIFF* t, uint32_t width, uint32_t height, uint16_t bps, uint1
 TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
                 uint16_t spp, uint16_t photometric);
 
+// Writes the value's bits at sample index i of a row: widths of whole bytes least significant byte
+// first, as libtiff takes samples on this (little-endian) machine and swaps them for a big-endian
+// file; other widths packed most significant bit first into a row that starts zeroed.
+void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits);
+
+// Overwrites the first bytes of the value of entry tag in the classic little-endian directory at
+// offset ifd of the file at path; false when there is no such entry.
+bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes);
+
 // Writes whole planes (rowBytes per row, height rows each) as strips of rowsPerStrip rows, the last one
 // short, into the open TIFF t whose other tags are set. False when a strip fails.
 bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,

@@ -81,17 +81,6 @@ uint64_t FloatBits(double v, int bps) {
   return sign | (uint64_t(biased) << m) | (static_cast<uint64_t>(std::ldexp(frac * 2 - 1, m)) & ((1u << m) - 1));
 }
 
-// Writes the value's bits at sample index i of a row: 8- to 64-bit widths in this machine's order
-// (libtiff swaps them for a big-endian file), other widths packed most significant bit first.
-void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
-  if (bps % 8 == 0) {
-    for (int k = 0; k < bps / 8; ++k) row[i * (bps / 8) + k] = static_cast<uint8_t>(bits >> (8 * k));
-    return;
-  }
-  for (int b = 0; b < bps; ++b)
-    if ((bits >> (bps - 1 - b)) & 1) row[(i * bps + b) / 8] |= static_cast<uint8_t>(0x80 >> ((i * bps + b) % 8));
-}
-
 uint64_t StoredBits(const KindCase& c, uint32_t x, uint32_t y, int s) {
   const double v = Value(c, x, y, s);
   if (c.format == SAMPLEFORMAT_IEEEFP) return FloatBits(v, c.bps);

@@ -58,19 +58,6 @@ uint32_t Sample(const Case& c, uint32_t x, uint32_t y, int s) {
   return v;
 }
 
-void PutSample(std::vector<uint8_t>& buf, std::size_t rowStart, std::size_t index, int bps, uint32_t v) {
-  if (bps == 16) {
-    const uint16_t s = static_cast<uint16_t>(v);
-    std::memcpy(buf.data() + rowStart + 2 * index, &s, 2);
-    return;
-  }
-  const std::size_t bit = index * bps;
-  for (int b = 0; b < bps; ++b) {
-    const std::size_t pos = bit + b;
-    if ((v >> (bps - 1 - b)) & 1) buf[rowStart + pos / 8] |= static_cast<uint8_t>(0x80 >> (pos % 8));
-  }
-}
-
 std::vector<uint16_t> ColourMap(int bps, int channel) {
   std::vector<uint16_t> m(std::size_t{1} << bps);
   for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint16_t>((i * 7919 + channel * 21011 + 129) & 0xFFFF);
@@ -131,7 +118,7 @@ void WriteCase(const Case& c, const std::string& path) {
       for (int s = 0; s < c.spp; ++s) {
         const int p = c.separate ? s : 0;
         const std::size_t idx = c.separate ? x : std::size_t{x} * c.spp + s;
-        PutSample(plane[p], y * rowBytes, idx, c.bps, Sample(c, x, y, s));
+        PutBits(plane[p].data() + y * rowBytes, idx, c.bps, Sample(c, x, y, s));
       }
   if (c.tiled)
     ASSERT_TRUE(WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
@@ -457,8 +444,8 @@ TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
     std::vector<uint8_t> strip(rowBytes * H, 0);
     for (uint32_t y = 0; y < H; ++y)
       for (uint32_t x = 0; x < W; ++x) {
-        PutSample(strip, y * rowBytes, std::size_t{x} * spp, c.bps, static_cast<uint32_t>(index(x, y)));
-        if (c.alpha) PutSample(strip, y * rowBytes, std::size_t{x} * spp + 1, c.bps, (x * 29 + y) & 0xFF);
+        PutBits(strip.data() + y * rowBytes, std::size_t{x} * spp, c.bps, index(x, y));
+        if (c.alpha) PutBits(strip.data() + y * rowBytes, std::size_t{x} * spp + 1, c.bps, (x * 29 + y) & 0xFF);
       }
     ASSERT_GE(TIFFWriteEncodedStrip(t, 0, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
     TIFFClose(t);
