@@ -193,6 +193,11 @@ QString PngDamage(const QString& path)
     return QStringLiteral("no IEND (%1 bytes)").arg(b.size());
 }
 
+bool MakeOpen(const QString& path, mode_t mode)
+{
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
 QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly)
 {
     QDir().mkpath(folder);

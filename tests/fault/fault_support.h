@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <sys/types.h>
 #include <functional>
 
 namespace Fault {
@@ -52,6 +53,9 @@ using Tovanel::TestFiles::WriteFile;
 QString PngDamage(const QString& path);
 
 using Tovanel::TestFiles::Entries;
+
+// Makes folder path (and those on the way) and gives it the mode, set bits included; false when either fails.
+bool MakeOpen(const QString& path, mode_t mode);
 
 // Mounts a tmpfs of the given size on folder (made when missing); the text says why not, empty on success.
 QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly = false);

@@ -126,13 +126,8 @@ private slots:
         std::unique_ptr<QProcess> next(startDriver(otherOut, {otherSource}));
         QVERIFY(next->waitForFinished(240 * 1000));
         QCOMPARE(next->exitCode(), 0);
-        QCOMPARE(Fault::Entries(otherOut), (QStringList{QStringLiteral("other.png_1.png"),
-                                                         QStringLiteral("other.png_2.png"),
-                                                         QStringLiteral("other.png_3.png")}));
-        for (int p = 0; p < other.size(); ++p) {
-            const QString png = otherOut + QStringLiteral("/other.png_%1.png").arg(p + 1);
-            QCOMPARE(Tovanel::TestTiff::ReadPng(png), Tovanel::TestTiff::Pixels(other[p]));
-        }
+        QCOMPARE(Fault::Entries(otherOut), Tovanel::TestTiff::OutputNames(QStringLiteral("other"), 3));
+        QCOMPARE(Tovanel::TestTiff::OutputsDiffer(otherOut, QStringLiteral("other"), other), QString());
 
         std::unique_ptr<QProcess> last(startDriver());
         QVERIFY(last->waitForFinished(240 * 1000));

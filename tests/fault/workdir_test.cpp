@@ -22,10 +22,7 @@ namespace {
 // The ordinary user who converts in the tests that need one; nobody (65534) is the other user.
 constexpr unsigned kUser = 65533;
 
-bool MakeOpen(const QString& path, mode_t mode)
-{
-    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
+using Fault::MakeOpen;
 
 bool GiveTo(const QString& path, unsigned uid, mode_t mode)
 {

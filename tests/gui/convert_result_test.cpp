@@ -129,8 +129,7 @@ private slots:
         const QList<Page> first = pagesOf(1, 1), last = pagesOf(2, 20);
         run.addTiff(QStringLiteral("first.tif"), first);
         QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
-        run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
-        run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
+        run.window->list({run.src + QStringLiteral("/broken.tif"), run.src + QStringLiteral("/missing.tif")});
         QVERIFY(TestFiles::WriteFile(run.src + QStringLiteral("/notes.tif"), "these are notes, not an image\n"));
         run.form().addListItem(run.src + QStringLiteral("/notes.tif"));
         run.addTiff(QStringLiteral("last.tif"), last);

@@ -1,7 +1,6 @@
 // Whole conversion runs with the real tools: output names and pixels, odd names, and a clean temporary folder.
 #include "convert_checks.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 
 #include <unistd.h>
@@ -9,12 +8,6 @@
 using namespace Tovanel;
 
 namespace {
-
-QByteArray hashOf(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256) : QByteArray();
-}
 
 // Each output holds the pixels of its page, and nothing else lies in the folder.
 void verifyOutputs(const QString& folder, const QString& base, const QList<Page>& pages, const QStringList& alsoThere = {})
@@ -124,13 +117,13 @@ private slots:
         ConvertRun run;
         const QList<Page> pages = pagesOf(3, 2);
         const QString source = run.addTiff(run.temp + QLatin1Char('/') + name, pages);
-        const QByteArray before = hashOf(source);
+        const QByteArray before = TestFiles::ReadFile(source);
         run.saveInFolder(run.out);
         run.start();
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
         verifyOutputs(run.out, base, secondPageLeftOut ? QList<Page>{pages[0], pages[2]} : pages);
-        QCOMPARE(hashOf(source), before);
+        QCOMPARE(TestFiles::ReadFile(source), before);
         QCOMPARE(Entries(run.temp), QStringList{name});
     }
 

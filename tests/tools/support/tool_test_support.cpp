@@ -141,6 +141,16 @@ void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
     if ((bits >> (bps - 1 - b)) & 1) row[(i * bps + b) / 8] |= static_cast<uint8_t>(0x80 >> ((i * bps + b) % 8));
 }
 
+uint64_t GetBits(const uint8_t* row, std::size_t i, int bps) {
+  uint64_t v = 0;
+  if (bps % 8 == 0) {
+    for (int k = bps / 8 - 1; k >= 0; --k) v = (v << 8) | row[i * (bps / 8) + k];
+    return v;
+  }
+  for (int b = 0; b < bps; ++b) v = (v << 1) | ((row[(i * bps + b) / 8] >> (7 - (i * bps + b) % 8)) & 1);
+  return v;
+}
+
 bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
   unsigned char count[2] = {};
@@ -346,6 +356,20 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
 
 }  // namespace
 
+std::string RawDirectory(std::vector<RawEntry> entries, uint32_t next) {
+  std::sort(entries.begin(), entries.end(), [](const RawEntry& a, const RawEntry& b) { return a.tag < b.tag; });
+  std::string dir;
+  PutLe(dir, entries.size(), 2);
+  for (const RawEntry& e : entries) {
+    PutLe(dir, e.tag, 2);
+    PutLe(dir, e.type, 2);
+    PutLe(dir, e.count, 4);
+    PutLe(dir, e.type == 3 && e.count == 1 ? e.value & 0xFFFF : e.value, 4);  // a lone SHORT is left-aligned
+  }
+  PutLe(dir, next, 4);
+  return dir;
+}
+
 void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips) {
   // Header and the one pixel byte (padded); then per page its two strip tables of SHORTs and its IFD.
   std::ofstream out(path, std::ios::binary);
@@ -358,28 +382,15 @@ void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& p
   for (std::size_t page = 0; page < pageStrips.size(); ++page) {
     const uint32_t strips = pageStrips[page];
     const uint64_t offsets = at, counts = offsets + uint64_t{2} * strips, ifd = counts + uint64_t{2} * strips;
-    struct Entry {
-      uint16_t tag, type;
-      uint32_t count, value;
-    };
-    const Entry entries[] = {{256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
-                             {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
-                             {279, 3, strips, static_cast<uint32_t>(counts)}};
     std::string table;
     for (uint64_t i = 0; i < strips; ++i) table += std::string("\x08\0", 2);
     for (uint64_t i = 0; i < strips; ++i) table += std::string("\x01\0", 2);
-    std::string dir;
-    PutLe(dir, std::size(entries), 2);
-    for (const Entry& e : entries) {
-      PutLe(dir, e.tag, 2);
-      PutLe(dir, e.type, 2);
-      PutLe(dir, e.count, 4);
-      PutLe(dir, e.value, e.count == 1 && e.type == 3 ? 2 : 4);
-      if (e.count == 1 && e.type == 3) PutLe(dir, 0, 2);
-    }
-    at = ifd + dir.size() + 4;
-    PutLe(dir, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0, 4);
-    out << table << dir;
+    const std::vector<RawEntry> entries = {
+        {256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+        {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
+        {279, 3, strips, static_cast<uint32_t>(counts)}};
+    at = ifd + 2 + 12 * entries.size() + 4;
+    out << table << RawDirectory(entries, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0);
   }
 }
 

@@ -63,6 +63,18 @@ TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint3
 // file; other widths packed most significant bit first into a row that starts zeroed.
 void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits);
 
+// The bits of sample index i of a row, read as PutBits writes them.
+uint64_t GetBits(const uint8_t* row, std::size_t i, int bps);
+
+// One entry of a classic little-endian directory: tag, type, count and the value or its offset.
+struct RawEntry {
+  uint16_t tag, type;
+  uint32_t count, value;
+};
+// The bytes of a classic little-endian directory of these entries (sorted by tag here), closed by the
+// offset of the next one.
+std::string RawDirectory(std::vector<RawEntry> entries, uint32_t next);
+
 // Overwrites the first bytes of the value of entry tag in the classic little-endian directory at
 // offset ifd of the file at path; false when there is no such entry.
 bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes);

@@ -251,30 +251,14 @@ struct Truth {
 };
 
 uint32_t SampleAt(const std::vector<uint8_t>& row, uint64_t index, int bps) {
-  if (bps == 8) return row[index];
-  if (bps == 16) { uint16_t v; std::memcpy(&v, row.data() + 2 * index, 2); return v; }
-  uint32_t v = 0;
-  for (int b = 0; b < bps; ++b) {
-    const uint64_t bit = index * bps + b;
-    v = (v << 1) | ((row[bit / 8] >> (7 - bit % 8)) & 1);
-  }
-  return v;
+  return static_cast<uint32_t>(test::GetBits(row.data(), index, bps));
 }
 
 // Any stored sample as a number by the TIFF definition: unsigned, two's complement or IEEE floating
 // point (16, 24 with 7 exponent bits, 32, 64) of its width. libtiff hands out 16- to 64-bit samples
 // in this machine's byte order; other widths are packed most significant bit first.
 double StoredValue(const std::vector<uint8_t>& row, uint64_t index, int bps, int format) {
-  uint64_t b = 0;
-  if (bps % 8 == 0) {
-    const int n = bps / 8;
-    for (int k = n - 1; k >= 0; --k) b = (b << 8) | row[index * n + k];  // little-endian machine
-  } else {
-    for (int k = 0; k < bps; ++k) {
-      const uint64_t bit = index * bps + k;
-      b = (b << 1) | ((row[bit / 8] >> (7 - bit % 8)) & 1);
-    }
-  }
+  const uint64_t b = test::GetBits(row.data(), index, bps);  // little-endian machine
   if (format == SAMPLEFORMAT_IEEEFP) {
     if (bps == 32) return std::bit_cast<float>(static_cast<uint32_t>(b));
     if (bps == 64) return std::bit_cast<double>(b);

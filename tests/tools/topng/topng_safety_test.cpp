@@ -138,24 +138,10 @@ TEST_F(TopngProgram, UnwritableFolderGivesWriteFailedAndNoFile) {
 
 // A little-endian classic TIFF of one page, its IFD entries given as (tag, type, count, value or
 // offset), after `data` (which starts at offset 8).
-void WriteRawTiff(const std::string& path, const std::string& data,
-                  std::vector<std::tuple<uint16_t, uint16_t, uint32_t, uint32_t>> entries) {
-  std::sort(entries.begin(), entries.end());
-  std::string out = "II*";
-  out.push_back('\0');
-  auto u16 = [&](uint32_t v) { out.push_back(char(v & 0xFF)); out.push_back(char(v >> 8)); };
-  auto u32 = [&](uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
-  u32(static_cast<uint32_t>(8 + data.size()));
-  out += data;
-  u16(static_cast<uint16_t>(entries.size()));
-  for (const auto& [tag, type, count, value] : entries) {
-    u16(tag);
-    u16(type);
-    u32(count);
-    u32(type == 3 && count == 1 ? value & 0xFFFF : value);
-  }
-  u32(0);
-  std::ofstream(path, std::ios::binary) << out;
+void WriteRawTiff(const std::string& path, const std::string& data, const std::vector<RawEntry>& entries) {
+  const uint32_t ifd = static_cast<uint32_t>(8 + data.size());
+  WriteBytes(path, std::string("II*\0", 4) + std::string{char(ifd), char(ifd >> 8), char(ifd >> 16), char(ifd >> 24)}
+                       + data + RawDirectory(entries, 0));
 }
 
 // One page of 30,000,000 one-row strips in 60 MB: one-byte offsets and byte counts (all strips
