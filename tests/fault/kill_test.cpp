@@ -50,7 +50,8 @@ class FaultKillTest : public QObject {
                         known = true;
                         const QString path = out + u'/' + name;
                         QVERIFY2(Fault::PngDamage(path).isEmpty(), qPrintable(when + u' ' + name + u' ' + Fault::PngDamage(path)));
-                        QVERIFY2(Tovanel::TestTiff::ReadPng(path) == Tovanel::TestTiff::Pixels(PageOf(f, p)), qPrintable(when + u' ' + name));
+                        QVERIFY2(Tovanel::TestTiff::ReadPng(path) == Tovanel::TestTiff::Pixels(PageOf(f, p)),
+                                 qPrintable(when + u' ' + name));
                     }
             QVERIFY2(known, qPrintable(when + QStringLiteral(": stray file in the destination: ") + name));
         }
