@@ -1,7 +1,6 @@
 // Shared by the fault tests: hand-built TIFF bytes, the whole-PNG check, mounts, other users, leftover processes.
 #include "fault_support.h"
 
-#include <QColorSpace>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -169,18 +168,6 @@ Ifd WhiteG4(uint32_t width, uint32_t height)
     return ifd;
 }
 
-bool WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QString PngDamage(const QString& path)
 {
     const QByteArray b = ReadFile(path);
@@ -206,18 +193,9 @@ QString PngDamage(const QString& path)
     return QStringLiteral("no IEND (%1 bytes)").arg(b.size());
 }
 
-QImage DecodePng(const QString& path)
+bool MakeOpen(const QString& path, mode_t mode)
 {
-    QImage image(path, "PNG");
-    if (image.isNull())
-        return image;
-    image.setColorSpace(QColorSpace());
-    return image.convertToFormat(QImage::Format_RGB888);
-}
-
-QStringList Entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
 QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly)

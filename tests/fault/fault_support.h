@@ -1,6 +1,8 @@
 // Shared by the fault tests: hand-built TIFF bytes, the whole-PNG check, mounts, other users, leftover processes.
 #pragma once
 
+#include "test_files.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QList>
@@ -10,6 +12,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <sys/types.h>
 #include <functional>
 
 namespace Fault {
@@ -42,17 +45,17 @@ QImage PlainImage(uint32_t width, uint32_t height, int samples, const QByteArray
 // A 1-bit G4 page of all-white rows: a few kilobytes that claim width x height pixels.
 Ifd WhiteG4(uint32_t width, uint32_t height);
 
-bool WriteFile(const QString& path, const QByteArray& bytes);
-QByteArray ReadFile(const QString& path);
+using Tovanel::TestFiles::ReadFile;
+using Tovanel::TestFiles::WriteFile;
 
 // Empty when path is a PNG whose every chunk length and CRC holds and which ends with IEND, with no
 // byte after it; otherwise what is wrong.
 QString PngDamage(const QString& path);
-// The PNG as RGB888, colour space dropped; null when it does not decode.
-QImage DecodePng(const QString& path);
 
-// Every entry of folder, hidden ones included, by name.
-QStringList Entries(const QString& folder);
+using Tovanel::TestFiles::Entries;
+
+// Makes folder path (and those on the way) and gives it the mode, set bits included; false when either fails.
+bool MakeOpen(const QString& path, mode_t mode);
 
 // Mounts a tmpfs of the given size on folder (made when missing); the text says why not, empty on success.
 QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly = false);

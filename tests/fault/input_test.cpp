@@ -61,14 +61,6 @@ QStringList OutputsOf(const QStringList& entries, const QString& base)
     return entries.filter(output);
 }
 
-QStringList Outputs(const QString& base, int count)
-{
-    QStringList names;
-    for (int n = 1; n <= count; ++n)
-        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
-    return names;
-}
-
 // The runs between good files stop a tool that hangs after a minute.
 constexpr qint64 kToolTimeoutMs = 60 * 1000;
 
@@ -97,12 +89,13 @@ QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QVERIFY(!run.form().isConverting());
         QStringList left = Fault::Entries(run.out);
-        const QStringList good = Outputs(QStringLiteral("good-before"), 2) + Outputs(QStringLiteral("good-after"), 1);
+        const QStringList good = TestTiff::OutputNames(QStringLiteral("good-before"), 2)
+                                 + TestTiff::OutputNames(QStringLiteral("good-after"), 1);
         const QList<Page> goodPages = kGoodBefore + kGoodAfter;
         for (qsizetype i = 0; i < good.size(); ++i) {
             QVERIFY2(left.contains(good[i]), qPrintable(good[i] + QStringLiteral(" missing; destination: ") + left.join(u' ')));
             QCOMPARE(Fault::PngDamage(run.out + u'/' + good[i]), QString());
-            QCOMPARE(Fault::DecodePng(run.out + u'/' + good[i]), TestTiff::Pixels(goodPages[i]));
+            QCOMPARE(TestTiff::ReadPng(run.out + u'/' + good[i]), TestTiff::Pixels(goodPages[i]));
             left.removeAll(good[i]);
         }
         for (const QString& path : middle) {
@@ -116,7 +109,7 @@ QList<int> RunBetweenGoodFiles(ConvertRun& run, const QStringList& middle)
                          qPrintable(path + QStringLiteral(" not in the details: ") + details.join(u'|')));
             for (const QString& name : outputs) {
                 QCOMPARE(Fault::PngDamage(run.out + u'/' + name), QString());
-                QVERIFY2(!Fault::DecodePng(run.out + u'/' + name).isNull(), qPrintable(name));
+                QVERIFY2(!TestTiff::ReadPng(run.out + u'/' + name).isNull(), qPrintable(name));
                 left.removeAll(name);
             }
             counts.append(n);
@@ -239,7 +232,7 @@ private slots:
         QCOMPARE(counts, QList<int>{outputs});
         if (outputs > 0) {
             const QString out = run.out + u'/' + Tovanel::Main::StripExtension(name) + QStringLiteral(".png_1.png");
-            QCOMPARE(Fault::DecodePng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
+            QCOMPARE(TestTiff::ReadPng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
         }
         QDirIterator it(run.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);

@@ -22,10 +22,7 @@ namespace {
 // The ordinary user who converts in the tests that need one; nobody (65534) is the other user.
 constexpr unsigned kUser = 65533;
 
-bool MakeOpen(const QString& path, mode_t mode)
-{
-    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
+using Fault::MakeOpen;
 
 bool GiveTo(const QString& path, unsigned uid, mode_t mode)
 {
@@ -33,34 +30,10 @@ bool GiveTo(const QString& path, unsigned uid, mode_t mode)
     return ::chown(raw.constData(), uid, uid) == 0 && ::chmod(raw.constData(), mode) == 0;
 }
 
-QList<Page> PagesOf(int count, int seed)
-{
-    QList<Page> pages;
-    for (int i = 0; i < count; ++i)
-        pages.append(Page{48, 32, seed + i, i % 2 == 1});
-    return pages;
-}
+QList<Page> PagesOf(int count, int seed) { return TestTiff::PagesOf(count, seed, {48, 32}); }
 
-QStringList OutputNames(const QString& base, int pages)
-{
-    QStringList names;
-    for (int n = 1; n <= pages; ++n)
-        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
-    return names;
-}
-
-// Empty when folder holds the outputs of base for exactly these pages, pixel for pixel; else what differs.
-QString CheckOutputs(const QString& folder, const QString& base, const QList<Page>& pages)
-{
-    for (int n = 1; n <= pages.size(); ++n) {
-        const QString path = folder + u'/' + OutputNames(base, pages.size())[n - 1];
-        if (Fault::DecodePng(path) != TestTiff::Pixels(pages[n - 1]))
-            return path + QStringLiteral(" is not page %1 of its source").arg(n);
-    }
-    if (QFile::exists(folder + u'/' + base + QStringLiteral(".png_%1.png").arg(pages.size() + 1)))
-        return base + QStringLiteral(" has more outputs than pages");
-    return {};
-}
+using TestTiff::OutputNames;
+using TestTiff::OutputsDiffer;
 
 // What another user (nobody) plants in temp before the run: programs at the tools' and scripts'
 // names, links to the user's file at the marker's, a page's and a PNG's names, their own image as a
@@ -212,7 +185,7 @@ private slots:
         QCOMPARE(Fault::ReadFile(secret + QStringLiteral("/precious.txt")), QByteArray("the user's own file\n"));
         QCOMPARE(Fault::Entries(secret), QStringList{QStringLiteral("precious.txt")});
         QCOMPARE(Fault::Entries(out), OutputNames(QStringLiteral("a"), 2));
-        const QString problem = CheckOutputs(out, QStringLiteral("a"), mine);
+        const QString problem = OutputsDiffer(out, QStringLiteral("a"), mine);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         // Every plant is still there as it was, and the run left nothing of its own.
         if (!swapping) {
@@ -258,7 +231,7 @@ private slots:
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
         QMap<QString, QByteArray> after = Fault::Snapshot(temp);
         for (auto it = listed.begin(); it != listed.end(); ++it) {
-            const QString problem = CheckOutputs(run.out, it.key(), it.value());
+            const QString problem = OutputsDiffer(run.out, it.key(), it.value());
             QVERIFY2(problem.isEmpty(), qPrintable(problem));
             if (temp == run.out)
                 for (const QString& name : OutputNames(it.key(), it.value().size()))
@@ -299,9 +272,9 @@ private slots:
         QStringList got = Fault::Entries(run.out);
         got.sort();
         QCOMPARE(got, expected);
-        QVERIFY(CheckOutputs(run.out, QStringLiteral("first"), first).isEmpty());
-        QVERIFY2(CheckOutputs(run.out, base, middle).isEmpty(), qPrintable(CheckOutputs(run.out, base, middle)));
-        QVERIFY(CheckOutputs(run.out, QStringLiteral("last"), last).isEmpty());
+        QVERIFY(OutputsDiffer(run.out, QStringLiteral("first"), first).isEmpty());
+        QVERIFY2(OutputsDiffer(run.out, base, middle).isEmpty(), qPrintable(OutputsDiffer(run.out, base, middle)));
+        QVERIFY(OutputsDiffer(run.out, QStringLiteral("last"), last).isEmpty());
         QCOMPARE(Fault::Entries(run.temp), QStringList());
     }
 
@@ -343,7 +316,7 @@ private slots:
             QCOMPARE(Fault::Entries(out).size(), kFiles * kPages);
             for (int f = 0; f < kFiles; ++f) {
                 const QList<Page> pages = PagesOf(kPages, 1000 * (d + 1) + 10 * f);
-                const QString problem = CheckOutputs(out, QStringLiteral("scan%1").arg(f), pages);
+                const QString problem = OutputsDiffer(out, QStringLiteral("scan%1").arg(f), pages);
                 QVERIFY2(problem.isEmpty(), qPrintable(problem));
             }
         }

@@ -1,5 +1,5 @@
 // The run's flow in the window: refusals, progress, re-entry, closing mid-run, and the temporary folder's safety.
-#include "convert_run_fixture.h"
+#include "convert_checks.h"
 
 #include <QImage>
 #include <QTimer>
@@ -21,27 +21,12 @@ QStringList outputsIn(const QString& folder)
     return QDir(folder).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
 }
 
-QStringList expectedOutputs(const QString& base, int count)
-{
-    QStringList names;
-    for (int n = 1; n <= count; ++n)
-        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
-    return names;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using TestTiff::OutputNames;
 
 void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions perms)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-    f.close();
-    QVERIFY(f.setPermissions(perms));
+    QVERIFY(TestFiles::WriteFile(path, bytes));
+    QVERIFY(QFile::setPermissions(path, perms));
 }
 
 // Killed members that were handed to init may linger as zombies for a while; only live ones count.
@@ -98,7 +83,7 @@ private slots:
         QCOMPARE(run.form().mousePointer(), 0);
         QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
         QVERIFY(!run.form().isConverting());
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+        QCOMPARE(Entries(run.temp), QStringList());
     }
 
     // Beside the source, the folder box does not matter, whatever it holds.
@@ -110,7 +95,7 @@ private slots:
         run.saveBesideSource();
         run.start();
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
-        QCOMPARE(outputsIn(run.src), expectedOutputs(QStringLiteral("a"), 3));
+        QCOMPARE(outputsIn(run.src), OutputNames(QStringLiteral("a"), 3));
     }
 
     // With neither option chosen, files are converted but no output is written anywhere.
@@ -132,7 +117,7 @@ private slots:
         QCOMPARE(outputsIn(run.out), QStringList());
         QCOMPARE(outputsIn(run.src), QStringList());
         QCOMPARE(outputsIn(run.root), QStringList());
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+        QCOMPARE(Entries(run.temp), QStringList());
     }
 
     // The bar takes i / m x 100 with its fraction at the start of each file, and the caption its name.
@@ -143,15 +128,11 @@ private slots:
             run.addTiff(QString::fromLatin1(name), {Page{8, 8, 1, false}});
         run.saveInFolder(run.out);
         QList<QPair<QString, double>> seen;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
+        EachMoment(run, [&] {
             const QString caption = run.form().progressText();
-            if (caption.startsWith(QLatin1String("Processing: ")) && (seen.isEmpty() || seen.last().first != caption))
+            if (Processing(run) && (seen.isEmpty() || seen.last().first != caption))
                 seen.append({caption, run.form().progressValue()});
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QCOMPARE(seen.size(), 3);
         QCOMPARE(seen[0].first, QStringLiteral("Processing: one.tif"));
         QCOMPARE(seen[1].first, QStringLiteral("Processing: two.tif"));
@@ -170,21 +151,15 @@ private slots:
         run.addTiff(QStringLiteral("b.tif"), kThreePages);
         run.saveInFolder(run.out);
         int clicks = 0;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (clicks == 0 && run.form().progressText().startsWith(QLatin1String("Processing: "))) {
-                ++clicks;
-                QCOMPARE(run.form().mousePointer(), 11);
-                QTest::mouseClick(run.ui().PushButton2, Qt::LeftButton);
-            }
+        DuringTheRun(run, [&] { return Processing(run); }, [&] {
+            ++clicks;
+            QCOMPARE(run.form().mousePointer(), 11);
+            QTest::mouseClick(run.ui().PushButton2, Qt::LeftButton);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QCOMPARE(clicks, 1);
         QCOMPARE(run.dialogs().messages().size(), 1);
         QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
-        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3) + expectedOutputs(QStringLiteral("b"), 3));
+        QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3) + OutputNames(QStringLiteral("b"), 3));
     }
 
     // Closing the window while a tool runs stops the tool's whole process group and ends the program.
@@ -195,29 +170,23 @@ private slots:
         run.saveInFolder(run.out);
         qint64 group = 0;
         QStringList atClose;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (group == 0 && run.form().runningToolGroup() > 0) {
-                group = run.form().runningToolGroup();
-                run.form().close();
-                atClose = outputsIn(run.out);
-            }
+        DuringTheRun(run, [&] { return run.form().runningToolGroup() > 0; }, [&] {
+            group = run.form().runningToolGroup();
+            run.form().close();
+            atClose = outputsIn(run.out);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QVERIFY(group > 1);
         QCOMPARE(run.endProgramCalls, 1);
         // The program ends at the close; here endProgram only counts, so the run goes on afterwards.
         // What stood in the output folder at the close is whole pages finished before it, in order:
         // usually none, as the close mostly lands during the splitter, but a loaded machine may let
         // a short tool finish before the first look.
-        QCOMPARE(atClose, expectedOutputs(QStringLiteral("a"), 3).mid(0, atClose.size()));
+        QCOMPARE(atClose, OutputNames(QStringLiteral("a"), 3).mid(0, atClose.size()));
         for (const QString& name : atClose)
             QVERIFY2(!QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
         QVERIFY(noLiveProcessIn(group));
         QCOMPARE(run.form().runningToolGroup(), qint64(0));
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+        QCOMPARE(Entries(run.temp), QStringList());
     }
 
     // A temporary folder that does not exist: each tool write and later step is reported, nothing is
@@ -279,33 +248,28 @@ private slots:
         }
         // Once the files are being converted, the tool file is never one that others may write.
         QList<uint> modes;
-        QTimer watch;
-        const QByteArray plantedBefore = readAll(tool);
-        QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QByteArray plantedBefore = TestFiles::ReadFile(tool);
+        EachMoment(run, [&] {
             struct stat st;
             const QStringList runs = QDir(run.temp).entryList({QStringLiteral("tovanel-run-*")}, QDir::Dirs);
             const QString deployed = runs.size() == 1 ? run.temp + u'/' + runs[0] + QStringLiteral("/nconvert.exe") : QString();
-            if (run.form().progressText().startsWith(QLatin1String("Processing: ")) && !deployed.isEmpty()
-                && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
+            if (Processing(run) && !deployed.isEmpty() && ::lstat(QFile::encodeName(deployed).constData(), &st) == 0)
                 modes.append(st.st_mode);
         });
-        watch.start(0);
-        run.start();
-        watch.stop();
         QVERIFY(!modes.isEmpty());
         for (uint mode : modes) {
             QVERIFY(S_ISREG(mode));
             QCOMPARE(mode & 022u, 0u);
         }
         QCOMPARE(run.dialogs().errorReports().size(), 0);
-        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
+        QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3));
         QVERIFY(!QFile::exists(evidence));
         if (kind == QLatin1String("link")) {
-            QCOMPARE(readAll(target), planted);
+            QCOMPARE(TestFiles::ReadFile(target), planted);
             QVERIFY(QFileInfo(tool).isSymLink());
         }
-        QCOMPARE(readAll(tool), plantedBefore);
-        QCOMPARE(ConvertRun::entries(run.temp), QStringList{QStringLiteral("nconvert.exe")});
+        QCOMPARE(TestFiles::ReadFile(tool), plantedBefore);
+        QCOMPARE(Entries(run.temp), QStringList{QStringLiteral("nconvert.exe")});
     }
 
     // Without "TEMP", the run works in a private folder of this user under the system temp folder.
@@ -322,14 +286,14 @@ private slots:
         run.start();
         qputenv("TMPDIR", oldTmp);
         QCOMPARE(run.dialogs().errorReports().size(), 0);
-        QCOMPARE(outputsIn(run.out), expectedOutputs(QStringLiteral("a"), 3));
+        QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3));
         const QString mine = system + QStringLiteral("/tovanel-") + QString::number(::geteuid());
         struct stat st;
         QCOMPARE(::lstat(QFile::encodeName(mine).constData(), &st), 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_mode & 0777, 0700u);
-        QCOMPARE(ConvertRun::entries(mine), QStringList());
-        QCOMPARE(ConvertRun::entries(system), QStringList{QStringLiteral("tovanel-") + QString::number(::geteuid())});
+        QCOMPARE(Entries(mine), QStringList());
+        QCOMPARE(Entries(system), QStringList{QStringLiteral("tovanel-") + QString::number(::geteuid())});
     }
 
     // A private folder that someone replaced by a link is refused: nothing is written through it.
@@ -351,7 +315,7 @@ private slots:
         QVERIFY(!run.dialogs().errorReports().isEmpty());
         QVERIFY(run.dialogs().errorReports()[0].text.contains(QLatin1String("at line 112")));
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
-        QCOMPARE(ConvertRun::entries(elsewhere), QStringList());
+        QCOMPARE(Entries(elsewhere), QStringList());
         QCOMPARE(outputsIn(run.out), QStringList());
     }
 };

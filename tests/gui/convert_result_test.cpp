@@ -57,7 +57,7 @@ private slots:
             written << QString::number(n);
             QCOMPARE(TestTiff::ReadPng(run.out + QLatin1Char('/') + output), TestTiff::Pixels(pages[n - 1]));
         }
-        QCOMPARE(ConvertRun::entries(run.out), expected);
+        QCOMPARE(Entries(run.out), expected);
         const QStringList details = run.lastDetails();
         QCOMPARE(details.size(), 1);
         const QString head = source + QStringLiteral(": 2 of 3 pages written (") + written.join(QStringLiteral(", "))
@@ -114,7 +114,7 @@ private slots:
                                + QStringLiteral(".png_N.png came from another file of this run");
         }
         if (!beside)
-            QCOMPARE(ConvertRun::entries(run.out).size(), 3 * names.size() - names.size() / 2);
+            QCOMPARE(Entries(run.out).size(), 3 * names.size() - names.size() / 2);
         verifyFinished(
             run,
             QStringLiteral("Done.\nEvery file was converted; some were saved under another name (see the details)."),
@@ -129,13 +129,9 @@ private slots:
         const QList<Page> first = pagesOf(1, 1), last = pagesOf(2, 20);
         run.addTiff(QStringLiteral("first.tif"), first);
         QVERIFY(TestTiff::WriteDamaged(run.src + QStringLiteral("/broken.tif")));
-        run.form().addListItem(run.src + QStringLiteral("/broken.tif"));
-        run.form().addListItem(run.src + QStringLiteral("/missing.tif"));
-        QFile text(run.src + QStringLiteral("/notes.tif"));
-        QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write("these are notes, not an image\n");
-        text.close();
-        run.form().addListItem(text.fileName());
+        run.window->list({run.src + QStringLiteral("/broken.tif"), run.src + QStringLiteral("/missing.tif")});
+        QVERIFY(TestFiles::WriteFile(run.src + QStringLiteral("/notes.tif"), "these are notes, not an image\n"));
+        run.form().addListItem(run.src + QStringLiteral("/notes.tif"));
         run.addTiff(QStringLiteral("last.tif"), last);
         run.saveInFolder(run.out);
         run.start();
@@ -148,7 +144,7 @@ private slots:
                                                   "when its turn came (No such file or directory)"));
         QCOMPARE(details[2], run.src + QStringLiteral("/notes.tif: not converted: not a TIFF file"));
         verifyFinished(run, QStringLiteral("Done.\n3 of 5 files were not converted completely."), details);
-        QStringList names = ConvertRun::entries(run.out);
+        QStringList names = Entries(run.out);
         QCOMPARE(names, (QStringList{QStringLiteral("first.png_1.png"), QStringLiteral("last.png_1.png"),
                                      QStringLiteral("last.png_2.png")}));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/last.png_2.png")), TestTiff::Pixels(last[1]));
@@ -197,7 +193,7 @@ private slots:
                 ::kill(static_cast<pid_t>(-killed), SIGKILL);
             });
         QVERIFY(killed > 1);
-        QCOMPARE(ConvertRun::entries(run.out),
+        QCOMPARE(Entries(run.out),
                  (QStringList{QStringLiteral("big.png_1.png"), QStringLiteral("big.png_3.png")}));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_1.png")), TestTiff::Pixels(pages[0]));
         QCOMPARE(TestTiff::ReadPng(run.out + QStringLiteral("/big.png_3.png")), TestTiff::Pixels(pages[2]));

@@ -32,12 +32,6 @@ void carry(Form1& form, int from, const QList<int>& path)
          Qt::NoButton);
 }
 
-void fill(Form1& form, const QStringList& texts)
-{
-    for (const QString& t : texts)
-        form.addListItem(t);
-}
-
 void select(Form1& form, int position)
 {
     QTreeWidget* list = form.ui().ListView1;
@@ -81,7 +75,7 @@ void FileListTest::removalActsOnTheSelectedEntryOnly()
     QFETCH(bool, busy);
     QFETCH(QStringList, expected);
     WindowFixture w;
-    fill(*w.form, {"/a/1.tif", "/a/2.tif", "/a/3.tif"});
+    w.list({"/a/1.tif", "/a/2.tif", "/a/3.tif"});
     select(*w.form, 2);
     if (busy)
         w.form->setMousePointer(PointerHourglass);
@@ -108,7 +102,7 @@ void FileListTest::removalOnAnEmptyListDoesNothing()
 void FileListTest::sameTextMayStandTwice()
 {
     WindowFixture w;
-    fill(*w.form, {"/s/x.tif", "/s/x.tif"});
+    w.list({"/s/x.tif", "/s/x.tif"});
     QCOMPARE(w.form->listCount(), 2);
     select(*w.form, 1);
     QTest::keyClick(w.ui().ListView1, Qt::Key_Delete);
@@ -118,7 +112,7 @@ void FileListTest::sameTextMayStandTwice()
 void FileListTest::clearListEmptiesTheListUnlessBusy()
 {
     WindowFixture w;
-    fill(*w.form, {"/a", "/b", "/c"});
+    w.list({"/a", "/b", "/c"});
     w.form->setMousePointer(PointerHourglass);
     QTest::mouseClick(w.ui().PushButton4, Qt::LeftButton);
     QCOMPARE(w.form->listCount(), 3);
@@ -151,7 +145,7 @@ void FileListTest::carryingAnEntryMovesItAndShiftsTheOthers()
     QFETCH(QList<int>, path);
     QFETCH(QStringList, expected);
     WindowFixture w;
-    fill(*w.form, entries);
+    w.list(entries);
     carry(*w.form, from, path);
     QCOMPARE(w.form->listTexts(), expected);
     if (!path.isEmpty() && expected != entries)
@@ -161,7 +155,7 @@ void FileListTest::carryingAnEntryMovesItAndShiftsTheOthers()
 void FileListTest::carriedEntryRemovedSinceCountsAsNone()
 {
     WindowFixture w;
-    fill(*w.form, {"1", "2", "3", "4"});
+    w.list({"1", "2", "3", "4"});
     QTreeWidget* list = w.ui().ListView1;
     QWidget* viewport = list->viewport();
     send(viewport, QEvent::MouseButtonPress, centreOf(list, 2), Qt::LeftButton, Qt::LeftButton);
@@ -179,7 +173,7 @@ void FileListTest::carriedEntryRemovedSinceCountsAsNone()
 void FileListTest::dragPointerShowsWhileCarryingAndArrowAfter()
 {
     WindowFixture w;
-    fill(*w.form, {"1", "2"});
+    w.list({"1", "2"});
     QTreeWidget* list = w.ui().ListView1;
     send(list->viewport(), QEvent::MouseButtonPress, centreOf(list, 1), Qt::LeftButton, Qt::LeftButton);
     QCOMPARE(w.form->listPointer(), 99);
@@ -195,7 +189,7 @@ void FileListTest::carryingNearTheListsEdgeScrollsTowardsIt()
     QStringList entries;
     for (int i = 1; i <= 60; ++i)
         entries << QString::number(i);
-    fill(*w.form, entries);
+    w.list(entries);
     QTreeWidget* list = w.ui().ListView1;
     QWidget* viewport = list->viewport();
     QScrollBar* bar = list->verticalScrollBar();
@@ -232,7 +226,7 @@ void FileListTest::listContainsTextComparesExactly()
 {
     WindowFixture w;
     QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/a/b.tif"));   // empty list
-    fill(*w.form, {"/a/b.tif", "/c/d.tif"});
+    w.list({"/a/b.tif", "/c/d.tif"});
     QVERIFY(Tovanel::Main::ListContainsText(w.ui().ListView1, "/c/d.tif"));
     QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/A/b.tif"));
     QVERIFY(!Tovanel::Main::ListContainsText(w.ui().ListView1, "/a/b.tif "));

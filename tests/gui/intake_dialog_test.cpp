@@ -67,8 +67,7 @@ void IntakeDialogTest::choiceIsAppendedInTheDialogsOrder()
     QFETCH(bool, busy);
     QFETCH(QStringList, after);
     WindowFixture f;
-    for (const QString& t : before)
-        f.form->addListItem(t);
+    f.list(before);
     if (busy)
         f.form->setMousePointer(PointerHourglass);
     f.dialogs.fileChoices.enqueue(chosen);

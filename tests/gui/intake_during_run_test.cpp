@@ -1,9 +1,7 @@
 // Adding to the list while a conversion run works: the entries arrive, the run leaves them alone, and the
 // run's busy state outlives a folder add made in the middle of it.
-#include "convert_run_fixture.h"
+#include "convert_checks.h"
 #include "intake_tree.h"
-
-#include <QTimer>
 
 using namespace Tovanel;
 
@@ -32,13 +30,8 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
     QVERIFY(TestTiff::Write(late + QStringLiteral("/b.tif"), {TestTiff::Page{}}));
     run.saveInFolder(run.out);
 
-    bool added = false;
     int pointerAfterAdding = -1;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (added || !run.form().progressText().startsWith(QLatin1String("Processing: ")))
-            return;
-        added = true;
+    DuringTheRun(run, [&] { return Processing(run); }, [&] {
         if (how == QLatin1String("dialog")) {
             run.dialogs().fileChoices.enqueue({late + QStringLiteral("/b.tif")});
             QTest::mouseClick(run.ui().PushButton1, Qt::LeftButton);
@@ -52,11 +45,6 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
         }
         pointerAfterAdding = run.form().mousePointer();
     });
-    watch.start(0);
-    run.start();
-    watch.stop();
-
-    QVERIFY(added);
     QCOMPARE(run.form().listTexts(), (QStringList{listed, late + QStringLiteral("/b.tif")}));
     QCOMPARE(pointerAfterAdding, int(PointerHourglass));
     // The entry added during the run counts among the files the run did not convert.

@@ -1,4 +1,5 @@
 // The output destination: option buttons, the folder box, the browse button, and what they store.
+#include "test_files.h"
 #include "window_fixture.h"
 
 #include <QDir>
@@ -8,15 +9,9 @@
 #include <QRadioButton>
 
 using namespace Tovanel;
+using TestFiles::WriteFile;
 
 namespace {
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(8, w->height() / 2)); }
 
@@ -119,8 +114,8 @@ private slots:
         QTemporaryDir folders;
         QDir().mkpath(folders.path() + QStringLiteral("/out"));
         auto fill = [&](QString s) { return s.replace(QStringLiteral("%T"), folders.path()); };
-        WriteFile(config.path() + QStringLiteral("/Varnholt.ini"),
-                  "[Tovanel]\nSnapshot=/x/Samples/a.tif\nLastFolderDot=" + folders.path().toUtf8() + "\n");
+        QVERIFY(WriteFile(config.path() + QStringLiteral("/Varnholt.ini"),
+                  "[Tovanel]\nSnapshot=/x/Samples/a.tif\nLastFolderDot=" + folders.path().toUtf8() + "\n"));
 
         WindowFixture w(config.path(), program.path());
         const QString before = w.ui().Text1->text();
@@ -141,7 +136,7 @@ private slots:
     {
         WindowFixture w(config.path(), program.path());
         QTemporaryDir elsewhere;
-        WriteFile(elsewhere.path() + QStringLiteral("/file"), "x");
+        QVERIFY(WriteFile(elsewhere.path() + QStringLiteral("/file"), "x"));
         const QByteArray broken = (elsewhere.path() + QStringLiteral("/file/config")).toUtf8();
 
         qputenv("XDG_CONFIG_HOME", broken);
@@ -169,7 +164,7 @@ private slots:
     {
         WindowFixture w(config.path(), program.path());
         QTemporaryDir elsewhere;
-        WriteFile(elsewhere.path() + QStringLiteral("/file"), "x");
+        QVERIFY(WriteFile(elsewhere.path() + QStringLiteral("/file"), "x"));
         qputenv("XDG_CONFIG_HOME", (elsewhere.path() + QStringLiteral("/file/config")).toUtf8());
         w.dialogs.folders.enqueue(elsewhere.path());
         Click(w.ui().PushButton6);

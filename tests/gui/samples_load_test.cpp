@@ -1,5 +1,8 @@
 // The sample files: the snapshot at the first start, loading through "Load Sample/Example Files",
 // the question that follows, and the shipped samples converting.
+#include "convert_tiff_maker.h"
+#include "intake_tree.h"
+#include "test_files.h"
 #include "window_fixture.h"
 
 #include <QDir>
@@ -15,23 +18,13 @@ namespace {
 const QString kQuestion = QStringLiteral("Would you like this software to open the folder where these sample files are "
                                          "stored (so that you can view them before working with them)?");
 
-void WriteFile(const QString& path, const QByteArray& bytes = "II*\0")
+// A file (a TIFF header when no bytes are given), the folders on the way made first.
+bool WriteFile(const QString& path, const QByteArray& bytes = "II*\0")
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
+    return TestFiles::WriteFile(path, bytes, true);
 }
 
 void Press(WindowFixture& w) { QTest::mouseClick(w.ui().PushButton5, Qt::LeftButton); }
-
-QStringList Prefixed(const QString& folder, const QStringList& names)
-{
-    QStringList out;
-    for (const QString& name : names)
-        out << folder + QLatin1Char('/') + name;
-    return out;
-}
 
 } // namespace
 
@@ -46,11 +39,11 @@ private:
     void fillSamples()
     {
         for (const char* name : {"b.tif", "a.TIF", ".hidden", "notes.txt", "deeper/inner.tif"})
-            WriteFile(program + QStringLiteral("/Samples/") + QString::fromLatin1(name));
+            QVERIFY(WriteFile(program + QStringLiteral("/Samples/") + QString::fromLatin1(name)));
     }
     QStringList recorded() const
     {
-        return Prefixed(program + QStringLiteral("/Samples"),
+        return UnderRoot(program + QStringLiteral("/Samples"),
                         {QStringLiteral(".hidden"), QStringLiteral("a.TIF"), QStringLiteral("b.tif"),
                          QStringLiteral("notes.txt")});
     }
@@ -82,7 +75,7 @@ private slots:
             WindowFixture w(config.path(), program);
             QCOMPARE(w.stored(QStringLiteral("Snapshot")).toString(), recorded().join(QLatin1Char('|')));
         }
-        WriteFile(program + QStringLiteral("/Samples/0-new.tif"));
+        QVERIFY(WriteFile(program + QStringLiteral("/Samples/0-new.tif")));
         WindowFixture w(config.path(), program);
         QCOMPARE(w.stored(QStringLiteral("Snapshot")).toString(), recorded().join(QLatin1Char('|')));
         QVERIFY(w.dialogs.shown.isEmpty());
@@ -123,15 +116,15 @@ private slots:
         fillSamples();
         WindowFixture w(config.path(), program);
         for (const QString& name : addedLater)
-            WriteFile(program + QLatin1Char('/') + name);
+            QVERIFY(WriteFile(program + QLatin1Char('/') + name));
         for (const QString& name : deletedLater)
             QVERIFY(QFile::remove(program + QLatin1Char('/') + name));
-        for (const QString& path : Prefixed(program, byHand))
+        for (const QString& path : UnderRoot(program, byHand))
             w.form->addListItem(path);
 
         for (int i = 0; i < presses; ++i)
             Press(w);
-        QCOMPARE(w.form->listTexts(), Prefixed(program, expected));
+        QCOMPARE(w.form->listTexts(), UnderRoot(program, expected));
         QCOMPARE(w.dialogs.messages().size(), presses);
         QVERIFY(w.dialogs.opened.isEmpty());   // the fake answers No unless told otherwise
     }
@@ -189,7 +182,7 @@ private slots:
     {
         fillSamples();
         WindowFixture w(config.path(), program);
-        WriteFile(config.path() + QStringLiteral("/Varnholt.ini"), QByteArray("\0\0garbage", 9));
+        QVERIFY(WriteFile(config.path() + QStringLiteral("/Varnholt.ini"), QByteArray("\0\0garbage", 9)));
         Press(w);
         const QList<Shown> shown = w.dialogs.messages();
         QCOMPARE(shown.size(), 1);
@@ -213,7 +206,7 @@ private slots:
         {
             WindowFixture w(config.path(), builtProgramFolder());
             Press(w);
-            QCOMPARE(w.form->listTexts(), Prefixed(samples, names));
+            QCOMPARE(w.form->listTexts(), UnderRoot(samples, names));
             w.ui().Text1->setText(out.path());
             QTest::mouseClick(w.ui().PushButton2, Qt::LeftButton);
         }
@@ -223,8 +216,7 @@ private slots:
                                                {"letter_3_pages_g4", 3}, {"microscope_16bit", 1}};
         QStringList expectedOutputs;
         for (const auto& [base, count] : pages)
-            for (int n = 1; n <= count; ++n)
-                expectedOutputs << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+            expectedOutputs += TestTiff::OutputNames(base, count);
         QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name), expectedOutputs);
 
         for (const auto& [base, count] : pages) {

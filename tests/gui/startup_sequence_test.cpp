@@ -2,6 +2,7 @@
 // and a damaged settings file.
 #include "settings/settings.h"
 #include "app/startup.h"
+#include "test_files.h"
 #include "window_fixture.h"
 
 #include <QDir>
@@ -11,22 +12,9 @@
 #include <QTreeWidget>
 
 using namespace Tovanel;
+using TestFiles::ReadFile;
 
 namespace {
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -44,9 +32,10 @@ private:
         QDir().mkpath(config.path());
         desktop = config.path() + QStringLiteral("/Pulpit");
         QDir().mkpath(desktop);
-        WriteFile(config.path() + QStringLiteral("/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"" + desktop.toUtf8() + "\"\n");
+        QVERIFY(TestFiles::WriteFile(config.path() + QStringLiteral("/user-dirs.dirs"),
+                                     "XDG_DESKTOP_DIR=\"" + desktop.toUtf8() + "\"\n", true));
         if (!iniContent.isNull())
-            WriteFile(config.path() + QStringLiteral("/Varnholt.ini"), iniContent);
+            QVERIFY(TestFiles::WriteFile(config.path() + QStringLiteral("/Varnholt.ini"), iniContent, true));
     }
 
 private slots:
@@ -54,8 +43,8 @@ private slots:
     {
         QDir(program.path()).removeRecursively();
         QDir().mkpath(program.path() + QStringLiteral("/Samples"));
-        WriteFile(program.path() + QStringLiteral("/Samples/b.tif"), "II*\0");
-        WriteFile(program.path() + QStringLiteral("/Samples/A.tif"), "II*\0");
+        QVERIFY(TestFiles::WriteFile(program.path() + QStringLiteral("/Samples/b.tif"), "II*\0", true));
+        QVERIFY(TestFiles::WriteFile(program.path() + QStringLiteral("/Samples/A.tif"), "II*\0", true));
     }
 
     void firstStartShowsTheDesktopAndRecordsTheSamples()
@@ -104,11 +93,12 @@ private slots:
         stage(QByteArray());
         QFile::remove(config.path() + QStringLiteral("/user-dirs.dirs"));
         if (!userDirs.isEmpty())
-            WriteFile(config.path() + QStringLiteral("/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"" + userDirs.toUtf8() + "\"\n");
+            QVERIFY(TestFiles::WriteFile(config.path() + QStringLiteral("/user-dirs.dirs"),
+                                         "XDG_DESKTOP_DIR=\"" + userDirs.toUtf8() + "\"\n", true));
         for (const QString& folder : made)
             QVERIFY(QDir().mkpath(home.path() + QLatin1Char('/') + folder));
         if (QTest::currentDataTag() == QByteArray("named desktop is a file"))
-            WriteFile(home.path() + QStringLiteral("/Pulpit"), "not a folder");
+            QVERIFY(TestFiles::WriteFile(home.path() + QStringLiteral("/Pulpit"), "not a folder", true));
 
         WindowFixture w(config.path(), program.path());
 

@@ -138,8 +138,7 @@ void WindowTest::listHasOneColumnAndTheToolTip()
     QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
     const QString longPath = QStringLiteral("/home/ann/Scans/archive/2019/insurance/claims/water-damage/kitchen/"
                                             "ceiling-photos-before-repair.tif");
-    w.form->addListItem(QStringLiteral("/short.tif"));
-    w.form->addListItem(longPath);
+    w.list({QStringLiteral("/short.tif"), longPath});
     QVERIFY(list->fontMetrics().horizontalAdvance(longPath) > list->columnWidth(0));
     QCOMPARE(list->topLevelItem(0)->toolTip(0), QStringLiteral("/short.tif"));
     QCOMPARE(list->topLevelItem(1)->toolTip(0), longPath);

@@ -123,6 +123,37 @@ int PageCount(const QString& path)
     return n;
 }
 
+QList<Page> PagesOf(int count, int seed, QSize first, QSize step)
+{
+    QList<Page> pages;
+    for (int i = 0; i < count; ++i)
+        pages.append(Page{first.width() + i * step.width(), first.height() + i * step.height(), seed + i, i % 2 == 1});
+    return pages;
+}
+
+QStringList OutputNames(const QString& base, int count)
+{
+    QStringList names;
+    for (int n = 1; n <= count; ++n)
+        names << base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
+    return names;
+}
+
+QString OutputsDiffer(const QString& folder, const QString& base, const QList<Page>& pages)
+{
+    const QStringList names = OutputNames(base, static_cast<int>(pages.size()) + 1);
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        const QImage got = ReadPng(folder + QLatin1Char('/') + names[i]);
+        if (got.isNull())
+            return names[i] + QStringLiteral(" is missing or no PNG");
+        if (got != Pixels(pages[i]))
+            return names[i] + QStringLiteral(" is not page %1 of its source").arg(i + 1);
+    }
+    if (QFile::exists(folder + QLatin1Char('/') + names.last()))
+        return base + QStringLiteral(" has more outputs than pages");
+    return {};
+}
+
 QImage ReadPng(const QString& path)
 {
     QImage image(path, "PNG");

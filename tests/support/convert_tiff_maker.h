@@ -3,7 +3,9 @@
 
 #include <QImage>
 #include <QList>
+#include <QSize>
 #include <QString>
+#include <QStringList>
 
 namespace Tovanel::TestTiff {
 
@@ -16,6 +18,9 @@ struct Page {
     bool stripPastEnd = false;    // a damaged page: its one strip lies past the end of the file
 };
 
+// count pages, colour and grey by turns from the first, their seeds counting up from seed; the first
+// page is first in size and each next one grows by step.
+QList<Page> PagesOf(int count, int seed, QSize first, QSize step = {});
 // The pixels a page holds, as RGB.
 QImage Pixels(const Page& page);
 // Writes a TIFF holding the pages in order; false when libtiff failed.
@@ -26,5 +31,10 @@ bool WriteDamaged(const QString& path);
 int PageCount(const QString& path);
 // The PNG at path, as RGB; a null image when missing or unreadable.
 QImage ReadPng(const QString& path);
+// The names a run gives the outputs of base: base.png_1.png up to base.png_<count>.png.
+QStringList OutputNames(const QString& base, int count);
+// Empty when folder holds the outputs of base for exactly these pages, each with its page's pixels;
+// otherwise what differs.
+QString OutputsDiffer(const QString& folder, const QString& base, const QList<Page>& pages);
 
 } // namespace Tovanel::TestTiff

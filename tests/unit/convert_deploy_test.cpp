@@ -1,6 +1,7 @@
 // The temporary folder, checked tool deployment and the tool scripts' quoting.
 #include "convert/procs/conversion.h"
 #include "platform/error_trap.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,19 +28,11 @@ struct stat statOf(const QString& path)
     return st;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using Tovanel::TestFiles::ReadFile;
 
 void writeFile(const QString& path, const QByteArray& bytes, mode_t mode)
 {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-    f.close();
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    ASSERT_TRUE(Tovanel::TestFiles::WriteFileWithMode(path, bytes, mode)) << path.toStdString();
 }
 
 const QByteArray kTool = QByteArray("#!/bin/sh\necho our tool\n") + QByteArray(5000, '\x01');
@@ -82,12 +75,12 @@ TEST_P(DeployToolRows, LeavesExactlyOurBytesWithTheRunBit)
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_NE(st.st_mode & S_IXUSR, 0u);
     EXPECT_EQ(st.st_mode & 022, 0u);
-    EXPECT_EQ(readAll(path), kTool);
+    EXPECT_EQ(ReadFile(path), kTool);
     if (before != QLatin1String("none")) {
         EXPECT_EQ(st.st_ino == inodeBefore, row.keptInPlace);
     }
     if (before == QLatin1String("link")) {
-        EXPECT_EQ(readAll(foreign), kTool);   // the link's target is left alone
+        EXPECT_EQ(ReadFile(foreign), kTool);   // the link's target is left alone
     }
     // No half-written temporary names stay behind.
     QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
@@ -215,7 +208,7 @@ TEST(ToolScript, RunsTheCommandThenRemovesTheMarker)
     ASSERT_TRUE(sh.waitForFinished());
     EXPECT_EQ(sh.exitCode(), 0);
     EXPECT_FALSE(QFile::exists(marker));
-    EXPECT_EQ(readAll(folder + QStringLiteral("/varnholt.args")), (copy + QStringLiteral("\nvarnholt\n")).toUtf8());
+    EXPECT_EQ(ReadFile(folder + QStringLiteral("/varnholt.args")), (copy + QStringLiteral("\nvarnholt\n")).toUtf8());
 }
 
 TEST(EndMarkerWait, RemovesAMarkerThatWillNeverGo)
@@ -260,9 +253,9 @@ TEST_P(MoveOutputRows, OutputAppearsWholeOrNotAtAll)
     MoveOutput(png, target);
     EXPECT_EQ(QFile::exists(png), row.pngThere && !row.moved);
     if (row.moved) {
-        EXPECT_EQ(readAll(target), QByteArray("new png"));
+        EXPECT_EQ(ReadFile(target), QByteArray("new png"));
     } else if (row.oldOutput) {
-        EXPECT_EQ(readAll(target), QByteArray("old png"));
+        EXPECT_EQ(ReadFile(target), QByteArray("old png"));
     } else {
         EXPECT_FALSE(QFile::exists(target));
     }
@@ -287,9 +280,7 @@ TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
                                 ".nconvert.exe.7GhQ2w", ".tiffsplit.exe.Zz0011"};
     const QStringList kept{"scan.tif", ".hidden.tif", "varnholt.txt", ".tovanel", "report.png_1.png"};
     for (const QString& name : leftovers + kept) {
-        QFile f(dir.filePath(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << name.toStdString();
-        f.write("x");
+        ASSERT_TRUE(Tovanel::TestFiles::WriteFile(dir.filePath(name), "x")) << name.toStdString();
     }
     Tovanel::Convert::ClearLeftovers(dir.path());
     QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);

@@ -2,6 +2,7 @@
 #include "convert/procs/conversion.h"
 #include "convert/procs/run_folder.h"
 #include "platform/error_trap.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,34 +24,21 @@ using namespace Tovanel::Convert;
 
 namespace {
 
-QStringList entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using Tovanel::TestFiles::Entries;
+using Tovanel::TestFiles::ReadFile;
+using Tovanel::TestFiles::WriteFile;
 
 // The user's own folder, which links inside run folders point at: it must come through every sweep.
 struct Victim {
     explicit Victim(const QString& root) : folder(root + QStringLiteral("/victim"))
     {
         QDir().mkpath(folder);
-        writeFile(folder + QStringLiteral("/keep.txt"), "mine\n");
+        WriteFile(folder + QStringLiteral("/keep.txt"), "mine\n");
     }
     bool intact() const
     {
-        return entries(folder) == QStringList{QStringLiteral("keep.txt")}
-               && readAll(folder + QStringLiteral("/keep.txt")) == "mine\n";
+        return Entries(folder) == QStringList{QStringLiteral("keep.txt")}
+               && ReadFile(folder + QStringLiteral("/keep.txt")) == "mine\n";
     }
     QString folder;
 };
@@ -72,7 +60,7 @@ TEST(RunFolder, IsFreshPrivateAndRemovedWithItsContents)
     EXPECT_EQ(st.st_uid, ::geteuid());
 
     // What a run leaves in it, links to the user's files included, goes; the link's target stays.
-    ASSERT_TRUE(writeFile(path + QStringLiteral("/varnholtaaa.tif"), "page"));
+    ASSERT_TRUE(WriteFile(path + QStringLiteral("/varnholtaaa.tif"), "page"));
     ASSERT_TRUE(QFile::link(victim.folder, path + QStringLiteral("/link-to-folder")));
     ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"), path + QStringLiteral("/link-to-file")));
     ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/sub/deeper")));
@@ -85,7 +73,7 @@ TEST(RunFolder, IsFreshPrivateAndRemovedWithItsContents)
     EXPECT_TRUE(victim.intact());
     EXPECT_THROW(run.path(), Tovanel::Failure);
     second.remove();
-    EXPECT_EQ(entries(base.path()), QStringList{QStringLiteral("elsewhere")});
+    EXPECT_EQ(Entries(base.path()), QStringList{QStringLiteral("elsewhere")});
 }
 
 TEST(RunFolder, FailureIsKeptForTheStepsThatNeedIt)
@@ -136,16 +124,16 @@ TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
     if (kind == QLatin1String("live")) {
         live.makeIn(base);
         entry = live.path();
-        ASSERT_TRUE(writeFile(entry + QStringLiteral("/nconvert.exe"), "tool"));
+        ASSERT_TRUE(WriteFile(entry + QStringLiteral("/nconvert.exe"), "tool"));
     } else if (kind == QLatin1String("link")) {
         ASSERT_TRUE(QFile::link(victim.folder, entry));
     } else if (kind == QLatin1String("file")) {
-        ASSERT_TRUE(writeFile(entry, "a file"));
+        ASSERT_TRUE(WriteFile(entry, "a file"));
     } else {
         if (kind == QLatin1String("oddName"))
             entry = base + QStringLiteral("/tovanel-run-Ab12Cd-notes");
         ASSERT_TRUE(QDir().mkpath(entry + QStringLiteral("/sub")));
-        ASSERT_TRUE(writeFile(entry + QStringLiteral("/varnholtaaa.png"), "png"));
+        ASSERT_TRUE(WriteFile(entry + QStringLiteral("/varnholtaaa.png"), "png"));
         if (kind == QLatin1String("deadWithLinks")) {
             ASSERT_TRUE(QFile::link(victim.folder, entry + QStringLiteral("/sub/folder-link")));
             ASSERT_TRUE(QFile::link(victim.folder + QStringLiteral("/keep.txt"),
@@ -155,13 +143,13 @@ TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
             ASSERT_EQ(::chown(QFile::encodeName(entry).constData(), 65534, 65534), 0);
         }
     }
-    const QStringList before = entries(entry);
+    const QStringList before = Entries(entry);
 
     EXPECT_EQ(SweepDeadRuns(base), row.removed ? 1 : 0);
     QFileInfo after(entry);
     EXPECT_EQ(!after.exists() && !after.isSymLink(), row.removed);
     if (!row.removed) {
-        EXPECT_EQ(entries(entry), before);
+        EXPECT_EQ(Entries(entry), before);
     }
     EXPECT_TRUE(victim.intact());
 }

@@ -2,6 +2,7 @@
 #include "convert/conversion_run.h"
 #include "convert_tiff_maker.h"
 #include "fake_dialogs.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +14,7 @@
 
 using namespace Tovanel;
 using TestTiff::Page;
+using TestFiles::Entries;
 
 namespace {
 
@@ -69,26 +71,12 @@ protected:
         host.list.append(path);
         return path;
     }
-    static QStringList entries(const QString& folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    }
     QStringList messageTexts() const
     {
         QStringList texts;
         for (const Shown& s : host.fake.messages())
             texts.append(s.text);
         return texts;
-    }
-    // Every output of base in folder holds its page's pixels.
-    static void expectOutputs(const QString& folder, const QString& base, const QList<Page>& pages)
-    {
-        for (int n = 1; n <= pages.size(); ++n) {
-            const QString name = base + QStringLiteral(".png_") + QString::number(n) + QStringLiteral(".png");
-            const QImage got = TestTiff::ReadPng(folder + QLatin1Char('/') + name);
-            ASSERT_FALSE(got.isNull()) << name.toStdString();
-            EXPECT_EQ(got, TestTiff::Pixels(pages[n - 1])) << name.toStdString();
-        }
     }
 
     QTemporaryDir work;
@@ -97,13 +85,7 @@ protected:
     FakeHost host;
 };
 
-QList<Page> pagesOf(int count, int seed)
-{
-    QList<Page> pages;
-    for (int i = 0; i < count; ++i)
-        pages.append(Page{16 + i, 10 + 2 * i, seed + i, i % 2 == 1});
-    return pages;
-}
+QList<Page> pagesOf(int count, int seed) { return TestTiff::PagesOf(count, seed, {16, 10}, {1, 2}); }
 
 // A refused run says why, ends at once and puts no tool in the run folder.
 struct Refusal {
@@ -129,8 +111,8 @@ TEST_P(RunRefusalTest, SaysWhyAndLeavesNothing)
     EXPECT_FALSE(run.isConverting());
     EXPECT_TRUE(host.pointers.isEmpty());
     EXPECT_TRUE(host.progress.isEmpty());
-    EXPECT_EQ(entries(temp), QStringList());
-    EXPECT_EQ(entries(out), QStringList());
+    EXPECT_EQ(Entries(temp), QStringList());
+    EXPECT_EQ(Entries(out), QStringList());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -178,9 +160,9 @@ TEST_P(WholeRunTest, WritesEveryPageAndShowsTheRun)
     EXPECT_EQ(host.pointers, (QList<int>{PointerHourglass, PointerHourglass, PointerDefault}));
     EXPECT_EQ(host.pumps, 1);
     const QString folder = r.where == Destination::BesideSource ? src : out;
-    expectOutputs(folder, QStringLiteral("scan"), pages);
-    EXPECT_EQ(entries(folder).size(), r.pages + (folder == src ? 1 : 0));
-    EXPECT_EQ(entries(temp), QStringList());
+    EXPECT_EQ(TestTiff::OutputsDiffer(folder, QStringLiteral("scan"), pages).toStdString(), "");
+    EXPECT_EQ(Entries(folder).size(), r.pages + (folder == src ? 1 : 0));
+    EXPECT_EQ(Entries(temp), QStringList());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WholeRunTest,
@@ -214,10 +196,10 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     EXPECT_EQ(host.captions.mid(0, 3), (QStringList{QStringLiteral("Processing: first.tif"),
                                                     QStringLiteral("Processing: gone.tif"),
                                                     QStringLiteral("Processing: last.tiff")}));
-    expectOutputs(out, QStringLiteral("first"), first);
-    expectOutputs(out, QStringLiteral("last"), last);
-    EXPECT_EQ(entries(out).size(), 5);
-    EXPECT_EQ(entries(temp), QStringList());
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("first"), first).toStdString(), "");
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("last"), last).toStdString(), "");
+    EXPECT_EQ(Entries(out).size(), 5);
+    EXPECT_EQ(Entries(temp), QStringList());
 }
 
 // A file of 1,000 pages whose pages after the first split but do not convert: one converter call per
@@ -236,8 +218,8 @@ TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
               source
                   + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
                                    "be converted (complex samples are not supported)"));
-    EXPECT_EQ(entries(out), QStringList{QStringLiteral("refused.png_1.png")});
-    EXPECT_EQ(entries(temp), QStringList());
+    EXPECT_EQ(Entries(out), QStringList{QStringLiteral("refused.png_1.png")});
+    EXPECT_EQ(Entries(temp), QStringList());
 }
 
 // The page a page file's name stands for: three letters counting from "aaa" = 1.
@@ -274,10 +256,7 @@ TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/tool.err");
     for (const Row& row : rows) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(row.line);
-        file.close();
+        ASSERT_TRUE(TestFiles::WriteFile(path, row.line));
         const ToolMessage said = ReadToolMessage(path);
         EXPECT_EQ(said.meaning, QString::fromUtf8(row.meaning)) << row.line;
         EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
@@ -302,16 +281,14 @@ TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
 {
     addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
     const QString file = work.path() + QStringLiteral("/plain-file");
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    ASSERT_TRUE(TestFiles::WriteFile(file, {}));
     qputenv("TEMP", QFile::encodeName(file));
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
     EXPECT_EQ(reportedStatements(host.fake), (QList<int>{112, 116, 142}));
     EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done.\n1 of 1 file was not converted completely."));
     EXPECT_FALSE(run.isConverting());
-    EXPECT_EQ(entries(out), QStringList());
+    EXPECT_EQ(Entries(out), QStringList());
 }
 
 } // namespace

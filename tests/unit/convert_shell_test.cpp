@@ -1,6 +1,7 @@
 // The process runner: failure table, window-style rules, exit codes, waiting, time-out and process groups.
 #include "convert/procs/shell32.h"
 #include "fake_dialogs.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,12 +23,9 @@ namespace {
 QString writeScript(const QString& folder, const QString& name, const QByteArray& body, bool runnable = false)
 {
     const QString path = folder + QLatin1Char('/') + name;
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(body);
-    f.close();
+    Tovanel::TestFiles::WriteFile(path, body);
     if (runnable)
-        f.setPermissions(f.permissions() | QFile::ExeOwner);
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
     return path;
 }
 

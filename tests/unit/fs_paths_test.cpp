@@ -2,6 +2,7 @@
 #include "platform/error_trap.h"
 #include "fs/file.h"
 #include "fs/main_procs.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,11 +21,21 @@
 namespace {
 
 struct TextCase {
+    QString (*procedure)(const QString&);
     const char* input;
     const char* expected;
 };
 
 void PrintTo(const TextCase& c, std::ostream* os) { *os << '"' << c.input << "\" -> \"" << c.expected << '"'; }
+
+// Rows of one path procedure: each input with the text it must give.
+std::vector<TextCase> Rows(QString (*procedure)(const QString&), std::vector<std::pair<const char*, const char*>> rows)
+{
+    std::vector<TextCase> cases;
+    for (const auto& [input, expected] : rows)
+        cases.push_back({procedure, input, expected});
+    return cases;
+}
 
 QByteArray ReadAll(const QString& path)
 {
@@ -34,11 +45,7 @@ QByteArray ReadAll(const QString& path)
 
 void WriteFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
 {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-    f.close();
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    ASSERT_TRUE(Tovanel::TestFiles::WriteFileWithMode(path, bytes, mode)) << path.toStdString();
 }
 
 bool Exists(const QString& path)
@@ -53,70 +60,55 @@ void PostToEventLoop(std::function<void()> fn)
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(fn), Qt::QueuedConnection);
 }
 
-QStringList EntriesOf(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
+using Tovanel::TestFiles::Entries;
 
 class PathText : public ::testing::TestWithParam<TextCase> {};
-
-// Paths written with "/" where the Windows examples had "\"; drive letters dropped.
-class NormalizePathSlashRule : public PathText {};
-TEST_P(NormalizePathSlashRule, CollapsesEachPairOnceLeftToRight)
+TEST_P(PathText, GivesTheExpectedText)
 {
-    EXPECT_EQ(Tovanel::Main::NormalizePath(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
+    EXPECT_EQ(GetParam().procedure(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
 }
-INSTANTIATE_TEST_SUITE_P(Main, NormalizePathSlashRule, ::testing::Values(
-    TextCase{"/a//b", "/a/b"},                    // C:\a\\b
-    TextCase{"/a/b", "/a/b"},                     // a single leading "/" stays single (the UNC doubling is gone)
-    TextCase{"//server/share//x", "/server/share/x"},
-    TextCase{"////server/x", "//server/x"},
-    TextCase{"/a///b", "/a//b"},                  // three become two, not one
-    TextCase{"a////b", "a//b"},
-    TextCase{"a/////b", "a///b"},
-    TextCase{"", ""},
-    TextCase{"/", "/"},
-    TextCase{"//", "/"},
-    TextCase{"scan.tif", "scan.tif"},
-    TextCase{"/caf\xC3\xA9//x", "/caf\xC3\xA9/x"}));
 
-class GetFolderPartCases : public PathText {};
-TEST_P(GetFolderPartCases, KeepsTextUpToTheLastSlash)
-{
-    EXPECT_EQ(Tovanel::Main::GetFolderPart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, GetFolderPartCases, ::testing::Values(
-    TextCase{"/a/b.tif", "/a/"},                  // C:\a\b.tif gives C:\a\ .
-    TextCase{"b.tif", ""},
-    TextCase{"/a/", "/a/"},
-    TextCase{"/", "/"},
-    TextCase{"", ""}));
+// Paths written with "/" where the Windows examples had "\"; drive letters dropped. Each pair of
+// slashes collapses once, left to right.
+INSTANTIATE_TEST_SUITE_P(NormalizePath, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::NormalizePath, {
+    {"/a//b", "/a/b"},                    // C:\a\\b
+    {"/a/b", "/a/b"},                     // a single leading "/" stays single (the UNC doubling is gone)
+    {"//server/share//x", "/server/share/x"},
+    {"////server/x", "//server/x"},
+    {"/a///b", "/a//b"},                  // three become two, not one
+    {"a////b", "a//b"},
+    {"a/////b", "a///b"},
+    {"", ""},
+    {"/", "/"},
+    {"//", "/"},
+    {"scan.tif", "scan.tif"},
+    {"/caf\xC3\xA9//x", "/caf\xC3\xA9/x"}})));
 
-class GetFileNamePartCases : public PathText {};
-TEST_P(GetFileNamePartCases, KeepsTextAfterTheLastSlash)
-{
-    EXPECT_EQ(Tovanel::Main::GetFileNamePart(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, GetFileNamePartCases, ::testing::Values(
-    TextCase{"/a/b.tif", "b.tif"},
-    TextCase{"b.tif", "b.tif"},
-    TextCase{"/a/", ""},
-    TextCase{"", ""}));
+// The text up to the last slash.
+INSTANTIATE_TEST_SUITE_P(GetFolderPart, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::GetFolderPart, {
+    {"/a/b.tif", "/a/"},                  // C:\a\b.tif gives C:\a\ .
+    {"b.tif", ""},
+    {"/a/", "/a/"},
+    {"/", "/"},
+    {"", ""}})));
 
-class StripExtensionCases : public PathText {};
-TEST_P(StripExtensionCases, CutsAtTheLastDotAnywhereButFirst)
-{
-    EXPECT_EQ(Tovanel::Main::StripExtension(QString::fromUtf8(GetParam().input)).toStdString(), GetParam().expected);
-}
-INSTANTIATE_TEST_SUITE_P(Main, StripExtensionCases, ::testing::Values(
-    TextCase{"/a/b.tif", "/a/b"},
-    TextCase{"/a.d/b", "/a"},                     // the folder's dot is taken
-    TextCase{"/my.dir/file", "/my"},
-    TextCase{".tif", ".tif"},                     // a dot in first place is kept
-    TextCase{"/.tif", "/"},                       // second place counts
-    TextCase{"a.b.tif", "a.b"},
-    TextCase{"scan", "scan"},
-    TextCase{"", ""}));
+// The text after the last slash.
+INSTANTIATE_TEST_SUITE_P(GetFileNamePart, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::GetFileNamePart, {
+    {"/a/b.tif", "b.tif"},
+    {"b.tif", "b.tif"},
+    {"/a/", ""},
+    {"", ""}})));
+
+// Cut at the last dot anywhere but in first place.
+INSTANTIATE_TEST_SUITE_P(StripExtension, PathText, ::testing::ValuesIn(Rows(Tovanel::Main::StripExtension, {
+    {"/a/b.tif", "/a/b"},
+    {"/a.d/b", "/a"},                     // the folder's dot is taken
+    {"/my.dir/file", "/my"},
+    {".tif", ".tif"},                     // a dot in first place is kept
+    {"/.tif", "/"},                       // second place counts
+    {"a.b.tif", "a.b"},
+    {"scan", "scan"},
+    {"", ""}})));
 
 class MainFiles : public ::testing::Test {
 protected:
@@ -195,7 +187,7 @@ TEST_F(MainFiles, DeleteFileQuietRemovesMatchingFilesOfOneFolderOnly)
     ASSERT_TRUE(QDir().mkdir(at("sub")));
     WriteFile(at("sub/varnholt4.tif"), "4");         // another folder
     Tovanel::Main::DeleteFileQuiet(at("varnholt*.tif"));
-    EXPECT_EQ(EntriesOf(root), (QStringList{".varnholt3.tif", "other.tif", "sub", "varnholt-dir.tif"}));
+    EXPECT_EQ(Entries(root), (QStringList{".varnholt3.tif", "other.tif", "sub", "varnholt-dir.tif"}));
     EXPECT_TRUE(Exists(at("sub/varnholt4.tif")));
 
     // A wildcard in a folder part is a name, not a pattern: nothing below is reached.
@@ -216,7 +208,7 @@ TEST_F(MainFiles, DeleteFileQuietSingleNamesAndNothingToDelete)
     Tovanel::Main::DeleteFileQuiet(at("missing.tif"));
     Tovanel::Main::DeleteFileQuiet(at("missing/*.tif"));
     Tovanel::Main::DeleteFileQuiet(QString());
-    EXPECT_EQ(EntriesOf(root), (QStringList{"folder", "target.tif"}));
+    EXPECT_EQ(Entries(root), (QStringList{"folder", "target.tif"}));
 }
 
 TEST_F(MainFiles, DeleteFileQuietLetsPendingEventsRunFirst)
@@ -241,7 +233,7 @@ TEST_F(MainFiles, WriteBytesIfMissingWritesExactBytesOnlyWhenAbsent)
     EXPECT_EQ(ReadAll(at("tool")), bytes);
     Tovanel::Main::WriteBytesIfMissing(QByteArray("other"), at("tool"));
     EXPECT_EQ(ReadAll(at("tool")), bytes);
-    EXPECT_EQ(EntriesOf(root), QStringList{"tool"}); // no temporary left behind
+    EXPECT_EQ(Entries(root), QStringList{"tool"}); // no temporary left behind
 
     // A file that appears while pending events run is respected: the test comes after them.
     PostToEventLoop([&] { WriteFile(at("late"), "old"); });
@@ -300,7 +292,7 @@ TEST_F(MainFiles, CopyFileCheckedCopiesOnlyAnExistingFileIntoAnExistingFolder)
         }
     }
     expected.sort();
-    EXPECT_EQ(EntriesOf(at("out")), expected);
+    EXPECT_EQ(Entries(at("out")), expected);
     EXPECT_FALSE(Exists(at("nofolder")));
     EXPECT_FALSE(QFile::exists(bare));
 }
@@ -319,7 +311,7 @@ TEST_F(MainFiles, CopyFileCheckedReplacesTheTargetWhole)
     ::close(reader);
     EXPECT_EQ(QByteArray(buffer, static_cast<int>(n)), QByteArray("old content"));
     EXPECT_EQ(ReadAll(at("old.png")), QByteArray(3 << 20, 'n'));
-    EXPECT_EQ(EntriesOf(root), (QStringList{"new.tif", "old.png"}));
+    EXPECT_EQ(Entries(root), (QStringList{"new.tif", "old.png"}));
 }
 
 TEST_F(MainFiles, CopyFileCheckedKeepsAReadOnlySourceReadOnly)

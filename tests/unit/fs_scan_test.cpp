@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include "test_files.h"
 #include "tree_removal.h"
 
 #include <gtest/gtest.h>
@@ -200,9 +201,7 @@ TEST_F(Scan, SubfoldersAreSortedByNameIgnoringCase)
 TEST_F(Scan, FoldersThatCantBeScannedStayAsGiven)
 {
     mk("Empty");
-    QFile f(QFile::decodeName(root + "file.tif"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    ASSERT_TRUE(Tovanel::TestFiles::WriteFile(QFile::decodeName(root + "file.tif"), {}));
     const QStringList rows[] = {
         {"Empty/"},                 // no subfolders: unchanged
         {"Missing/"},               // not there: left in, not scanned
@@ -326,9 +325,7 @@ TEST_F(Scan, FoldersWithoutReadRightVanishSilently)
 TEST_F(Scan, ModeZeroEntriesAsSeenByAnOrdinaryUser)
 {
     mk("Locked");
-    QFile f(QFile::decodeName(root + "none.tif"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    ASSERT_TRUE(Tovanel::TestFiles::WriteFile(QFile::decodeName(root + "none.tif"), {}));
     ASSERT_EQ(::chmod((root + "none.tif").constData(), 0), 0);
     ASSERT_EQ(::chmod((root + "Locked").constData(), 0), 0);
     const std::optional<QByteArray> out = RunUnprivileged([&] {

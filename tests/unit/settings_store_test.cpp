@@ -1,6 +1,7 @@
 // The settings store: where values live, that they come back exactly, truth values, and damaged files.
 #include "platform/error_trap.h"
 #include "settings/settings.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,15 +33,9 @@ protected:
     QString iniPath() const { return config.path() + QStringLiteral("/Varnholt.ini"); }
     void writeRaw(const QByteArray& bytes, const QString& path = {}) const
     {
-        QFile file(path.isEmpty() ? iniPath() : path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
+        ASSERT_TRUE(Tovanel::TestFiles::WriteFile(path.isEmpty() ? iniPath() : path, bytes));
     }
-    QByteArray readRaw(const QString& path) const
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    static QByteArray readRaw(const QString& path) { return Tovanel::TestFiles::ReadFile(path); }
 
     QTemporaryDir config;
     QByteArray savedConfigHome;

@@ -13,13 +13,7 @@ namespace Tovanel {
 
 using TestTiff::Page;
 
-inline QList<Page> pagesOf(int count, int seed = 1)
-{
-    QList<Page> pages;
-    for (int i = 0; i < count; ++i)
-        pages.append(Page{20 + i, 12 + 3 * i, seed + i, i % 2 == 1});
-    return pages;
-}
+inline QList<Page> pagesOf(int count, int seed = 1) { return TestTiff::PagesOf(count, seed, {20, 12}, {1, 3}); }
 
 // The run ended and its closing box said text, with these detail lines.
 inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."),
@@ -37,25 +31,34 @@ inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral
     QCOMPARE(run.form().progressText(), QStringLiteral("Progress Bar"));
     QVERIFY(!run.form().isConverting());
     // No tool, script, marker, copy, page or page PNG stays behind.
-    QCOMPARE(ConvertRun::entries(run.temp), QStringList());
+    QCOMPARE(Entries(run.temp), QStringList());
+}
+
+// Runs the conversion and calls look each time the run lets events through.
+inline void EachMoment(ConvertRun& run, const std::function<void()>& look)
+{
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, look);
+    watch.start(0);
+    run.start();
+    watch.stop();
 }
 
 // Calls act once from inside the run (while it lets events through) when ready() first holds.
 inline void DuringTheRun(ConvertRun& run, const std::function<bool()>& ready, const std::function<void()>& act)
 {
     bool done = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
+    EachMoment(run, [&] {
         if (!done && ready()) {
             done = true;
             act();
         }
     });
-    watch.start(0);
-    run.start();
-    watch.stop();
     QVERIFY2(done, "the run ended before the moment came");
 }
+
+// The run has shown a file's name: it is converting.
+inline bool Processing(ConvertRun& run) { return run.form().progressText().startsWith(QLatin1String("Processing: ")); }
 
 // The process group's member whose command line holds text, or 0.
 inline qint64 MemberRunning(qint64 group, const QByteArray& text)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "convert_tiff_maker.h"
+#include "test_files.h"
 #include "window_fixture.h"
 
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <memory>
 
 namespace Tovanel {
+
+using TestFiles::Entries;
 
 class ConvertRun {
 public:
@@ -59,11 +62,6 @@ public:
     }
     void start() { QTest::mouseClick(ui().PushButton2, Qt::LeftButton); }
 
-    // Every entry of a folder, hidden ones included, sorted.
-    static QStringList entries(const QString& folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    }
     QString lastMessage() { return dialogs().messages().isEmpty() ? QString() : dialogs().messages().last().text; }
     // The lines of the closing box's details.
     QStringList lastDetails()

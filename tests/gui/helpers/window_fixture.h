@@ -38,6 +38,12 @@ public:
         (void)QTest::qWaitForWindowExposed(form.get());
     }
     Ui::Form1& ui() { return form->ui(); }
+    // Lists the texts, in order, as the program's own adds do.
+    void list(const QStringList& texts)
+    {
+        for (const QString& t : texts)
+            form->addListItem(t);
+    }
 
     // A stored setting as it is on disk, read past the program's own store; a null QVariant when absent.
     QVariant stored(const QString& key) const

@@ -1,5 +1,6 @@
 // Tests of tovanel_tiffcommon: opening never blocks or misreads, pages skip thumbnails, output is atomic.
 #include "tiffcommon.h"
+#include "tool_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,7 @@ namespace {
 
 class TiffCommon : public ::testing::Test {
  protected:
-  void SetUp() override {
-    InstallTiffHandlers();
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tiffcommon.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { InstallTiffHandlers(); }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
@@ -32,11 +26,7 @@ class TiffCommon : public ::testing::Test {
     TIFF* t = TIFFOpen(p.c_str(), "w");
     ASSERT_NE(t, nullptr);
     for (bool r : reduced) {
-      TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
-      TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
-      TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-      TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-      TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      test::SetPageFields(t, 4, 2, 8, 1, PHOTOMETRIC_MINISBLACK);
       TIFFSetField(t, TIFFTAG_SUBFILETYPE, r ? FILETYPE_REDUCEDIMAGE : 0);
       unsigned char row[4] = {1, 2, 3, 4};
       TIFFWriteScanline(t, row, 0, 0);
@@ -46,7 +36,8 @@ class TiffCommon : public ::testing::Test {
     TIFFClose(t);
   }
 
-  fs::path dir_;
+  test::TempDir tmp_;
+  fs::path dir_{tmp_.path()};
 };
 
 TEST_F(TiffCommon, EveryExitCodeHasText) {

@@ -28,6 +28,7 @@ using test::ListFolder;
 using test::RunResult;
 using test::RunTool;
 using test::TempDir;
+using test::WriteBytes;
 
 const std::string kSplit = TOVANEL_SPLIT_EXE;
 const std::string kCorpus = TOVANEL_CORPUS_DIR;
@@ -72,22 +73,6 @@ uint32_t Sample(const PageSpec& s, uint32_t page, uint32_t x, uint32_t y, uint32
   return s.bits >= 32 ? h : h & ((1u << s.bits) - 1);
 }
 
-// Samples of 8 bits and more in the machine's byte order, as libtiff takes and gives them.
-void PutSample(std::vector<unsigned char>& line, uint64_t index, uint16_t bits, uint32_t v) {
-  if (bits < 8) {
-    const uint64_t bit = index * bits;
-    line[bit / 8] |= static_cast<unsigned char>(v << (8 - bits - bit % 8));
-    return;
-  }
-  const int bytes = bits / 8;
-  if (bytes == 1) line[index] = static_cast<unsigned char>(v);
-  if (bytes == 2) {
-    const uint16_t w = static_cast<uint16_t>(v);
-    std::memcpy(&line[index * 2], &w, 2);
-  }
-  if (bytes == 4) std::memcpy(&line[index * 4], &v, 4);
-}
-
 // Plane after plane, row after row: the layout that DecodePage produces.
 std::vector<unsigned char> PagePlanes(const PageSpec& s, uint32_t page, uint64_t& lineBytes) {
   const bool separate = s.planar == PLANARCONFIG_SEPARATE;
@@ -101,7 +86,7 @@ std::vector<unsigned char> PagePlanes(const PageSpec& s, uint32_t page, uint64_t
       std::fill(line.begin(), line.end(), 0);
       for (uint32_t x = 0; x < s.width; ++x)
         for (uint32_t c = 0; c < perLine; ++c)
-          PutSample(line, uint64_t{x} * perLine + c, s.bits, Sample(s, page, x, y, separate ? plane : c));
+          test::PutBits(line.data(), uint64_t{x} * perLine + c, s.bits, Sample(s, page, x, y, separate ? plane : c));
       std::memcpy(&data[(uint64_t{plane} * s.height + y) * lineBytes], line.data(), lineBytes);
     }
   return data;
@@ -111,14 +96,10 @@ const unsigned char kIcc[] = "not a real profile, but bytes that must travel wit
 
 void WritePage(TIFF* tif, const PageSpec& s, uint32_t page) {
   TIFFSetField(tif, TIFFTAG_SUBFILETYPE, s.thumbnail ? FILETYPE_REDUCEDIMAGE : 0);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bits);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+  test::SetPageFields(tif, s.width, s.height, s.bits, s.samples, s.photometric);
   TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, s.sampleFormat);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, s.planar);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, s.compression);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, s.photometric);
   if (s.fillOrder) TIFFSetField(tif, TIFFTAG_FILLORDER, s.fillOrder);
   if (s.predictor) TIFFSetField(tif, TIFFTAG_PREDICTOR, s.predictor);
   if (s.group3Options) TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, s.group3Options);
@@ -355,10 +336,6 @@ struct BadInputCase {
   void (*make)(const std::string& path);
 };
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
   const std::vector<BadInputCase> rows = {
       {"missing", CannotOpen, [](const std::string&) {}},
@@ -404,10 +381,7 @@ TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
     ASSERT_NE(tif, nullptr);
     const unsigned char pixel = 0;
     for (std::size_t p = 0; p < kMaxSplitPages + 1; ++p) {
-      TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1);
-      TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-      TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-      TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      test::SetPageFields(tif, 1, 1, 8, 1, PHOTOMETRIC_MINISBLACK);
       TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
       TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
       ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<unsigned char*>(&pixel), 1), 1);
@@ -515,22 +489,8 @@ void BreakStripOffset(const std::string& path, tdir_t dir) {
     ASSERT_TRUE(TIFFSetDirectory(f.tif, dir));
     ifd = TIFFCurrentDirOffset(f.tif);
   }
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  file.seekg(static_cast<std::streamoff>(ifd));
-  unsigned char count[2];
-  file.read(reinterpret_cast<char*>(count), 2);
-  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
-    unsigned char entry[12];
-    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
-    file.read(reinterpret_cast<char*>(entry), 12);
-    if (entry[0] + 256 * entry[1] == TIFFTAG_STRIPOFFSETS) {
-      const unsigned char far[4] = {0x00, 0x00, 0x00, 0x70};
-      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
-      file.write(reinterpret_cast<const char*>(far), 4);
-      return;
-    }
-  }
-  FAIL() << "no StripOffsets entry";
+  ASSERT_TRUE(test::PatchEntryValue(path, ifd, TIFFTAG_STRIPOFFSETS, std::string("\0\0\0\x70", 4)))
+      << "no StripOffsets entry";
 }
 
 // A damaged page is skipped and leaves its name unused: the other pages keep the names of their page

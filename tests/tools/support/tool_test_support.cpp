@@ -117,6 +117,92 @@ bool WriteTiledPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, u
   return true;
 }
 
+void SetPageFields(TIFF* t, uint32_t width, uint32_t height, uint16_t bps, uint16_t spp, uint16_t photometric) {
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+}
+
+TIFF* StartTiff(const std::string& path, const char* mode, uint32_t width, uint32_t height, uint16_t bps,
+                uint16_t spp, uint16_t photometric) {
+  TIFF* t = TIFFOpen(path.c_str(), mode);
+  if (t) SetPageFields(t, width, height, bps, spp, photometric);
+  return t;
+}
+
+void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
+  if (bps % 8 == 0) {
+    for (int k = 0; k < bps / 8; ++k) row[i * (bps / 8) + k] = static_cast<uint8_t>(bits >> (8 * k));
+    return;
+  }
+  for (int b = 0; b < bps; ++b)
+    if ((bits >> (bps - 1 - b)) & 1) row[(i * bps + b) / 8] |= static_cast<uint8_t>(0x80 >> ((i * bps + b) % 8));
+}
+
+uint64_t GetBits(const uint8_t* row, std::size_t i, int bps) {
+  uint64_t v = 0;
+  if (bps % 8 == 0) {
+    for (int k = bps / 8 - 1; k >= 0; --k) v = (v << 8) | row[i * (bps / 8) + k];
+    return v;
+  }
+  for (int b = 0; b < bps; ++b) v = (v << 1) | ((row[(i * bps + b) / 8] >> (7 - (i * bps + b) % 8)) & 1);
+  return v;
+}
+
+bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  unsigned char count[2] = {};
+  file.seekg(static_cast<std::streamoff>(ifd));
+  file.read(reinterpret_cast<char*>(count), 2);
+  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
+    unsigned char entry[12];
+    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
+    file.read(reinterpret_cast<char*>(entry), 12);
+    if (entry[0] + 256 * entry[1] == tag) {
+      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
+      file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      return static_cast<bool>(file);
+    }
+  }
+  return false;
+}
+
+bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
+                         std::size_t rowBytes, uint32_t rowsPerStrip) {
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+  const uint32_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
+  for (std::size_t p = 0; p < plane.size(); ++p)
+    for (uint32_t s = 0; s < strips; ++s) {
+      const uint32_t rows = std::min(rowsPerStrip, height - s * rowsPerStrip);
+      if (TIFFWriteEncodedStrip(t, static_cast<uint32_t>(p * strips + s),
+                                const_cast<uint8_t*>(plane[p].data() + s * rowsPerStrip * rowBytes),
+                                static_cast<tmsize_t>(rows * rowBytes)) < 0)
+        return false;
+    }
+  return true;
+}
+
+bool ReadRgbaImage(const std::string& path, uint32_t width, uint32_t height, std::vector<uint32_t>& rgba,
+                   int stopOnError) {
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (!t) return false;
+  rgba.assign(std::size_t{width} * height, 0);
+  const bool ok = TIFFReadRGBAImageOriented(t, width, height, rgba.data(), ORIENTATION_TOPLEFT, stopOnError);
+  TIFFClose(t);
+  return ok;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
 std::vector<std::string> ListFolder(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
@@ -270,6 +356,20 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
 
 }  // namespace
 
+std::string RawDirectory(std::vector<RawEntry> entries, uint32_t next) {
+  std::sort(entries.begin(), entries.end(), [](const RawEntry& a, const RawEntry& b) { return a.tag < b.tag; });
+  std::string dir;
+  PutLe(dir, entries.size(), 2);
+  for (const RawEntry& e : entries) {
+    PutLe(dir, e.tag, 2);
+    PutLe(dir, e.type, 2);
+    PutLe(dir, e.count, 4);
+    PutLe(dir, e.type == 3 && e.count == 1 ? e.value & 0xFFFF : e.value, 4);  // a lone SHORT is left-aligned
+  }
+  PutLe(dir, next, 4);
+  return dir;
+}
+
 void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& pageStrips) {
   // Header and the one pixel byte (padded); then per page its two strip tables of SHORTs and its IFD.
   std::ofstream out(path, std::ios::binary);
@@ -282,28 +382,15 @@ void WriteManyStripsTiff(const std::string& path, const std::vector<uint32_t>& p
   for (std::size_t page = 0; page < pageStrips.size(); ++page) {
     const uint32_t strips = pageStrips[page];
     const uint64_t offsets = at, counts = offsets + uint64_t{2} * strips, ifd = counts + uint64_t{2} * strips;
-    struct Entry {
-      uint16_t tag, type;
-      uint32_t count, value;
-    };
-    const Entry entries[] = {{256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
-                             {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
-                             {279, 3, strips, static_cast<uint32_t>(counts)}};
     std::string table;
     for (uint64_t i = 0; i < strips; ++i) table += std::string("\x08\0", 2);
     for (uint64_t i = 0; i < strips; ++i) table += std::string("\x01\0", 2);
-    std::string dir;
-    PutLe(dir, std::size(entries), 2);
-    for (const Entry& e : entries) {
-      PutLe(dir, e.tag, 2);
-      PutLe(dir, e.type, 2);
-      PutLe(dir, e.count, 4);
-      PutLe(dir, e.value, e.count == 1 && e.type == 3 ? 2 : 4);
-      if (e.count == 1 && e.type == 3) PutLe(dir, 0, 2);
-    }
-    at = ifd + dir.size() + 4;
-    PutLe(dir, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0, 4);
-    out << table << dir;
+    const std::vector<RawEntry> entries = {
+        {256, 4, 1, 1}, {257, 4, 1, strips}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+        {273, 3, strips, static_cast<uint32_t>(offsets)}, {277, 3, 1, 1}, {278, 4, 1, 1},
+        {279, 3, strips, static_cast<uint32_t>(counts)}};
+    at = ifd + 2 + 12 * entries.size() + 4;
+    out << table << RawDirectory(entries, page + 1 < pageStrips.size() ? at + uint64_t{4} * pageStrips[page + 1] : 0);
   }
 }
 
@@ -312,15 +399,10 @@ bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) 
   // old-style JPEG reader takes as it is; then its Compression value is changed to old-style JPEG.
   uint64_t ifd = 0;
   {
-    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    TIFF* tif = StartTiff(path, "w", width, height, 8, 3, PHOTOMETRIC_YCBCR);
     if (!tif) return false;
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
     TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
@@ -343,22 +425,7 @@ bool WriteOldJpegTiff(const std::string& path, uint32_t width, uint32_t height) 
     ifd = TIFFCurrentDirOffset(tif);
     TIFFClose(tif);
   }
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  unsigned char count[2] = {};
-  file.seekg(static_cast<std::streamoff>(ifd));
-  file.read(reinterpret_cast<char*>(count), 2);
-  for (int i = 0; i < count[0] + 256 * count[1]; ++i) {
-    unsigned char entry[12];
-    file.seekg(static_cast<std::streamoff>(ifd + 2 + 12 * i));
-    file.read(reinterpret_cast<char*>(entry), 12);
-    if (entry[0] + 256 * entry[1] == TIFFTAG_COMPRESSION) {
-      const char oldJpeg[2] = {COMPRESSION_OJPEG, 0};
-      file.seekp(static_cast<std::streamoff>(ifd + 2 + 12 * i + 8));
-      file.write(oldJpeg, 2);
-      return static_cast<bool>(file);
-    }
-  }
-  return false;
+  return PatchEntryValue(path, ifd, TIFFTAG_COMPRESSION, std::string{char(COMPRESSION_OJPEG), 0});
 }
 
 }  // namespace tovanel::tools::test

@@ -1,11 +1,6 @@
 // Fidelity of the sample kinds a PNG cannot hold as they are: wide and signed integers, floating point
 // with its range cases, no-data, L*a*b* and photometric values libtiff does not name.
-#include "png_reader.h"
-#include "tiffcommon.h"
-#include "tool_test_support.h"
-#include "topng.h"
-
-#include <gtest/gtest.h>
+#include "topng_checks.h"
 
 #include <algorithm>
 #include <bit>
@@ -17,8 +12,7 @@
 
 namespace fs = std::filesystem;
 using namespace tovanel::tools;
-using tovanel::test::PngImage;
-using tovanel::test::ReadPng;
+using namespace tovanel::tools::test;
 
 namespace {
 
@@ -87,17 +81,6 @@ uint64_t FloatBits(double v, int bps) {
   return sign | (uint64_t(biased) << m) | (static_cast<uint64_t>(std::ldexp(frac * 2 - 1, m)) & ((1u << m) - 1));
 }
 
-// Writes the value's bits at sample index i of a row: 8- to 64-bit widths in this machine's order
-// (libtiff swaps them for a big-endian file), other widths packed most significant bit first.
-void PutBits(uint8_t* row, std::size_t i, int bps, uint64_t bits) {
-  if (bps % 8 == 0) {
-    for (int k = 0; k < bps / 8; ++k) row[i * (bps / 8) + k] = static_cast<uint8_t>(bits >> (8 * k));
-    return;
-  }
-  for (int b = 0; b < bps; ++b)
-    if ((bits >> (bps - 1 - b)) & 1) row[(i * bps + b) / 8] |= static_cast<uint8_t>(0x80 >> ((i * bps + b) % 8));
-}
-
 uint64_t StoredBits(const KindCase& c, uint32_t x, uint32_t y, int s) {
   const double v = Value(c, x, y, s);
   if (c.format == SAMPLEFORMAT_IEEEFP) return FloatBits(v, c.bps);
@@ -105,14 +88,9 @@ uint64_t StoredBits(const KindCase& c, uint32_t x, uint32_t y, int s) {
 }
 
 void WriteKind(const KindCase& c, const std::string& path) {
-  TIFF* t = TIFFOpen(path.c_str(), c.mode);
+  TIFF* t = StartTiff(path, c.mode, W, H, c.bps, c.spp, c.photometric);
   ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, W);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, H);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, c.spp);
   TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, c.format);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
   TIFFSetField(t, TIFFTAG_COMPRESSION, c.compression);
   if (c.predictor != PREDICTOR_NONE) TIFFSetField(t, TIFFTAG_PREDICTOR, c.predictor);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, c.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
@@ -136,16 +114,10 @@ void WriteKind(const KindCase& c, const std::string& path) {
       for (int s = 0; s < c.spp; ++s)
         PutBits(plane[c.separate ? s : 0].data() + y * rowBytes, c.separate ? x : std::size_t{x} * c.spp + s, c.bps,
                 StoredBits(c, x, y, s));
-  if (c.tiled) {
-    ASSERT_TRUE(test::WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
-  } else {
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
-    const uint32_t strips = (H + 3) / 4;
-    for (int p = 0; p < planes; ++p)
-      for (uint32_t s = 0; s < strips; ++s)
-        ASSERT_GE(TIFFWriteEncodedStrip(t, p * strips + s, plane[p].data() + s * 4 * rowBytes,
-                                        std::min(4u, H - s * 4) * rowBytes), 0);
-  }
+  if (c.tiled)
+    ASSERT_TRUE(WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
+  else
+    ASSERT_TRUE(WriteStrippedPlanes(t, plane, H, rowBytes, 4));
   TIFFClose(t);
 }
 
@@ -226,15 +198,6 @@ const KindCase kKindCases[] = {
     {"unnamed_photometric_three_samples_rgb", kUint, 24, 3, kUnnamed, {}, Range::Bits, kRgb, 16},
 };
 
-// A parameterised test with a folder of its own; the streaming writer is switched off after each.
-template <typename Param>
-class InFolder : public ::testing::TestWithParam<Param> {
- protected:
-  void TearDown() override { ForceStreamingWriterForTesting(false); }
-  tovanel::tools::test::TempDir tmp_;
-  fs::path dir_{tmp_.path()};
-};
-
 class SampleKinds : public InFolder<std::tuple<KindCase, bool>> {};
 
 TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
@@ -242,34 +205,17 @@ TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   ASSERT_NO_FATAL_FAILURE(WriteKind(c, in));
   ForceStreamingWriterForTesting(streaming);
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, c.pngType);
-  ASSERT_EQ(png.depth, c.pngDepth);
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png));
   ASSERT_EQ(png.width, W);
   ASSERT_EQ(png.height, H);
   double lo = 0, hi = 1;
   if (c.format == SAMPLEFORMAT_IEEEFP) FloatRange(c, lo, hi);
-  int mismatches = 0;
-  for (uint32_t y = 0; y < H; ++y)
-    for (uint32_t x = 0; x < W; ++x) {
-      const std::vector<uint32_t> want = ExpectedKind(c, x, y, lo, hi);
-      ASSERT_EQ(static_cast<int>(want.size()), png.channels);
-      for (int k = 0; k < png.channels; ++k)
-        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k)
-                        << " != " << want[k];
-    }
-  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(Mismatches(png, W, H, [&](uint32_t x, uint32_t y) { return ExpectedKind(c, x, y, lo, hi); }), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SampleKinds, ::testing::Combine(::testing::ValuesIn(kKindCases), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "_streamed" : "_inmemory");
-                         });
+                         StreamingName<KindCase>);
 
 // CIE L*a*b* pages: white, black, a neutral mid grey, a red and a blue, in each stored encoding. The
 // sRGB values are lcms2's, so the rows check what decoding each encoding wrongly would break: the
@@ -302,13 +248,8 @@ TEST_P(LabPages, BecomeSrgbWithNeutralGreysAndTheRightHues) {
   const std::string in = (dir_ / "lab.tif").string(), out = (dir_ / "lab.png").string();
   constexpr uint32_t n = std::size(kLab);
   {
-    TIFF* t = TIFFOpen(in.c_str(), "w");
+    TIFF* t = StartTiff(in, "w", n, 2, c.bps, 3, c.photometric);
     ASSERT_NE(t, nullptr);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, n);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
     std::vector<uint8_t> row(n * 3 * c.bps / 8);
     for (uint32_t k = 0; k < n; ++k)
@@ -316,12 +257,8 @@ TEST_P(LabPages, BecomeSrgbWithNeutralGreysAndTheRightHues) {
     for (uint32_t y = 0; y < 2; ++y) ASSERT_EQ(TIFFWriteScanline(t, row.data(), y, 0), 1);
     TIFFClose(t);
   }
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
   PngImage png;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, PNG_COLOR_TYPE_RGB);
-  ASSERT_EQ(png.depth, c.bps);
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, PNG_COLOR_TYPE_RGB, c.bps, png));
   const double max = c.bps == 16 ? 65535 : 255, step = max / 255;
   auto at = [&](uint32_t k, int ch) { return png.at(k, 1, ch) / step; };  // in 8-bit steps
   for (int ch = 0; ch < 3; ++ch) {

@@ -1,25 +1,16 @@
 // The converter on several threads: pages coded in pieces give the very pixels of one thread, in
 // streams within 1 % of its size, and pages under the threshold give the very bytes.
-#include "png_reader.h"
-#include "tiffcommon.h"
-#include "tool_test_support.h"
-#include "topng.h"
-
-#include <gtest/gtest.h>
-#include <tiffio.h>
+#include "topng_checks.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 using namespace tovanel::tools;
-using tovanel::test::PngImage;
-using tovanel::test::ReadPng;
+using namespace tovanel::tools::test;
 
 namespace {
 
@@ -45,13 +36,8 @@ uint32_t Sample(const ThreadCase& c, uint32_t x, uint32_t y, int s) {
 }
 
 void WriteTiff(const ThreadCase& c, const std::string& path) {
-  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFF* tif = StartTiff(path, "w", c.width, c.height, c.bps, c.spp, c.photometric);
   ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, c.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, c.height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, c.bps);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, c.spp);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, c.photometric);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
   TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 64u);
@@ -79,11 +65,6 @@ void WriteTiff(const ThreadCase& c, const std::string& path) {
   TIFFClose(tif);
 }
 
-std::vector<char> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Filtered rows of 2 to 3 MiB: four threads cut them into pieces; and the same kinds under 1 MiB.
 const ThreadCase kLarge[] = {
     {"rgb8_photo", PHOTOMETRIC_RGB, 8, 3, 1024, 1024, Content::Photo, PNG_COLOR_TYPE_RGB, 8},
@@ -108,7 +89,7 @@ class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
     ForceStreamingWriterForTesting(false);
   }
   // Converts the page with the given threads and returns the PNG's bytes; its pixels must be the page's.
-  std::vector<char> convert(const ThreadCase& c, unsigned threads) {
+  std::vector<uint8_t> convert(const ThreadCase& c, unsigned threads) {
     SetCodingThreads(threads);
     ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     const std::string out = tmp_.file("page-" + std::to_string(threads) + ".png");
@@ -122,22 +103,18 @@ class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
       ADD_FAILURE() << "size " << png.width << "x" << png.height;
       return {};
     }
-    int mismatches = 0;
-    for (uint32_t y = 0; y < c.height; ++y)
-      for (uint32_t x = 0; x < c.width; ++x)
-        for (int s = 0; s < png.channels; ++s)
-          if (png.at(x, y, s) != Sample(c, x, y, s) && ++mismatches <= 5)
-            ADD_FAILURE() << threads << " threads: pixel " << x << "," << y << " sample " << s;
-    EXPECT_EQ(mismatches, 0);
-    return FileBytes(out);
+    EXPECT_EQ(Mismatches(png, c.width, c.height, [&](uint32_t x, uint32_t y) {
+      std::vector<uint32_t> want;
+      for (int s = 0; s < png.channels; ++s) want.push_back(Sample(c, x, y, s));
+      return want;
+    }, std::to_string(threads) + " threads: "), 0);
+    return ReadBytes(out);
   }
   tovanel::tools::test::TempDir tmp_;
   std::string in_ = tmp_.file("page.tif");
 };
 
-std::string Name(const ::testing::TestParamInfo<std::tuple<ThreadCase, bool>>& info) {
-  return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_streamed" : "_inmemory");
-}
+constexpr auto Name = StreamingName<ThreadCase>;
 
 // Held pages: photographs are cut into pieces (other bytes, within 1 %); drawn pages compress so well
 // that pieces would cost more, and stay whole. Streamed pages are cut into the same pieces whatever
@@ -146,7 +123,7 @@ using LargePages = Threads;
 TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> one = convert(c, 1), four = convert(c, 4);
+  const std::vector<uint8_t> one = convert(c, 1), four = convert(c, 4);
   ASSERT_FALSE(one.empty());
   EXPECT_LE(four.size(), one.size() + one.size() / 100) << one.size() << " bytes on one thread";
   if (std::get<1>(GetParam()) || c.content == Content::Drawn)
@@ -161,13 +138,13 @@ using CutShort = Threads;
 TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> whole = FileBytes(in_);
+  const std::vector<uint8_t> whole = ReadBytes(in_);
   for (const unsigned threads : {1u, 4u}) {
     // The strips come first and the directory last: keep the directory, lose the middle strips' data.
-    std::vector<char> cut = whole;
-    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, '\xff');
+    std::vector<uint8_t> cut = whole;
+    std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, uint8_t{0xff});
     const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
-    std::ofstream(in, std::ios::binary).write(cut.data(), static_cast<std::streamsize>(cut.size()));
+    WriteBytes(in, std::string(cut.begin(), cut.end()));
     SetCodingThreads(threads);
     ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     std::string why;
@@ -181,7 +158,7 @@ using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  const std::vector<char> one = convert(c, 1);
+  const std::vector<uint8_t> one = convert(c, 1);
   ASSERT_FALSE(one.empty());
   EXPECT_EQ(convert(c, 4), one);
   EXPECT_EQ(convert(c, 0), one);

@@ -190,14 +190,9 @@ Rgba FromPng(const PngImage& png) {
   return r;
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // ImageMagick's "-depth 16 -endian MSB rgba:" output: 16-bit big-endian RGBA.
 bool FromImageMagick(const std::string& path, uint32_t w, uint32_t h, Rgba& r) {
-  const std::vector<uint8_t> d = ReadAll(path);
+  const std::vector<uint8_t> d = test::ReadBytes(path);
   if (d.size() != std::size_t{w} * h * 8) return false;
   r = {w, h, 16, std::vector<uint32_t>(std::size_t{w} * h * 4)};
   for (std::size_t i = 0; i < r.s.size(); ++i) r.s[i] = (uint32_t{d[2 * i]} << 8) | d[2 * i + 1];
@@ -207,7 +202,7 @@ bool FromImageMagick(const std::string& path, uint32_t w, uint32_t h, Rgba& r) {
 // libvips' own ".v" file: a 64-byte header (width, height, bands, band format, interpretation) and
 // the pixels in this machine's byte order.
 bool FromVips(const std::string& path, Rgba& r, std::string& why) {
-  const std::vector<uint8_t> d = ReadAll(path);
+  const std::vector<uint8_t> d = test::ReadBytes(path);
   if (d.size() < 64) return (why = "short .v file", false);
   auto u32 = [&](std::size_t off) { uint32_t v; std::memcpy(&v, d.data() + off, 4); return v; };
   const uint32_t w = u32(4), h = u32(8), bands = u32(12), format = u32(20), type = u32(28);
@@ -256,30 +251,14 @@ struct Truth {
 };
 
 uint32_t SampleAt(const std::vector<uint8_t>& row, uint64_t index, int bps) {
-  if (bps == 8) return row[index];
-  if (bps == 16) { uint16_t v; std::memcpy(&v, row.data() + 2 * index, 2); return v; }
-  uint32_t v = 0;
-  for (int b = 0; b < bps; ++b) {
-    const uint64_t bit = index * bps + b;
-    v = (v << 1) | ((row[bit / 8] >> (7 - bit % 8)) & 1);
-  }
-  return v;
+  return static_cast<uint32_t>(test::GetBits(row.data(), index, bps));
 }
 
 // Any stored sample as a number by the TIFF definition: unsigned, two's complement or IEEE floating
 // point (16, 24 with 7 exponent bits, 32, 64) of its width. libtiff hands out 16- to 64-bit samples
 // in this machine's byte order; other widths are packed most significant bit first.
 double StoredValue(const std::vector<uint8_t>& row, uint64_t index, int bps, int format) {
-  uint64_t b = 0;
-  if (bps % 8 == 0) {
-    const int n = bps / 8;
-    for (int k = n - 1; k >= 0; --k) b = (b << 8) | row[index * n + k];  // little-endian machine
-  } else {
-    for (int k = 0; k < bps; ++k) {
-      const uint64_t bit = index * bps + k;
-      b = (b << 1) | ((row[bit / 8] >> (7 - bit % 8)) & 1);
-    }
-  }
+  const uint64_t b = test::GetBits(row.data(), index, bps);  // little-endian machine
   if (format == SAMPLEFORMAT_IEEEFP) {
     if (bps == 32) return std::bit_cast<float>(static_cast<uint32_t>(b));
     if (bps == 64) return std::bit_cast<double>(b);

@@ -1,10 +1,5 @@
 // Fidelity of tovanel-topng's core: TIFFs written here with known samples must give exactly those pixels.
-#include "png_reader.h"
-#include "tiffcommon.h"
-#include "tool_test_support.h"
-#include "topng.h"
-
-#include <gtest/gtest.h>
+#include "topng_checks.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -14,29 +9,11 @@
 
 namespace fs = std::filesystem;
 using namespace tovanel::tools;
-using tovanel::test::PngImage;
-using tovanel::test::ReadPng;
+using namespace tovanel::tools::test;
 
 namespace {
 
 constexpr uint32_t W = 37, H = 23;  // odd sizes: partial strips, tiles and bytes
-
-// A parameterised test with a fresh folder of its own under TMPDIR, removed afterwards.
-template <typename Param>
-class InTempDir : public ::testing::TestWithParam<Param> {
- protected:
-  tovanel::tools::test::TempDir tmp_;
-  fs::path dir_{tmp_.path()};
-};
-
-// Converts in to out and reads the PNG back, which must have the given colour type and depth.
-void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png) {
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
-  ASSERT_TRUE(ReadPng(out, png, why)) << why;
-  ASSERT_EQ(png.colorType, colorType);
-  ASSERT_EQ(png.depth, depth);
-}
 
 struct Case {
   const char* name;
@@ -81,19 +58,6 @@ uint32_t Sample(const Case& c, uint32_t x, uint32_t y, int s) {
   return v;
 }
 
-void PutSample(std::vector<uint8_t>& buf, std::size_t rowStart, std::size_t index, int bps, uint32_t v) {
-  if (bps == 16) {
-    const uint16_t s = static_cast<uint16_t>(v);
-    std::memcpy(buf.data() + rowStart + 2 * index, &s, 2);
-    return;
-  }
-  const std::size_t bit = index * bps;
-  for (int b = 0; b < bps; ++b) {
-    const std::size_t pos = bit + b;
-    if ((v >> (bps - 1 - b)) & 1) buf[rowStart + pos / 8] |= static_cast<uint8_t>(0x80 >> (pos % 8));
-  }
-}
-
 std::vector<uint16_t> ColourMap(int bps, int channel) {
   std::vector<uint16_t> m(std::size_t{1} << bps);
   for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint16_t>((i * 7919 + channel * 21011 + 129) & 0xFFFF);
@@ -127,13 +91,8 @@ const uint8_t* TestIcc(uint32_t& size) {
 
 // Writes the case as a TIFF, its samples from Sample(); resolution 300 dpi and (for RGB) an ICC profile.
 void WriteCase(const Case& c, const std::string& path) {
-  TIFF* t = TIFFOpen(path.c_str(), c.mode);
+  TIFF* t = StartTiff(path, c.mode, W, H, c.bps, c.spp, c.photometric);
   ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, W);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, H);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, c.spp);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
   TIFFSetField(t, TIFFTAG_COMPRESSION, c.compression);
   if (c.compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_2DENCODING);
   if (c.predictor != PREDICTOR_NONE) TIFFSetField(t, TIFFTAG_PREDICTOR, c.predictor);
@@ -159,20 +118,12 @@ void WriteCase(const Case& c, const std::string& path) {
       for (int s = 0; s < c.spp; ++s) {
         const int p = c.separate ? s : 0;
         const std::size_t idx = c.separate ? x : std::size_t{x} * c.spp + s;
-        PutSample(plane[p], y * rowBytes, idx, c.bps, Sample(c, x, y, s));
+        PutBits(plane[p].data() + y * rowBytes, idx, c.bps, Sample(c, x, y, s));
       }
-  if (c.tiled) {
-    ASSERT_TRUE(test::WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
-  } else {
-    const uint32_t rps = 5;
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rps);
-    const uint32_t strips = (H + rps - 1) / rps;
-    for (int p = 0; p < planes; ++p)
-      for (uint32_t s = 0; s < strips; ++s) {
-        const uint32_t rows = std::min(rps, H - s * rps);
-        ASSERT_GE(TIFFWriteEncodedStrip(t, p * strips + s, plane[p].data() + s * rps * rowBytes, rows * rowBytes), 0);
-      }
-  }
+  if (c.tiled)
+    ASSERT_TRUE(WriteTiledPlanes(t, plane, W, H, rowBytes, perPixel, c.bps));
+  else
+    ASSERT_TRUE(WriteStrippedPlanes(t, plane, H, rowBytes, 5));
   TIFFClose(t);
 }
 
@@ -277,13 +228,7 @@ const Case kCases[] = {
     {"cmyk16_separate", PHOTOMETRIC_SEPARATED, 16, 4, {}, kNone, kRgb, 16, true},
 };
 
-class Fidelity : public InTempDir<std::tuple<Case, bool>> {
- protected:
-  void TearDown() override {
-    ForceStreamingWriterForTesting(false);
-    InTempDir::TearDown();
-  }
-};
+class Fidelity : public InFolder<std::tuple<Case, bool>> {};
 
 TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
   const auto& [c, streaming] = GetParam();
@@ -312,23 +257,11 @@ TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
       EXPECT_EQ(png.palette[i].blue, ColourMap(c.bps, 2)[i] >> 8) << i;
     }
   }
-  int mismatches = 0;
-  for (uint32_t y = 0; y < H; ++y)
-    for (uint32_t x = 0; x < W; ++x) {
-      const std::vector<uint32_t> want = Expected(c, x, y);
-      ASSERT_EQ(static_cast<int>(want.size()), png.channels);
-      for (int k = 0; k < png.channels; ++k)
-        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
-    }
-  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(Mismatches(png, W, H, [&](uint32_t x, uint32_t y) { return Expected(c, x, y); }), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Fidelity, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "_streamed" : "_inmemory");
-                         });
+                         StreamingName<Case>);
 
 }  // namespace
 
@@ -352,7 +285,7 @@ const JpegCase kJpegCases[] = {
     {"grey_strips", PHOTOMETRIC_MINISBLACK, 1, 1, false, PNG_COLOR_TYPE_GRAY},
 };
 
-class JpegInTiff : public InTempDir<JpegCase> {};
+class JpegInTiff : public InFolder<JpegCase> {};
 
 TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
   const JpegCase& c = GetParam();
@@ -360,14 +293,9 @@ TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
   const int spp = c.photometric == PHOTOMETRIC_MINISBLACK ? 1 : 3;
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   {
-    TIFF* t = TIFFOpen(in.c_str(), "w");
+    TIFF* t = StartTiff(in, "w", w, h, 8, spp, c.photometric);
     ASSERT_NE(t, nullptr);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_JPEGQUALITY, 80);
     if (c.photometric == PHOTOMETRIC_YCBCR) {
@@ -399,28 +327,15 @@ TEST_P(JpegInTiff, PixelsEqualLibtiffsRgbaDecode) {
     }
     TIFFClose(t);
   }
-  std::vector<uint32_t> truth(std::size_t{w} * h);
-  {
-    TIFF* t = TIFFOpen(in.c_str(), "r");
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(TIFFReadRGBAImageOriented(t, w, h, truth.data(), ORIENTATION_TOPLEFT, 1));
-    TIFFClose(t);
-  }
+  std::vector<uint32_t> truth;
+  ASSERT_TRUE(ReadRgbaImage(in, w, h, truth, 1));
   PngImage png;
   ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, 8, png));
-  int mismatches = 0, distinct = 0;
-  uint32_t previous = 0;
-  for (uint32_t y = 0; y < h; ++y)
-    for (uint32_t x = 0; x < w; ++x) {
-      const uint32_t p = truth[std::size_t{y} * w + x];
-      distinct += p != previous;
-      previous = p;
-      const uint32_t want[3] = {TIFFGetR(p), TIFFGetG(p), TIFFGetB(p)};
-      for (int k = 0; k < png.channels; ++k)
-        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
-    }
-  EXPECT_EQ(mismatches, 0);
+  int distinct = 0;
+  for (std::size_t i = 1; i < truth.size(); ++i) distinct += truth[i] != truth[i - 1];
+  EXPECT_EQ(Mismatches(png, w, h, [&](uint32_t x, uint32_t y) {
+    return RgbaChannels(truth[std::size_t{y} * w + x], png.channels);
+  }), 0);
   EXPECT_GT(distinct, int{w * h / 4});  // the comparison covered a real picture, not a flat field
 }
 
@@ -440,13 +355,8 @@ struct PremultipliedPixel {
 void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, const std::string& dir) {
   const std::string in = dir + "/assoc" + std::to_string(bps) + ".tif", out = dir + "/assoc" + std::to_string(bps) + ".png";
   const uint32_t w = static_cast<uint32_t>(rows.size());
-  TIFF* t = TIFFOpen(in.c_str(), "w");
+  TIFF* t = StartTiff(in, "w", w, 1, bps, 4, PHOTOMETRIC_RGB);
   ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 4);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   const uint16_t assoc = EXTRASAMPLE_ASSOCALPHA;
   TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &assoc);
@@ -468,7 +378,7 @@ void CheckUnpremultiply(int bps, const std::vector<PremultipliedPixel>& rows, co
 }
 
 TEST(AssociatedAlpha, ColourIsDividedByAlphaRoundedAndClampedAndZeroWhereTransparent) {
-  const tovanel::tools::test::TempDir tmp;
+  const TempDir tmp;
   const fs::path folder = tmp.path();
   CheckUnpremultiply(8, {{0, 0, 0}, {5, 0, 0}, {255, 0, 0}, {4, 7, 146}, {6, 7, 219}, {42, 140, 77},
                          {3, 90, 9}, {200, 100, 255}, {255, 255, 255}, {128, 255, 128}, {1, 1, 255}},
@@ -509,7 +419,7 @@ uint16_t MapValue(const ColourMapCase& c, std::size_t i, int channel) {
   return static_cast<uint16_t>(c.eightBit ? v : v * 257);
 }
 
-class ColourMaps : public InTempDir<ColourMapCase> {};
+class ColourMaps : public InFolder<ColourMapCase> {};
 
 TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
   const ColourMapCase& c = GetParam();
@@ -518,13 +428,8 @@ TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
   const uint16_t spp = c.alpha ? 2 : 1;
   auto index = [&](uint32_t x, uint32_t y) { return (std::size_t{x} * 7 + y * 13) % entries; };
   {
-    TIFF* t = TIFFOpen(in.c_str(), "w");
+    TIFF* t = StartTiff(in, "w", W, H, c.bps, spp, PHOTOMETRIC_PALETTE);
     ASSERT_NE(t, nullptr);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, W);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, H);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bps);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, H);
     if (c.alpha) {
@@ -539,8 +444,8 @@ TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
     std::vector<uint8_t> strip(rowBytes * H, 0);
     for (uint32_t y = 0; y < H; ++y)
       for (uint32_t x = 0; x < W; ++x) {
-        PutSample(strip, y * rowBytes, std::size_t{x} * spp, c.bps, static_cast<uint32_t>(index(x, y)));
-        if (c.alpha) PutSample(strip, y * rowBytes, std::size_t{x} * spp + 1, c.bps, (x * 29 + y) & 0xFF);
+        PutBits(strip.data() + y * rowBytes, std::size_t{x} * spp, c.bps, index(x, y));
+        if (c.alpha) PutBits(strip.data() + y * rowBytes, std::size_t{x} * spp + 1, c.bps, (x * 29 + y) & 0xFF);
       }
     ASSERT_GE(TIFFWriteEncodedStrip(t, 0, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
     TIFFClose(t);
@@ -561,22 +466,13 @@ TEST_P(ColourMaps, EightBitMapsAreReadAsTheyStandAndWideMapsByTheHighByte) {
       EXPECT_EQ(png.palette[i].blue, colour(i, 2)) << i;
     }
   }
-  int mismatches = 0;
-  for (uint32_t y = 0; y < H; ++y)
-    for (uint32_t x = 0; x < W; ++x) {
-      const std::size_t i = index(x, y);
-      std::vector<uint32_t> want;
-      if (c.pngType == PNG_COLOR_TYPE_PALETTE) {
-        want = {static_cast<uint32_t>(i)};
-      } else {
-        want = {colour(i, 0), colour(i, 1), colour(i, 2)};
-        if (c.alpha) want.push_back((x * 29 + y) & 0xFF);
-      }
-      for (int k = 0; k < png.channels; ++k)
-        if (png.at(x, y, k) != want[k] && ++mismatches <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << png.at(x, y, k) << " != " << want[k];
-    }
-  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(Mismatches(png, W, H, [&](uint32_t x, uint32_t y) {
+    const std::size_t i = index(x, y);
+    if (c.pngType == PNG_COLOR_TYPE_PALETTE) return std::vector<uint32_t>{static_cast<uint32_t>(i)};
+    std::vector<uint32_t> want{colour(i, 0), colour(i, 1), colour(i, 2)};
+    if (c.alpha) want.push_back((x * 29 + y) & 0xFF);
+    return want;
+  }), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Maps, ColourMaps, ::testing::ValuesIn(kColourMapCases),

@@ -19,10 +19,7 @@
 
 namespace fs = std::filesystem;
 using namespace tovanel::tools;
-using tovanel::tools::test::LineCount;
-using tovanel::tools::test::ListFolder;
-using tovanel::tools::test::RunTool;
-using tovanel::tools::test::TempDir;
+using namespace tovanel::tools::test;
 
 namespace {
 
@@ -36,12 +33,8 @@ class TopngProgram : public ::testing::Test {
   int filesIn(const fs::path& d) const { return static_cast<int>(ListFolder(d.string()).size()); }
   // A valid 8-bit grey TIFF whose directory follows the image data.
   void writeGrey(const std::string& p, uint32_t w, uint32_t h) {
-    TIFF* t = TIFFOpen(p.c_str(), "w");
+    TIFF* t = StartTiff(p, "w", w, h, 8, 1, PHOTOMETRIC_MINISBLACK);
     ASSERT_NE(t, nullptr);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, h);
     std::vector<uint8_t> px(std::size_t{w} * h);
     for (std::size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i * 31);
@@ -145,24 +138,10 @@ TEST_F(TopngProgram, UnwritableFolderGivesWriteFailedAndNoFile) {
 
 // A little-endian classic TIFF of one page, its IFD entries given as (tag, type, count, value or
 // offset), after `data` (which starts at offset 8).
-void WriteRawTiff(const std::string& path, const std::string& data,
-                  std::vector<std::tuple<uint16_t, uint16_t, uint32_t, uint32_t>> entries) {
-  std::sort(entries.begin(), entries.end());
-  std::string out = "II*";
-  out.push_back('\0');
-  auto u16 = [&](uint32_t v) { out.push_back(char(v & 0xFF)); out.push_back(char(v >> 8)); };
-  auto u32 = [&](uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
-  u32(static_cast<uint32_t>(8 + data.size()));
-  out += data;
-  u16(static_cast<uint16_t>(entries.size()));
-  for (const auto& [tag, type, count, value] : entries) {
-    u16(tag);
-    u16(type);
-    u32(count);
-    u32(type == 3 && count == 1 ? value & 0xFFFF : value);
-  }
-  u32(0);
-  std::ofstream(path, std::ios::binary) << out;
+void WriteRawTiff(const std::string& path, const std::string& data, const std::vector<RawEntry>& entries) {
+  const uint32_t ifd = static_cast<uint32_t>(8 + data.size());
+  WriteBytes(path, std::string("II*\0", 4) + std::string{char(ifd), char(ifd >> 8), char(ifd >> 16), char(ifd >> 24)}
+                       + data + RawDirectory(entries, 0));
 }
 
 // One page of 30,000,000 one-row strips in 60 MB: one-byte offsets and byte counts (all strips
@@ -203,12 +182,8 @@ void WriteHugeTile(const std::string& path) {
 
 // Grey pages of 1,100,000 rows or columns (PNG allows 2^31 - 1; libpng's default limit is a million).
 void WriteLongPage(const std::string& path, uint32_t w, uint32_t h) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
+  TIFF* t = StartTiff(path, "w", w, h, 8, 1, PHOTOMETRIC_MINISBLACK);
   ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4096);
   std::vector<uint8_t> row(w);
@@ -253,12 +228,8 @@ TEST_F(TopngProgram, CraftedFilesConvertWithinTheMemoryBound) {
 
 // A tiny G4 file that claims 100,000 x 100,000 pixels must be refused at once, not decoded.
 TEST_F(TopngProgram, HugePageIsRefusedFastWithoutOutput) {
-  TIFF* t = TIFFOpen(path("huge.tif").c_str(), "w");
+  TIFF* t = StartTiff(path("huge.tif"), "w", 100000, 100000, 1, 1, PHOTOMETRIC_MINISWHITE);
   ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 100000);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 100000);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 100000);
   std::vector<uint8_t> row(100000 / 8, 0);
@@ -304,11 +275,6 @@ const DamagedDecision kDecisions[] = {
     {"twelvemonkeys_noeof.tif", Ok, "twelvemonkeys_group4.tif", "the file ends right after the strip, which is whole"},
 };
 
-std::vector<uint8_t> FileBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Every file of the damaged corpus: no crash, no hang; the decided outcome where there is one,
 // otherwise an error status, one line and no output.
 TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
@@ -348,7 +314,7 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
         const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, cwd, 60, 0);
         ASSERT_EQ(a.exitCode, 0);
         ASSERT_EQ(b.exitCode, 0);
-        EXPECT_EQ(FileBytes(png + ".rgba"), FileBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
+        EXPECT_EQ(ReadBytes(png + ".rgba"), ReadBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
         for (const auto& f : {twin.string(), twinPng, png + ".rgba", twinPng + ".rgba"}) fs::remove(f);
       }
     } else {
