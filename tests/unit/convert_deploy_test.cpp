@@ -1,4 +1,4 @@
-// The temporary folder, checked tool deployment and the tool scripts' quoting.
+// Checked tool deployment, temporary paths and the tool scripts' quoting.
 #include "convert/procs/conversion.h"
 #include "platform/error_trap.h"
 #include "test_files.h"
@@ -10,12 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 using namespace Tovanel::Convert;
 
@@ -102,69 +98,6 @@ TEST(DeployTool, MissingFolderFails)
 {
     QTemporaryDir dir;
     EXPECT_THROW(DeployTool(kTool, dir.path() + QStringLiteral("/gone/nconvert.exe")), Tovanel::Failure);
-}
-
-class TempFolderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        oldTemp = qgetenv("TEMP");
-        oldTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(dir.path()));
-    }
-    void TearDown() override
-    {
-        qputenv("TEMP", oldTemp);
-        qputenv("TMPDIR", oldTmp);
-    }
-    QString privateFolder() const { return dir.path() + QStringLiteral("/tovanel-") + QString::number(::geteuid()); }
-    QTemporaryDir dir;
-    QByteArray oldTemp, oldTmp;
-};
-
-TEST_F(TempFolderTest, TempIsUsedAsGiven)
-{
-    qputenv("TEMP", "/somewhere/else");
-    EXPECT_EQ(TempFolder(), QStringLiteral("/somewhere/else"));
-    qputenv("TEMP", "rel/t");
-    EXPECT_EQ(TempFolder(), QDir::current().absoluteFilePath(QStringLiteral("rel/t")));
-}
-
-TEST_F(TempFolderTest, UnsetOrEmptyGivesAPrivateFolder)
-{
-    for (bool empty : {false, true}) {
-        if (empty)
-            qputenv("TEMP", "");
-        else
-            qunsetenv("TEMP");
-        EXPECT_EQ(TempFolder(), privateFolder());
-        const struct stat st = statOf(privateFolder());
-        EXPECT_TRUE(S_ISDIR(st.st_mode));
-        EXPECT_EQ(st.st_mode & 0777, 0700u);
-    }
-}
-
-TEST_F(TempFolderTest, OpenPrivateFolderIsClosedAgain)
-{
-    qunsetenv("TEMP");
-    ASSERT_EQ(::mkdir(QFile::encodeName(privateFolder()).constData(), 0777), 0);
-    ::chmod(QFile::encodeName(privateFolder()).constData(), 0777);
-    EXPECT_EQ(TempFolder(), privateFolder());
-    EXPECT_EQ(statOf(privateFolder()).st_mode & 0777, 0700u);
-}
-
-TEST_F(TempFolderTest, LinkOrForeignOwnerIsRefused)
-{
-    qunsetenv("TEMP");
-    QTemporaryDir target;
-    ASSERT_TRUE(QFile::link(target.path(), privateFolder()));
-    EXPECT_THROW(TempFolder(), Tovanel::Failure);
-    ASSERT_TRUE(QFile::remove(privateFolder()));
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "handing a folder to another user needs root";
-    ASSERT_EQ(::mkdir(QFile::encodeName(privateFolder()).constData(), 0700), 0);
-    ASSERT_EQ(::chown(QFile::encodeName(privateFolder()).constData(), 65534, 65534), 0);
-    EXPECT_THROW(TempFolder(), Tovanel::Failure);
 }
 
 TEST(TempPath, NeverFallsBackToTheRoot)
@@ -287,22 +220,4 @@ TEST(ClearLeftovers, RemovesOnlyThePrivateNamesAKilledRunLeaves)
     QStringList expected = kept;
     expected.sort();
     EXPECT_EQ(left, expected);
-}
-
-TEST_F(TempFolderTest, NoexecSystemTempFallsBackToTheCacheFolder)
-{
-    // A system temp folder mounted noexec can't run the tools: the private folder moves to the cache.
-    const QString mountPoint = dir.path() + QStringLiteral("/noexec");
-    ASSERT_TRUE(QDir().mkpath(mountPoint));
-    if (::mount("tovanel-test", QFile::encodeName(mountPoint).constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0)
-        GTEST_SKIP() << "can't mount a noexec tmpfs here (" << std::strerror(errno) << ")";
-    QTemporaryDir cache;
-    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
-    qputenv("TMPDIR", QFile::encodeName(mountPoint));
-    qunsetenv("TEMP");
-    const QString folder = TempFolder();
-    qputenv("XDG_CACHE_HOME", oldCache);
-    ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
-    EXPECT_EQ(folder, cache.path() + QStringLiteral("/tovanel-") + QString::number(::geteuid()));
 }

@@ -201,12 +201,14 @@ TEST(SweepDeadRuns, LeavesTheFolderOfALiveProcess)
     EXPECT_TRUE(QFileInfo(mine.path()).isDir());
 }
 
-// Where the runs make their folders, by what "TEMP" names.
+// Where the runs make their folders, by what "TEMP" names, and the private folder's safety.
 struct BaseRow {
     const char* name;
-    mode_t tempMode;     // 0: TEMP unset
+    mode_t tempMode;     // 0: TEMP unset, or set to `given`
     bool noexec;         // TEMP (or the system temp folder) mounted noexec
-    const char* expected;   // "temp", "private", "cache"
+    const char* expected;   // "temp", "private", "cache", "given" (made absolute), "failure"
+    const char* given = nullptr;   // TEMP's text where it names no folder of the test's ("" = set but empty)
+    const char* before = "";       // the private folder beforehand: "open" (mode 0777), "link", "foreign"
 };
 
 class RunFolderBaseRows : public ::testing::TestWithParam<BaseRow> {};
@@ -214,10 +216,24 @@ class RunFolderBaseRows : public ::testing::TestWithParam<BaseRow> {};
 TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
 {
     const BaseRow row = GetParam();
+    const QString before = QString::fromLatin1(row.before);
+    if (before == QLatin1String("foreign") && ::geteuid() != 0)
+        GTEST_SKIP() << "handing a folder to another user needs root";
     QTemporaryDir root, cache;
     const QString temp = root.path() + QStringLiteral("/Temp");
     const QString system = root.path() + QStringLiteral("/system");
     ASSERT_TRUE(QDir().mkpath(temp) && QDir().mkpath(system));
+    const QString mine = QStringLiteral("/tovanel-") + QString::number(::geteuid());
+    const QByteArray privateFolder = QFile::encodeName(system + mine);
+    if (before == QLatin1String("link")) {
+        ASSERT_TRUE(QFile::link(temp, system + mine));
+    } else if (before == QLatin1String("open")) {
+        ASSERT_EQ(::mkdir(privateFolder.constData(), 0777), 0);
+        ::chmod(privateFolder.constData(), 0777);
+    } else if (before == QLatin1String("foreign")) {
+        ASSERT_EQ(::mkdir(privateFolder.constData(), 0700), 0);
+        ASSERT_EQ(::chown(privateFolder.constData(), 65534, 65534), 0);
+    }
     const QString mounted = row.tempMode ? temp : system;
     const QByteArray mountPoint = QFile::encodeName(mounted);
     if (row.noexec && ::mount("tovanel-test", mountPoint.constData(), "tmpfs", MS_NOEXEC, "size=1m") != 0) {
@@ -229,6 +245,8 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
     const QByteArray oldTemp = qgetenv("TEMP"), oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");
     if (row.tempMode)
         qputenv("TEMP", QFile::encodeName(temp));
+    else if (row.given)
+        qputenv("TEMP", row.given);
     else
         qunsetenv("TEMP");
     qputenv("TMPDIR", QFile::encodeName(system));
@@ -236,7 +254,7 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
     QString got;
     try {
         got = TempFolder();
-    } catch (const std::exception& e) {
+    } catch (const Tovanel::Failure& e) {
         got = QStringLiteral("failure: ") + QString::fromUtf8(e.what());
     }
     qputenv("TEMP", oldTemp);
@@ -244,14 +262,21 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
     qputenv("XDG_CACHE_HOME", oldCache);
     if (row.noexec)
         ::umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
-    const QString mine = QStringLiteral("/tovanel-") + QString::number(::geteuid());
     const QString expected = QString::fromLatin1(row.expected);
     if (expected == QLatin1String("temp")) {
         EXPECT_EQ(got, temp);
     } else if (expected == QLatin1String("private")) {
         EXPECT_EQ(got, system + mine);
-    } else {
+        struct stat st{};
+        ASSERT_EQ(::lstat(privateFolder.constData(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);   // made private, or closed again where it was open
+    } else if (expected == QLatin1String("cache")) {
         EXPECT_EQ(got, cache.path() + mine);
+    } else if (expected == QLatin1String("given")) {
+        EXPECT_EQ(got, QDir::current().absoluteFilePath(QString::fromUtf8(row.given)));
+    } else {
+        EXPECT_TRUE(got.startsWith(QLatin1String("failure: "))) << got.toStdString();
     }
 }
 
@@ -262,6 +287,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, RunFolderBaseRows, ::testing::Values(
     BaseRow{"group_writable_temp", 0770, false, "private"},
     BaseRow{"noexec_temp", 0700, true, "cache"},
     BaseRow{"unset_temp", 0, false, "private"},
+    BaseRow{"empty_temp", 0, false, "private", ""},
+    BaseRow{"missing_temp_used_as_given", 0, false, "given", "/somewhere/else"},
+    BaseRow{"relative_temp_made_absolute", 0, false, "given", "rel/t"},
+    BaseRow{"open_private_folder_closed_again", 0, false, "private", nullptr, "open"},
+    BaseRow{"private_folder_that_is_a_link", 0, false, "failure", nullptr, "link"},
+    BaseRow{"private_folder_of_another_user", 0, false, "failure", nullptr, "foreign"},
     BaseRow{"unset_temp_noexec_system_folder", 0, true, "cache"}),
     [](const auto& info) { return std::string(info.param.name); });
 
