@@ -15,7 +15,6 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -212,31 +211,6 @@ QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly)
 void Unmount(const QString& folder)
 {
     ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
-}
-
-int AsNobody(const std::function<bool()>& work, QString* why)
-{
-    if (::geteuid() != 0) {
-        *why = QStringLiteral("not root: cannot act as another user");
-        return -1;
-    }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        *why = QStringLiteral("fork failed");
-        return -1;
-    }
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(77);
-        ::_exit(work() ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-        *why = QStringLiteral("cannot take the identity of nobody (65534)");
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 QList<int> ProcessesWorkingIn(const QString& folder)

@@ -1,6 +1,7 @@
 // Shared by the fault tests: hand-built TIFF bytes, the whole-PNG check, mounts, other users, leftover processes.
 #pragma once
 
+#include "as_nobody.h"
 #include "test_files.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 #include <cstdint>
 #include <sys/types.h>
-#include <functional>
 
 namespace Fault {
 
@@ -61,9 +61,7 @@ bool MakeOpen(const QString& path, mode_t mode);
 QString MountTmpfs(const QString& folder, qint64 bytes, bool readOnly = false);
 void Unmount(const QString& folder);
 
-// Runs work in a child process with the identity of nobody (65534); its exit status, or -1 with
-// why set when the child cannot take that identity (not root, no such user).
-int AsNobody(const std::function<bool()>& work, QString* why);
+using TestSupport::AsNobody;
 
 // Processes whose working folder is folder or lies under it (tools left running by a killed program,
 // which work in a run's folder inside the temporary folder).

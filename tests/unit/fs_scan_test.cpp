@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include "as_nobody.h"
 #include "test_files.h"
 #include "tree_removal.h"
 
@@ -24,9 +25,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <optional>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -67,55 +66,20 @@ private:
 };
 
 // Runs body as the user "nobody" when the tests run as root (as CI does), so that a folder without
-// rights really refuses us; the result comes back through a pipe. Empty optional: could not drop, or
-// nobody cannot reach the test's folders.
+// rights really refuses us. Empty optional: could not drop, or nobody cannot reach the test's folders.
 std::optional<QByteArray> RunUnprivileged(const std::function<QByteArray()>& body)
 {
     if (::geteuid() != 0)
         return body();
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return std::nullopt;
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return std::nullopt;
-    if (pid == 0) {
-        ::close(fds[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(3);
+    QByteArray said;
+    QString why;
+    return TestSupport::AsNobody([&] {
         // A checkout under a private home folder (/root is 0700) keeps nobody out of the test's folders.
         if (::access(QFile::encodeName(QDir::tempPath()).constData(), X_OK) != 0)
-            ::_exit(5);
-        QByteArray out;
-        try {
-            out = body();
-        } catch (...) {
-            // Never let the test framework go on in this child, as nobody, with the tests that follow.
-            ::_exit(6);
-        }
-        const char* p = out.constData();
-        qsizetype left = out.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fds[1], p, static_cast<size_t>(left));
-            if (n <= 0)
-                ::_exit(4);
-            p += n;
-            left -= n;
-        }
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    QByteArray out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<qsizetype>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return out;
+            return false;
+        said = body();
+        return true;
+    }, &why, &said) == 0 ? std::optional<QByteArray>(said) : std::nullopt;
 }
 
 class Scan : public ::testing::Test {
