@@ -53,13 +53,16 @@ QStringList CheckWholeOutputs(const QString& folder, const QMap<QString, QImage>
     return found;
 }
 
+// A tmpfs on folder for the test's length; why says why not, empty when it is mounted.
 struct Mount {
-    QString folder;
+    Mount(const QString& at, qint64 bytes, bool readOnly = false)
+        : folder(at), why(Fault::MountTmpfs(at, bytes, readOnly)) {}
     ~Mount()
     {
-        if (!folder.isEmpty())
+        if (why.isEmpty())
             Fault::Unmount(folder);
     }
+    QString folder, why;
 };
 
 } // namespace
@@ -75,12 +78,9 @@ private slots:
     void fullDestinationKeepsOutputsWhole()
     {
         ConvertRun run;
-        Mount mount{run.root + QStringLiteral("/small")};
-        const QString why = Fault::MountTmpfs(mount.folder, 2 * 1024 * 1024);
-        if (!why.isEmpty()) {
-            mount.folder.clear();
-            QSKIP(qPrintable(why));
-        }
+        const Mount mount(run.root + QStringLiteral("/small"), 2 * 1024 * 1024);
+        if (!mount.why.isEmpty())
+            QSKIP(qPrintable(mount.why));
         const QByteArray userBytes = Fault::Noise(1700 * 1024, 99);
         QVERIFY(Fault::WriteFile(mount.folder + QStringLiteral("/user-data.bin"), userBytes));
         QMap<QString, QImage> expected;
@@ -123,12 +123,9 @@ private slots:
         qint64 tools = 0;
         for (const Tovanel::Convert::ToolFile& tool : Tovanel::Convert::kTools)
             tools += Tovanel::Convert::ReadToolResource(tool.resourceId).size();
-        Mount mount{run.root + QStringLiteral("/smalltemp")};
-        const QString why = Fault::MountTmpfs(mount.folder, tools + 1200 * 1024);
-        if (!why.isEmpty()) {
-            mount.folder.clear();
-            QSKIP(qPrintable(why));
-        }
+        const Mount mount(run.root + QStringLiteral("/smalltemp"), tools + 1200 * 1024);
+        if (!mount.why.isEmpty())
+            QSKIP(qPrintable(mount.why));
         qputenv("TEMP", QFile::encodeName(mount.folder));
         const TestTiff::Page small{30, 20, 4, false};
         run.addTiff(QStringLiteral("a-small.tif"), {small});
@@ -164,12 +161,9 @@ private slots:
     void readOnlyDestinationWritesNothing()
     {
         ConvertRun run;
-        Mount mount{run.root + QStringLiteral("/readonly")};
-        const QString why = Fault::MountTmpfs(mount.folder, 1024 * 1024, true);
-        if (!why.isEmpty()) {
-            mount.folder.clear();
-            QSKIP(qPrintable(why));
-        }
+        const Mount mount(run.root + QStringLiteral("/readonly"), 1024 * 1024, true);
+        if (!mount.why.isEmpty())
+            QSKIP(qPrintable(mount.why));
         run.addTiff(QStringLiteral("a.tif"), {TestTiff::Page{16, 8, 1, false}, TestTiff::Page{16, 8, 2, true}});
         run.addTiff(QStringLiteral("b.tif"), {TestTiff::Page{16, 8, 3, false}});
         run.saveInFolder(mount.folder);
