@@ -100,13 +100,9 @@ private slots:
         if (planted != 0)
             QSKIP("nobody (65534) cannot reach the test's shared folder");
 
-        const QByteArray oldTmp = qgetenv("TMPDIR");
-        qputenv("TEMP", "");
-        qputenv("TMPDIR", QFile::encodeName(shared));
         run.addTiff(QStringLiteral("a.tif"), kPages);
         run.saveInFolder(run.out);
-        run.start();
-        qputenv("TMPDIR", oldTmp);
+        run.startWithSystemTemp(shared, true);
         // Nothing could be converted without a folder of the run's own, and the closing box says so.
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
         QCOMPARE(

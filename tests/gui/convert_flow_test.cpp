@@ -23,6 +23,13 @@ QStringList outputsIn(const QString& folder)
 
 using TestTiff::OutputNames;
 
+// The three pages of a.tif listed, to be saved in the output folder.
+void listIntoOut(ConvertRun& run)
+{
+    run.addTiff(QStringLiteral("a.tif"), kThreePages);
+    run.saveInFolder(run.out);
+}
+
 void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions perms)
 {
     QVERIFY(TestFiles::WriteFile(path, bytes));
@@ -112,12 +119,10 @@ private slots:
         QVERIFY(QDir::setCurrent(run.root));
         run.start();
         QDir::setCurrent(here);
-        QCOMPARE(run.dialogs().errorReports().size(), 0);
-        QCOMPARE(run.lastMessage(), QStringLiteral("Done."));
+        verifyFinished(run);
         QCOMPARE(outputsIn(run.out), QStringList());
         QCOMPARE(outputsIn(run.src), QStringList());
         QCOMPARE(outputsIn(run.root), QStringList());
-        QCOMPARE(Entries(run.temp), QStringList());
     }
 
     // The bar takes i / m x 100 with its fraction at the start of each file, and the caption its name.
@@ -166,8 +171,7 @@ private slots:
     void closingDuringARunStopsTheTool()
     {
         ConvertRun run;
-        run.addTiff(QStringLiteral("a.tif"), kThreePages);
-        run.saveInFolder(run.out);
+        listIntoOut(run);
         qint64 group = 0;
         QStringList atClose;
         DuringTheRun(run, [&] { return run.form().runningToolGroup() > 0; }, [&] {
@@ -194,8 +198,7 @@ private slots:
     void missingTemporaryFolderIsReported()
     {
         ConvertRun run;
-        run.addTiff(QStringLiteral("a.tif"), kThreePages);
-        run.saveInFolder(run.out);
+        listIntoOut(run);
         const QString missing = run.root + QStringLiteral("/no-such-temp");
         qputenv("TEMP", QFile::encodeName(missing));
         run.start();
@@ -225,8 +228,7 @@ private slots:
     {
         QFETCH(QString, kind);
         ConvertRun run;
-        run.addTiff(QStringLiteral("a.tif"), kThreePages);
-        run.saveInFolder(run.out);
+        listIntoOut(run);
         const QString evidence = run.root + QStringLiteral("/planted-program-ran");
         const QByteArray planted = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "'\n";
         const QString tool = run.temp + QStringLiteral("/nconvert.exe");
@@ -276,15 +278,10 @@ private slots:
     void withoutTempAPrivateFolderIsUsed()
     {
         ConvertRun run;
-        run.addTiff(QStringLiteral("a.tif"), kThreePages);
-        run.saveInFolder(run.out);
+        listIntoOut(run);
         const QString system = run.root + QStringLiteral("/system-tmp");
         QVERIFY(QDir().mkpath(system));
-        const QByteArray oldTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(system));
-        qunsetenv("TEMP");
-        run.start();
-        qputenv("TMPDIR", oldTmp);
+        run.startWithSystemTemp(system);
         QCOMPARE(run.dialogs().errorReports().size(), 0);
         QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3));
         const QString mine = system + QStringLiteral("/tovanel-") + QString::number(::geteuid());
@@ -300,18 +297,13 @@ private slots:
     void privateFolderThatIsALinkIsRefused()
     {
         ConvertRun run;
-        run.addTiff(QStringLiteral("a.tif"), kThreePages);
-        run.saveInFolder(run.out);
+        listIntoOut(run);
         const QString system = run.root + QStringLiteral("/system-tmp");
         const QString elsewhere = run.root + QStringLiteral("/elsewhere");
         QVERIFY(QDir().mkpath(system));
         QVERIFY(QDir().mkpath(elsewhere));
         QVERIFY(QFile::link(elsewhere, system + QStringLiteral("/tovanel-") + QString::number(::geteuid())));
-        const QByteArray oldTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(system));
-        qunsetenv("TEMP");
-        run.start();
-        qputenv("TMPDIR", oldTmp);
+        run.startWithSystemTemp(system);
         QVERIFY(!run.dialogs().errorReports().isEmpty());
         QVERIFY(run.dialogs().errorReports()[0].text.contains(QLatin1String("at line 112")));
         QCOMPARE(run.lastMessage(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));

@@ -61,6 +61,15 @@ public:
         return path;
     }
     void start() { QTest::mouseClick(ui().PushButton2, Qt::LeftButton); }
+    // Starts with "TEMP" unset (or empty) and the system temp folder (TMPDIR) at system.
+    void startWithSystemTemp(const QString& system, bool emptyTemp = false)
+    {
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(system));
+        emptyTemp ? qputenv("TEMP", QByteArray()) : qunsetenv("TEMP");
+        start();
+        qputenv("TMPDIR", oldTmp);
+    }
 
     QString lastMessage() { return dialogs().messages().isEmpty() ? QString() : dialogs().messages().last().text; }
     // The lines of the closing box's details.
