@@ -158,8 +158,7 @@ void FileListTest::carriedEntryRemovedSinceCountsAsNone()
     w.list({"1", "2", "3", "4"});
     QTreeWidget* list = w.ui().ListView1;
     QWidget* viewport = list->viewport();
-    send(viewport, QEvent::MouseButtonPress, centreOf(list, 2), Qt::LeftButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseButtonRelease, centreOf(list, 2), Qt::LeftButton, Qt::NoButton);
+    carry(*w.form, 2, {});
     QTest::keyClick(list, Qt::Key_Delete);   // removes the carried entry "2"
     QCOMPARE(w.form->listTexts(), (QStringList{"1", "3", "4"}));
     // A press outside any entry keeps the last clicked one, which is gone now: no exchange.
@@ -202,23 +201,17 @@ void FileListTest::carryingNearTheListsEdgeScrollsTowardsIt()
     // Near the bottom edge: the entry below the one under the pointer comes into view.
     const int bottom = lastVisible();
     QVERIFY(bottom < 60);
-    send(viewport, QEvent::MouseButtonPress, centreOf(list, bottom - 1), Qt::LeftButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseMove, centreOf(list, bottom), Qt::NoButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseButtonRelease, centreOf(list, bottom), Qt::LeftButton, Qt::NoButton);
+    carry(*w.form, bottom - 1, {bottom});
     QVERIFY(bar->value() > 0);
     QVERIFY(list->visualItemRect(list->topLevelItem(bottom)).bottom() < viewport->height());
     // In the middle of the list nothing scrolls, wherever the window stands on the screen.
     const int scrolled = bar->value();
     const int top = list->indexOfTopLevelItem(list->itemAt(5, 5)) + 1;
     const int middle = top + (lastVisible() - top) / 2;
-    send(viewport, QEvent::MouseButtonPress, centreOf(list, middle - 1), Qt::LeftButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseMove, centreOf(list, middle), Qt::NoButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseButtonRelease, centreOf(list, middle), Qt::LeftButton, Qt::NoButton);
+    carry(*w.form, middle - 1, {middle});
     QCOMPARE(bar->value(), scrolled);
     // Near the top edge: the entry above comes into view.
-    send(viewport, QEvent::MouseButtonPress, centreOf(list, top + 1), Qt::LeftButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseMove, centreOf(list, top), Qt::NoButton, Qt::LeftButton);
-    send(viewport, QEvent::MouseButtonRelease, centreOf(list, top), Qt::LeftButton, Qt::NoButton);
+    carry(*w.form, top + 1, {top});
     QVERIFY(bar->value() < scrolled);
 }
 

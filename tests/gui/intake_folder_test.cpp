@@ -24,7 +24,6 @@ class IntakeFolderTest : public QObject {
 private slots:
     void addsTheTreesMatchingFiles_data();
     void addsTheTreesMatchingFiles();
-    void rootFormOfTheChosenFolderGivesSingleSeparators();
     void asksWithThePromptAndTheLastAnswers();
     void cancelStopsQuietly_data();
     void cancelStopsQuietly();
@@ -37,27 +36,36 @@ void IntakeFolderTest::addsTheTreesMatchingFiles_data()
     QTest::addColumn<QStringList>("tree");
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QStringList>("added");
+    QTest::addColumn<bool>("rootForm");   // the chosen folder given with a trailing "/"
     QTest::newRow("extension in any letter case, not a longer one")
-        << QStringList{"a.tif", "b.TIF", "c.Tif", "d.tiff", "e.png"} << "tif" << QStringList{"a.tif", "b.TIF", "c.Tif"};
+        << QStringList{"a.tif", "b.TIF", "c.Tif", "d.tiff", "e.png"} << "tif"
+        << QStringList{"a.tif", "b.TIF", "c.Tif"} << false;
     QTest::newRow("asterisk takes every file of every type at any depth")
         << QStringList{"notes.txt", "noext", "pic.png", "sub/deep/x.tif"} << "*"
-        << QStringList{"noext", "notes.txt", "pic.png", "sub/deep/x.tif"};
+        << QStringList{"noext", "notes.txt", "pic.png", "sub/deep/x.tif"} << false;
     QTest::newRow("leading tilde skipped, tilde inside taken")
-        << QStringList{"~lock.tif", "a~b.tif", "sub/~c.tif"} << "tif" << QStringList{"a~b.tif"};
+        << QStringList{"~lock.tif", "a~b.tif", "sub/~c.tif"} << "tif" << QStringList{"a~b.tif"} << false;
     QTest::newRow("ordinary hidden file skipped, hidden read-only taken")
-        << QStringList{".h.tif", ".r.tif ro", "v.tif", "w.tif ro"} << "tif" << QStringList{".r.tif", "v.tif", "w.tif"};
-    QTest::newRow("empty folder adds nothing") << QStringList{} << "tif" << QStringList{};
-    QTest::newRow("no matching file adds nothing") << QStringList{"a.png", "sub/b.jpg", "c/"} << "tif" << QStringList{};
+        << QStringList{".h.tif", ".r.tif ro", "v.tif", "w.tif ro"} << "tif"
+        << QStringList{".r.tif", "v.tif", "w.tif"} << false;
+    QTest::newRow("empty folder adds nothing") << QStringList{} << "tif" << QStringList{} << false;
+    QTest::newRow("no matching file adds nothing") << QStringList{"a.png", "sub/b.jpg", "c/"} << "tif"
+        << QStringList{} << false;
     QTest::newRow("chosen folder's files first, then level by level")
         << QStringList{"b/y.tif", "a/c/w.tif", "a/x.tif", "z.tif"} << "tif"
-        << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"};
+        << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"} << false;
     QTest::newRow("answer with a leading dot is taken without it")
         << QStringList{"a.tif", "b..tif", "c.TIF", "d.tiff", "e.png"} << ".tif"
-        << QStringList{"a.tif", "b..tif", "c.TIF"};
+        << QStringList{"a.tif", "b..tif", "c.TIF"} << false;
     QTest::newRow("only one leading dot is dropped")
-        << QStringList{"a.tif", "b..tif"} << "..tif" << QStringList{"b..tif"};
+        << QStringList{"a.tif", "b..tif"} << "..tif" << QStringList{"b..tif"} << false;
     QTest::newRow("symbolic-link loops add each file once")
-        << QStringList{"z.tif", "a/x.tif", "a/up -> ..", "a/self -> ."} << "tif" << QStringList{"z.tif", "a/x.tif"};
+        << QStringList{"z.tif", "a/x.tif", "a/up -> ..", "a/self -> ."} << "tif"
+        << QStringList{"z.tif", "a/x.tif"} << false;
+    // The picker gives a file-system root with its separator ("/"); the folder then gets a second one
+    // when the tree is listed. A folder given in that form here takes the same way through the paths.
+    QTest::newRow("chosen folder in the root form, with its separator")
+        << QStringList{"a.tif", "sub/b.tif"} << "tif" << QStringList{"a.tif", "sub/b.tif"} << true;
 }
 
 void IntakeFolderTest::addsTheTreesMatchingFiles()
@@ -65,6 +73,7 @@ void IntakeFolderTest::addsTheTreesMatchingFiles()
     QFETCH(QStringList, tree);
     QFETCH(QString, answer);
     QFETCH(QStringList, added);
+    QFETCH(bool, rootForm);
     QTemporaryDir dir;
     const QString root = dir.path() + QStringLiteral("/chosen");
     QVERIFY(QDir().mkpath(root));
@@ -72,23 +81,9 @@ void IntakeFolderTest::addsTheTreesMatchingFiles()
     WindowFixture f;
     f.form->addListItem(QStringLiteral("/old/x.tif"));
 
-    AddAll(f, answer, root);
+    AddAll(f, answer, rootForm ? root + QLatin1Char('/') : root);
 
     QCOMPARE(f.form->listTexts(), QStringList{"/old/x.tif"} + UnderRoot(root, added));
-    QCOMPARE(f.dialogs.messages().size(), 0);
-}
-
-void IntakeFolderTest::rootFormOfTheChosenFolderGivesSingleSeparators()
-{
-    // The picker gives a file-system root with its separator ("/"); the folder then gets a second one
-    // when the tree is listed. A folder given in that form here takes the same way through the paths.
-    QTemporaryDir dir;
-    QVERIFY(MakeTree(dir.path(), {"a.tif", "sub/b.tif"}));
-    WindowFixture f;
-
-    AddAll(f, QStringLiteral("tif"), dir.path() + QLatin1Char('/'));
-
-    QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), {"a.tif", "sub/b.tif"}));
     QCOMPARE(f.dialogs.messages().size(), 0);
 }
 
