@@ -328,16 +328,33 @@ TEST_P(SplitSyntheticTest, EveryPageFileHoldsThePageBytesTagsAndPixels) {
 INSTANTIATE_TEST_SUITE_P(Layouts, SplitSyntheticTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ---- bad input: one line on stderr, the documented status, nothing written ----
+// ---- refused runs: one line on stderr, the documented status, nothing written ----
 
-struct BadInputCase {
+// More pages than three letters can name.
+void WriteTooManyPages(const std::string& path) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  const unsigned char pixel = 0;
+  for (std::size_t p = 0; p < kMaxSplitPages + 1; ++p) {
+    test::SetPageFields(tif, 1, 1, 8, 1, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+    ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<unsigned char*>(&pixel), 1), 1);
+    ASSERT_TRUE(TIFFWriteDirectory(tif));
+  }
+  TIFFClose(tif);
+}
+
+struct RefusedCase {
   const char* name;
   int exitCode;
   void (*make)(const std::string& path);
+  const char* prefix = "varnholt";
+  int timeout = 20;
 };
 
-TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
-  const std::vector<BadInputCase> rows = {
+TEST(SplitRefused, OneLineTheDocumentedStatusAndNoOutput) {
+  const std::vector<RefusedCase> rows = {
       {"missing", CannotOpen, [](const std::string&) {}},
       {"folder", CannotOpen, [](const std::string& p) { ::mkdir(p.c_str(), 0700); }},
       {"fifo without writer", CannotOpen, [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }},
@@ -345,15 +362,20 @@ TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
       {"empty file", NotTiff, [](const std::string& p) { WriteBytes(p, ""); }},
       {"header only", Damaged, [](const std::string& p) { WriteBytes(p, std::string("II*\0", 4)); }},
       {"first IFD past the end", Damaged, [](const std::string& p) { WriteBytes(p, std::string("II*\0\x00\x10\x00\x00", 8)); }},
+      {"more pages than three letters can name", TooManyPages, WriteTooManyPages, "varnholt", 300},
+      // The prefix names a folder that does not exist, so not even a temporary file can be made.
+      {"unwritable destination", WriteFailed,
+       [](const std::string& p) { WriteFile(p, {"", "w", {Grey(8, COMPRESSION_LZW), Grey(8, COMPRESSION_NONE)}}); },
+       "missing/varnholt", 60},
   };
-  for (const BadInputCase& row : rows) {
+  for (const RefusedCase& row : rows) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     const std::string input = dir.file("input.tif");
-    row.make(input);
+    ASSERT_NO_FATAL_FAILURE(row.make(input));
     const std::string out = dir.file("out");
     ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
-    const RunResult run = RunTool(kSplit, {input, "varnholt"}, out, 20);
+    const RunResult run = RunTool(kSplit, {input, row.prefix}, out, row.timeout);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.exitCode, row.exitCode) << run.stderrText;
@@ -363,7 +385,7 @@ TEST(SplitBadInput, RefusedWithOneLineAndNoOutput) {
   }
 }
 
-TEST(SplitBadInput, WrongArgumentCountIsAUsageError) {
+TEST(SplitRefused, WrongArgumentCountIsAUsageError) {
   TempDir dir;
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"a.tif"}, {"a.tif", "p", "x"}}) {
     const RunResult run = RunTool(kSplit, args, dir.path(), 20);
@@ -371,31 +393,6 @@ TEST(SplitBadInput, WrongArgumentCountIsAUsageError) {
     EXPECT_EQ(test::LineCount(run.stderrText), 1);
   }
   EXPECT_TRUE(ListFolder(dir.path()).empty());
-}
-
-TEST(SplitLimits, MorePagesThanThreeLettersCanNameWritesNothing) {
-  TempDir dir;
-  const std::string input = dir.file("many.tif");
-  {
-    TIFF* tif = TIFFOpen(input.c_str(), "w");
-    ASSERT_NE(tif, nullptr);
-    const unsigned char pixel = 0;
-    for (std::size_t p = 0; p < kMaxSplitPages + 1; ++p) {
-      test::SetPageFields(tif, 1, 1, 8, 1, PHOTOMETRIC_MINISBLACK);
-      TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
-      ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<unsigned char*>(&pixel), 1), 1);
-      ASSERT_TRUE(TIFFWriteDirectory(tif));
-    }
-    TIFFClose(tif);
-  }
-  const std::string out = dir.file("out");
-  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
-  const RunResult run = RunTool(kSplit, {input, "varnholt"}, out, 300);
-  ASSERT_FALSE(run.timedOut);
-  EXPECT_EQ(run.exitCode, TooManyPages) << run.stderrText;
-  EXPECT_EQ(test::LineCount(run.stderrText), 1);
-  EXPECT_TRUE(ListFolder(out).empty());
 }
 
 // Crafted files that claim a lot of memory with few bytes. Each runs under an address-space limit of
@@ -468,19 +465,6 @@ TEST(SplitLimits, CraftedFilesStayWithinTheStatedMemoryBound) {
   }
 }
 
-TEST(SplitBadOutput, UnwritableDestinationIsAWriteFailureWithNothingLeft) {
-  TempDir dir;
-  const std::string input = dir.file("two.tif");
-  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {Grey(8, COMPRESSION_LZW), Grey(8, COMPRESSION_NONE)}}));
-  const std::string out = dir.file("out");
-  ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
-  // The prefix names a folder that does not exist, so not even a temporary file can be made.
-  const RunResult run = RunTool(kSplit, {input, "missing/varnholt"}, out, 60);
-  EXPECT_EQ(run.exitCode, WriteFailed) << run.stderrText;
-  EXPECT_EQ(test::LineCount(run.stderrText), 1);
-  EXPECT_TRUE(ListFolder(out).empty());
-}
-
 // Points the first strip of page `dir` far past the end of the file (classic little-endian TIFF).
 void BreakStripOffset(const std::string& path, tdir_t dir) {
   uint64_t ifd = 0;
@@ -491,6 +475,15 @@ void BreakStripOffset(const std::string& path, tdir_t dir) {
   }
   ASSERT_TRUE(test::PatchEntryValue(path, ifd, TIFFTAG_STRIPOFFSETS, std::string("\0\0\0\x70", 4)))
       << "no StripOffsets entry";
+}
+
+// Three uncompressed grey pages told apart by their widths: 64, 20 and 30.
+SplitCase ThreeWidths(uint32_t rowsPerStrip) {
+  SplitCase c{"", "w", {Grey(8, COMPRESSION_NONE), Grey(8, COMPRESSION_NONE), Grey(8, COMPRESSION_NONE)}};
+  for (PageSpec& s : c.pages) s.rowsPerStrip = rowsPerStrip;
+  c.pages[1].width = 20;
+  c.pages[2].width = 30;
+  return c;
 }
 
 // A damaged page is skipped and leaves its name unused: the other pages keep the names of their page
@@ -514,12 +507,7 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     const std::string input = dir.file("three.tif");
-    PageSpec one = Grey(8, COMPRESSION_NONE);
-    one.rowsPerStrip = one.height;
-    PageSpec two = one, three = one;
-    two.width = 20;
-    three.width = 30;
-    ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
+    ASSERT_NO_FATAL_FAILURE(WriteFile(input, ThreeWidths(48)));
     for (tdir_t page : row.broken) ASSERT_NO_FATAL_FAILURE(BreakStripOffset(input, page));
     const std::string out = dir.file("out");
     ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
@@ -540,12 +528,8 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
 // out and the pages after it keep their own names.
 TEST(SplitInputNamedLikeAPage, IsKeptAndTheOtherPagesKeepTheirNames) {
   TempDir dir;
-  PageSpec one = Grey(8, COMPRESSION_NONE);
-  PageSpec two = one, three = one;
-  two.width = 20;
-  three.width = 30;
   const std::string input = dir.file("paab.tif");
-  ASSERT_NO_FATAL_FAILURE(WriteFile(input, {"", "w", {one, two, three}}));
+  ASSERT_NO_FATAL_FAILURE(WriteFile(input, ThreeWidths(16)));
   const auto before = std::filesystem::file_size(input);
 
   const RunResult run = RunTool(kSplit, {input, "p"}, dir.path(), 60);

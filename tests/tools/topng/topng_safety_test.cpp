@@ -309,11 +309,9 @@ TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
         const auto t = RunTool(kTool, {"-out", "png", twin.string()}, dir_.string(), 30, kConverterBound);
         ASSERT_EQ(t.exitCode, Ok) << d.twin;
         const std::string twinPng = PngPathFor(twin.string());
-        const std::string cwd = dir_.string();
-        const auto a = RunTool("/usr/bin/convert", {png, "-depth", "16", "rgba:" + png + ".rgba"}, cwd, 60, 0);
-        const auto b = RunTool("/usr/bin/convert", {twinPng, "-depth", "16", "rgba:" + twinPng + ".rgba"}, cwd, 60, 0);
-        ASSERT_EQ(a.exitCode, 0);
-        ASSERT_EQ(b.exitCode, 0);
+        for (const std::string& p : {png, twinPng})
+          ASSERT_EQ(RunTool("/usr/bin/convert", {p, "-depth", "16", "rgba:" + p + ".rgba"}, dir_.string(), 60, 0)
+                        .exitCode, 0) << p;
         EXPECT_EQ(ReadBytes(png + ".rgba"), ReadBytes(twinPng + ".rgba")) << name << " differs from " << d.twin;
         for (const auto& f : {twin.string(), twinPng, png + ".rgba", twinPng + ".rgba"}) fs::remove(f);
       }
