@@ -11,7 +11,7 @@ int AsNobody(const std::function<bool()>& work, QString* why, QByteArray* said)
 {
     int fds[2];
     if (::geteuid() != 0 || ::pipe(fds) != 0) {
-        *why = QStringLiteral("not root: cannot act as another user");
+        *why = QString::fromLatin1(::geteuid() != 0 ? "not root: cannot act as another user" : "pipe failed");
         return -1;
     }
     const pid_t pid = ::fork();
