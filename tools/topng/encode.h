@@ -102,10 +102,12 @@ class RowFilter {
 };
 
 
+// Whether page p's rows are filtered at all: palette and sub-byte rows go out as they are.
+inline bool RowsAreFiltered(const Page& p) { return p.colorType != PNG_COLOR_TYPE_PALETTE && p.depth >= 8; }
+
 // The filter libpng would use for page p's rows.
 inline RowFilter FilterFor(const Page& p) {
-  const bool subByte = p.colorType == PNG_COLOR_TYPE_PALETTE || p.depth < 8;
-  return RowFilter(p.pngRowBytes, std::max(1, p.channels * p.depth / 8), !subByte);
+  return RowFilter(p.pngRowBytes, std::max(1, p.channels * p.depth / 8), RowsAreFiltered(p));
 }
 
 // A finished zlib stream.

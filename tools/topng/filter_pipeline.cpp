@@ -50,6 +50,8 @@ struct FilterPipeline::State {
 
   void helperLoop();
   void filterFirst(std::unique_lock<std::mutex>& lock, RowFilter& filter);
+  template <class Ready>
+  void callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready);
   void submit();
 };
 
@@ -66,6 +68,18 @@ void FilterPipeline::State::filterFirst(std::unique_lock<std::mutex>& lock, RowF
   free.push_back(band);
   --busy;
   done.notify_all();
+}
+
+// Filtering is slower than decoding on most pages: rather than wait for a helper to free a band or
+// finish, the caller filters a waiting band itself until ready() holds. Called with the lock held.
+template <class Ready>
+void FilterPipeline::State::callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready) {
+  while (!ready()) {
+    if (todo.empty())
+      done.wait(lock);
+    else
+      filterFirst(lock, callerFilter);
+  }
 }
 
 void FilterPipeline::State::helperLoop() {
@@ -115,14 +129,7 @@ uint8_t* FilterPipeline::nextRow() {
   State& s = *state_;
   if (!s.current) {
     std::unique_lock lock(s.mutex);
-    // Filtering is slower than decoding on most pages: rather than wait for a helper to free a band,
-    // the caller filters one itself.
-    while (s.free.empty()) {
-      if (s.todo.empty())
-        s.done.wait(lock);
-      else
-        s.filterFirst(lock, s.callerFilter);
-    }
+    s.callerWaitsFor(lock, [&] { return !s.free.empty(); });
     s.current = s.free.back();
     s.free.pop_back();
     ++s.busy;
@@ -145,12 +152,7 @@ void FilterPipeline::finish() {
   State& s = *state_;
   if (s.current) s.submit();
   std::unique_lock lock(s.mutex);
-  while (s.busy != 0) {
-    if (s.todo.empty())
-      s.done.wait(lock);
-    else
-      s.filterFirst(lock, s.callerFilter);
-  }
+  s.callerWaitsFor(lock, [&] { return s.busy == 0; });
 }
 
 }  // namespace tovanel::tools::topng

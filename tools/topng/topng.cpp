@@ -72,8 +72,8 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
   std::unique_ptr<FilterPipeline> pipeline;
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
-  const bool copied = page.colorType == PNG_COLOR_TYPE_PALETTE || page.depth < 8;
-  if (const unsigned threads = CodingThreads(); threads > 1 && !copied && filteredBytes >= kParallelDeflateMin &&
+  if (const unsigned threads = CodingThreads(); threads > 1 && RowsAreFiltered(page) &&
+                                                filteredBytes >= kParallelDeflateMin &&
                                                 page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
     try {
       pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1);
