@@ -13,6 +13,7 @@ public:
     Tovanel::Answer message(QObject*, const QString&, const QString& title, Tovanel::Buttons, Tovanel::Icon,
                             const QString& = QString()) override
     {
+        ++shown;
         if (title == QLatin1String("Application Error"))
             ++errors;
         return Tovanel::Answer::Ok;
@@ -22,7 +23,8 @@ public:
     QString pickFolder(QObject*, const QString&, const QString&) override { return {}; }
     bool openUrl(const QUrl&) override { return false; }
     double random() override { return 0.5; }
-    int errors = 0;   // error report boxes shown
+    int shown = 0;    // boxes shown
+    int errors = 0;   // error report boxes among them
 };
 
 // Keeps the window's settings, caches and everything else of a benchmark inside folder, offscreen.

@@ -1,6 +1,6 @@
 // Times a folder add's work (scan, then every folder's "*.*" listing) against find on the same tree.
 #include "fs/addfolder.h"
-#include "platform/dialogs.h"
+#include "silent_dialogs.h"
 #include "time_find.h"
 
 #include <QCoreApplication>
@@ -19,23 +19,6 @@
 #include <vector>
 
 namespace {
-
-// Answers nothing and counts what would have been shown; a report during the scan is a fault here.
-class CountingDialogs : public Tovanel::Dialogs {
-public:
-    int shown = 0;
-    Tovanel::Answer message(QObject*, const QString&, const QString&, Tovanel::Buttons, Tovanel::Icon,
-                            const QString& = QString()) override
-    {
-        ++shown;
-        return Tovanel::Answer::Ok;
-    }
-    QString inputBox(QObject*, const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(QObject*, const Tovanel::OpenFilesRequest&) override { return {}; }
-    QString pickFolder(QObject*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-    double random() override { return 0.5; }
-};
 
 bool MakeDir(const std::string& path)
 {
@@ -84,7 +67,8 @@ bool MakeTree(const std::string& root)
 
 double TimeScan(const QString& root, qsizetype& folders, qsizetype& files, int& shown)
 {
-    CountingDialogs dialogs;
+    // A box shown during the scan is a fault here: it is counted and reported.
+    TovanelBench::SilentDialogs dialogs;
     QElapsedTimer timer;
     timer.start();
     QStringList list{root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/')};

@@ -65,6 +65,15 @@ void emptyFolder(const QString& folder)
     QDir().mkpath(folder);
 }
 
+// Empties the run's folders and lists source alone, before each timed run of the window.
+void listAlone(Form1& form, const QString& temp, const QString& out, const QString& source)
+{
+    emptyFolder(temp);
+    emptyFolder(out);
+    form.clearList();
+    form.addListItem(source);
+}
+
 qint64 folderBytes(const QString& folder)
 {
     qint64 bytes = 0;
@@ -104,7 +113,7 @@ int compareCores(Form1& form, const QStringList& files, const QString& corpus, c
     int sumPages = 0;
     for (const QString& name : files) {
         const QString source = corpus + QLatin1Char('/') + name;
-        const auto prepare = [&] { emptyFolder(temp); emptyFolder(out); form.clearList(); form.addListItem(source); };
+        const auto prepare = [&] { listAlone(form, temp, out, source); };
         const auto convert = [&] { form.ui().PushButton2->click(); };
         setAffinity(one);
         const double s1 = bestOf(repeats, prepare, convert);
@@ -173,7 +182,7 @@ int main(int argc, char** argv)
     for (const QString& name : files) {
         const QString source = corpus + QLatin1Char('/') + name;
         int pages = 0;
-        const double ours = bestOf(repeats, [&] { emptyFolder(temp); emptyFolder(out); form.clearList(); form.addListItem(source); },
+        const double ours = bestOf(repeats, [&] { listAlone(form, temp, out, source); },
                                    [&] { form.ui().PushButton2->click(); });
         pages = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files).size();
 
