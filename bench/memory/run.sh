@@ -33,24 +33,6 @@ fi
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovanel-memory.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
-# A little-endian one-page TIFF of all-white G4 rows: one bit per row on a white reference line.
-bomb() {
-  "$PY" - "$1" "$2" "$3" <<'PYEOF'
-import struct, sys
-path, w, h = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-data = b"\xff" * ((h + 7) // 8) + b"\x00\x10\x01"
-fields = [(256, 4, w), (257, 4, h), (258, 3, 1), (259, 3, 4), (262, 3, 0), (273, 4, 8),
-          (277, 3, 1), (278, 4, h), (279, 4, len(data)), (293, 4, 0)]
-ifd = struct.pack("<H", len(fields))
-for tag, typ, val in fields:
-    ifd += struct.pack("<HHI", tag, typ, 1) + (struct.pack("<HH", val, 0) if typ == 3 else struct.pack("<I", val))
-ifd += struct.pack("<I", 0)
-pad = b"\0" * (len(data) % 2)
-with open(path, "wb") as f:
-    f.write(b"II*\0" + struct.pack("<I", 8 + len(data) + len(pad)) + data + pad + ifd)
-PYEOF
-}
-
 # tool page-label pixels command...: runs command in $WORK/run under GNU time and prints one line.
 measure() {
   local tool=$1 label=$2 pixels=$3
@@ -63,7 +45,7 @@ measure() {
 }
 
 pixels_of() {
-  tiffinfo "$1" 2>/dev/null | awk '/Image Width:/ {print $3 * $6; exit}'
+  tiffinfo "$1" 2>/dev/null | awk '/Image Width:/ {printf "%.0f\n", $3 * $6; exit}'
 }
 
 mkdir -p "$WORK/split" "$WORK/run"
@@ -82,15 +64,7 @@ find "$WORK/split" -name '*.tif' -printf '%s %p\n' | sort -rn | sed -n "1,${PAGE
   rm -f "$WORK/run/page.tif" "$WORK/run/page.png"
 done
 
-for size in 100000 46000; do
-  bomb "$WORK/run/bomb.tif" "$size" "$size"
-  label="bomb ${size}x${size} ($(stat -c %s "$WORK/run/bomb.tif") bytes)"
-  measure tovanel-split "$label" "$((size * size))" "$SPLIT" bomb.tif bp
-  measure tovanel-topng "$label" "$((size * size))" "$TOPNG" -out png bomb.tif
-  rm -f "$WORK/run/"*
-done
-
-# The crafted files, written as the safety tests write them.
+# The bombs and the crafted files, written as the safety tests write them.
 "$PY" - "$WORK/crafted" <<'PYEOF'
 import io, os, struct, sys, zlib
 from PIL import Image
@@ -108,6 +82,12 @@ def tiff(path, data, entries):
     with open(path, "wb") as f:
         f.write(b"II*\0" + struct.pack("<I", 8 + len(data) + len(pad)) + data + pad + ifd + b"\0\0\0\0")
 
+# G4 "bombs": all-white rows, one bit per row on a white reference line, claiming 10^10 and just
+# under 2^31 pixels.
+for size in (100_000, 46_000):
+    g4 = b"\xff" * ((size + 7) // 8) + b"\x00\x10\x01"
+    tiff(f"{out}/bomb-{size}.tif", g4, [(256, 4, 1, size), (257, 4, 1, size), (258, 3, 1, 1), (259, 3, 1, 4),
+         (262, 3, 1, 0), (273, 4, 1, 8), (277, 3, 1, 1), (278, 4, 1, size), (279, 4, 1, len(g4)), (293, 4, 1, 0)])
 # One page of 30,000,000 one-row strips in 60 MB: every strip is the same byte.
 n = 30_000_000
 tiff(f"{out}/strips-30m.tif", b"\x80" * 8 + bytes([8]) * n + bytes([1]) * n,
@@ -135,7 +115,7 @@ tiff(f"{out}/ojpeg-8000.tif", data, [(256, 4, 1, w), (257, 4, 1, h), (258, 3, 1,
      (513, 4, 1, 8), (514, 4, 1, len(data)), (530, 3, 2, 2 | 2 << 16)])
 PYEOF
 for f in "$WORK/crafted"/*.tif; do
-  label="crafted $(basename "$f" .tif)"
+  label="crafted $(basename "$f" .tif) ($(stat -c %s "$f") bytes)"
   cp "$f" "$WORK/run/page.tif"
   measure tovanel-split "$label" "$(pixels_of "$f")" "$SPLIT" page.tif cp
   measure tovanel-topng "$label" "$(pixels_of "$f")" "$TOPNG" -out png page.tif
