@@ -16,7 +16,6 @@ for l in lines:
     elif rest.startswith('clone3({flags=CLONE_VM|CLONE_VFORK') or rest.startswith('vfork('):
         ev.append((t, pid, 'spawn', ''))
     elif rest.startswith('clone(') and 'CLONE_THREAD' not in rest:
-        # a fork: the window starting a tool call's guard, or the guard starting the command
         ev.append((t, pid, 'fork', ''))
     elif '+++ exited' in rest:
         ev.append((t, pid, 'gone', ''))
@@ -36,21 +35,21 @@ for t, pid, k, d in ev:
     if k == 'exec' and d == 'rm': cur['rm_exec'] = t; cur['rm'] = pid
     if k == 'exit' and pid == cur.get('rm'): cur['rm_exit'] = t
     if k == 'exit' and pid == cur['sh']: cur['sh_exit'] = t
-    # the window's next start of a tool call (a fork of its guard), after this page's shell has ended
-    if k == 'fork' and pid == window and 'sh_exit' in cur and 'next_spawn' not in cur:
+    # the window's next start of a tool call, after this page's shell has ended
+    if k in ('spawn', 'fork') and pid == window and 'sh_exit' in cur and 'next_spawn' not in cur:
         cur['next_spawn'] = t
 pages = [p for p in pages if all(k in p for k in ('tool_exec','tool_exit','rm_exec','rm_exit','sh_exit','next_spawn'))]
 for a, b in zip(pages, pages[1:]):
     b['spawned'] = a['next_spawn']
 pages = pages[1:]
 ph = {
- 'window: fork of the guard -> guard forks -> sh exec': lambda p: p['sh_exec'] - p['spawned'],
+ 'window: start of the script -> sh exec': lambda p: p['sh_exec'] - p['spawned'],
  'sh: exec -> topng exec (shell start, script read, vfork)': lambda p: p['tool_exec'] - p['sh_exec'],
  'topng: exec -> exit': lambda p: p['tool_exit'] - p['tool_exec'],
  'sh: topng exit_group -> rm exec (teardown of topng, sh woken, vfork)': lambda p: p['rm_exec'] - p['tool_exit'],
  'rm: exec -> exit': lambda p: p['rm_exit'] - p['rm_exec'],
  'sh: rm exit -> sh exit': lambda p: p['sh_exit'] - p['rm_exit'],
- 'window: sh exit -> next guard fork (guard ends, wake, marker, rename, deletes, next script)': lambda p: p['next_spawn'] - p['sh_exit'],
+ 'window: sh exit -> next start (wake, marker, rename, deletes, next script)': lambda p: p['next_spawn'] - p['sh_exit'],
 }
 total = sum(statistics.median([f(p) for p in pages]) for f in ph.values())
 print(f"pages with a full timeline: {len(pages)}; medians in ms")

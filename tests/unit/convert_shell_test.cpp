@@ -218,7 +218,8 @@ TEST_F(ShellTest, EventsRunDuringTheWaitAndTheGroupIsPublished)
     EXPECT_EQ(ShellAndWait(slow, style, dir.path(), session), 0);
     tick.stop();
     ASSERT_GE(seen.size(), 2);
-    EXPECT_EQ(seen.first(), session.pid);
+    EXPECT_EQ(seen.first(), session.group);
+    EXPECT_GT(session.group, 1);
     EXPECT_EQ(group, 0);
     EXPECT_GE(session.fullSlices, 1);
 }
@@ -244,11 +245,13 @@ TEST_F(ShellTest, TimeOutStopsTheWholeGroup)
 
 // kill -9 of the program ends the command it started, and all that one started, within a second:
 // nothing of a dead program goes on writing. Rows: a tool under the script's shell, a tool run
-// directly, a tool that ignores the polite signals.
+// directly, a tool that ignores the polite signals; and the same end when the group's watcher is told
+// to stop instead.
 struct OrphanRow {
     const char* name;
     const char* tool;      // shell text of the tool; it writes its pid to the file named by $1
     bool asScript;         // started as a script (its shell runs the tool) or as a program
+    bool stopWatcher = false;   // SIGTERM to the leader of the tool's group, the program left alive
 };
 
 class ToolsEndWithTheProgram : public ::testing::TestWithParam<OrphanRow> {};
@@ -285,8 +288,10 @@ TEST_P(ToolsEndWithTheProgram, WithinASecond)
     }
     ASSERT_GT(toolPid, 1) << "the tool never started";
     ASSERT_FALSE(processGone(toolPid));
-    ::kill(program, SIGKILL);
-    ::waitpid(program, nullptr, 0);
+    const pid_t group = ::getpgid(toolPid);
+    ASSERT_GT(group, 1);
+    ASSERT_NE(group, ::getpgrp());
+    ::kill(row.stopWatcher ? group : program, row.stopWatcher ? SIGTERM : SIGKILL);
     QElapsedTimer clock;
     clock.start();
     while (!processGone(toolPid) && clock.elapsed() < 10000)
@@ -295,6 +300,8 @@ TEST_P(ToolsEndWithTheProgram, WithinASecond)
     const bool gone = processGone(toolPid);
     if (!gone)
         ::kill(toolPid, SIGKILL);
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
     EXPECT_TRUE(gone);
     EXPECT_LT(lived, 1000) << "the tool outlived its program by " << lived << " ms";
 }
@@ -303,7 +310,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ToolsEndWithTheProgram, ::testing::Values(
     OrphanRow{"under_the_script_shell", "echo $$ > \"$1\"\nexec sleep 30", true},
     OrphanRow{"started_directly", "echo $$ > \"$1\"\nexec sleep 30", false},
     OrphanRow{"ignoring_polite_signals", "trap '' TERM HUP INT\necho $$ > \"$1\"\nsleep 30\nsleep 30", true},
-    OrphanRow{"grandchild_of_the_script", "sleep 30 &\necho $! > \"$1\"\nwait", true}),
+    OrphanRow{"grandchild_of_the_script", "sleep 30 &\necho $! > \"$1\"\nwait", true},
+    OrphanRow{"watcher_stopped", "echo $$ > \"$1\"\nexec sleep 30", true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

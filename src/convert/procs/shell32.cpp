@@ -17,13 +17,14 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <limits>
+#include <mutex>
 #include <vector>
 
 extern char** environ;
@@ -66,73 +67,151 @@ int ExitCodeOf(int status)
     return 0;
 }
 
-// The first child of a start: leads the process group, starts the command as its own child, and
-// passes on how it ended. When the program dies it ends the whole group, so no tool of a killed
-// program goes on writing. Only async-signal-safe calls from here on: the program has other threads.
-void Tell(int fd, int err)
-{
-    const ssize_t written = ::write(fd, &err, sizeof err);
-    static_cast<void>(written);
-}
+// The attributes and file actions of a start. The command begins with the default handling of every
+// signal and none blocked, whatever this program set for itself, in the given process group (0: a new
+// one it leads).
+struct SpawnSettings {
+    posix_spawnattr_t attributes{};
+    posix_spawn_file_actions_t actions{};
+    int err = 0;
 
-[[noreturn]] void GuardGroup(const char* path, char* const* argv, const char* folder, pid_t program, int report)
-{
-    // Without a group of its own, ending "the group" would end the program's.
-    if (::setpgid(0, 0) != 0 && ::getpgrp() != ::getpid()) {
-        Tell(report, errno);
-        ::_exit(127);
-    }
-    struct sigaction standard{};
-    standard.sa_handler = SIG_DFL;
-    for (int sig : {SIGCHLD, SIGPIPE, SIGTERM, SIGHUP, SIGINT})
-        ::sigaction(sig, &standard, nullptr);
-    sigset_t watched;
-    sigemptyset(&watched);
-    for (int sig : {SIGCHLD, SIGTERM, SIGHUP})
-        sigaddset(&watched, sig);
-    ::sigprocmask(SIG_SETMASK, &watched, nullptr);
-    // The death of the program (the thread that started us) arrives as SIGTERM; had it died already,
-    // nothing is started.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != program)
-        ::_exit(128 + SIGKILL);
-    const pid_t command = ::fork();
-    if (command == 0) {
-        sigset_t none;
+    explicit SpawnSettings(pid_t group)
+    {
+        if ((err = posix_spawnattr_init(&attributes)) != 0)
+            return;
+        attributesMade_ = true;
+        if ((err = posix_spawn_file_actions_init(&actions)) != 0)
+            return;
+        actionsMade_ = true;
+        sigset_t all, none;
+        sigfillset(&all);
         sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null >= 0)
-            ::dup2(null, STDIN_FILENO);
-        if (folder && ::chdir(folder) != 0) {
-            Tell(report, errno);
-            ::_exit(127);
+        if (err == 0)
+            err = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (err == 0)
+            err = posix_spawnattr_setpgroup(&attributes, group);
+        if (err == 0)
+            err = posix_spawnattr_setsigdefault(&attributes, &all);
+        if (err == 0)
+            err = posix_spawnattr_setsigmask(&attributes, &none);
+    }
+    ~SpawnSettings()
+    {
+        if (actionsMade_)
+            posix_spawn_file_actions_destroy(&actions);
+        if (attributesMade_)
+            posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+private:
+    bool attributesMade_ = false;
+    bool actionsMade_ = false;
+};
+
+// Every command this program starts runs in one process group, led by a watcher: a shell that reads a
+// pipe only this program holds open for writing. However the program ends, kill -9 included, the
+// kernel closes that pipe, the read returns, and the watcher ends the whole group: no tool of a dead
+// program goes on writing. Commands are started with posix_spawn, which neither copies the program's
+// address space nor leaves a copy of it running beside each tool.
+class ToolGroup {
+public:
+    // The group to start a command in: made anew at the first start, after the group was ended (a
+    // time-out or the window's close kills it with its watcher), and in a forked copy of the program.
+    int leader(pid_t& group)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (owner_ != ::getpid())
+            forget();
+        else if (leader_ > 0 && ::waitpid(leader_, nullptr, WNOHANG) != 0)
+            end();   // ended (now reaped) or not ours to wait for: either way no longer watching
+        if (leader_ <= 0) {
+            if (const int err = start(); err != 0)
+                return err;
         }
-        ::execve(path, argv, environ);
-        Tell(report, errno);
-        ::_exit(127);
+        group = leader_;
+        return 0;
     }
-    if (command < 0) {
-        Tell(report, errno);
-        ::_exit(127);
+
+    // After a start failed because the group had gone meanwhile.
+    void reset()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        end();
     }
-    ::close(report);
-    for (;;) {
-        siginfo_t info;
-        const int sig = ::sigwaitinfo(&watched, &info);
-        if (sig == SIGCHLD) {
-            int status = 0;
-            if (::waitpid(command, &status, WNOHANG) == command)
-                ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-        } else if (sig > 0) {
-            ::kill(0, SIGKILL);   // the whole group, this process with it
+
+private:
+    void forget()
+    {
+        // A forked copy holds the original's pipe and must not keep the original's watcher waiting.
+        if (lifeline_ >= 0)
+            ::close(lifeline_);
+        lifeline_ = -1;
+        leader_ = 0;
+        owner_ = ::getpid();
+    }
+
+    void end()
+    {
+        if (leader_ > 0)
+            ::kill(-leader_, SIGKILL);
+        forget();
+    }
+
+    int start()
+    {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0)
+            return errno;
+        // A trapped TERM or HUP interrupts the read too, so those end the group as well.
+        char sh[] = "/bin/sh", dashC[] = "-c", script[] = "trap 'kill -9 0' TERM HUP; read -r _; kill -9 0";
+        char* argv[] = {sh, dashC, script, nullptr};
+        SpawnSettings settings(0);
+        if (settings.err == 0)
+            settings.err = posix_spawn_file_actions_adddup2(&settings.actions, pipe[0], STDIN_FILENO);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+            if (settings.err == 0)
+                settings.err = posix_spawn_file_actions_addopen(&settings.actions, fd, "/dev/null", O_WRONLY, 0);
         }
+        pid_t pid = 0;
+        const int err = settings.err != 0 ? settings.err : posix_spawn(&pid, sh, &settings.actions, &settings.attributes, argv, environ);
+        ::close(pipe[0]);
+        if (err != 0) {
+            ::close(pipe[1]);
+            return err;
+        }
+        lifeline_ = pipe[1];
+        leader_ = pid;
+        return 0;
     }
+
+    std::mutex mutex_;
+    pid_t owner_ = ::getpid();
+    pid_t leader_ = 0;
+    int lifeline_ = -1;
+};
+
+ToolGroup& Tools()
+{
+    static ToolGroup group;
+    return group;
 }
 
-int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut)
+int StartIn(pid_t group, const std::vector<char*>& args, const QByteArray& folder, pid_t& pid)
 {
-    // Everything the children use is made before the fork.
+    SpawnSettings settings(group);
+    if (settings.err == 0)
+        settings.err = posix_spawn_file_actions_addopen(&settings.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (settings.err == 0 && !folder.isEmpty())
+        settings.err = posix_spawn_file_actions_addchdir_np(&settings.actions, folder.constData());
+    if (settings.err != 0)
+        return settings.err;
+    return posix_spawn(&pid, args[0], &settings.actions, &settings.attributes, args.data(), environ);
+}
+
+int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut, qint64& groupOut)
+{
     std::vector<QByteArray> raw;
     raw.reserve(static_cast<size_t>(argv.size()));
     for (const QString& a : argv)
@@ -143,33 +222,23 @@ int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut)
     args.push_back(nullptr);
     const QByteArray dir = QFile::encodeName(folder);
 
-    // The command's start failure comes back through this pipe; a successful exec closes it.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
-        return CodeForErrno(errno);
-    const pid_t program = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(report[0]);
-        GuardGroup(args[0], args.data(), folder.isEmpty() ? nullptr : dir.constData(), program, report[1]);
-    }
-    const int forkErr = errno;
-    ::close(report[1]);
-    if (pid < 0) {
-        ::close(report[0]);
-        return CodeForErrno(forkErr);
-    }
-    ::setpgid(pid, pid);   // also done by the child: whichever runs first, the group exists at once
     int err = 0;
-    ssize_t got;
-    while ((got = ::read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {}
-    ::close(report[0]);
-    if (got == static_cast<ssize_t>(sizeof err)) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-        return CodeForErrno(err);
+    pid_t group = 0;
+    pid_t pid = 0;
+    // A group whose watcher was ended between the look and the start refuses to be joined: once more
+    // with a new one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        err = Tools().leader(group);
+        if (err == 0)
+            err = StartIn(group, args, dir, pid);
+        if (err != EPERM)
+            break;
+        Tools().reset();
     }
+    if (err != 0)
+        return CodeForErrno(err);
     pidOut = pid;
+    groupOut = group;
     return kStarted;
 }
 
@@ -209,7 +278,7 @@ int Start(const QString& file, const QString& parameters, const QString& folder,
         argv << QStringLiteral("/bin/sh");
     argv << info.absoluteFilePath();
     argv << QProcess::splitCommand(parameters);
-    return Spawn(argv, folder, session.pid);
+    return Spawn(argv, folder, session.pid, session.group);
 }
 
 } // namespace
@@ -258,6 +327,7 @@ int ShellOpen(const QString& file, int windowStyle, const QString& parameters, c
               const QString& verb, Session& session)
 {
     session.pid = 0;
+    session.group = 0;
     session.error = ShellError();
     if (file.toUpper().contains(QLatin1String(".EXE")))
         windowStyle = Hidden;
@@ -286,8 +356,9 @@ int ShellAndWait(const QString& command, int& windowStyle, const QString& folder
         return 0;   // handed to the desktop: no process of ours to wait for
 
     const pid_t pid = static_cast<pid_t>(session.pid);
+    const pid_t group = static_cast<pid_t>(session.group);
     if (session.runningGroup)
-        *session.runningGroup = pid;
+        *session.runningGroup = group;
     // A pidfd wakes the poll the moment the process ends; without one, short sleeps stand in.
     const Fs::File pidfdHandle(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     const int pidfd = pidfdHandle.get();
@@ -307,7 +378,7 @@ int ShellAndWait(const QString& command, int& windowStyle, const QString& folder
         if (session.timeoutMs > 0) {
             const qint64 left = session.timeoutMs - clock.elapsed();
             if (left <= 0) {
-                ::kill(-pid, SIGKILL);
+                ::kill(-group, SIGKILL);
                 session.timedOut = true;
                 while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
                 break;

@@ -35,16 +35,17 @@ struct Session {
 
     // Filled by the calls.
     int windowStyleUsed = -1;             // the style the start was asked for, after the rules
-    qint64 pid = 0;                       // the started process (also its process group), 0 when none
+    qint64 pid = 0;                       // the started process, 0 when none
+    qint64 group = 0;                     // the process group it runs in, 0 when none
     ShellError error;                     // the last ShellOpen failure; number 0 when it started
     int fullSlices = 0;                   // polls of ShellAndWait that waited the whole 100 ms
     bool timedOut = false;
 };
 
 // Starts file with verb (empty or "open"): a script (".bat") with /bin/sh, a program directly, a
-// folder or URL on the desktop. parameters are split as a shell would. The started process leads a
-// process group of its own and runs the command as its child; it passes on the command's exit code,
-// and ends the whole group (the command and all it started) when this program dies or when it gets
+// folder or URL on the desktop. parameters are split as a shell would. The started process is a child
+// of this program, in the one process group of everything this program starts; a watcher leading that
+// group ends it (every command and all they started) when this program dies, or when the watcher gets
 // SIGTERM or SIGHUP. Returns the shell result; on a failure code session.error is set.
 int ShellOpen(const QString& file, int windowStyle, const QString& parameters, const QString& folder,
               const QString& verb, Session& session);
