@@ -1,5 +1,6 @@
 // Module Shell32: starts programs and scripts in a process group of their own, and waits for them.
 #include "convert/procs/shell32.h"
+#include "convert/procs/tool_group.h"
 
 #include "platform/dialogs.h"
 #include "fs/fs_internal.h"
@@ -17,14 +18,12 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <limits>
-#include <mutex>
 #include <vector>
 
 extern char** environ;
@@ -67,149 +66,6 @@ int ExitCodeOf(int status)
     return 0;
 }
 
-// The attributes and file actions of a start. The command begins with the default handling of every
-// signal and none blocked, whatever this program set for itself, in the given process group (0: a new
-// one it leads).
-struct SpawnSettings {
-    posix_spawnattr_t attributes{};
-    posix_spawn_file_actions_t actions{};
-    int err = 0;
-
-    explicit SpawnSettings(pid_t group)
-    {
-        if ((err = posix_spawnattr_init(&attributes)) != 0)
-            return;
-        attributesMade_ = true;
-        if ((err = posix_spawn_file_actions_init(&actions)) != 0)
-            return;
-        actionsMade_ = true;
-        sigset_t all, none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        if (err == 0)
-            err = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        if (err == 0)
-            err = posix_spawnattr_setpgroup(&attributes, group);
-        if (err == 0)
-            err = posix_spawnattr_setsigdefault(&attributes, &all);
-        if (err == 0)
-            err = posix_spawnattr_setsigmask(&attributes, &none);
-    }
-    ~SpawnSettings()
-    {
-        if (actionsMade_)
-            posix_spawn_file_actions_destroy(&actions);
-        if (attributesMade_)
-            posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-
-private:
-    bool attributesMade_ = false;
-    bool actionsMade_ = false;
-};
-
-// Every command this program starts runs in one process group, led by a watcher: a shell that reads a
-// pipe only this program holds open for writing. However the program ends, kill -9 included, the
-// kernel closes that pipe, the read returns, and the watcher ends the whole group: no tool of a dead
-// program goes on writing. Commands are started with posix_spawn, which neither copies the program's
-// address space nor leaves a copy of it running beside each tool.
-class ToolGroup {
-public:
-    // The group to start a command in: made anew at the first start, after the group was ended (a
-    // time-out or the window's close kills it with its watcher), and in a forked copy of the program.
-    int leader(pid_t& group)
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (owner_ != ::getpid())
-            forget();
-        else if (leader_ > 0 && ::waitpid(leader_, nullptr, WNOHANG) != 0)
-            end();   // ended (now reaped) or not ours to wait for: either way no longer watching
-        if (leader_ <= 0) {
-            if (const int err = start(); err != 0)
-                return err;
-        }
-        group = leader_;
-        return 0;
-    }
-
-    // After a start failed because the group had gone meanwhile.
-    void reset()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        end();
-    }
-
-private:
-    void forget()
-    {
-        // A forked copy holds the original's pipe and must not keep the original's watcher waiting.
-        if (lifeline_ >= 0)
-            ::close(lifeline_);
-        lifeline_ = -1;
-        leader_ = 0;
-        owner_ = ::getpid();
-    }
-
-    void end()
-    {
-        if (leader_ > 0)
-            ::kill(-leader_, SIGKILL);
-        forget();
-    }
-
-    int start()
-    {
-        int pipe[2];
-        if (::pipe2(pipe, O_CLOEXEC) != 0)
-            return errno;
-        // A trapped TERM or HUP interrupts the read too, so those end the group as well.
-        char sh[] = "/bin/sh", dashC[] = "-c", script[] = "trap 'kill -9 0' TERM HUP; read -r _; kill -9 0";
-        char* argv[] = {sh, dashC, script, nullptr};
-        SpawnSettings settings(0);
-        if (settings.err == 0)
-            settings.err = posix_spawn_file_actions_adddup2(&settings.actions, pipe[0], STDIN_FILENO);
-        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-            if (settings.err == 0)
-                settings.err = posix_spawn_file_actions_addopen(&settings.actions, fd, "/dev/null", O_WRONLY, 0);
-        }
-        pid_t pid = 0;
-        const int err = settings.err != 0 ? settings.err : posix_spawn(&pid, sh, &settings.actions, &settings.attributes, argv, environ);
-        ::close(pipe[0]);
-        if (err != 0) {
-            ::close(pipe[1]);
-            return err;
-        }
-        lifeline_ = pipe[1];
-        leader_ = pid;
-        return 0;
-    }
-
-    std::mutex mutex_;
-    pid_t owner_ = ::getpid();
-    pid_t leader_ = 0;
-    int lifeline_ = -1;
-};
-
-ToolGroup& Tools()
-{
-    static ToolGroup group;
-    return group;
-}
-
-int StartIn(pid_t group, const std::vector<char*>& args, const QByteArray& folder, pid_t& pid)
-{
-    SpawnSettings settings(group);
-    if (settings.err == 0)
-        settings.err = posix_spawn_file_actions_addopen(&settings.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (settings.err == 0 && !folder.isEmpty())
-        settings.err = posix_spawn_file_actions_addchdir_np(&settings.actions, folder.constData());
-    if (settings.err != 0)
-        return settings.err;
-    return posix_spawn(&pid, args[0], &settings.actions, &settings.attributes, args.data(), environ);
-}
-
 int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut, qint64& groupOut)
 {
     std::vector<QByteArray> raw;
@@ -222,20 +78,9 @@ int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut, qint64
     args.push_back(nullptr);
     const QByteArray dir = QFile::encodeName(folder);
 
-    int err = 0;
     pid_t group = 0;
     pid_t pid = 0;
-    // A group whose watcher was ended between the look and the start refuses to be joined: once more
-    // with a new one.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        err = Tools().leader(group);
-        if (err == 0)
-            err = StartIn(group, args, dir, pid);
-        if (err != EPERM)
-            break;
-        Tools().reset();
-    }
-    if (err != 0)
+    if (const int err = StartInToolGroup(args.data(), dir, pid, group); err != 0)
         return CodeForErrno(err);
     pidOut = pid;
     groupOut = group;
