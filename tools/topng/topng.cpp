@@ -100,7 +100,12 @@ bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* fi
 // Small enough: filter everything into memory, then compress it.
 int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStream& z, std::string& why) {
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
-  const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
+  const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
+  if (wanted > kMaxInMemoryImage) {   // the caller streams such pages; said here for the allocation too
+    why = "page too large to hold in memory";
+    return TooLarge;
+  }
+  const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
   if (!FilterRows(page, conv, pngRow, filtered.get())) {
     why = conv.failure.why;
