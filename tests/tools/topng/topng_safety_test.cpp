@@ -275,6 +275,18 @@ const DamagedDecision kDecisions[] = {
     {"twelvemonkeys_noeof.tif", Ok, "twelvemonkeys_group4.tif", "the file ends right after the strip, which is whole"},
 };
 
+// The colour library is opened only when a Lab page needs it: the program, which is not linked to it,
+// converts such a page to the very PNG the converter's core makes.
+TEST_F(TopngProgram, LabPagesLoadTheColourLibraryWhenNeeded) {
+  for (const char* name : {"program.tif", "core.tif"})
+    fs::copy_file(fs::path(TOVANEL_CORPUS_DIR) / "pillow_hopper.Lab.tif", dir_ / name);
+  const auto r = RunTool(kTool, {"-out", "png", path("program.tif")}, dir_.string(), 30, kConverterBound);
+  ASSERT_EQ(r.exitCode, Ok) << r.stderrText;
+  std::string why;
+  ASSERT_EQ(ConvertPageToPng(path("core.tif"), 0, path("core.png"), why), Ok) << why;
+  EXPECT_EQ(ReadBytes(path("program.png")), ReadBytes(path("core.png")));
+}
+
 // Every file of the damaged corpus: no crash, no hang; the decided outcome where there is one,
 // otherwise an error status, one line and no output.
 TEST_F(TopngProgram, DamagedCorpusFilesGiveTheirDecidedOutcome) {
