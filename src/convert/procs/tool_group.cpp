@@ -35,7 +35,8 @@ struct SpawnSettings {
         sigfillset(&all);
         sigemptyset(&none);
         if (err == 0)
-            err = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+            err = posix_spawnattr_setflags(&attributes,
+                                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         if (err == 0)
             err = posix_spawnattr_setpgroup(&attributes, group);
         if (err == 0)
@@ -70,10 +71,10 @@ public:
     int leader(pid_t& group)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (owner_ != ::getpid())
+        // Ended (now reaped) or not ours to wait for: either way no longer watching. What may be left
+        // of its group is not signalled here: once nobody is in it, its number can be another's.
+        if (owner_ != ::getpid() || (leader_ > 0 && ::waitpid(leader_, nullptr, WNOHANG) != 0))
             forget();
-        else if (leader_ > 0 && ::waitpid(leader_, nullptr, WNOHANG) != 0)
-            end();   // ended (now reaped) or not ours to wait for: either way no longer watching
         if (leader_ <= 0) {
             if (const int err = start(); err != 0)
                 return err;
@@ -86,25 +87,19 @@ public:
     void reset()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        end();
+        forget();
     }
 
 private:
+    // Lets go of the pipe: a watcher still alive ends its group at that, and a forked copy, which holds
+    // the original's pipe too, no longer keeps the original's watcher waiting.
     void forget()
     {
-        // A forked copy holds the original's pipe and must not keep the original's watcher waiting.
         if (lifeline_ >= 0)
             ::close(lifeline_);
         lifeline_ = -1;
         leader_ = 0;
         owner_ = ::getpid();
-    }
-
-    void end()
-    {
-        if (leader_ > 0)
-            ::kill(-leader_, SIGKILL);
-        forget();
     }
 
     int start()
@@ -123,7 +118,9 @@ private:
                 settings.err = posix_spawn_file_actions_addopen(&settings.actions, fd, "/dev/null", O_WRONLY, 0);
         }
         pid_t pid = 0;
-        const int err = settings.err != 0 ? settings.err : posix_spawn(&pid, sh, &settings.actions, &settings.attributes, argv, environ);
+        const int err = settings.err != 0
+                            ? settings.err
+                            : posix_spawn(&pid, sh, &settings.actions, &settings.attributes, argv, environ);
         ::close(pipe[0]);
         if (err != 0) {
             ::close(pipe[1]);
