@@ -224,6 +224,23 @@ TEST_F(ShellTest, EventsRunDuringTheWaitAndTheGroupIsPublished)
     EXPECT_GE(session.fullSlices, 1);
 }
 
+// A watcher that died on its own (killed alone) is replaced at the next start: no command joins a group
+// that nobody watches.
+TEST_F(ShellTest, AWatcherThatDiedIsReplacedAtTheNextStart)
+{
+    const QString quick = writeScript(dir.path(), QStringLiteral("quick.bat"), "exit 0\n");
+    int style = Hidden;
+    ASSERT_EQ(ShellAndWait(quick, style, dir.path(), session), 0);
+    const pid_t first = static_cast<pid_t>(session.group);
+    ASSERT_GT(first, 1);
+    ::kill(first, SIGKILL);
+    for (int i = 0; i < 100 && !processGone(first); ++i)
+        ::usleep(10000);
+    ASSERT_EQ(ShellAndWait(quick, style, dir.path(), session), 0);
+    EXPECT_NE(session.group, first);
+    EXPECT_FALSE(processGone(static_cast<pid_t>(session.group))) << "the new group has its watcher";
+}
+
 // A process that outlives the time-out is stopped with everything it started.
 TEST_F(ShellTest, TimeOutStopsTheWholeGroup)
 {
