@@ -89,6 +89,15 @@ void setAffinity(const cpu_set_t& set)
         sched_setaffinity(task.toInt(), sizeof set, &set);
 }
 
+// One line of the cores table: seconds and PNG bytes on one core and on all.
+void printCoresRow(const char* kind, int pages, double one, double all, qint64 bytesOne, qint64 bytesAll)
+{
+    std::printf("%-22s %5d %9.3f %8.3f %9.2f %6.2f %13lld %13lld %7.4f\n", kind, pages, one, all, one / all, all / one,
+                static_cast<long long>(bytesOne), static_cast<long long>(bytesAll),
+                double(bytesAll) / double(std::max<qint64>(bytesOne, 1)));
+    std::fflush(stdout);
+}
+
 // The whole run of each file on the first of this process's CPUs and on all of them, best of repeats.
 int compareCores(Form1& form, const QStringList& files, const QString& corpus, const QString& temp,
                  const QString& out, int repeats, const SilentDialogs& dialogs)
@@ -122,15 +131,10 @@ int compareCores(Form1& form, const QStringList& files, const QString& corpus, c
         const double sAll = bestOf(repeats, prepare, convert);
         const qint64 bAll = folderBytes(out);
         const int pages = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files).size();
-        std::printf("%-22s %5d %9.3f %8.3f %9.2f %6.2f %13lld %13lld %7.4f\n", qPrintable(name), pages, s1, sAll, s1 / sAll,
-                    sAll / s1, static_cast<long long>(b1), static_cast<long long>(bAll),
-                    double(bAll) / double(std::max<qint64>(b1, 1)));
-        std::fflush(stdout);
+        printCoresRow(qPrintable(name), pages, s1, sAll, b1, bAll);
         sumOne += s1; sumAll += sAll; bytesOne += b1; bytesAll += bAll; sumPages += pages;
     }
-    std::printf("%-22s %5d %9.3f %8.3f %9.2f %6.2f %13lld %13lld %7.4f\n", "total", sumPages, sumOne, sumAll,
-                sumOne / sumAll, sumAll / sumOne, static_cast<long long>(bytesOne), static_cast<long long>(bytesAll),
-                double(bytesAll) / double(std::max<qint64>(bytesOne, 1)));
+    printCoresRow("total", sumPages, sumOne, sumAll, bytesOne, bytesAll);
     std::printf("error reports: %d\n", dialogs.errors);
     return dialogs.errors == 0 ? 0 : 1;
 }

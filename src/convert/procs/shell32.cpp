@@ -16,17 +16,13 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <limits>
 #include <vector>
-
-extern char** environ;
 
 namespace Tovanel::Shell32 {
 

@@ -34,9 +34,8 @@ struct SpawnSettings {
         sigset_t all, none;
         sigfillset(&all);
         sigemptyset(&none);
-        if (err == 0)
-            err = posix_spawnattr_setflags(&attributes,
-                                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        err = posix_spawnattr_setflags(&attributes,
+                                       POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         if (err == 0)
             err = posix_spawnattr_setpgroup(&attributes, group);
         if (err == 0)
