@@ -1,8 +1,12 @@
 // Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
 
+#include "topng.h"
+
 #include <libdeflate.h>
 #include <zlib.h>
+
+#include <system_error>
 
 namespace tovanel::tools::topng {
 
@@ -103,7 +107,18 @@ std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered
 
 }  // namespace
 
-int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why) {
+std::unique_ptr<RunsAhead> StartRunsAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out) {
+  if (CodingThreads() < 2 || !RowsAreFiltered(p) || n <= kWholeTrial || n >= kParallelDeflateMin) return nullptr;
+  out.data.reset(new uint8_t[ZlibStreamBound(n)]);
+  try {
+    return std::make_unique<RunsAhead>(filtered, n, out.data.get(), ZlibStreamBound(n), kRunsLevel);
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had: the page is coded after it is decoded
+  }
+}
+
+int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
+                 RunsAhead* ahead) {
   const Compressor comp = MakeCompressor(p);
   if (!comp) {
     why = "out of memory";
@@ -111,10 +126,16 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   }
   // Covers the single-call coders' own bounds too.
   const std::size_t cap = ZlibStreamBound(n);
-  out.data.reset(new uint8_t[cap]);
-  const std::size_t size = n <= kWholeTrial ? DeflateBothWays(comp.get(), filtered, n, out, cap)
-                                            : DeflateToZlib(filtered, n, out.data.get(), cap,
-                                                            SettingsFor(p, ChooseCoding(comp.get(), filtered, n)));
+  if (!ahead) out.data.reset(new uint8_t[cap]);
+  std::size_t size = 0;
+  if (n <= kWholeTrial) {
+    size = DeflateBothWays(comp.get(), filtered, n, out, cap);
+  } else {
+    const Trial trial = ChooseCoding(comp.get(), filtered, n);
+    if (ahead && trial.coding == DeflateCoding::Runs) size = ahead->finish();
+    if (ahead) ahead->cancel();  // done, or the wrong guess: out is free again
+    if (size == 0) size = DeflateToZlib(filtered, n, out.data.get(), cap, SettingsFor(p, trial));
+  }
   if (size == 0) {
     why = "compression failed";
     return WriteFailed;

@@ -10,6 +10,7 @@
 #include "samples.h"
 #include "tiffcommon.h"
 
+#include <algorithm>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -69,7 +70,7 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 // Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
 // be compressed on several, so that decoding and filtering overlap. Palette and sub-byte rows are not
 // filtered but copied, which costs less than handing them to another thread.
-bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
+bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered, RunsAhead* ahead) {
   std::unique_ptr<FilterPipeline> pipeline;
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   if (const unsigned threads = CodingThreads(); threads > 1 && RowsAreFiltered(page) &&
@@ -90,9 +91,13 @@ bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* fi
     return true;
   }
   RowFilter filter = FilterFor(page);
+  const std::size_t stride = page.pngRowBytes + 1;
+  // The coder ahead is woken every 32 KiB or so of rows, not for every row.
+  const uint32_t step = static_cast<uint32_t>(std::max<std::size_t>(1, (std::size_t{32} << 10) / stride));
   for (uint32_t y = 0; y < page.height; ++y) {
     if (!NextRow(conv, pngRow)) return false;
-    filter.filter(pngRow, filtered + std::size_t{y} * (page.pngRowBytes + 1));
+    filter.filter(pngRow, filtered + std::size_t{y} * stride);
+    if (ahead && (y + 1) % step == 0) ahead->ready(std::size_t{y + 1} * stride);
   }
   return true;
 }
@@ -107,7 +112,9 @@ int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStre
   }
   const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
-  if (!FilterRows(page, conv, pngRow, filtered.get())) {
+  // Stopped, if need be, before filtered goes.
+  const std::unique_ptr<RunsAhead> ahead = StartRunsAhead(page, filtered.get(), filteredBytes, z);
+  if (!FilterRows(page, conv, pngRow, filtered.get(), ahead.get())) {
     why = conv.failure.why;
     return conv.failure.code;
   }
@@ -116,7 +123,7 @@ int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStre
     why = damage;
     return Damaged;
   }
-  return DeflateImage(page, filtered.get(), filteredBytes, z, why);
+  return DeflateImage(page, filtered.get(), filteredBytes, z, why, ahead.get());
 }
 
 // Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT

@@ -157,7 +157,13 @@ TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+// A small page is coded run-only on another thread while it is decoded: the cut stops that coder too.
+INSTANTIATE_TEST_SUITE_P(Small, CutShort, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
+                         Name);
 
+// Small pages stay one stream: a filtered one is coded run-only on another thread while it is still
+// decoded, and that stream is kept when run-only coding wins (the 16-bit photograph), dropped when
+// matching wins (the 8-bit pages).
 using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());

@@ -1,0 +1,159 @@
+// A zlib run-only coder fed by the decoding thread in steps, on a thread of its own.
+#include "runs_ahead.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <system_error>
+
+namespace tovanel::tools::topng {
+
+namespace {
+
+// The coder takes at most this much per call, so that a cancel is seen soon.
+constexpr std::size_t kStep = std::size_t{64} << 10;
+// The progress value that tells the coder to stop.
+constexpr uint32_t kCancelled = UINT32_MAX;
+
+// Coding is slower than decoding and filtering, so the coder waits only for the first rows. It spins
+// rather than sleeps for that while: a sleeping thread is woken on its waker's core, where it would
+// wait its turn behind the decoding, and an idle core pulls the decoding thread onto itself.
+constexpr auto kSpin = std::chrono::milliseconds(2);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+void AwaitChange(std::atomic<uint32_t>& value, uint32_t old) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (;;) {
+    for (int i = 0; i < 256; ++i) {
+      if (value.load(std::memory_order_acquire) != old) return;
+      CpuRelax();
+    }
+    if (std::chrono::steady_clock::now() >= until) break;
+  }
+  value.wait(old, std::memory_order_acquire);
+}
+
+}  // namespace
+
+struct RunsAhead::State {
+  const uint8_t* in;
+  std::size_t n;
+  uint8_t* out;
+  std::size_t cap;
+  int level;
+  // Bytes of input declared final, or kCancelled. The decoding thread only stores and wakes: it never
+  // sleeps on the coder, so that the scheduler does not move it onto the coder's core.
+  std::atomic<uint32_t> ready{0};
+  std::size_t size = 0;  // the stream's size once the thread has ended, 0 on failure
+  pthread_t thread{};
+  bool running = false;
+  bool pinned = false;  // this thread to its core, the coder to the others: undone by join
+  cpu_set_t allowed{};
+
+  void code();
+  void join();
+};
+
+void RunsAhead::State::code() {
+  z_stream zs{};
+  if (deflateInit2(&zs, level, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return;
+  zs.next_out = out;
+  zs.avail_out = static_cast<uInt>(cap);
+  std::size_t done = 0;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    const uint32_t now = ready.load(std::memory_order_acquire);
+    if (now == kCancelled) break;
+    if (now <= done) {
+      AwaitChange(ready, now);
+      continue;
+    }
+    const std::size_t until = std::min<std::size_t>(now, done + kStep);
+    zs.next_in = const_cast<Bytef*>(in + done);
+    zs.avail_in = static_cast<uInt>(until - done);
+    done = until;
+    rc = deflate(&zs, done == n ? Z_FINISH : Z_NO_FLUSH);
+    if (rc == Z_OK && zs.avail_in != 0) rc = Z_BUF_ERROR;  // out of room, which cap's bound rules out
+  }
+  if (rc == Z_STREAM_END) size = zs.total_out;
+  deflateEnd(&zs);
+}
+
+void RunsAhead::State::join() {
+  if (!running) return;
+  // Each thread may go anywhere again: the coder onto this core, now free, if its own is busy.
+  if (pinned) {
+    pthread_setaffinity_np(thread, sizeof allowed, &allowed);
+    sched_setaffinity(0, sizeof allowed, &allowed);
+  }
+  pthread_join(thread, nullptr);
+  running = false;
+}
+
+RunsAhead::RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap, int level)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.in = in;
+  s.n = std::min<std::size_t>(n, kCancelled - 1);
+  s.out = out;
+  s.cap = std::min<std::size_t>(cap, UINT32_MAX);
+  s.level = level;
+  // A new thread starts on its creator's core and waits there while the creator decodes, and the
+  // scheduler, moving threads about as one starts, may put both on one core and leave the other idle
+  // for milliseconds, the whole of a small page's decoding. So this thread keeps to its core and the
+  // coder to the others until the rows are all there.
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) throw std::system_error(ENOMEM, std::generic_category());
+  cpu_set_t here, others;
+  CPU_ZERO(&here);
+  const int cpu = sched_getcpu();
+  if (sched_getaffinity(0, sizeof s.allowed, &s.allowed) == 0 && cpu >= 0 && cpu < CPU_SETSIZE &&
+      CPU_ISSET(cpu, &s.allowed)) {
+    others = s.allowed;
+    CPU_CLR(cpu, &others);
+    CPU_SET(cpu, &here);
+    s.pinned = CPU_COUNT(&others) > 0 && pthread_attr_setaffinity_np(&attr, sizeof others, &others) == 0;
+  }
+  const int rc = pthread_create(
+      &s.thread, &attr, [](void* p) -> void* { static_cast<State*>(p)->code(); return nullptr; }, &s);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) throw std::system_error(rc, std::generic_category());
+  s.running = true;
+  if (s.pinned) sched_setaffinity(0, sizeof here, &here);
+}
+
+RunsAhead::~RunsAhead() { cancel(); }
+
+void RunsAhead::ready(std::size_t bytes) {
+  state_->ready.store(static_cast<uint32_t>(std::min(bytes, state_->n)), std::memory_order_release);
+  state_->ready.notify_one();
+}
+
+std::size_t RunsAhead::finish() {
+  State& s = *state_;
+  if (!s.running) return s.size;
+  ready(s.n);
+  s.join();
+  return s.size;
+}
+
+void RunsAhead::cancel() {
+  State& s = *state_;
+  if (!s.running) return;
+  s.ready.store(kCancelled, std::memory_order_release);
+  s.ready.notify_one();
+  s.join();
+}
+
+}  // namespace tovanel::tools::topng

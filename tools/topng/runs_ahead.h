@@ -1,0 +1,38 @@
+// Run-only coding of a held page on a thread of its own while the page is still being decoded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tovanel::tools::topng {
+
+// A page too small to cut into pieces is coded on one thread; on a machine with two cores or more
+// that thread can start while the rows are still being decoded and filtered, instead of after. The
+// coding is a guess: run-only (zlib's Z_RLE), which filtered photographs and scans take. The stream
+// is the very one a single call makes, since zlib's output does not depend on how its input arrives;
+// it is used only when the page's trial chooses run-only coding, and thrown away otherwise.
+class RunsAhead {
+ public:
+  // Codes in[0, n) into out (cap bytes, at least ZlibStreamBound(n)) as the bytes are declared final.
+  // Throws std::system_error when no thread can be had.
+  RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap, int level);
+  // Stops the coding if it is still going.
+  ~RunsAhead();
+  RunsAhead(const RunsAhead&) = delete;
+  RunsAhead& operator=(const RunsAhead&) = delete;
+
+  // The first `bytes` bytes of the input are final (bytes only grows).
+  void ready(std::size_t bytes);
+  // Waits for the end of the stream (every byte must have been declared final) and returns its size,
+  // or 0 when coding failed.
+  std::size_t finish();
+  // Stops the coding and waits for the thread; out may then be written by others.
+  void cancel();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tovanel::tools::topng
