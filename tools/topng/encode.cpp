@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <system_error>
+#include <thread>
 
 namespace tovanel::tools::topng {
 
@@ -67,29 +68,58 @@ constexpr std::size_t kTrialSlice = std::size_t{32} << 10, kTrialSlices = 4;
 // Images up to this size are coded both ways whole; larger ones are judged on slices.
 constexpr std::size_t kWholeTrial = kTrialSlice;
 
-// Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways.
-Trial ChooseCoding(libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
-  const std::size_t slice = kTrialSlice, count = std::clamp<std::size_t>(n / (8 * slice), 1, kTrialSlices);
-  std::vector<uint8_t> scratch(
-      std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
-  std::size_t matches = 0, runs = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t start = count == 1 ? (n - slice) / 2 : (n - slice) / (count - 1) * k;
-    const std::size_t len = slice;
-    const std::size_t m = libdeflate_zlib_compress(comp, data + start, len, scratch.data(), scratch.size());
-    const std::size_t r = CompressRuns(data + start, len, scratch.data(), scratch.size());
-    if (m == 0 || r == 0) return Trial{};
-    matches += m;
-    runs += r;
-  }
-  if (runs < matches) return Trial{DeflateCoding::Runs, count * slice, runs};
-  return Trial{DeflateCoding::Matches, count * slice, matches};
-}
-
 using Compressor = std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>;
 
 Compressor MakeCompressor(const Page& p) {
   return Compressor(libdeflate_alloc_compressor(MatchLevel(p)), libdeflate_free_compressor);
+}
+
+// The sizes trial slices [from, to) of count come out at, coded both ways; 0 and 0 if any failed.
+struct SliceSizes {
+  std::size_t matches = 0, runs = 0;
+};
+
+SliceSizes CodeSlices(libdeflate_compressor* comp, const uint8_t* data, std::size_t n, std::size_t count,
+                      std::size_t from, std::size_t to) {
+  const std::size_t slice = kTrialSlice;
+  std::vector<uint8_t> scratch(
+      std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
+  SliceSizes sizes;
+  for (std::size_t k = from; k < to; ++k) {
+    const std::size_t start = count == 1 ? (n - slice) / 2 : (n - slice) / (count - 1) * k;
+    const std::size_t m = libdeflate_zlib_compress(comp, data + start, slice, scratch.data(), scratch.size());
+    const std::size_t r = CompressRuns(data + start, slice, scratch.data(), scratch.size());
+    if (m == 0 || r == 0) return {};
+    sizes.matches += m;
+    sizes.runs += r;
+  }
+  return sizes;
+}
+
+// Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways; on
+// two cores or more, the later half of them on another thread when the rows are filtered (bilevel and
+// palette slices code so fast that the thread would cost more than it saves).
+Trial ChooseCoding(const Page& p, libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
+  const std::size_t count = std::clamp<std::size_t>(n / (8 * kTrialSlice), 1, kTrialSlices);
+  std::size_t half = count;
+  SliceSizes later;
+  std::thread helper;
+  if (count > 1 && RowsAreFiltered(p) && CodingThreads() > 1) {
+    half = count / 2;
+    try {
+      helper = std::thread([&] {
+        if (const Compressor own = MakeCompressor(p)) later = CodeSlices(own.get(), data, n, count, half, count);
+      });
+    } catch (const std::system_error&) {
+      half = count;  // no thread to be had: this one codes them all
+    }
+  }
+  const SliceSizes first = CodeSlices(comp, data, n, count, 0, half);
+  if (helper.joinable()) helper.join();
+  const std::size_t matches = first.matches + later.matches, runs = first.runs + later.runs;
+  if (first.matches == 0 || (half < count && later.matches == 0)) return Trial{};
+  if (runs < matches) return Trial{DeflateCoding::Runs, count * kTrialSlice, runs};
+  return Trial{DeflateCoding::Matches, count * kTrialSlice, matches};
 }
 
 // Small enough to code both ways whole (on this thread) and keep the smaller.
@@ -131,7 +161,7 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   if (n <= kWholeTrial) {
     size = DeflateBothWays(comp.get(), filtered, n, out, cap);
   } else {
-    const Trial trial = ChooseCoding(comp.get(), filtered, n);
+    const Trial trial = ChooseCoding(p, comp.get(), filtered, n);
     if (ahead && trial.coding == DeflateCoding::Runs) size = ahead->finish();
     if (ahead) ahead->cancel();  // done, or the wrong guess: out is free again
     if (size == 0) size = DeflateToZlib(filtered, n, out.data.get(), cap, SettingsFor(p, trial));
@@ -153,7 +183,7 @@ bool RowStreamCoder::start() {
   const Compressor comp = MakeCompressor(page_);
   if (!comp) return false;
   const Trial trial = head_.size() <= kWholeTrial ? Trial{}  // one row, narrower than a trial slice
-                                                  : ChooseCoding(comp.get(), head_.data(), head_.size());
+                                                  : ChooseCoding(page_, comp.get(), head_.data(), head_.size());
   const DeflateSettings settings = SettingsFor(page_, trial);
   deflater_ = std::make_unique<ZlibStreamDeflater>(
       settings, sink_, std::clamp(settings.minPiece, kStreamDeflatePiece, kMaxStreamPiece));

@@ -3,7 +3,7 @@
 
 #include "row_converter.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cmath>
@@ -90,8 +90,9 @@ bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) 
   };
   put32(static_cast<uint32_t>(size), head);
   std::memcpy(head + 4, type, 4);
-  uLong crc = crc32(0, head + 4, 4);
-  if (size) crc = crc32_z(crc, data, size);
+  // libdeflate's CRC-32 (carry-less multiplication) is several times faster than zlib's on large chunks.
+  uint32_t crc = libdeflate_crc32(0, head + 4, 4);
+  if (size) crc = libdeflate_crc32(crc, data, size);
   put32(static_cast<uint32_t>(crc), tail);
   failed_ = failed_ || !out_.writeAll(head, sizeof head, why_) || (size && !out_.writeAll(data, size, why_)) ||
             !out_.writeAll(tail, sizeof tail, why_);

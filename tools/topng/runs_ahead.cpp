@@ -10,7 +10,7 @@
 #include <chrono>
 #include <system_error>
 
-namespace tovanel::tools::topng {
+namespace tovanel::tools {
 
 namespace {
 
@@ -156,4 +156,4 @@ void RunsAhead::cancel() {
   s.join();
 }
 
-}  // namespace tovanel::tools::topng
+}  // namespace tovanel::tools

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace tovanel::tools::topng {
+namespace tovanel::tools {
 
 // A page too small to cut into pieces is coded on one thread; on a machine with two cores or more
 // that thread can start while the rows are still being decoded and filtered, instead of after. The
@@ -35,4 +35,4 @@ class RunsAhead {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace tovanel::tools::topng
+}  // namespace tovanel::tools

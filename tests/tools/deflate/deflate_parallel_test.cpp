@@ -2,6 +2,7 @@
 // count, the single-thread stream unchanged for small inputs, and sizes within 1 % of one thread's.
 #include "deflate_blocks.h"
 #include "deflate_parallel.h"
+#include "runs_ahead.h"
 #include "sample_rows.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,10 @@
 #include <zlib.h>
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace tovanel::tools {
 namespace {
@@ -241,6 +244,56 @@ TEST(DeflateStreamSink, AFailingSinkStopsTheStream)
     EXPECT_FALSE(ok && deflater.finish());
     EXPECT_EQ(calls, 1) << "nothing more goes to a sink that failed";
 }
+
+// --- Coding ahead: the bytes arrive in steps while another thread codes them run-only.
+
+struct AheadRow {
+    const char* name;
+    std::size_t n, step;  // step 0: nothing is declared before the end
+    enum End { Finish, Cancel, Drop } end;
+};
+class RunsAheadCoder : public ::testing::TestWithParam<AheadRow> {};
+
+// Whatever the steps, finishing gives the very stream of one zlib call; cancelled or dropped halfway,
+// the coder stops at once and writes nothing more into the output.
+TEST_P(RunsAheadCoder, OneCallsStreamOrStopsClean)
+{
+    const AheadRow& row = GetParam();
+    ASSERT_LE(row.n, MixedRows().size());
+    const std::uint8_t* in = MixedRows().data() + MixedRows().size() - row.n;  // ends in the drawn rows
+    std::vector<std::uint8_t> out(ZlibStreamBound(row.n), 0);
+    auto ahead = std::make_unique<RunsAhead>(in, row.n, out.data(), out.size(), 6);
+    const std::size_t declared = row.end == AheadRow::Finish ? row.n : row.n / 2;
+    for (std::size_t done = row.step; row.step && done < declared; done += row.step)
+        ahead->ready(done);
+    if (row.end == AheadRow::Finish) {
+        out.resize(ahead->finish());
+        EXPECT_EQ(out, SingleCall(in, row.n, SettingsFor(DeflateCoding::Runs, 1)));
+        return;
+    }
+    if (row.step)  // let the coder get into the declared bytes, so that the stop comes in mid-call
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (row.end == AheadRow::Cancel)
+        ahead->cancel();
+    else
+        ahead.reset();
+    std::fill(out.begin(), out.end(), 0x5a);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0x5a), static_cast<std::ptrdiff_t>(out.size()))
+        << "written after it was stopped";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RunsAheadCoder,
+    ::testing::Values(AheadRow{"OneStep", 200000, 200000, AheadRow::Finish},
+                      AheadRow{"RowByRow", 200000, 769, AheadRow::Finish},
+                      AheadRow{"ByteByByte", 40000, 1, AheadRow::Finish},
+                      AheadRow{"StepsLargerThanTheCodersBite", MiB - 1, 65537 * 3, AheadRow::Finish},
+                      AheadRow{"NothingUntilTheEnd", 300000, 0, AheadRow::Finish},
+                      AheadRow{"CancelledHalfway", 3 * MiB, 4096, AheadRow::Cancel},
+                      AheadRow{"CancelledBeforeAnything", 300000, 0, AheadRow::Cancel},
+                      AheadRow{"DroppedHalfway", 3 * MiB, 4096, AheadRow::Drop}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- The output buffer must be at least the bound: anything less is refused, never overrun.
 

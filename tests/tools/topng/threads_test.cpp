@@ -80,6 +80,10 @@ const ThreadCase kSmall[] = {
     {"rgb8_drawn", PHOTOMETRIC_RGB, 8, 3, 400, 300, Content::Drawn, PNG_COLOR_TYPE_RGB, 8},
     {"grey16_photo", PHOTOMETRIC_MINISBLACK, 16, 1, 500, 400, Content::Photo, PNG_COLOR_TYPE_GRAY, 16},
     {"bilevel_drawn", PHOTOMETRIC_MINISBLACK, 1, 1, 2000, 1000, Content::Drawn, PNG_COLOR_TYPE_GRAY, 1},
+    {"rgba8_photo", PHOTOMETRIC_RGB, 8, 4, 300, 200, Content::Photo, PNG_COLOR_TYPE_RGB_ALPHA, 8},
+    // Just over the size coded both ways whole (32 KiB), and just under the one for pieces (1 MiB).
+    {"grey8_photo_over_32k", PHOTOMETRIC_MINISBLACK, 8, 1, 200, 170, Content::Photo, PNG_COLOR_TYPE_GRAY, 8},
+    {"rgb8_photo_under_1m", PHOTOMETRIC_RGB, 8, 3, 600, 582, Content::Photo, PNG_COLOR_TYPE_RGB, 8},
 };
 
 class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
