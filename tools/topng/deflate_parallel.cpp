@@ -17,23 +17,27 @@ namespace tovanel::tools {
 
 using deflate_detail::PieceBound;
 using deflate_detail::PieceCoder;
+using deflate_detail::PieceResult;
+using deflate_detail::PlanPieces;
 
 namespace {
 
 // More pieces than threads, so that a thread that drew easy pieces takes over more of them.
 constexpr std::size_t kPiecesPerThread = 4;
-
-struct PieceResult {
-    std::size_t offset = 0, length = 0;  // input
-    std::size_t region = 0, size = 0;    // output: where it was written, and its size
-    std::uint32_t adler = 1;
-};
+// Run-only pieces cost a few dozen bytes each (zlib starts a block every 16K symbols anyway), so they
+// are cut finer: the threads then finish together, also when some pieces were coded ahead.
+constexpr std::size_t kRunPiecesPerThread = 16;
 
 std::size_t MinPiece(const DeflateSettings& settings) { return std::max(kMinDeflatePiece, settings.minPiece); }
 
+}  // namespace
+
+namespace deflate_detail {
+
 std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings)
 {
-    const std::size_t count = std::clamp<std::size_t>(n / MinPiece(settings), 1, threads * kPiecesPerThread);
+    const std::size_t perThread = settings.coding == DeflateCoding::Runs ? kRunPiecesPerThread : kPiecesPerThread;
+    const std::size_t count = std::clamp<std::size_t>(n / MinPiece(settings), 1, threads * perThread);
     const std::size_t piece = (n + count - 1) / count;
     std::vector<PieceResult> pieces;
     std::size_t region = 2;
@@ -47,6 +51,25 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
     }
     return pieces;
 }
+
+std::size_t JoinPieces(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out)
+{
+    // Each piece sits at the start of its region; they close up in order, each moving down.
+    WriteZlibHeader(settings, out);
+    std::size_t at = 2;
+    std::uint32_t adler = 1;
+    for (const PieceResult& p : pieces) {
+        std::memmove(out + at, out + p.region, p.size);
+        at += p.size;
+        adler = static_cast<std::uint32_t>(adler32_combine(adler, p.adler, static_cast<z_off_t>(p.length)));
+    }
+    WriteBigEndian32(adler, out + at);
+    return at + 4;
+}
+
+}  // namespace deflate_detail
+
+namespace {
 
 // Each thread takes the next piece not yet taken until none is left; false if any piece failed.
 bool CompressPieces(const std::uint8_t* in, std::uint8_t* out, std::vector<PieceResult>& pieces, unsigned threads,
@@ -123,17 +146,7 @@ std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* o
         std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
         if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
             return 0;
-        // Each piece sits at the start of its region; they close up in order, each moving down.
-        deflate_detail::WriteZlibHeader(settings, out);
-        std::size_t at = 2;
-        std::uint32_t adler = 1;
-        for (const PieceResult& p : pieces) {
-            std::memmove(out + at, out + p.region, p.size);
-            at += p.size;
-            adler = static_cast<std::uint32_t>(adler32_combine(adler, p.adler, static_cast<z_off_t>(p.length)));
-        }
-        deflate_detail::WriteBigEndian32(adler, out + at);
-        return at + 4;
+        return deflate_detail::JoinPieces(pieces, settings, out);
     } catch (const std::bad_alloc&) {
         return 0;
     }

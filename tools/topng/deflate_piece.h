@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct libdeflate_compressor;
 struct z_stream_s;
@@ -21,6 +22,20 @@ void WriteBigEndian32(std::uint32_t value, std::uint8_t* out);
 // The whole input in one call on this thread: the stream the converter has always written.
 std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                           std::size_t cap);
+
+// One piece of a buffer coded on its own: where its input is, and where its output was written.
+struct PieceResult {
+    std::size_t offset = 0, length = 0;  // input
+    std::size_t region = 0, size = 0;    // output: where it was written, and its size
+    std::uint32_t adler = 1;
+};
+
+// The pieces DeflateToZlib cuts n bytes into on `threads` threads with these settings, each with its
+// own region of the output after the 2-byte header.
+std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings);
+
+// Closes the coded pieces up behind the header and appends the checksum; returns the stream's size.
+std::size_t JoinPieces(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out);
 
 // The coder state is made once per thread and reused for every piece that thread takes.
 class PieceCoder {

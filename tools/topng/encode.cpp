@@ -1,6 +1,7 @@
 // Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
 
+#include "filter_pipeline.h"
 #include "topng.h"
 
 #include <libdeflate.h>
@@ -137,18 +138,29 @@ std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered
 
 }  // namespace
 
-std::unique_ptr<RunsAhead> StartRunsAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out) {
-  if (CodingThreads() < 2 || !RowsAreFiltered(p) || n <= kWholeTrial || n >= kParallelDeflateMin) return nullptr;
-  out.data.reset(new uint8_t[ZlibStreamBound(n)]);
-  try {
-    return std::make_unique<RunsAhead>(filtered, n, out.data.get(), ZlibStreamBound(n), kRunsLevel);
-  } catch (const std::system_error&) {
-    return nullptr;  // no thread to be had: the page is coded after it is decoded
+CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out) {
+  CodingAhead ahead;
+  if (CodingThreads() < 2 || !RowsAreFiltered(p) || n <= kWholeTrial) return ahead;
+  const std::size_t cap = ZlibStreamBound(n);
+  if (n < kParallelDeflateMin) {
+    out.data.reset(new uint8_t[cap]);
+    try {
+      ahead.stream = std::make_unique<RunsAhead>(filtered, n, out.data.get(), cap, kRunsLevel);
+    } catch (const std::system_error&) {
+      // No thread to be had: the page is coded after it is decoded.
+    }
+  } else if (p.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+    // The pieces of a page whose trial finds run-only coding and no more than 2:1 (minPiece is then
+    // the smallest), which is what filtered photographs and scans come to.
+    out.data.reset(new uint8_t[cap]);
+    ahead.pieces = std::make_unique<PiecesAhead>(filtered, n, out.data.get(), cap,
+                                                 DeflateSettings{DeflateCoding::Runs, kRunsLevel, g_threads, 0});
   }
+  return ahead;
 }
 
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
-                 RunsAhead* ahead) {
+                 CodingAhead* ahead) {
   const Compressor comp = MakeCompressor(p);
   if (!comp) {
     why = "out of memory";
@@ -156,15 +168,19 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   }
   // Covers the single-call coders' own bounds too.
   const std::size_t cap = ZlibStreamBound(n);
-  if (!ahead) out.data.reset(new uint8_t[cap]);
+  if (!out.data) out.data.reset(new uint8_t[cap]);
   std::size_t size = 0;
   if (n <= kWholeTrial) {
     size = DeflateBothWays(comp.get(), filtered, n, out, cap);
   } else {
     const Trial trial = ChooseCoding(p, comp.get(), filtered, n);
-    if (ahead && trial.coding == DeflateCoding::Runs) size = ahead->finish();
-    if (ahead) ahead->cancel();  // done, or the wrong guess: out is free again
-    if (size == 0) size = DeflateToZlib(filtered, n, out.data.get(), cap, SettingsFor(p, trial));
+    const DeflateSettings settings = SettingsFor(p, trial);
+    if (ahead && ahead->stream) {
+      if (trial.coding == DeflateCoding::Runs) size = ahead->stream->finish();
+      ahead->stream->cancel();  // done, or the wrong guess: out is free again
+    }
+    if (ahead && ahead->pieces && ahead->pieces->samePieces(settings)) size = ahead->pieces->finish();
+    if (size == 0) size = DeflateToZlib(filtered, n, out.data.get(), cap, settings);
   }
   if (size == 0) {
     why = "compression failed";

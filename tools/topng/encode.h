@@ -117,17 +117,25 @@ struct ZlibStream {
   std::size_t size = 0;
 };
 
+// Run-only coding of a held page begun while its rows are still decoded: its one stream for a page
+// under 1 MiB, its pieces for a larger one; or neither.
+struct CodingAhead {
+  std::unique_ptr<RunsAhead> stream;
+  std::unique_ptr<PiecesAhead> pieces;
+};
+
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
 // page. Returns an Exit code; on failure, why holds one line.
-// Pages of 1 MiB and more are cut into pieces coded on the usable cores. A page's run-only stream
-// started ahead (StartRunsAhead) is taken when the page's coding is run-only, and stopped otherwise.
+// Pages of 1 MiB and more are cut into pieces coded on the usable cores. Coding begun ahead
+// (StartCodingAhead) is taken over when the page's trial chooses what it guessed, and dropped otherwise.
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
-                 RunsAhead* ahead = nullptr);
+                 CodingAhead* ahead = nullptr);
 
-// On two cores or more, starts coding the held page's filtered rows (n bytes, to come) run-only into
-// out while they are still being decoded; null when the page is coded as it is today (one core, a
-// page that is not filtered, too small for a trial, or large enough for pieces, or no thread free).
-std::unique_ptr<RunsAhead> StartRunsAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out);
+// On two cores or more, begins coding the held page's filtered rows (n bytes, to come) run-only into
+// out while they are still being decoded; neither when the page is coded as it always was (one core,
+// a page that is not filtered or too small for a trial, rows too wide for the filter helpers, or no
+// thread free).
+CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out);
 
 // Codes the filtered rows of a page too large to hold, as they arrive, into one zlib stream that
 // leaves through sink in order while later rows are still being coded on the other cores. The coding

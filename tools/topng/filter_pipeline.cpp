@@ -41,6 +41,13 @@ struct FilterPipeline::State {
   bool stopping = false;
   std::vector<std::thread> helpers;
 
+  // Pieces coded ahead: the rows filtered from the top without a gap, the bands filtered below them,
+  // and how often the first has moved (a helper that found no piece to code waits for the next move).
+  PiecesAhead* ahead = nullptr;
+  uint32_t rowsDone = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> bandsDone;  // first row, count
+  uint64_t moves = 0, movesSeen = 0;
+
   RowFilter callerFilter;  // the caller's own, for the bands it filters while it would wait
 
   State(const Page& p, uint8_t* out)
@@ -49,6 +56,7 @@ struct FilterPipeline::State {
         callerFilter(FilterFor(p)) {}
 
   void helperLoop();
+  void bandFiltered(const Band& band);
   void filterFirst(std::unique_lock<std::mutex>& lock, RowFilter& filter);
   template <class Ready>
   void callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready);
@@ -65,9 +73,32 @@ void FilterPipeline::State::filterFirst(std::unique_lock<std::mutex>& lock, RowF
     filter.filter(band->rows.data() + (i + 1) * stride,
                   filtered + (std::size_t{band->firstY} + i) * (page.pngRowBytes + 1));
   lock.lock();
+  bandFiltered(*band);
   free.push_back(band);
   --busy;
   done.notify_all();
+}
+
+// Moves the rows done from the top past the band and any filtered before it below; tells the pieces
+// ahead. Called with the lock held.
+void FilterPipeline::State::bandFiltered(const Band& band) {
+  if (!ahead) return;
+  bandsDone.emplace_back(band.firstY, band.count);
+  const uint32_t before = rowsDone;
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (auto it = bandsDone.begin(); it != bandsDone.end(); ++it)
+      if (it->first == rowsDone) {
+        rowsDone += it->second;
+        bandsDone.erase(it);
+        moved = true;
+        break;
+      }
+  }
+  if (rowsDone == before) return;
+  ahead->ready(std::size_t{rowsDone} * (page.pngRowBytes + 1));
+  ++moves;
+  work.notify_one();
 }
 
 // Filtering is slower than decoding on most pages: rather than wait for a helper to free a band or
@@ -82,13 +113,24 @@ void FilterPipeline::State::callerWaitsFor(std::unique_lock<std::mutex>& lock, R
   }
 }
 
+// Bands first; while none waits, a step of the pieces ahead, if their rows are there.
 void FilterPipeline::State::helperLoop() {
   RowFilter filter = FilterFor(page);
   std::unique_lock lock(mutex);
+  bool more = false;  // the last step coded something: there may be more at once
   for (;;) {
-    work.wait(lock, [&] { return stopping || !todo.empty(); });
-    if (todo.empty()) return;  // stopping, and nothing left
-    filterFirst(lock, filter);
+    if (!more) work.wait(lock, [&] { return stopping || !todo.empty() || moves != movesSeen; });
+    if (!todo.empty()) {
+      filterFirst(lock, filter);
+    } else if (stopping) {
+      return;
+    } else {
+      const uint64_t seen = moves;
+      lock.unlock();
+      more = ahead->step();
+      lock.lock();
+      if (!more) movesSeen = std::max(movesSeen, seen);
+    }
   }
 }
 
@@ -100,9 +142,10 @@ void FilterPipeline::State::submit() {
   work.notify_one();
 }
 
-FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers)
+FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers, PiecesAhead* ahead)
     : state_(std::make_unique<State>(page, filtered)) {
   State& s = *state_;
+  s.ahead = ahead;
   for (unsigned i = 0; i < 2 * helpers + 2; ++i) {
     s.bands.push_back(std::make_unique<Band>());
     s.bands.back()->rows.resize((std::size_t{s.capacity} + 1) * s.stride);

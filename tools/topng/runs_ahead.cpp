@@ -1,5 +1,10 @@
-// A zlib run-only coder fed by the decoding thread in steps, on a thread of its own.
+// zlib run-only coders fed in steps while the page is decoded: one stream on a thread of its own, or
+// the pieces of a larger page on the filter helpers.
 #include "runs_ahead.h"
+
+#include "deflate_piece.h"
+
+#include <libdeflate.h>
 
 #include <pthread.h>
 #include <sched.h>
@@ -8,6 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <system_error>
 
 namespace tovanel::tools {
@@ -154,6 +162,144 @@ void RunsAhead::cancel() {
   s.ready.store(kCancelled, std::memory_order_release);
   s.ready.notify_one();
   s.join();
+}
+
+// --- Pieces ahead
+
+struct PiecesAhead::State {
+  struct Piece {
+    deflate_detail::PieceResult result;
+    std::unique_ptr<z_stream> zs;  // while the piece is under way
+    std::size_t coded = 0;         // input bytes coded so far
+    bool busy = false, done = false;
+  };
+
+  const uint8_t* in;
+  std::size_t n;
+  uint8_t* out;
+  DeflateSettings settings;
+  unsigned threads;
+  std::vector<Piece> pieces;
+  std::mutex mutex;
+  std::size_t ready = 0;  // guarded by mutex, as are the pieces' busy, coded and done
+  std::size_t next = 0;   // the first piece not done
+  std::atomic<bool> failed{false};
+
+  bool code(Piece& p, std::size_t until);
+};
+
+// Codes piece p's input up to until (an absolute offset): the same stream PieceCoder makes of the
+// whole piece in one call, since zlib's output does not depend on how its input arrives.
+bool PiecesAhead::State::code(Piece& p, std::size_t until) {
+  const deflate_detail::PieceResult& r = p.result;
+  const bool last = &p == &pieces.back(), end = until == r.offset + r.length;
+  if (!p.zs) {
+    p.zs = std::make_unique<z_stream>();
+    if (deflateInit2(p.zs.get(), settings.level, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) {
+      p.zs.reset();
+      return false;
+    }
+    p.zs->next_out = out + r.region;
+    p.zs->avail_out = static_cast<uInt>(deflate_detail::PieceBound(r.length));
+  }
+  z_stream& zs = *p.zs;
+  zs.next_in = const_cast<Bytef*>(in + r.offset + p.coded);
+  zs.avail_in = static_cast<uInt>(until - r.offset - p.coded);
+  const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+  const int rc = deflate(&zs, flush);
+  bool ok = flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0;
+  p.coded = until - r.offset;
+  if (end || !ok) {
+    p.result.size = zs.total_out;
+    p.result.adler = libdeflate_adler32(1, in + r.offset, r.length);
+    deflateEnd(&zs);
+    p.zs.reset();
+    p.done = true;
+  }
+  return ok;
+}
+
+PiecesAhead::PiecesAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap,
+                         const DeflateSettings& settings)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.in = in;
+  s.n = n;
+  s.out = out;
+  s.settings = settings;
+  s.threads = DeflateThreadsFor(n, settings);
+  for (const deflate_detail::PieceResult& r : deflate_detail::PlanPieces(n, s.threads, settings))
+    s.pieces.push_back({r, nullptr, 0, false, false});
+  s.failed = cap < ZlibStreamBound(n) || settings.coding != DeflateCoding::Runs;
+}
+
+PiecesAhead::~PiecesAhead() {
+  for (State::Piece& p : state_->pieces)
+    if (p.zs) deflateEnd(p.zs.get());
+}
+
+void PiecesAhead::ready(std::size_t bytes) {
+  std::lock_guard lock(state_->mutex);
+  state_->ready = std::max(state_->ready, std::min(bytes, state_->n));
+}
+
+bool PiecesAhead::step() {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  if (s.failed) return false;
+  for (std::size_t i = s.next; i < s.pieces.size(); ++i) {
+    State::Piece& p = s.pieces[i];
+    if (p.done || p.busy) continue;
+    const std::size_t from = p.result.offset + p.coded;
+    const std::size_t until = std::min({s.ready, p.result.offset + p.result.length, from + kStep});
+    if (until <= from) return false;  // the input comes in order: later pieces have none either
+    p.busy = true;
+    lock.unlock();
+    const bool ok = s.code(p, until);
+    lock.lock();
+    p.busy = false;
+    if (!ok) s.failed = true;
+    while (s.next < s.pieces.size() && s.pieces[s.next].done) ++s.next;
+    return ok;
+  }
+  return false;
+}
+
+bool PiecesAhead::samePieces(const DeflateSettings& settings) const {
+  const State& s = *state_;
+  // One thread codes the whole input in one call, not in pieces.
+  if (s.threads < 2 || settings.coding != DeflateCoding::Runs || settings.level != s.settings.level ||
+      DeflateThreadsFor(s.n, settings) != s.threads)
+    return false;
+  const std::vector<deflate_detail::PieceResult> plan = deflate_detail::PlanPieces(s.n, s.threads, settings);
+  if (plan.size() != s.pieces.size()) return false;
+  for (std::size_t i = 0; i < plan.size(); ++i)
+    if (plan[i].offset != s.pieces[i].result.offset || plan[i].length != s.pieces[i].result.length) return false;
+  return true;
+}
+
+std::size_t PiecesAhead::finish() {
+  State& s = *state_;
+  ready(s.n);
+  std::atomic<std::size_t> next{s.next};
+  auto work = [&] {
+    for (std::size_t i = next++; i < s.pieces.size() && !s.failed; i = next++) {
+      State::Piece& p = s.pieces[i];
+      if (!p.done && !s.code(p, p.result.offset + p.result.length)) s.failed = true;
+    }
+  };
+  std::vector<std::thread> helpers;
+  try {
+    for (unsigned t = 1; t < std::min<std::size_t>(s.threads, s.pieces.size() - s.next); ++t) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer threads than hoped: the ones there are take all the pieces.
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
+  if (s.failed) return 0;
+  std::vector<deflate_detail::PieceResult> results;
+  for (const State::Piece& p : s.pieces) results.push_back(p.result);
+  return deflate_detail::JoinPieces(results, s.settings, s.out);
 }
 
 }  // namespace tovanel::tools

@@ -1,5 +1,8 @@
-// Run-only coding of a held page on a thread of its own while the page is still being decoded.
+// Run-only coding of a held page while the page is still being decoded: its one stream on a thread of
+// its own, or its pieces on threads that would otherwise wait.
 #pragma once
+
+#include "deflate_parallel.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +32,36 @@ class RunsAhead {
   std::size_t finish();
   // Stops the coding and waits for the thread; out may then be written by others.
   void cancel();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A page large enough to be cut into pieces is filtered on helper threads while it is decoded, and
+// they often wait for the decoding. Meanwhile they code the pieces whose rows are there, run-only, in
+// steps: the very pieces DeflateToZlib cuts with the same settings, so that when the page's trial
+// chooses run-only coding and the same pieces, finish() takes them over and the stream is byte for
+// byte DeflateToZlib's. Otherwise the work is dropped.
+class PiecesAhead {
+ public:
+  // settings: run-only coding, and the threads DeflateToZlib would take; out holds cap bytes, at
+  // least ZlibStreamBound(n).
+  PiecesAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap, const DeflateSettings& settings);
+  ~PiecesAhead();
+  PiecesAhead(const PiecesAhead&) = delete;
+  PiecesAhead& operator=(const PiecesAhead&) = delete;
+
+  // The first `bytes` bytes of the input are final (bytes only grows). Any thread.
+  void ready(std::size_t bytes);
+  // Codes up to 64 KiB more of the first piece whose input is there and that no other thread is
+  // coding; false when there is none. Any thread, several at once.
+  bool step();
+  // Whether DeflateToZlib with these settings cuts the very same pieces in the same coding.
+  bool samePieces(const DeflateSettings& settings) const;
+  // Once the input is all there and no step() runs: codes the rest of every piece on the settings'
+  // threads and joins them into the stream in out. Returns its size, or 0 when coding failed.
+  std::size_t finish();
 
  private:
   struct State;

@@ -70,14 +70,14 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 // Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
 // be compressed on several, so that decoding and filtering overlap. Palette and sub-byte rows are not
 // filtered but copied, which costs less than handing them to another thread.
-bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered, RunsAhead* ahead) {
+bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered, CodingAhead& ahead) {
   std::unique_ptr<FilterPipeline> pipeline;
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   if (const unsigned threads = CodingThreads(); threads > 1 && RowsAreFiltered(page) &&
                                                 filteredBytes >= kParallelDeflateMin &&
                                                 page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
     try {
-      pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1);
+      pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1, ahead.pieces.get());
     } catch (const std::system_error&) {
       // No thread to be had: this one filters.
     }
@@ -97,7 +97,7 @@ bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* fi
   for (uint32_t y = 0; y < page.height; ++y) {
     if (!NextRow(conv, pngRow)) return false;
     filter.filter(pngRow, filtered + std::size_t{y} * stride);
-    if (ahead && (y + 1) % step == 0) ahead->ready(std::size_t{y + 1} * stride);
+    if (ahead.stream && (y + 1) % step == 0) ahead.stream->ready(std::size_t{y + 1} * stride);
   }
   return true;
 }
@@ -113,8 +113,8 @@ int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStre
   const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
   // Stopped, if need be, before filtered goes.
-  const std::unique_ptr<RunsAhead> ahead = StartRunsAhead(page, filtered.get(), filteredBytes, z);
-  if (!FilterRows(page, conv, pngRow, filtered.get(), ahead.get())) {
+  CodingAhead ahead = StartCodingAhead(page, filtered.get(), filteredBytes, z);
+  if (!FilterRows(page, conv, pngRow, filtered.get(), ahead)) {
     why = conv.failure.why;
     return conv.failure.code;
   }
@@ -123,7 +123,7 @@ int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStre
     why = damage;
     return Damaged;
   }
-  return DeflateImage(page, filtered.get(), filteredBytes, z, why, ahead.get());
+  return DeflateImage(page, filtered.get(), filteredBytes, z, why, &ahead);
 }
 
 // Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT

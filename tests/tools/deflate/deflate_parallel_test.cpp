@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -294,6 +295,65 @@ INSTANTIATE_TEST_SUITE_P(
                       AheadRow{"CancelledBeforeAnything", 300000, 0, AheadRow::Cancel},
                       AheadRow{"DroppedHalfway", 3 * MiB, 4096, AheadRow::Drop}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Pieces coded ahead by threads that step them as the input comes, then taken over: the very stream
+// DeflateToZlib makes; and taken over only with the very same pieces.
+struct PiecesAheadRow {
+    const char* name;
+    std::size_t n, step;  // step 0: nothing is declared before the end
+    unsigned steppers, threads;
+};
+class PiecesAheadCoder : public ::testing::TestWithParam<PiecesAheadRow> {};
+
+TEST_P(PiecesAheadCoder, DeflateToZlibsVeryStream)
+{
+    const PiecesAheadRow& row = GetParam();
+    ASSERT_LE(row.n, MixedRows().size());
+    const std::uint8_t* in = MixedRows().data();
+    const DeflateSettings settings{DeflateCoding::Runs, 6, row.threads};
+    std::vector<std::uint8_t> out(ZlibStreamBound(row.n));
+    PiecesAhead ahead(in, row.n, out.data(), out.size(), settings);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> steppers;
+    for (unsigned i = 0; i < row.steppers; ++i)
+        steppers.emplace_back([&] {
+            while (!stop)
+                if (!ahead.step())
+                    std::this_thread::yield();
+        });
+    for (std::size_t done = row.step; row.step && done < row.n; done += row.step)
+        ahead.ready(done);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let the steppers get into the pieces
+    stop = true;
+    for (std::thread& t : steppers)
+        t.join();
+    ASSERT_TRUE(ahead.samePieces(settings));
+    out.resize(ahead.finish());
+    EXPECT_EQ(out, Compress(in, row.n, settings));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, PiecesAheadCoder,
+    ::testing::Values(PiecesAheadRow{"NothingAhead", 3 * MiB, 0, 0, 2},
+                      PiecesAheadRow{"OneStepperRows", 3 * MiB + 12345, 4096, 1, 2},
+                      PiecesAheadRow{"OddRowsThreeThreads", 5 * MiB + 3, 3001, 1, 3},
+                      PiecesAheadRow{"TwoSteppersBigSteps", 9 * MiB + 7, 3 * 65536 + 1, 2, 4},
+                      PiecesAheadRow{"AllThereAtOnce", 2 * MiB, 2 * MiB - 1, 2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PiecesAheadCoder, OtherPiecesOrCodingAreNotTakenOver)
+{
+    const std::size_t n = 4 * MiB;
+    std::vector<std::uint8_t> out(ZlibStreamBound(n));
+    const PiecesAhead ahead(MixedRows().data(), n, out.data(), out.size(), {DeflateCoding::Runs, 6, 2});
+    EXPECT_TRUE(ahead.samePieces({DeflateCoding::Runs, 6, 2}));
+    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Matches, 6, 2})) << "other coding";
+    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 5, 2})) << "other level";
+    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 6, 3})) << "other threads";
+    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 6, 2, MiB})) << "longer pieces (a page that compresses well)";
+    const PiecesAhead alone(MixedRows().data(), n, out.data(), out.size(), {DeflateCoding::Runs, 6, 1});
+    EXPECT_FALSE(alone.samePieces({DeflateCoding::Runs, 6, 1})) << "one thread codes one call, not pieces";
+}
 
 // --- The output buffer must be at least the bound: anything less is refused, never overrun.
 
