@@ -186,10 +186,12 @@ struct PiecesAhead::State {
   std::atomic<bool> failed{false};
 
   bool code(Piece& p, std::size_t until);
+  void coded(Piece& p, std::size_t until);
 };
 
 // Codes piece p's input up to until (an absolute offset): the same stream PieceCoder makes of the
-// whole piece in one call, since zlib's output does not depend on how its input arrives.
+// whole piece in one call, since zlib's output does not depend on how its input arrives. Only the
+// thread that holds the piece busy calls it; the progress is recorded by coded().
 bool PiecesAhead::State::code(Piece& p, std::size_t until) {
   const deflate_detail::PieceResult& r = p.result;
   const bool last = &p == &pieces.back(), end = until == r.offset + r.length;
@@ -207,16 +209,20 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
   zs.avail_in = static_cast<uInt>(until - r.offset - p.coded);
   const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
   const int rc = deflate(&zs, flush);
-  bool ok = flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0;
-  p.coded = until - r.offset;
+  const bool ok = flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0;
   if (end || !ok) {
     p.result.size = zs.total_out;
     p.result.adler = libdeflate_adler32(1, in + r.offset, r.length);
     deflateEnd(&zs);
     p.zs.reset();
-    p.done = true;
   }
   return ok;
+}
+
+// Records that piece p is coded up to until; with step(), under the lock.
+void PiecesAhead::State::coded(Piece& p, std::size_t until) {
+  p.coded = until - p.result.offset;
+  p.done = p.coded == p.result.length;
 }
 
 PiecesAhead::PiecesAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap,
@@ -257,6 +263,7 @@ bool PiecesAhead::step() {
     lock.unlock();
     const bool ok = s.code(p, until);
     lock.lock();
+    s.coded(p, until);
     p.busy = false;
     if (!ok) s.failed = true;
     while (s.next < s.pieces.size() && s.pieces[s.next].done) ++s.next;
@@ -285,7 +292,9 @@ std::size_t PiecesAhead::finish() {
   auto work = [&] {
     for (std::size_t i = next++; i < s.pieces.size() && !s.failed; i = next++) {
       State::Piece& p = s.pieces[i];
-      if (!p.done && !s.code(p, p.result.offset + p.result.length)) s.failed = true;
+      if (p.done) continue;
+      if (!s.code(p, p.result.offset + p.result.length)) s.failed = true;
+      s.coded(p, p.result.offset + p.result.length);
     }
   };
   std::vector<std::thread> helpers;
