@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,31 +25,6 @@ namespace {
 constexpr std::size_t kStep = std::size_t{64} << 10;
 // The progress value that tells the coder to stop.
 constexpr uint32_t kCancelled = UINT32_MAX;
-
-// Coding is slower than decoding and filtering, so the coder waits only for the first rows. It spins
-// rather than sleeps for that while: a sleeping thread is woken on its waker's core, where it would
-// wait its turn behind the decoding, and an idle core pulls the decoding thread onto itself.
-constexpr auto kSpin = std::chrono::milliseconds(2);
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-void AwaitChange(std::atomic<uint32_t>& value, uint32_t old) {
-  const auto until = std::chrono::steady_clock::now() + kSpin;
-  for (;;) {
-    for (int i = 0; i < 256; ++i) {
-      if (value.load(std::memory_order_acquire) != old) return;
-      CpuRelax();
-    }
-    if (std::chrono::steady_clock::now() >= until) break;
-  }
-  value.wait(old, std::memory_order_acquire);
-}
 
 }  // namespace
 
@@ -84,7 +58,9 @@ void RunsAhead::State::code() {
     const uint32_t now = ready.load(std::memory_order_acquire);
     if (now == kCancelled) break;
     if (now <= done) {
-      AwaitChange(ready, now);
+      // The decoding thread stores without waiting, and each thread keeps to its cores: a sleeping
+      // coder is not woken onto the decoding's core.
+      ready.wait(now, std::memory_order_acquire);
       continue;
     }
     const std::size_t until = std::min<std::size_t>(now, done + kStep);
