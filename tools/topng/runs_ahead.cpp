@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
-#include <system_error>
 
 namespace tovanel::tools {
 
@@ -89,10 +89,11 @@ RunsAhead::RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.in = in;
-  s.n = std::min<std::size_t>(n, kCancelled - 1);
+  s.n = n;
   s.out = out;
   s.cap = std::min<std::size_t>(cap, UINT32_MAX);
   s.level = level;
+  if (n >= kCancelled) return;  // beyond the progress counter: no stream ahead (finish gives 0)
   // A new thread starts on its creator's core and waits there while the creator decodes, and the
   // scheduler, moving threads about as one starts, may put both on one core and leave the other idle
   // for milliseconds, the whole of a small page's decoding. So this thread keeps to its core and the

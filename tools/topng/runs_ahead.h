@@ -18,7 +18,8 @@ namespace tovanel::tools {
 class RunsAhead {
  public:
   // Codes in[0, n) into out (cap bytes, at least ZlibStreamBound(n)) as the bytes are declared final.
-  // Throws std::system_error when no thread can be had.
+  // Throws std::system_error when no thread can be had. The calling thread keeps to its core until
+  // finish() or cancel(), which it calls itself.
   RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap, int level);
   // Stops the coding if it is still going.
   ~RunsAhead();
