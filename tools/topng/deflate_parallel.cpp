@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace tovanel::tools {
@@ -94,16 +93,7 @@ bool CompressPieces(const std::uint8_t* in, std::uint8_t* out, std::vector<Piece
             failed = true;
         }
     };
-    std::vector<std::thread> helpers;
-    try {
-        for (unsigned t = 1; t < threads; ++t)
-            helpers.emplace_back(work);
-    } catch (...) {
-        // Fewer threads than hoped: the ones there are (this one at least) take all the pieces.
-    }
-    work();
-    for (std::thread& t : helpers)
-        t.join();
+    deflate_detail::OnThreads(threads, work);
     return !failed;
 }
 

@@ -7,6 +7,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <thread>
+#include <vector>
 
 namespace tovanel::tools::deflate_detail {
 
@@ -84,6 +86,37 @@ std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* i
     return size;
 }
 
+bool InitRawRuns(z_stream* zs, int level)
+{
+    return deflateInit2(zs, level, Z_DEFLATED, -15, 8, Z_RLE) == Z_OK;
+}
+
+bool RunsStep(z_stream* zs, const std::uint8_t* in, std::size_t n, bool end, bool last)
+{
+    zs->next_in = const_cast<Bytef*>(in);
+    zs->avail_in = static_cast<uInt>(n);
+    const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+    const int rc = deflate(zs, flush);
+    if (flush == Z_FINISH)
+        return rc == Z_STREAM_END;
+    // With room to spare, a flush that fills the output may be unfinished.
+    return rc == Z_OK && zs->avail_in == 0 && zs->avail_out != 0;
+}
+
+void OnThreads(unsigned threads, const std::function<void()>& work)
+{
+    std::vector<std::thread> helpers;
+    try {
+        for (unsigned t = 1; t < threads; ++t)
+            helpers.emplace_back(work);
+    } catch (...) {
+        // Fewer threads than hoped: the ones there are (this one at least) do all the work.
+    }
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+}
+
 PieceCoder::PieceCoder(const DeflateSettings& settings)
     : coding_(settings.coding)
 {
@@ -92,7 +125,7 @@ PieceCoder::PieceCoder(const DeflateSettings& settings)
         ready_ = matcher_ != nullptr;
     } else {
         deflater_ = new (std::nothrow) z_stream{};
-        ready_ = deflater_ && deflateInit2(deflater_, settings.level, Z_DEFLATED, -15, 8, Z_RLE) == Z_OK;
+        ready_ = deflater_ && InitRawRuns(deflater_, settings.level);
         if (!ready_ && deflater_) {
             delete deflater_;
             deflater_ = nullptr;
@@ -152,20 +185,13 @@ std::size_t PieceCoder::compressRuns(const std::uint8_t* in, std::size_t n, std:
     if (deflateReset(zs) != Z_OK)
         return 0;
     zs->next_out = out;
-    std::size_t done = 0;
-    for (;;) {
+    for (std::size_t done = 0;;) {
         const std::size_t part = std::min(n - done, kZlibPart);
-        zs->next_in = const_cast<Bytef*>(in + done);
-        zs->avail_in = static_cast<uInt>(part);
         zs->avail_out = static_cast<uInt>(std::min(cap - zs->total_out, kZlibPart));
+        if (!RunsStep(zs, in + done, part, done + part == n, last))
+            return 0;
         done += part;
-        const int flush = done < n ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
-        const int rc = deflate(zs, flush);
-        if (flush == Z_FINISH)
-            return rc == Z_STREAM_END ? zs->total_out : 0;
-        if (rc != Z_OK || zs->avail_in != 0 || zs->avail_out == 0)
-            return 0;  // with room to spare, a flush that fills the output may be unfinished
-        if (flush == Z_SYNC_FLUSH)
+        if (done == n)
             return zs->total_out;
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct libdeflate_compressor;
@@ -36,6 +37,18 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
 
 // Closes the coded pieces up behind the header and appends the checksum; returns the stream's size.
 std::size_t JoinPieces(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out);
+
+// Opens a raw run-only coder at this level: a piece carries no zlib header of its own.
+bool InitRawRuns(z_stream_s* zs, int level);
+
+// Hands in[0, n) to a run-only coder whose output room is set. The part that ends a piece (end) is
+// flushed to a byte boundary, or finishes the stream in its last piece (last). True when all of it
+// went in and was coded as asked. However the input is parted, the output is the same.
+bool RunsStep(z_stream_s* zs, const std::uint8_t* in, std::size_t n, bool end, bool last);
+
+// Calls work on this thread and on up to threads - 1 others, and waits for them all; on fewer when no
+// more threads can be had.
+void OnThreads(unsigned threads, const std::function<void()>& work);
 
 // The coder state is made once per thread and reused for every piece that thread takes.
 class PieceCoder {

@@ -140,21 +140,21 @@ std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered
 
 CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out) {
   CodingAhead ahead;
-  if (CodingThreads() < 2 || !RowsAreFiltered(p) || n <= kWholeTrial) return ahead;
+  const bool oneStream = CodingThreads() > 1 && RowsAreFiltered(p) && n > kWholeTrial && n < kParallelDeflateMin;
+  if (!oneStream && !FiltersOnHelpers(p, n)) return ahead;
   const std::size_t cap = ZlibStreamBound(n);
-  if (n < kParallelDeflateMin) {
-    out.data.reset(new uint8_t[cap]);
-    try {
-      ahead.stream = std::make_unique<RunsAhead>(filtered, n, out.data.get(), cap, kRunsLevel);
-    } catch (const std::system_error&) {
-      // No thread to be had: the page is coded after it is decoded.
-    }
-  } else if (p.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+  out.data.reset(new uint8_t[cap]);
+  if (!oneStream) {
     // The pieces of a page whose trial finds run-only coding and no more than 2:1 (minPiece is then
     // the smallest), which is what filtered photographs and scans come to.
-    out.data.reset(new uint8_t[cap]);
     ahead.pieces = std::make_unique<PiecesAhead>(filtered, n, out.data.get(), cap,
                                                  DeflateSettings{DeflateCoding::Runs, kRunsLevel, g_threads, 0});
+    return ahead;
+  }
+  try {
+    ahead.stream = std::make_unique<RunsAhead>(filtered, n, out.data.get(), cap, kRunsLevel);
+  } catch (const std::system_error&) {
+    // No thread to be had: the page is coded after it is decoded.
   }
   return ahead;
 }

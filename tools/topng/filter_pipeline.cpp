@@ -2,6 +2,7 @@
 #include "filter_pipeline.h"
 
 #include "encode.h"
+#include "topng.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -23,6 +24,11 @@ struct Band {
 };
 
 }  // namespace
+
+bool FiltersOnHelpers(const Page& page, std::size_t filteredBytes) {
+  return CodingThreads() > 1 && RowsAreFiltered(page) && filteredBytes >= kParallelDeflateMin &&
+         page.pngRowBytes <= FilterPipeline::kMaxRowBytes;
+}
 
 struct FilterPipeline::State {
   const Page& page;
@@ -85,15 +91,11 @@ void FilterPipeline::State::bandFiltered(const Band& band) {
   if (!ahead) return;
   bandsDone.emplace_back(band.firstY, band.count);
   const uint32_t before = rowsDone;
-  for (bool moved = true; moved;) {
-    moved = false;
-    for (auto it = bandsDone.begin(); it != bandsDone.end(); ++it)
-      if (it->first == rowsDone) {
-        rowsDone += it->second;
-        bandsDone.erase(it);
-        moved = true;
-        break;
-      }
+  const auto atTop = [&](const std::pair<uint32_t, uint32_t>& b) { return b.first == rowsDone; };
+  for (auto it = std::find_if(bandsDone.begin(), bandsDone.end(), atTop); it != bandsDone.end();
+       it = std::find_if(bandsDone.begin(), bandsDone.end(), atTop)) {
+    rowsDone += it->second;
+    bandsDone.erase(it);
   }
   if (rowsDone == before) return;
   ahead->ready(std::size_t{rowsDone} * (page.pngRowBytes + 1));

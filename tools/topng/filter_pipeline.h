@@ -11,6 +11,10 @@
 
 namespace tovanel::tools::topng {
 
+// Whether a held page of filteredBytes is filtered on helper threads while it is decoded: a filtered
+// page of 1 MiB or more, on two cores or more, with rows narrow enough for bands.
+bool FiltersOnHelpers(const Page& page, std::size_t filteredBytes);
+
 // The rows go in bands; each band is filtered with a copy of the row above it as the previous row,
 // so the filtered image is byte for byte the one a single pass over the rows makes. Memory: two bands
 // per helper and two more, each about 256 KiB (at least two rows).

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace tovanel::tools {
@@ -52,9 +51,7 @@ void RunsAhead::State::code() {
   if (deflateInit2(&zs, level, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return;
   zs.next_out = out;
   zs.avail_out = static_cast<uInt>(cap);
-  std::size_t done = 0;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
+  for (std::size_t done = 0;;) {
     const uint32_t now = ready.load(std::memory_order_acquire);
     if (now == kCancelled) break;
     if (now <= done) {
@@ -64,13 +61,13 @@ void RunsAhead::State::code() {
       continue;
     }
     const std::size_t until = std::min<std::size_t>(now, done + kStep);
-    zs.next_in = const_cast<Bytef*>(in + done);
-    zs.avail_in = static_cast<uInt>(until - done);
+    if (!deflate_detail::RunsStep(&zs, in + done, until - done, until == n, true)) break;
     done = until;
-    rc = deflate(&zs, done == n ? Z_FINISH : Z_NO_FLUSH);
-    if (rc == Z_OK && zs.avail_in != 0) rc = Z_BUF_ERROR;  // out of room, which cap's bound rules out
+    if (done == n) {
+      size = zs.total_out;
+      break;
+    }
   }
-  if (rc == Z_STREAM_END) size = zs.total_out;
   deflateEnd(&zs);
 }
 
@@ -174,7 +171,7 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
   const bool last = &p == &pieces.back(), end = until == r.offset + r.length;
   if (!p.zs) {
     p.zs = std::make_unique<z_stream>();
-    if (deflateInit2(p.zs.get(), settings.level, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) {
+    if (!deflate_detail::InitRawRuns(p.zs.get(), settings.level)) {
       p.zs.reset();
       return false;
     }
@@ -182,11 +179,7 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
     p.zs->avail_out = static_cast<uInt>(deflate_detail::PieceBound(r.length));
   }
   z_stream& zs = *p.zs;
-  zs.next_in = const_cast<Bytef*>(in + r.offset + p.coded);
-  zs.avail_in = static_cast<uInt>(until - r.offset - p.coded);
-  const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
-  const int rc = deflate(&zs, flush);
-  const bool ok = flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0;
+  const bool ok = deflate_detail::RunsStep(&zs, in + r.offset + p.coded, until - r.offset - p.coded, end, last);
   if (end || !ok) {
     p.result.size = zs.total_out;
     p.result.adler = libdeflate_adler32(1, in + r.offset, r.length);
@@ -274,14 +267,7 @@ std::size_t PiecesAhead::finish() {
       s.coded(p, p.result.offset + p.result.length);
     }
   };
-  std::vector<std::thread> helpers;
-  try {
-    for (unsigned t = 1; t < std::min<std::size_t>(s.threads, s.pieces.size() - s.next); ++t) helpers.emplace_back(work);
-  } catch (const std::system_error&) {
-    // Fewer threads than hoped: the ones there are take all the pieces.
-  }
-  work();
-  for (std::thread& t : helpers) t.join();
+  deflate_detail::OnThreads(static_cast<unsigned>(std::min<std::size_t>(s.threads, s.pieces.size() - s.next)), work);
   if (s.failed) return 0;
   std::vector<deflate_detail::PieceResult> results;
   for (const State::Piece& p : s.pieces) results.push_back(p.result);

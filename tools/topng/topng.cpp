@@ -73,11 +73,9 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered, CodingAhead& ahead) {
   std::unique_ptr<FilterPipeline> pipeline;
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
-  if (const unsigned threads = CodingThreads(); threads > 1 && RowsAreFiltered(page) &&
-                                                filteredBytes >= kParallelDeflateMin &&
-                                                page.pngRowBytes <= FilterPipeline::kMaxRowBytes) {
+  if (FiltersOnHelpers(page, filteredBytes)) {
     try {
-      pipeline = std::make_unique<FilterPipeline>(page, filtered, threads - 1, ahead.pieces.get());
+      pipeline = std::make_unique<FilterPipeline>(page, filtered, CodingThreads() - 1, ahead.pieces.get());
     } catch (const std::system_error&) {
       // No thread to be had: this one filters.
     }

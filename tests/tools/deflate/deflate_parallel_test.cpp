@@ -248,6 +248,14 @@ TEST(DeflateStreamSink, AFailingSinkStopsTheStream)
 
 // --- Coding ahead: the bytes arrive in steps while another thread codes them run-only.
 
+// Declares the input final up to `until`, `step` bytes at a time (step 0: not at all).
+template <class Ahead>
+void DeclareInSteps(Ahead& ahead, std::size_t step, std::size_t until)
+{
+    for (std::size_t done = step; step && done < until; done += step)
+        ahead.ready(done);
+}
+
 struct AheadRow {
     const char* name;
     std::size_t n, step;  // step 0: nothing is declared before the end
@@ -265,8 +273,7 @@ TEST_P(RunsAheadCoder, OneCallsStreamOrStopsClean)
     std::vector<std::uint8_t> out(ZlibStreamBound(row.n), 0);
     auto ahead = std::make_unique<RunsAhead>(in, row.n, out.data(), out.size(), 6);
     const std::size_t declared = row.end == AheadRow::Finish ? row.n : row.n / 2;
-    for (std::size_t done = row.step; row.step && done < declared; done += row.step)
-        ahead->ready(done);
+    DeclareInSteps(*ahead, row.step, declared);
     if (row.end == AheadRow::Finish) {
         out.resize(ahead->finish());
         EXPECT_EQ(out, SingleCall(in, row.n, SettingsFor(DeflateCoding::Runs, 1)));
@@ -321,8 +328,7 @@ TEST_P(PiecesAheadCoder, DeflateToZlibsVeryStream)
                 if (!ahead.step())
                     std::this_thread::yield();
         });
-    for (std::size_t done = row.step; row.step && done < row.n; done += row.step)
-        ahead.ready(done);
+    DeclareInSteps(ahead, row.step, row.n);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let the steppers get into the pieces
     stop = true;
     for (std::thread& t : steppers)
