@@ -298,6 +298,9 @@ INSTANTIATE_TEST_SUITE_P(
                       AheadRow{"ByteByByte", 40000, 1, AheadRow::Finish},
                       AheadRow{"StepsLargerThanTheCodersBite", MiB - 1, 65537 * 3, AheadRow::Finish},
                       AheadRow{"NothingUntilTheEnd", 300000, 0, AheadRow::Finish},
+                      // The end falls on the coder's 64 KiB bite: the last bite must finish the stream.
+                      AheadRow{"EndsOnTheCodersBite", 3 * 65536, 65536, AheadRow::Finish},
+                      AheadRow{"OneByteOverTheBite", 65537, 65536, AheadRow::Finish},
                       AheadRow{"CancelledHalfway", 3 * MiB, 4096, AheadRow::Cancel},
                       AheadRow{"CancelledBeforeAnything", 300000, 0, AheadRow::Cancel},
                       AheadRow{"DroppedHalfway", 3 * MiB, 4096, AheadRow::Drop}),
@@ -344,7 +347,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PiecesAheadRow{"OneStepperRows", 3 * MiB + 12345, 4096, 1, 2},
                       PiecesAheadRow{"OddRowsThreeThreads", 5 * MiB + 3, 3001, 1, 3},
                       PiecesAheadRow{"TwoSteppersBigSteps", 9 * MiB + 7, 3 * 65536 + 1, 2, 4},
-                      PiecesAheadRow{"AllThereAtOnce", 2 * MiB, 2 * MiB - 1, 2, 2}),
+                      PiecesAheadRow{"AllThereAtOnce", 2 * MiB, 2 * MiB - 1, 2, 2},
+                      // 16 pieces of 256 KiB: every step ends a piece, which must then be flushed.
+                      PiecesAheadRow{"StepsOnPieceEdges", 4 * MiB, 256 * 1024, 1, 2},
+                      PiecesAheadRow{"AtTheOneThreadLimit", MiB, 65536, 2, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PiecesAheadCoder, OtherPiecesOrCodingAreNotTakenOver)
