@@ -51,19 +51,30 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
     return pieces;
 }
 
-std::size_t JoinPieces(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out)
+StreamParts PiecesInPlace(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out)
 {
-    // Each piece sits at the start of its region; they close up in order, each moving down.
     WriteZlibHeader(settings, out);
-    std::size_t at = 2;
+    StreamParts parts{{out, 2}};
     std::uint32_t adler = 1;
     for (const PieceResult& p : pieces) {
-        std::memmove(out + at, out + p.region, p.size);
-        at += p.size;
+        parts.push_back({out + p.region, p.size});
         adler = static_cast<std::uint32_t>(adler32_combine(adler, p.adler, static_cast<z_off_t>(p.length)));
     }
-    WriteBigEndian32(adler, out + at);
-    return at + 4;
+    // The last piece's room ends at least 4 bytes before ZlibStreamBound.
+    std::uint8_t* end = out + (pieces.empty() ? 2 : pieces.back().region + pieces.back().size);
+    WriteBigEndian32(adler, end);
+    parts.push_back({end, 4});
+    return parts;
+}
+
+std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out)
+{
+    std::size_t at = 0;
+    for (const StreamPart& part : parts) {
+        std::memmove(out + at, part.data, part.size);
+        at += part.size;
+    }
+    return at;
 }
 
 }  // namespace deflate_detail
@@ -124,22 +135,38 @@ std::size_t ZlibStreamBound(std::size_t n)
     return 6 + n + 5 * (n / 4096) + (5 + 64) * pieces;
 }
 
+std::size_t PartsSize(const StreamParts& parts)
+{
+    std::size_t size = 0;
+    for (const StreamPart& part : parts)
+        size += part.size;
+    return size;
+}
+
+StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                               const DeflateSettings& settings)
+{
+    if (cap < ZlibStreamBound(n))
+        return {};
+    const unsigned threads = DeflateThreadsFor(n, settings);
+    try {
+        if (threads <= 1) {
+            const std::size_t size = deflate_detail::CompressWhole(settings, in, n, out, cap);
+            return size ? StreamParts{{out, size}} : StreamParts{};
+        }
+        std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
+        if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
+            return {};
+        return deflate_detail::PiecesInPlace(pieces, settings, out);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
                           const DeflateSettings& settings)
 {
-    if (cap < ZlibStreamBound(n))
-        return 0;
-    const unsigned threads = DeflateThreadsFor(n, settings);
-    if (threads <= 1)
-        return deflate_detail::CompressWhole(settings, in, n, out, cap);
-    try {
-        std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
-        if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
-            return 0;
-        return deflate_detail::JoinPieces(pieces, settings, out);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return deflate_detail::CloseUp(DeflateToZlibParts(in, n, out, cap, settings), out);
 }
 
 }  // namespace tovanel::tools

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace tovanel::tools {
 
@@ -40,12 +41,28 @@ unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings);
 // The output capacity DeflateToZlib needs for n bytes of input, whatever the settings.
 std::size_t ZlibStreamBound(std::size_t n);
 
+// A part of a zlib stream: the stream is its parts one after another.
+struct StreamPart {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+using StreamParts = std::vector<StreamPart>;
+
+// The bytes in parts.
+std::size_t PartsSize(const StreamParts& parts);
+
 // Compresses in[0, n) into a complete zlib stream in out, which must hold ZlibStreamBound(n) bytes.
 // Returns the stream's size, or 0 when memory ran out. Memory beyond out: per thread under 1 MiB of
 // coder state (libdeflate 0.65 MiB, or zlib 0.26 MiB). Pieces are compressed in place in out, each at
 // the start of its own room, and then moved together.
 std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
                           const DeflateSettings& settings);
+
+// The same stream, left where its pieces were compressed in out: the header, each piece at the start
+// of its room, the checksum after the last one. Whoever writes it out spares moving megabytes together
+// (into pages of out never touched before). Empty when memory ran out.
+StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                               const DeflateSettings& settings);
 
 // The same for data that arrives in parts (rows, bands) and whose whole need not be held: the
 // stream leaves through the sink in order, while later pieces are still being compressed. Memory:

@@ -35,8 +35,11 @@ struct PieceResult {
 // own region of the output after the 2-byte header.
 std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings);
 
-// Closes the coded pieces up behind the header and appends the checksum; returns the stream's size.
-std::size_t JoinPieces(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out);
+// Writes the header before the coded pieces and the checksum after the last; the parts of the stream.
+StreamParts PiecesInPlace(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out);
+
+// Closes the parts up at out, in order (each part lies at or after where it goes); returns their size.
+std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out);
 
 // Opens a raw run-only coder at this level: a piece carries no zlib header of its own.
 bool InitRawRuns(z_stream_s* zs, int level);

@@ -170,6 +170,7 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   const std::size_t cap = ZlibStreamBound(n);
   if (!out.data) out.data.reset(new uint8_t[cap]);
   std::size_t size = 0;
+  out.parts.clear();
   if (n <= kWholeTrial) {
     size = DeflateBothWays(comp.get(), filtered, n, out, cap);
   } else {
@@ -179,14 +180,14 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
       if (trial.coding == DeflateCoding::Runs) size = ahead->stream->finish();
       ahead->stream->cancel();  // done, or the wrong guess: out is free again
     }
-    if (ahead && ahead->pieces && ahead->pieces->samePieces(settings)) size = ahead->pieces->finish();
-    if (size == 0) size = DeflateToZlib(filtered, n, out.data.get(), cap, settings);
+    if (ahead && ahead->pieces && ahead->pieces->samePieces(settings)) out.parts = ahead->pieces->finish();
+    if (size == 0 && out.parts.empty()) out.parts = DeflateToZlibParts(filtered, n, out.data.get(), cap, settings);
   }
-  if (size == 0) {
+  if (size != 0) out.parts = {{out.data.get(), size}};
+  if (out.parts.empty()) {
     why = "compression failed";
     return WriteFailed;
   }
-  out.size = size;
   return Ok;
 }
 

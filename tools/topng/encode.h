@@ -111,10 +111,10 @@ inline RowFilter FilterFor(const Page& p) {
   return RowFilter(p.pngRowBytes, std::max(1, p.channels * p.depth / 8), RowsAreFiltered(p));
 }
 
-// A finished zlib stream.
+// A finished zlib stream: its parts, one after another, all in data.
 struct ZlibStream {
   std::unique_ptr<uint8_t[]> data;
-  std::size_t size = 0;
+  StreamParts parts;
 };
 
 // Run-only coding of a held page begun while its rows are still decoded: its one stream for a page

@@ -45,6 +45,26 @@ void PngErrorFn(png_structp png, png_const_charp msg) {
 
 void PngWarningFn(png_structp, png_const_charp) {}
 
+// One chunk whose data is the parts one after another.
+bool WriteChunk(AtomicOutput& out, const char* type, const StreamParts& data, std::string& why) {
+  uint8_t head[8], tail[4];
+  const auto put32 = [](uint32_t v, uint8_t* o) {
+    for (int i = 0; i < 4; ++i) o[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  };
+  put32(static_cast<uint32_t>(PartsSize(data)), head);
+  std::memcpy(head + 4, type, 4);
+  // libdeflate's CRC-32 (carry-less multiplication) is three times faster than zlib's, which libpng uses.
+  uint32_t crc = libdeflate_crc32(0, head + 4, 4);
+  // (libdeflate takes a null buffer as a request for the initial value: empty parts are skipped.)
+  for (const StreamPart& part : data)
+    if (part.size) crc = libdeflate_crc32(crc, part.data, part.size);
+  put32(crc, tail);
+  if (!out.writeAll(head, sizeof head, why)) return false;
+  for (const StreamPart& part : data)
+    if (part.size && !out.writeAll(part.data, part.size, why)) return false;
+  return out.writeAll(tail, sizeof tail, why);
+}
+
 }  // namespace
 
 bool RunPngWriter(PngJob* job) {
@@ -72,31 +92,35 @@ bool RunPngWriter(PngJob* job) {
   if (job->hasPhys) png_set_pHYs(png, info, job->physX, job->physY, job->physUnit);
   if (job->icc) png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, job->icc, job->iccSize);
   png_write_info(png, info);
-  if (job->zdata) {
-    for (std::size_t off = 0; off < job->zsize; off += kIdatChunk)
-      png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), job->zdata + off,
-                      std::min(kIdatChunk, job->zsize - off));
-    png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
-  }
   png_destroy_write_struct(&png, &info);
   SinkFlush(job);
   return !job->writeFailed;
 }
 
 bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) {
-  uint8_t head[8], tail[4];
-  const auto put32 = [](uint32_t v, uint8_t* o) {
-    for (int i = 0; i < 4; ++i) o[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  };
-  put32(static_cast<uint32_t>(size), head);
-  std::memcpy(head + 4, type, 4);
-  // libdeflate's CRC-32 (carry-less multiplication) is several times faster than zlib's on large chunks.
-  uint32_t crc = libdeflate_crc32(0, head + 4, 4);
-  if (size) crc = libdeflate_crc32(crc, data, size);
-  put32(static_cast<uint32_t>(crc), tail);
-  failed_ = failed_ || !out_.writeAll(head, sizeof head, why_) || (size && !out_.writeAll(data, size, why_)) ||
-            !out_.writeAll(tail, sizeof tail, why_);
+  failed_ = failed_ || !WriteChunk(out_, type, {{data, size}}, why_);
   return !failed_;
+}
+
+bool WriteIdat(AtomicOutput& out, const StreamParts& stream, std::string& why) {
+  // The same chunks, byte for byte, as if the stream were in one piece.
+  StreamParts chunk;
+  std::size_t inChunk = 0;
+  for (StreamPart part : stream) {
+    while (part.size > 0) {
+      const std::size_t take = std::min(part.size, kIdatChunk - inChunk);
+      chunk.push_back({part.data, take});
+      inChunk += take;
+      part.data += take;
+      part.size -= take;
+      if (inChunk == kIdatChunk) {
+        if (!WriteChunk(out, "IDAT", chunk, why)) return false;
+        chunk.clear();
+        inChunk = 0;
+      }
+    }
+  }
+  return (inChunk == 0 || WriteChunk(out, "IDAT", chunk, why)) && WriteChunk(out, "IEND", {}, why);
 }
 
 bool IdatWriter::add(const uint8_t* data, std::size_t size) {

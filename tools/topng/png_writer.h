@@ -1,6 +1,7 @@
 // PNG writing: the PNG container through libpng, and IDAT chunks from a zlib stream as it is made.
 #pragma once
 
+#include "deflate_parallel.h"
 #include "page.h"
 
 #include <png.h>
@@ -21,10 +22,6 @@ struct PngJob {
   int physUnit = PNG_RESOLUTION_UNKNOWN;
   const uint8_t* icc = nullptr;
   uint32_t iccSize = 0;
-  // A finished zlib stream for the IDAT chunks, or none: then only the chunks before the image
-  // data are written, and an IdatWriter follows.
-  const uint8_t* zdata = nullptr;
-  std::size_t zsize = 0;
   // Output buffering and errors.
   uint8_t* buf = nullptr;
   std::size_t used = 0, cap = 0;
@@ -36,10 +33,14 @@ struct PngJob {
 // Reads the resolution (pHYs) and ICC profile (iCCP) of the current page, and the palette.
 void ReadMetadata(TIFF* tif, PngJob& job);
 
-// Writes the PNG of job; false on failure (writeFailed or pngError tell which). All
-// libpng calls sit in functions that hold no C++ objects with destructors, so libpng's longjmp on
-// error skips nothing.
+// Writes the PNG's chunks before the image data; false on failure (writeFailed or pngError tell
+// which). The IDAT chunks follow: WriteIdat, or an IdatWriter. All libpng calls sit in functions that
+// hold no C++ objects with destructors, so libpng's longjmp on error skips nothing.
 bool RunPngWriter(PngJob* job);
+
+// Writes a finished zlib stream as IDAT chunks of up to 1 MiB, then the IEND chunk; false once a
+// write failed (why tells the system's reason).
+bool WriteIdat(AtomicOutput& out, const StreamParts& stream, std::string& why);
 
 // Writes a zlib stream that arrives in parts as IDAT chunks of up to 1 MiB, then the IEND chunk.
 class IdatWriter {

@@ -255,7 +255,7 @@ bool PiecesAhead::samePieces(const DeflateSettings& settings) const {
   return true;
 }
 
-std::size_t PiecesAhead::finish() {
+StreamParts PiecesAhead::finish() {
   State& s = *state_;
   ready(s.n);
   std::atomic<std::size_t> next{s.next};
@@ -268,10 +268,10 @@ std::size_t PiecesAhead::finish() {
     }
   };
   deflate_detail::OnThreads(static_cast<unsigned>(std::min<std::size_t>(s.threads, s.pieces.size() - s.next)), work);
-  if (s.failed) return 0;
+  if (s.failed) return {};
   std::vector<deflate_detail::PieceResult> results;
   for (const State::Piece& p : s.pieces) results.push_back(p.result);
-  return deflate_detail::JoinPieces(results, s.settings, s.out);
+  return deflate_detail::PiecesInPlace(results, s.settings, s.out);
 }
 
 }  // namespace tovanel::tools

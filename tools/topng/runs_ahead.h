@@ -61,8 +61,8 @@ class PiecesAhead {
   // Whether DeflateToZlib with these settings cuts the very same pieces in the same coding.
   bool samePieces(const DeflateSettings& settings) const;
   // Once the input is all there and no step() runs: codes the rest of every piece on the settings'
-  // threads and joins them into the stream in out. Returns its size, or 0 when coding failed.
-  std::size_t finish();
+  // threads. Returns the stream's parts in out (as DeflateToZlibParts), or none when coding failed.
+  StreamParts finish();
 
  private:
   struct State;

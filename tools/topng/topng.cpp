@@ -147,8 +147,8 @@ int StreamRows(const Page& page, Conversion& conv, AtomicOutput& out, std::strin
 }
 
 // Writes the PNG under a temporary name and moves it into place once every pixel is known good.
-// Without a finished stream in job, the rows of conv are streamed.
-int WritePng(PngJob& job, Conversion* rows, const std::string& output, std::string& why) {
+// Without a finished stream, the rows of conv are streamed.
+int WritePng(PngJob& job, const ZlibStream* stream, Conversion* rows, const std::string& output, std::string& why) {
   AtomicOutput out(output);
   if (!out.open(why)) return WriteFailed;
   // Small pieces (chunk headers, CRCs, streamed rows) are gathered; IDAT pieces go straight out.
@@ -161,6 +161,10 @@ int WritePng(PngJob& job, Conversion* rows, const std::string& output, std::stri
   job.writeWhy = &writeWhy;
   if (!RunPngWriter(&job)) {
     why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
+    return WriteFailed;
+  }
+  if (stream && !WriteIdat(out, stream->parts, writeWhy)) {
+    why = writeWhy;
     return WriteFailed;
   }
   if (rows)
@@ -209,14 +213,12 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
   const bool inMemory = uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && tables <= kMaxTableBytes;
-  if (!inMemory || g_forceStreaming) return WritePng(job, &conv, output, why);
+  if (!inMemory || g_forceStreaming) return WritePng(job, nullptr, &conv, output, why);
   {
     std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
     if (const int code = EncodeInMemory(page, conv, pngRow.data(), zlib, why); code != Ok) return code;
   }
-  job.zdata = zlib.data.get();
-  job.zsize = zlib.size;
-  return WritePng(job, nullptr, output, why);
+  return WritePng(job, &zlib, nullptr, output, why);
 }
 
 }  // namespace

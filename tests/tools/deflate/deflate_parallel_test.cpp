@@ -51,6 +51,15 @@ std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t n, const 
     return out;
 }
 
+// The stream whose parts these are.
+std::vector<std::uint8_t> Joined(const StreamParts& parts)
+{
+    std::vector<std::uint8_t> out;
+    for (const StreamPart& part : parts)
+        out.insert(out.end(), part.data, part.data + part.size);
+    return out;
+}
+
 // What one call of the libraries makes, as the converter has always done it.
 std::vector<std::uint8_t> SingleCall(const std::uint8_t* in, std::size_t n, const DeflateSettings& s)
 {
@@ -337,8 +346,7 @@ TEST_P(PiecesAheadCoder, DeflateToZlibsVeryStream)
     for (std::thread& t : steppers)
         t.join();
     ASSERT_TRUE(ahead.samePieces(settings));
-    out.resize(ahead.finish());
-    EXPECT_EQ(out, Compress(in, row.n, settings));
+    EXPECT_EQ(Joined(ahead.finish()), Compress(in, row.n, settings));
 }
 
 INSTANTIATE_TEST_SUITE_P(
