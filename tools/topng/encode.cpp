@@ -7,6 +7,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -75,50 +76,125 @@ Compressor MakeCompressor(const Page& p) {
   return Compressor(libdeflate_alloc_compressor(MatchLevel(p)), libdeflate_free_compressor);
 }
 
-// The sizes trial slices [from, to) of count come out at, coded both ways; 0 and 0 if any failed.
+// Where trial slice k of count starts in n bytes.
+std::size_t SliceStart(std::size_t n, std::size_t count, std::size_t k) {
+  return count == 1 ? (n - kTrialSlice) / 2 : (n - kTrialSlice) / (count - 1) * k;
+}
+
+// Up to four slices spread evenly over the image (one per eighth of it at most).
+std::size_t SliceCount(std::size_t n) { return std::clamp<std::size_t>(n / (8 * kTrialSlice), 1, kTrialSlices); }
+
+// The sizes a trial slice comes out at, coded both ways; 0 and 0 if either failed.
 struct SliceSizes {
   std::size_t matches = 0, runs = 0;
 };
 
-SliceSizes CodeSlices(libdeflate_compressor* comp, const uint8_t* data, std::size_t n, std::size_t count,
-                      std::size_t from, std::size_t to) {
-  const std::size_t slice = kTrialSlice;
+SliceSizes CodeSlice(libdeflate_compressor* comp, const uint8_t* data, std::size_t n, std::size_t count,
+                     std::size_t k) {
   std::vector<uint8_t> scratch(
-      std::max(libdeflate_zlib_compress_bound(comp, slice), std::size_t{compressBound(slice)}));
-  SliceSizes sizes;
-  for (std::size_t k = from; k < to; ++k) {
-    const std::size_t start = count == 1 ? (n - slice) / 2 : (n - slice) / (count - 1) * k;
-    const std::size_t m = libdeflate_zlib_compress(comp, data + start, slice, scratch.data(), scratch.size());
-    const std::size_t r = CompressRuns(data + start, slice, scratch.data(), scratch.size());
-    if (m == 0 || r == 0) return {};
-    sizes.matches += m;
-    sizes.runs += r;
-  }
-  return sizes;
+      std::max(libdeflate_zlib_compress_bound(comp, kTrialSlice), std::size_t{compressBound(kTrialSlice)}));
+  const uint8_t* slice = data + SliceStart(n, count, k);
+  const std::size_t m = libdeflate_zlib_compress(comp, slice, kTrialSlice, scratch.data(), scratch.size());
+  const std::size_t r = CompressRuns(slice, kTrialSlice, scratch.data(), scratch.size());
+  if (m == 0 || r == 0) return {};
+  return {m, r};
 }
 
-// Up to four slices spread evenly over the image (one per eighth of it at most), coded both ways; on
-// two cores or more, the later half of them on another thread when the rows are filtered (bilevel and
-// palette slices code so fast that the thread would cost more than it saves).
-Trial ChooseCoding(const Page& p, libdeflate_compressor* comp, const uint8_t* data, std::size_t n) {
-  const std::size_t count = std::clamp<std::size_t>(n / (8 * kTrialSlice), 1, kTrialSlices);
-  std::size_t half = count;
-  SliceSizes later;
+// Codes the slices listed in todo[from, to) into sizes; false if any failed.
+bool CodeSlices(libdeflate_compressor* comp, const uint8_t* data, std::size_t n, std::size_t count,
+                const std::vector<std::size_t>& todo, std::size_t from, std::size_t to,
+                std::vector<SliceSizes>& sizes) {
+  for (std::size_t i = from; i < to; ++i) {
+    sizes[todo[i]] = CodeSlice(comp, data, n, count, todo[i]);
+    if (sizes[todo[i]].matches == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+class TrialAhead {
+ public:
+  TrialAhead(const Page& p, const uint8_t* data, std::size_t n)
+      : page_(p), data_(data), n_(n), count_(SliceCount(n)), slices_(count_) {}
+
+  void ready(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    ready_ = std::max(ready_, bytes);
+  }
+
+  // Codes the first slice whose bytes are there and that no thread has taken; false when there is none.
+  bool step() {
+    std::unique_lock lock(mutex_);
+    for (std::size_t k = 0; k < count_; ++k) {
+      Slice& s = slices_[k];
+      if (s.taken || SliceStart(n_, count_, k) + kTrialSlice > ready_) continue;
+      s.taken = true;
+      lock.unlock();
+      SliceSizes sizes;
+      if (const Compressor comp = MakeCompressor(page_)) sizes = CodeSlice(comp.get(), data_, n_, count_, k);
+      lock.lock();
+      s.sizes = sizes;
+      return true;
+    }
+    return false;
+  }
+
+  // Once no step() runs: whether slice k was coded ahead, and its sizes (a slice whose coding failed
+  // counts as not coded).
+  bool coded(std::size_t k, SliceSizes& sizes) const {
+    if (k >= slices_.size() || slices_[k].sizes.matches == 0) return false;
+    sizes = slices_[k].sizes;
+    return true;
+  }
+
+ private:
+  struct Slice {
+    bool taken = false;
+    SliceSizes sizes;
+  };
+  const Page& page_;
+  const uint8_t* data_;
+  std::size_t n_, count_;
+  std::vector<Slice> slices_;
+  std::mutex mutex_;
+  std::size_t ready_ = 0;
+};
+
+namespace {
+
+// The trial: every slice coded both ways, those not coded ahead here; on two cores or more, the later
+// half of those on another thread when the rows are filtered (bilevel and palette slices code so fast
+// that the thread would cost more than it saves).
+Trial ChooseCoding(const Page& p, libdeflate_compressor* comp, const uint8_t* data, std::size_t n,
+                   const TrialAhead* ahead = nullptr) {
+  const std::size_t count = SliceCount(n);
+  std::vector<SliceSizes> sizes(count);
+  std::vector<std::size_t> todo;
+  for (std::size_t k = 0; k < count; ++k)
+    if (!ahead || !ahead->coded(k, sizes[k])) todo.push_back(k);
+  std::size_t half = todo.size();
+  bool laterOk = true;
   std::thread helper;
-  if (count > 1 && RowsAreFiltered(p) && CodingThreads() > 1) {
-    half = count / 2;
+  if (todo.size() > 1 && RowsAreFiltered(p) && CodingThreads() > 1) {
+    half = todo.size() / 2;
     try {
       helper = std::thread([&] {
-        if (const Compressor own = MakeCompressor(p)) later = CodeSlices(own.get(), data, n, count, half, count);
+        const Compressor own = MakeCompressor(p);
+        laterOk = own && CodeSlices(own.get(), data, n, count, todo, half, todo.size(), sizes);
       });
     } catch (const std::system_error&) {
-      half = count;  // no thread to be had: this one codes them all
+      half = todo.size();  // no thread to be had: this one codes them all
     }
   }
-  const SliceSizes first = CodeSlices(comp, data, n, count, 0, half);
+  const bool firstOk = CodeSlices(comp, data, n, count, todo, 0, half, sizes);
   if (helper.joinable()) helper.join();
-  const std::size_t matches = first.matches + later.matches, runs = first.runs + later.runs;
-  if (first.matches == 0 || (half < count && later.matches == 0)) return Trial{};
+  if (!firstOk || !laterOk) return Trial{};
+  std::size_t matches = 0, runs = 0;
+  for (const SliceSizes& s : sizes) {
+    matches += s.matches;
+    runs += s.runs;
+  }
   if (runs < matches) return Trial{DeflateCoding::Runs, count * kTrialSlice, runs};
   return Trial{DeflateCoding::Matches, count * kTrialSlice, matches};
 }
@@ -138,6 +214,17 @@ std::size_t DeflateBothWays(libdeflate_compressor* comp, const uint8_t* filtered
 
 }  // namespace
 
+CodingAhead::CodingAhead() = default;
+CodingAhead::CodingAhead(CodingAhead&&) noexcept = default;
+CodingAhead::~CodingAhead() = default;
+
+void CodingAhead::ready(std::size_t bytes) {
+  if (trial) trial->ready(bytes);
+  if (pieces) pieces->ready(bytes);
+}
+
+bool CodingAhead::step() { return (trial && trial->step()) || (pieces && pieces->step()); }
+
 CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out) {
   CodingAhead ahead;
   const bool oneStream = CodingThreads() > 1 && RowsAreFiltered(p) && n > kWholeTrial && n < kParallelDeflateMin;
@@ -149,6 +236,7 @@ CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t
     // the smallest), which is what filtered photographs and scans come to.
     ahead.pieces = std::make_unique<PiecesAhead>(filtered, n, out.data.get(), cap,
                                                  DeflateSettings{DeflateCoding::Runs, kRunsLevel, g_threads, 0});
+    ahead.trial = std::make_unique<TrialAhead>(p, filtered, n);
     return ahead;
   }
   try {
@@ -174,7 +262,7 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   if (n <= kWholeTrial) {
     size = DeflateBothWays(comp.get(), filtered, n, out, cap);
   } else {
-    const Trial trial = ChooseCoding(p, comp.get(), filtered, n);
+    const Trial trial = ChooseCoding(p, comp.get(), filtered, n, ahead ? ahead->trial.get() : nullptr);
     const DeflateSettings settings = SettingsFor(p, trial);
     if (ahead && ahead->stream) {
       if (trial.coding == DeflateCoding::Runs) size = ahead->stream->finish();

@@ -117,11 +117,25 @@ struct ZlibStream {
   StreamParts parts;
 };
 
-// Run-only coding of a held page begun while its rows are still decoded: its one stream for a page
-// under 1 MiB, its pieces for a larger one; or neither.
+// The trial's slices of a held page coded both ways while its rows are still decoded, by threads
+// that would otherwise wait: the sizes the trial would find for them after the decoding.
+class TrialAhead;
+
+// Work on a held page begun while its rows are still decoded: run-only coding (its one stream for a
+// page under 1 MiB, its pieces for a larger one), and the trial's slices; or none.
 struct CodingAhead {
+  CodingAhead();
+  CodingAhead(CodingAhead&&) noexcept;
+  ~CodingAhead();
+
   std::unique_ptr<RunsAhead> stream;
   std::unique_ptr<PiecesAhead> pieces;
+  std::unique_ptr<TrialAhead> trial;
+
+  // For the filter helpers: the first `bytes` bytes of the filtered rows are final; and one step of
+  // the work whose bytes are there (a trial slice first, then a piece), false when there is none.
+  void ready(std::size_t bytes);
+  bool step();
 };
 
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the

@@ -47,9 +47,10 @@ struct FilterPipeline::State {
   bool stopping = false;
   std::vector<std::thread> helpers;
 
-  // Pieces coded ahead: the rows filtered from the top without a gap, the bands filtered below them,
-  // and how often the first has moved (a helper that found no piece to code waits for the next move).
-  PiecesAhead* ahead = nullptr;
+  // Work ahead (trial slices, pieces): the rows filtered from the top without a gap, the bands
+  // filtered below them, and how often the first has moved (a helper that found no work waits for
+  // the next move).
+  CodingAhead* ahead = nullptr;
   uint32_t rowsDone = 0;
   std::vector<std::pair<uint32_t, uint32_t>> bandsDone;  // first row, count
   uint64_t moves = 0, movesSeen = 0;
@@ -115,7 +116,7 @@ void FilterPipeline::State::callerWaitsFor(std::unique_lock<std::mutex>& lock, R
   }
 }
 
-// Bands first; while none waits, a step of the pieces ahead, if their rows are there.
+// Bands first; while none waits, a step of the work ahead, if its rows are there.
 void FilterPipeline::State::helperLoop() {
   RowFilter filter = FilterFor(page);
   std::unique_lock lock(mutex);
@@ -144,7 +145,7 @@ void FilterPipeline::State::submit() {
   work.notify_one();
 }
 
-FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers, PiecesAhead* ahead)
+FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers, CodingAhead* ahead)
     : state_(std::make_unique<State>(page, filtered)) {
   State& s = *state_;
   s.ahead = ahead;

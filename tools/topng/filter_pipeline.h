@@ -3,7 +3,7 @@
 #pragma once
 
 #include "page.h"
-#include "runs_ahead.h"
+#include "encode.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,8 +24,8 @@ class FilterPipeline {
   static constexpr std::size_t kMaxRowBytes = std::size_t{1} << 20;
 
   // filtered receives page.height rows of pngRowBytes + 1 bytes; helpers > 0. With ahead, the helpers
-  // code its pieces whenever no band waits, as the filtered rows become complete from the top.
-  FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers, PiecesAhead* ahead = nullptr);
+  // step its work whenever no band waits, as the filtered rows become complete from the top.
+  FilterPipeline(const Page& page, uint8_t* filtered, unsigned helpers, CodingAhead* ahead = nullptr);
   ~FilterPipeline();
   FilterPipeline(const FilterPipeline&) = delete;
   FilterPipeline& operator=(const FilterPipeline&) = delete;

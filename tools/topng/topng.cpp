@@ -75,7 +75,7 @@ bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* fi
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   if (FiltersOnHelpers(page, filteredBytes)) {
     try {
-      pipeline = std::make_unique<FilterPipeline>(page, filtered, CodingThreads() - 1, ahead.pieces.get());
+      pipeline = std::make_unique<FilterPipeline>(page, filtered, CodingThreads() - 1, &ahead);
     } catch (const std::system_error&) {
       // No thread to be had: this one filters.
     }
