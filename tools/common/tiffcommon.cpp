@@ -1,6 +1,7 @@
 // Shared TIFF reading, error reporting and atomic file output for the two page tools.
 #include "tiffcommon.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -35,10 +36,11 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 
 OutputFault g_outputFault = OutputFault::None;
 int g_outputFaultErrno = 0;
+std::atomic<int> g_writesBeforeFault{0};  // writes may come from several coding threads
 
 // True (with errno set) when the test hook says this step fails.
 bool Faulted(OutputFault step) {
-  if (g_outputFault != step) return false;
+  if (g_outputFault != step || g_writesBeforeFault.fetch_sub(1) > 0) return false;
   errno = g_outputFaultErrno;
   return true;
 }
@@ -166,9 +168,10 @@ std::string FolderPart(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-void SetOutputFaultForTesting(OutputFault fault, int err) {
+void SetOutputFaultForTesting(OutputFault fault, int err, int writesFirst) {
   g_outputFault = fault;
   g_outputFaultErrno = err;
+  g_writesBeforeFault = writesFirst;
 }
 
 AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}

@@ -101,7 +101,8 @@ class AtomicOutput {
 // set back to None. It lets tests running as root, whom folder permissions do not stop, see the
 // failure paths. Not for production use.
 enum class OutputFault { None, Create, Write };
-void SetOutputFaultForTesting(OutputFault fault, int err);
+// A write fault may come after the first writesFirst writes have gone through.
+void SetOutputFaultForTesting(OutputFault fault, int err, int writesFirst = 0);
 
 // The text after the last "/" of path (the whole path when it has none).
 std::string FileNamePart(const std::string& path);

@@ -83,7 +83,7 @@ namespace {
 
 // Each thread takes the next piece not yet taken until none is left; false if any piece failed.
 bool CompressPieces(const std::uint8_t* in, std::uint8_t* out, std::vector<PieceResult>& pieces, unsigned threads,
-                    const DeflateSettings& settings)
+                    const DeflateSettings& settings, deflate_detail::InOrder& order)
 {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
@@ -92,20 +92,22 @@ bool CompressPieces(const std::uint8_t* in, std::uint8_t* out, std::vector<Piece
             PieceCoder coder(settings);
             if (!coder.ready())
                 failed = true;
-            for (std::size_t i = next++; i < pieces.size() && !failed; i = next++) {
+            for (std::size_t i = next++; i < pieces.size() && !failed && !order.failed(); i = next++) {
                 PieceResult& p = pieces[i];
                 p.size = coder.compress(in + p.offset, p.length, out + p.region, PieceBound(p.length),
                                         i + 1 == pieces.size());
                 p.adler = libdeflate_adler32(1, in + p.offset, p.length);
                 if (p.size == 0)
                     failed = true;
+                else
+                    order.done(i);
             }
         } catch (...) {
             failed = true;
         }
     };
     deflate_detail::OnThreads(threads, work);
-    return !failed;
+    return !failed && !order.failed();
 }
 
 }  // namespace
@@ -144,7 +146,7 @@ std::size_t PartsSize(const StreamParts& parts)
 }
 
 StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
-                               const DeflateSettings& settings)
+                               const DeflateSettings& settings, const PartsSink* sink)
 {
     if (cap < ZlibStreamBound(n))
         return {};
@@ -152,12 +154,15 @@ StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8
     try {
         if (threads <= 1) {
             const std::size_t size = deflate_detail::CompressWhole(settings, in, n, out, cap);
-            return size ? StreamParts{{out, size}} : StreamParts{};
+            if (size == 0 || (sink && !(*sink)({out, size})))
+                return {};
+            return {{out, size}};
         }
         std::vector<PieceResult> pieces = PlanPieces(n, threads, settings);
-        if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings))
+        deflate_detail::InOrder order(sink, pieces, settings, out);
+        if (!CompressPieces(in, out, pieces, std::min<unsigned>(threads, pieces.size()), settings, order))
             return {};
-        return deflate_detail::PiecesInPlace(pieces, settings, out);
+        return order.finish();
     } catch (const std::bad_alloc&) {
         return {};
     }

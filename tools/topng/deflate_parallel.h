@@ -51,6 +51,11 @@ using StreamParts = std::vector<StreamPart>;
 // The bytes in parts.
 std::size_t PartsSize(const StreamParts& parts);
 
+// Receives the parts of a stream in order, one call at a time, from whichever coding thread lets the
+// next ones go, while later pieces are still being coded; returns false to stop (a failed write). The
+// parts stay where they are until the coding call returns.
+using PartsSink = std::function<bool(const StreamPart& part)>;
+
 // Compresses in[0, n) into a complete zlib stream in out, which must hold ZlibStreamBound(n) bytes.
 // Returns the stream's size, or 0 when memory ran out. Memory beyond out: per thread under 1 MiB of
 // coder state (libdeflate 0.65 MiB, or zlib 0.26 MiB). Pieces are compressed in place in out, each at
@@ -61,8 +66,10 @@ std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* o
 // The same stream, left where its pieces were compressed in out: the header, each piece at the start
 // of its room, the checksum after the last one. Whoever writes it out spares moving megabytes together
 // (into pages of out never touched before). Empty when memory ran out.
+// With a sink, every part goes to it as well, in order, the last before the call returns; the parts
+// are then empty when the sink stopped.
 StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
-                               const DeflateSettings& settings);
+                               const DeflateSettings& settings, const PartsSink* sink = nullptr);
 
 // The same for data that arrives in parts (rows, bands) and whose whole need not be held: the
 // stream leaves through the sink in order, while later pieces are still being compressed. Memory:

@@ -7,6 +7,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -101,6 +103,79 @@ bool RunsStep(z_stream* zs, const std::uint8_t* in, std::size_t n, bool end, boo
         return rc == Z_STREAM_END;
     // With room to spare, a flush that fills the output may be unfinished.
     return rc == Z_OK && zs->avail_in == 0 && zs->avail_out != 0;
+}
+
+struct InOrder::State {
+    State(const PartsSink* k, const std::vector<PieceResult>& p, const DeflateSettings& s, std::uint8_t* o)
+        : sink(k), pieces(p), settings(s), out(o), done(std::make_unique<std::atomic<bool>[]>(p.size()))
+    {
+    }
+
+    const PartsSink* sink;
+    const std::vector<PieceResult>& pieces;
+    DeflateSettings settings;
+    std::uint8_t* out;
+    std::unique_ptr<std::atomic<bool>[]> done;
+    std::mutex writer;                // held by the thread handing parts to the sink
+    std::atomic<std::size_t> next{0};  // the first piece not handed over; moved under writer
+    std::atomic<bool> failed{false};
+
+    // Hands over the pieces done from next on; called with writer held.
+    void handOver()
+    {
+        for (std::size_t i = next; i < pieces.size() && done[i].load(std::memory_order_acquire) && !failed;
+             i = ++next) {
+            if (!(*sink)({out + pieces[i].region, pieces[i].size}))
+                failed = true;
+        }
+    }
+};
+
+InOrder::InOrder(const PartsSink* sink, const std::vector<PieceResult>& pieces, const DeflateSettings& settings,
+                 std::uint8_t* out)
+    : state_(std::make_unique<State>(sink, pieces, settings, out))
+{
+    WriteZlibHeader(settings, out);
+    if (sink && !(*sink)({out, 2}))
+        state_->failed = true;
+}
+
+InOrder::~InOrder() = default;
+
+void InOrder::done(std::size_t i)
+{
+    State& s = *state_;
+    if (!s.sink)
+        return;
+    s.done[i].store(true, std::memory_order_release);
+    // A thread that finds the writer busy leaves; the writer looks again after letting go, so that a
+    // piece done meanwhile is not left for the end.
+    while (s.writer.try_lock()) {
+        s.handOver();
+        s.writer.unlock();
+        const std::size_t next = s.next;
+        if (s.failed || next >= s.pieces.size() || !s.done[next].load(std::memory_order_acquire))
+            return;
+    }
+}
+
+bool InOrder::failed() const { return state_->failed; }
+
+StreamParts InOrder::finish()
+{
+    State& s = *state_;
+    if (!s.sink)
+        return PiecesInPlace(s.pieces, s.settings, s.out);
+    const std::lock_guard lock(s.writer);
+    for (std::size_t i = s.next; i < s.pieces.size(); ++i)
+        s.done[i].store(true, std::memory_order_relaxed);
+    s.handOver();
+    if (s.failed)
+        return {};
+    StreamParts parts = PiecesInPlace(s.pieces, s.settings, s.out);
+    if (!(*s.sink)(parts.back()))
+        return {};
+    return parts;
 }
 
 void OnThreads(unsigned threads, const std::function<void()>& work)

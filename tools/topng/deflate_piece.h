@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 struct libdeflate_compressor;
@@ -37,6 +38,30 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
 
 // Writes the header before the coded pieces and the checksum after the last; the parts of the stream.
 StreamParts PiecesInPlace(const std::vector<PieceResult>& pieces, const DeflateSettings& settings, std::uint8_t* out);
+
+// Hands a stream coded in pieces to a sink in order while the pieces are coded: the header at once,
+// each piece as soon as it and all before it are coded (by the thread that coded the last of them),
+// the checksum at the end. Without a sink it does nothing.
+class InOrder {
+public:
+    InOrder(const PartsSink* sink, const std::vector<PieceResult>& pieces, const DeflateSettings& settings,
+            std::uint8_t* out);
+    ~InOrder();
+    InOrder(const InOrder&) = delete;
+    InOrder& operator=(const InOrder&) = delete;
+
+    // Piece i is coded: its size and checksum are final. Any thread.
+    void done(std::size_t i);
+    // Whether the sink has stopped.
+    bool failed() const;
+    // Once every piece is done and no thread codes: the rest, then the checksum. The stream's parts,
+    // or none when the sink stopped.
+    StreamParts finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Closes the parts up at out, in order (each part lies at or after where it goes); returns their size.
 std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out);

@@ -248,7 +248,7 @@ CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t
 }
 
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
-                 CodingAhead* ahead) {
+                 CodingAhead* ahead, const PartsSink* sink) {
   const Compressor comp = MakeCompressor(p);
   if (!comp) {
     why = "out of memory";
@@ -259,6 +259,13 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
   if (!out.data) out.data.reset(new uint8_t[cap]);
   std::size_t size = 0;
   out.parts.clear();
+  // Once anything went to the sink, a failed coding is not started over.
+  bool handed = false;
+  const PartsSink counted = [&](const StreamPart& part) {
+    handed = true;
+    return (*sink)(part);
+  };
+  const PartsSink* pieceSink = sink ? &counted : nullptr;
   if (n <= kWholeTrial) {
     size = DeflateBothWays(comp.get(), filtered, n, out, cap);
   } else {
@@ -268,10 +275,14 @@ int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStre
       if (trial.coding == DeflateCoding::Runs) size = ahead->stream->finish();
       ahead->stream->cancel();  // done, or the wrong guess: out is free again
     }
-    if (ahead && ahead->pieces && ahead->pieces->samePieces(settings)) out.parts = ahead->pieces->finish();
-    if (size == 0 && out.parts.empty()) out.parts = DeflateToZlibParts(filtered, n, out.data.get(), cap, settings);
+    if (ahead && ahead->pieces && ahead->pieces->samePieces(settings)) out.parts = ahead->pieces->finish(pieceSink);
+    if (size == 0 && out.parts.empty() && !handed)
+      out.parts = DeflateToZlibParts(filtered, n, out.data.get(), cap, settings, pieceSink);
   }
-  if (size != 0) out.parts = {{out.data.get(), size}};
+  if (size != 0) {
+    out.parts = {{out.data.get(), size}};
+    if (sink && !(*sink)(out.parts.front())) out.parts.clear();
+  }
   if (out.parts.empty()) {
     why = "compression failed";
     return WriteFailed;

@@ -142,8 +142,9 @@ struct CodingAhead {
 // page. Returns an Exit code; on failure, why holds one line.
 // Pages of 1 MiB and more are cut into pieces coded on the usable cores. Coding begun ahead
 // (StartCodingAhead) is taken over when the page's trial chooses what it guessed, and dropped otherwise.
+// With a sink, the stream's parts go to it in order as they are coded (see PartsSink).
 int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
-                 CodingAhead* ahead = nullptr);
+                 CodingAhead* ahead = nullptr, const PartsSink* sink = nullptr);
 
 // On two cores or more, begins coding the held page's filtered rows (n bytes, to come) run-only into
 // out while they are still being decoded; neither when the page is coded as it always was (one core,

@@ -102,25 +102,25 @@ bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) 
   return !failed_;
 }
 
-bool WriteIdat(AtomicOutput& out, const StreamParts& stream, std::string& why) {
-  // The same chunks, byte for byte, as if the stream were in one piece.
-  StreamParts chunk;
-  std::size_t inChunk = 0;
-  for (StreamPart part : stream) {
-    while (part.size > 0) {
-      const std::size_t take = std::min(part.size, kIdatChunk - inChunk);
-      chunk.push_back({part.data, take});
-      inChunk += take;
-      part.data += take;
-      part.size -= take;
-      if (inChunk == kIdatChunk) {
-        if (!WriteChunk(out, "IDAT", chunk, why)) return false;
-        chunk.clear();
-        inChunk = 0;
-      }
+bool IdatParts::add(StreamPart part) {
+  while (part.size > 0 && !failed_) {
+    const std::size_t take = std::min(part.size, kIdatChunk - inChunk_);
+    chunk_.push_back({part.data, take});
+    inChunk_ += take;
+    part.data += take;
+    part.size -= take;
+    if (inChunk_ == kIdatChunk) {
+      failed_ = !WriteChunk(out_, "IDAT", chunk_, why_);
+      chunk_.clear();
+      inChunk_ = 0;
     }
   }
-  return (inChunk == 0 || WriteChunk(out, "IDAT", chunk, why)) && WriteChunk(out, "IEND", {}, why);
+  return !failed_;
+}
+
+bool IdatParts::finish() {
+  failed_ = failed_ || (inChunk_ > 0 && !WriteChunk(out_, "IDAT", chunk_, why_)) || !WriteChunk(out_, "IEND", {}, why_);
+  return !failed_;
 }
 
 bool IdatWriter::add(const uint8_t* data, std::size_t size) {

@@ -38,9 +38,24 @@ void ReadMetadata(TIFF* tif, PngJob& job);
 // hold no C++ objects with destructors, so libpng's longjmp on error skips nothing.
 bool RunPngWriter(PngJob* job);
 
-// Writes a finished zlib stream as IDAT chunks of up to 1 MiB, then the IEND chunk; false once a
-// write failed (why tells the system's reason).
-bool WriteIdat(AtomicOutput& out, const StreamParts& stream, std::string& why);
+// Writes a zlib stream that arrives in parts as IDAT chunks of up to 1 MiB, then the IEND chunk: the
+// same chunks as if the stream were in one piece. The parts are not copied: they must stay where they
+// are until finish().
+class IdatParts {
+ public:
+  IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why) {}
+  // False once a write failed (why tells the system's reason).
+  bool add(StreamPart part);
+  bool finish();
+  bool failed() const { return failed_; }
+
+ private:
+  AtomicOutput& out_;
+  std::string& why_;
+  StreamParts chunk_;  // the next chunk's data so far
+  std::size_t inChunk_ = 0;
+  bool failed_ = false;
+};
 
 // Writes a zlib stream that arrives in parts as IDAT chunks of up to 1 MiB, then the IEND chunk.
 class IdatWriter {

@@ -142,7 +142,7 @@ void RunsAhead::cancel() {
 
 struct PiecesAhead::State {
   struct Piece {
-    deflate_detail::PieceResult result;
+    deflate_detail::PieceResult* result;  // in results
     std::unique_ptr<z_stream> zs;  // while the piece is under way
     std::size_t coded = 0;         // input bytes coded so far
     bool busy = false, done = false;
@@ -153,6 +153,7 @@ struct PiecesAhead::State {
   uint8_t* out;
   DeflateSettings settings;
   unsigned threads;
+  std::vector<deflate_detail::PieceResult> results;
   std::vector<Piece> pieces;
   std::mutex mutex;
   std::size_t ready = 0;  // guarded by mutex, as are the pieces' busy, coded and done
@@ -167,7 +168,7 @@ struct PiecesAhead::State {
 // whole piece in one call, since zlib's output does not depend on how its input arrives. Only the
 // thread that holds the piece busy calls it; the progress is recorded by coded().
 bool PiecesAhead::State::code(Piece& p, std::size_t until) {
-  const deflate_detail::PieceResult& r = p.result;
+  const deflate_detail::PieceResult& r = *p.result;
   const bool last = &p == &pieces.back(), end = until == r.offset + r.length;
   if (!p.zs) {
     p.zs = std::make_unique<z_stream>();
@@ -181,8 +182,8 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
   z_stream& zs = *p.zs;
   const bool ok = deflate_detail::RunsStep(&zs, in + r.offset + p.coded, until - r.offset - p.coded, end, last);
   if (end || !ok) {
-    p.result.size = zs.total_out;
-    p.result.adler = libdeflate_adler32(1, in + r.offset, r.length);
+    p.result->size = zs.total_out;
+    p.result->adler = libdeflate_adler32(1, in + r.offset, r.length);
     deflateEnd(&zs);
     p.zs.reset();
   }
@@ -191,8 +192,8 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
 
 // Records that piece p is coded up to until; with step(), under the lock.
 void PiecesAhead::State::coded(Piece& p, std::size_t until) {
-  p.coded = until - p.result.offset;
-  p.done = p.coded == p.result.length;
+  p.coded = until - p.result->offset;
+  p.done = p.coded == p.result->length;
 }
 
 PiecesAhead::PiecesAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap,
@@ -204,8 +205,8 @@ PiecesAhead::PiecesAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::si
   s.out = out;
   s.settings = settings;
   s.threads = DeflateThreadsFor(n, settings);
-  for (const deflate_detail::PieceResult& r : deflate_detail::PlanPieces(n, s.threads, settings))
-    s.pieces.push_back({r, nullptr, 0, false, false});
+  s.results = deflate_detail::PlanPieces(n, s.threads, settings);
+  for (deflate_detail::PieceResult& r : s.results) s.pieces.push_back({&r, nullptr, 0, false, false});
   s.failed = cap < ZlibStreamBound(n) || settings.coding != DeflateCoding::Runs;
 }
 
@@ -226,8 +227,8 @@ bool PiecesAhead::step() {
   for (std::size_t i = s.next; i < s.pieces.size(); ++i) {
     State::Piece& p = s.pieces[i];
     if (p.done || p.busy) continue;
-    const std::size_t from = p.result.offset + p.coded;
-    const std::size_t until = std::min({s.ready, p.result.offset + p.result.length, from + kStep});
+    const std::size_t from = p.result->offset + p.coded;
+    const std::size_t until = std::min({s.ready, p.result->offset + p.result->length, from + kStep});
     if (until <= from) return false;  // the input comes in order: later pieces have none either
     p.busy = true;
     lock.unlock();
@@ -251,27 +252,29 @@ bool PiecesAhead::samePieces(const DeflateSettings& settings) const {
   const std::vector<deflate_detail::PieceResult> plan = deflate_detail::PlanPieces(s.n, s.threads, settings);
   if (plan.size() != s.pieces.size()) return false;
   for (std::size_t i = 0; i < plan.size(); ++i)
-    if (plan[i].offset != s.pieces[i].result.offset || plan[i].length != s.pieces[i].result.length) return false;
+    if (plan[i].offset != s.pieces[i].result->offset || plan[i].length != s.pieces[i].result->length) return false;
   return true;
 }
 
-StreamParts PiecesAhead::finish() {
+StreamParts PiecesAhead::finish(const PartsSink* sink) {
   State& s = *state_;
   ready(s.n);
-  std::atomic<std::size_t> next{s.next};
+  deflate_detail::InOrder order(sink, s.results, s.settings, s.out);
+  // From the first piece: those coded ahead go to the sink from the threads too.
+  std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i = next++; i < s.pieces.size() && !s.failed; i = next++) {
+    for (std::size_t i = next++; i < s.pieces.size() && !s.failed && !order.failed(); i = next++) {
       State::Piece& p = s.pieces[i];
-      if (p.done) continue;
-      if (!s.code(p, p.result.offset + p.result.length)) s.failed = true;
-      s.coded(p, p.result.offset + p.result.length);
+      if (!p.done) {
+        if (!s.code(p, p.result->offset + p.result->length)) s.failed = true;
+        s.coded(p, p.result->offset + p.result->length);
+      }
+      order.done(i);
     }
   };
   deflate_detail::OnThreads(static_cast<unsigned>(std::min<std::size_t>(s.threads, s.pieces.size() - s.next)), work);
-  if (s.failed) return {};
-  std::vector<deflate_detail::PieceResult> results;
-  for (const State::Piece& p : s.pieces) results.push_back(p.result);
-  return deflate_detail::PiecesInPlace(results, s.settings, s.out);
+  if (s.failed || order.failed()) return {};
+  return order.finish();
 }
 
 }  // namespace tovanel::tools

@@ -61,8 +61,9 @@ class PiecesAhead {
   // Whether DeflateToZlib with these settings cuts the very same pieces in the same coding.
   bool samePieces(const DeflateSettings& settings) const;
   // Once the input is all there and no step() runs: codes the rest of every piece on the settings'
-  // threads. Returns the stream's parts in out (as DeflateToZlibParts), or none when coding failed.
-  StreamParts finish();
+  // threads. Returns the stream's parts in out (as DeflateToZlibParts), or none when coding or the
+  // sink failed; with a sink, they go to it as they are coded.
+  StreamParts finish(const PartsSink* sink = nullptr);
 
  private:
   struct State;

@@ -11,6 +11,7 @@
 #include "tiffcommon.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -100,30 +101,6 @@ bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* fi
   return true;
 }
 
-// Small enough: filter everything into memory, then compress it.
-int EncodeInMemory(const Page& page, Conversion& conv, uint8_t* pngRow, ZlibStream& z, std::string& why) {
-  // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
-  const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
-  if (wanted > kMaxInMemoryImage) {   // the caller streams such pages; said here for the allocation too
-    why = "page too large to hold in memory";
-    return TooLarge;
-  }
-  const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
-  std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
-  // Stopped, if need be, before filtered goes.
-  CodingAhead ahead = StartCodingAhead(page, filtered.get(), filteredBytes, z);
-  if (!FilterRows(page, conv, pngRow, filtered.get(), ahead)) {
-    why = conv.failure.why;
-    return conv.failure.code;
-  }
-  // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
-  if (const std::string damage = DecodeDamage(); !damage.empty()) {
-    why = damage;
-    return Damaged;
-  }
-  return DeflateImage(page, filtered.get(), filteredBytes, z, why, &ahead);
-}
-
 // Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT
 // chunks while the next rows are decoded.
 int StreamRows(const Page& page, Conversion& conv, AtomicOutput& out, std::string& why) {
@@ -146,9 +123,11 @@ int StreamRows(const Page& page, Conversion& conv, AtomicOutput& out, std::strin
   return WriteFailed;
 }
 
+// Writes a page's IDAT and IEND chunks to out; an Exit code, and why on failure.
+using ImageData = std::function<int(AtomicOutput& out, std::string& why)>;
+
 // Writes the PNG under a temporary name and moves it into place once every pixel is known good.
-// Without a finished stream, the rows of conv are streamed.
-int WritePng(PngJob& job, const ZlibStream* stream, Conversion* rows, const std::string& output, std::string& why) {
+int WritePng(PngJob& job, const ImageData& imageData, const std::string& output, std::string& why) {
   AtomicOutput out(output);
   if (!out.open(why)) return WriteFailed;
   // Small pieces (chunk headers, CRCs, streamed rows) are gathered; IDAT pieces go straight out.
@@ -163,18 +142,53 @@ int WritePng(PngJob& job, const ZlibStream* stream, Conversion* rows, const std:
     why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
     return WriteFailed;
   }
-  if (stream && !WriteIdat(out, stream->parts, writeWhy)) {
-    why = writeWhy;
-    return WriteFailed;
-  }
-  if (rows)
-    if (const int code = StreamRows(*job.page, *rows, out, why); code != Ok) return code;
+  if (const int code = imageData(out, why); code != Ok) return code;
   if (const std::string damage = DecodeDamage(); !damage.empty()) {
     why = damage;
     return Damaged;
   }
   if (!out.commit(why)) return WriteFailed;
   return Ok;
+}
+
+// Small enough: filter everything into memory, then code it; the first parts of the stream are
+// written while the last are still being coded.
+int ConvertInMemory(PngJob& job, Conversion& conv, const std::string& output, std::string& why) {
+  const Page& page = *job.page;
+  // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
+  const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
+  if (wanted > kMaxInMemoryImage) {   // the caller streams such pages; said here for the allocation too
+    why = "page too large to hold in memory";
+    return TooLarge;
+  }
+  const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
+  std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
+  ZlibStream z;
+  // Stopped, if need be, before filtered and z go.
+  CodingAhead ahead = StartCodingAhead(page, filtered.get(), filteredBytes, z);
+  {
+    std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
+    if (!FilterRows(page, conv, pngRow.data(), filtered.get(), ahead)) {
+      why = conv.failure.why;
+      return conv.failure.code;
+    }
+  }
+  // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
+  if (const std::string damage = DecodeDamage(); !damage.empty()) {
+    why = damage;
+    return Damaged;
+  }
+  return WritePng(job, [&](AtomicOutput& out, std::string& codeWhy) {
+    std::string writeWhy;
+    IdatParts idat(out, writeWhy);
+    const PartsSink sink = [&idat](const StreamPart& part) { return idat.add(part); };
+    const int code = DeflateImage(page, filtered.get(), filteredBytes, z, codeWhy, &ahead, &sink);
+    if (idat.failed() || (code == Ok && !idat.finish())) {
+      codeWhy = writeWhy;
+      return static_cast<int>(WriteFailed);
+    }
+    return code;
+  }, output, why);
 }
 
 int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::string& why) {
@@ -208,17 +222,13 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   ReadMetadata(tif, job);
   Conversion conv{&reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
   conv.planes.assign(page.storedSpp, nullptr);
-  ZlibStream zlib;
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
   // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
   const bool inMemory = uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && tables <= kMaxTableBytes;
-  if (!inMemory || g_forceStreaming) return WritePng(job, nullptr, &conv, output, why);
-  {
-    std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
-    if (const int code = EncodeInMemory(page, conv, pngRow.data(), zlib, why); code != Ok) return code;
-  }
-  return WritePng(job, &zlib, nullptr, output, why);
+  if (inMemory && !g_forceStreaming) return ConvertInMemory(job, conv, output, why);
+  return WritePng(job, [&](AtomicOutput& out, std::string& rowsWhy) { return StreamRows(page, conv, out, rowsWhy); },
+                  output, why);
 }
 
 }  // namespace

@@ -375,6 +375,67 @@ TEST(PiecesAheadCoder, OtherPiecesOrCodingAreNotTakenOver)
     EXPECT_FALSE(alone.samePieces({DeflateCoding::Runs, 6, 1})) << "one thread codes one call, not pieces";
 }
 
+// --- A sink gets the stream's parts in order, one call at a time, while the pieces are coded; one that
+// stops (a failed write) is not called again, and the call fails.
+
+struct SinkRow {
+    const char* name;
+    std::size_t n;
+    unsigned threads;
+    DeflateCoding coding;
+    bool ahead;          // pieces coded ahead up to half the input, then finished
+    std::size_t failAt;  // the call that fails; 0: none
+};
+class PartsToASink : public ::testing::TestWithParam<SinkRow> {};
+
+TEST_P(PartsToASink, InOrderAndNotCalledAfterItStops)
+{
+    const SinkRow& row = GetParam();
+    ASSERT_LE(row.n, MixedRows().size());
+    const std::uint8_t* in = MixedRows().data();
+    const DeflateSettings settings = SettingsFor(row.coding, row.threads);
+    std::vector<std::uint8_t> out(ZlibStreamBound(row.n)), got;
+    std::size_t calls = 0;
+    std::atomic<bool> inside{false};
+    const PartsSink sink = [&](const StreamPart& part) {
+        EXPECT_FALSE(inside.exchange(true)) << "two calls at once";
+        const bool ok = ++calls != row.failAt;
+        if (ok)
+            got.insert(got.end(), part.data, part.data + part.size);
+        inside = false;
+        return ok;
+    };
+    StreamParts parts;
+    if (row.ahead) {
+        PiecesAhead ahead(in, row.n, out.data(), out.size(), settings);
+        DeclareInSteps(ahead, 65536, row.n / 2);
+        while (ahead.step()) {
+        }
+        parts = ahead.finish(&sink);
+    } else {
+        parts = DeflateToZlibParts(in, row.n, out.data(), out.size(), settings, &sink);
+    }
+    if (row.failAt) {
+        EXPECT_TRUE(parts.empty());
+        EXPECT_EQ(calls, row.failAt) << "called after it stopped";
+        return;
+    }
+    EXPECT_EQ(got, Joined(parts));
+    EXPECT_EQ(got, Compress(in, row.n, settings));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sinks, PartsToASink,
+    ::testing::Values(SinkRow{"OneThreadOnePart", MiB - 1, 2, DeflateCoding::Runs, false, 0},
+                      SinkRow{"TwoThreadsRuns", 3 * MiB + 12345, 2, DeflateCoding::Runs, false, 0},
+                      SinkRow{"FourThreadsMatches", 9 * MiB + 7, 4, DeflateCoding::Matches, false, 0},
+                      SinkRow{"PiecesAhead", 5 * MiB + 3, 3, DeflateCoding::Runs, true, 0},
+                      SinkRow{"StopsAtTheHeader", 3 * MiB, 2, DeflateCoding::Runs, false, 1},
+                      SinkRow{"StopsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, false, 5},
+                      SinkRow{"StopsMidwayAhead", 9 * MiB + 7, 2, DeflateCoding::Runs, true, 5},
+                      SinkRow{"StopsOnTheOnePart", MiB - 1, 2, DeflateCoding::Matches, false, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- The output buffer must be at least the bound: anything less is refused, never overrun.
 
 TEST(DeflateBound, ABufferBelowTheBoundIsRefused)

@@ -5,8 +5,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -177,6 +179,28 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn
 // A small page is coded run-only on another thread while it is decoded: the cut stops that coder too.
 INSTANTIATE_TEST_SUITE_P(Small, CutShort, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
                          Name);
+
+// The disk fills up while the page's last pieces are still being coded, and the first ones written:
+// the system's reason, and no file left, whichever write fails.
+using WriteFails = Threads;
+TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
+  const ThreadCase& c = std::get<0>(GetParam());
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
+  SetCodingThreads(4);
+  ForceStreamingWriterForTesting(std::get<1>(GetParam()));
+  // The head, then the first chunk's length, its data and its checksum: every page here writes more.
+  for (const int writesFirst : {1, 3, 5}) {
+    SetOutputFaultForTesting(OutputFault::Write, ENOSPC, writesFirst);
+    std::string why;
+    const int code = ConvertFirstPageToPng(in_, tmp_.file("full.png"), why);
+    SetOutputFaultForTesting(OutputFault::None, 0);
+    EXPECT_EQ(code, WriteFailed) << writesFirst << " writes first: " << why;
+    EXPECT_NE(why.find(std::strerror(ENOSPC)), std::string::npos) << why;
+    const auto files = std::distance(std::filesystem::directory_iterator(tmp_.path()), {});
+    EXPECT_EQ(files, 1) << "the page only, no PNG and no temporary file";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, WriteFails, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
 
 // Small pages stay one stream: a filtered one is coded run-only on another thread while it is still
 // decoded, and that stream is kept when run-only coding wins (the 16-bit photograph), dropped when
