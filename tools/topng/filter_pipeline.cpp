@@ -66,7 +66,7 @@ struct FilterPipeline::State {
   void bandFiltered(const Band& band);
   void filterFirst(std::unique_lock<std::mutex>& lock, RowFilter& filter);
   template <class Ready>
-  void callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready);
+  void callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready, bool stepAhead = false);
   void submit();
 };
 
@@ -105,14 +105,22 @@ void FilterPipeline::State::bandFiltered(const Band& band) {
 }
 
 // Filtering is slower than decoding on most pages: rather than wait for a helper to free a band or
-// finish, the caller filters a waiting band itself until ready() holds. Called with the lock held.
+// finish, the caller filters a waiting band itself until ready() holds; at the end, with no band
+// waiting, it steps the work ahead while the helpers filter the last ones. Called with the lock held.
 template <class Ready>
-void FilterPipeline::State::callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready) {
+void FilterPipeline::State::callerWaitsFor(std::unique_lock<std::mutex>& lock, Ready ready, bool stepAhead) {
   while (!ready()) {
-    if (todo.empty())
-      done.wait(lock);
-    else
+    if (!todo.empty()) {
       filterFirst(lock, callerFilter);
+      continue;
+    }
+    bool stepped = false;
+    if (stepAhead && ahead) {
+      lock.unlock();
+      stepped = ahead->step();
+      lock.lock();
+    }
+    if (!stepped && !ready()) done.wait(lock);
   }
 }
 
@@ -198,7 +206,7 @@ void FilterPipeline::finish() {
   State& s = *state_;
   if (s.current) s.submit();
   std::unique_lock lock(s.mutex);
-  s.callerWaitsFor(lock, [&] { return s.busy == 0; });
+  s.callerWaitsFor(lock, [&] { return s.busy == 0; }, true);
 }
 
 }  // namespace tovanel::tools::topng
