@@ -258,6 +258,8 @@ bool PiecesAhead::samePieces(const DeflateSettings& settings) const {
 
 StreamParts PiecesAhead::finish(const PartsSink* sink) {
   State& s = *state_;
+  // Failed before: nothing goes to the sink, so the caller may still code the page afresh.
+  if (s.failed) return {};
   ready(s.n);
   deflate_detail::InOrder order(sink, s.results, s.settings, s.out);
   // From the first piece: those coded ahead go to the sink from the threads too.
