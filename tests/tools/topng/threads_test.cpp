@@ -1,6 +1,9 @@
 // The converter on several threads: pages coded in pieces give the very pixels of one thread, in
 // streams within 1 % of its size, and pages under the threshold give the very bytes.
+#include "png_writer.h"
 #include "topng_checks.h"
+
+#include <zlib.h>
 
 #include <sched.h>
 
@@ -201,6 +204,64 @@ TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, WriteFails, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+
+// A stream handed over in parts, as the coding threads hand over their pieces, gives the IDAT chunks
+// of the whole stream: 1 MiB each but the last, each with its CRC, then IEND.
+struct PartsRow {
+  const char* name;
+  std::vector<std::size_t> parts;  // the sizes of the parts, in order
+};
+class IdatFromParts : public ::testing::TestWithParam<PartsRow> {};
+
+TEST_P(IdatFromParts, TheChunksOfTheWholeStream) {
+  std::vector<uint8_t> stream;
+  for (const std::size_t size : GetParam().parts)
+    for (std::size_t i = 0; i < size; ++i) stream.push_back(static_cast<uint8_t>(stream.size() * 131 >> 3));
+  tovanel::tools::test::TempDir tmp;
+  const std::string path = tmp.file("parts.idat");
+  std::string why;
+  AtomicOutput out(path);
+  ASSERT_TRUE(out.open(why)) << why;
+  topng::IdatParts idat(out, why);
+  std::size_t at = 0;
+  for (const std::size_t size : GetParam().parts) {
+    ASSERT_TRUE(idat.add({stream.data() + at, size})) << why;
+    at += size;
+  }
+  ASSERT_TRUE(idat.finish() && out.commit(why)) << why;
+  const std::vector<uint8_t> file = ReadBytes(path);
+  std::vector<uint8_t> data;
+  std::vector<std::size_t> sizes;
+  std::string types;
+  const auto be32 = [&](std::size_t i) {
+    return uint32_t{file[i]} << 24 | uint32_t{file[i + 1]} << 16 | uint32_t{file[i + 2]} << 8 | file[i + 3];
+  };
+  for (std::size_t i = 0; i + 12 <= file.size();) {
+    const std::size_t size = be32(i);
+    ASSERT_LE(i + 12 + size, file.size());
+    EXPECT_EQ(crc32(0, file.data() + i + 4, static_cast<uInt>(size + 4)), be32(i + 8 + size)) << "chunk at " << i;
+    types += std::string(file.begin() + i + 4, file.begin() + i + 8) + " ";
+    if (types.substr(types.size() - 5) == "IDAT ") {
+      sizes.push_back(size);
+      data.insert(data.end(), file.begin() + i + 8, file.begin() + i + 8 + size);
+    }
+    i += 12 + size;
+  }
+  EXPECT_EQ(data, stream);
+  std::vector<std::size_t> want;
+  for (std::size_t left = stream.size(); left > 0; left -= std::min(left, std::size_t{1} << 20))
+    want.push_back(std::min(left, std::size_t{1} << 20));
+  EXPECT_EQ(sizes, want);
+  EXPECT_EQ(types.substr(types.size() - 5), "IEND ");
+}
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+INSTANTIATE_TEST_SUITE_P(
+    Splits, IdatFromParts,
+    ::testing::Values(PartsRow{"OnePart", {3 * kMiB + 5}}, PartsRow{"PiecesAcrossChunks", {2, 700000, 700000, 700000, 4}},
+                      PartsRow{"OnTheChunkEdges", {2, kMiB - 2, kMiB, 4}},
+                      PartsRow{"EmptyPartsBetween", {2, 0, 300000, 0, 0, 4}}, PartsRow{"TheSmallestStream", {2, 1, 4}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Small pages stay one stream: a filtered one is coded run-only on another thread while it is still
 // decoded, and that stream is kept when run-only coding wins (the 16-bit photograph), dropped when
