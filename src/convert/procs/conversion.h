@@ -68,7 +68,8 @@ QStringList SortedPages(QStringList names);
 QString BeforeFirstDot(const QString& name);
 
 // Brings a finished PNG from the temporary folder to its output name: renamed there when both lie on
-// one file system (the converter has already made it durable), otherwise copied by CopyFileChecked.
+// one file system, otherwise copied by CopyFileChecked (FlushFolders makes it durable at the end of
+// the run).
 // Either way the output appears whole or not at all, and the rules of CopyFileChecked hold: nothing
 // happens when the PNG is missing or the output's folder does not exist. Returns 0 when the output is
 // in place, otherwise the errno that says why not.
