@@ -120,14 +120,24 @@ struct InOrder::State {
     std::atomic<std::size_t> next{0};  // the first piece not handed over; moved under writer
     std::atomic<bool> failed{false};
 
+    // Hands a part to the sink; a sink that throws (out of memory) has stopped, since a coding thread
+    // must not end in an exception.
+    void hand(const StreamPart& part)
+    {
+        try {
+            if (!(*sink)(part))
+                failed = true;
+        } catch (...) {
+            failed = true;
+        }
+    }
+
     // Hands over the pieces done from next on; called with writer held.
     void handOver()
     {
         for (std::size_t i = next; i < pieces.size() && done[i].load(std::memory_order_acquire) && !failed;
-             i = ++next) {
-            if (!(*sink)({out + pieces[i].region, pieces[i].size}))
-                failed = true;
-        }
+             i = ++next)
+            hand({out + pieces[i].region, pieces[i].size});
     }
 };
 
@@ -136,8 +146,8 @@ InOrder::InOrder(const PartsSink* sink, const std::vector<PieceResult>& pieces, 
     : state_(std::make_unique<State>(sink, pieces, settings, out))
 {
     WriteZlibHeader(settings, out);
-    if (sink && !(*sink)({out, 2}))
-        state_->failed = true;
+    if (sink)
+        state_->hand({out, 2});
 }
 
 InOrder::~InOrder() = default;
@@ -173,7 +183,8 @@ StreamParts InOrder::finish()
     if (s.failed)
         return {};
     StreamParts parts = PiecesInPlace(s.pieces, s.settings, s.out);
-    if (!(*s.sink)(parts.back()))
+    s.hand(parts.back());
+    if (s.failed)
         return {};
     return parts;
 }

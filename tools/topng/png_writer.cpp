@@ -102,6 +102,12 @@ bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) 
   return !failed_;
 }
 
+IdatParts::IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why) {
+  // More spans than a chunk can take: every piece of a page (at most 16 for each of 16 threads), its
+  // header and its checksum.
+  chunk_.reserve(512);
+}
+
 bool IdatParts::add(StreamPart part) {
   while (part.size > 0 && !failed_) {
     const std::size_t take = std::min(part.size, kIdatChunk - inChunk_);

@@ -43,8 +43,9 @@ bool RunPngWriter(PngJob* job);
 // are until finish().
 class IdatParts {
  public:
-  IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why) {}
-  // False once a write failed (why tells the system's reason).
+  IdatParts(AtomicOutput& out, std::string& why);
+  // False once a write failed (why tells the system's reason). Called on coding threads: it allocates
+  // nothing but the text of a failed write's reason.
   bool add(StreamPart part);
   bool finish();
   bool failed() const { return failed_; }

@@ -385,6 +385,7 @@ struct SinkRow {
     DeflateCoding coding;
     bool ahead;          // pieces coded ahead up to half the input, then finished
     std::size_t failAt;  // the call that fails; 0: none
+    bool throws = false;  // it fails by throwing (out of memory), on whichever thread calls it
 };
 class PartsToASink : public ::testing::TestWithParam<SinkRow> {};
 
@@ -403,6 +404,8 @@ TEST_P(PartsToASink, InOrderAndNotCalledAfterItStops)
         if (ok)
             got.insert(got.end(), part.data, part.data + part.size);
         inside = false;
+        if (!ok && row.throws)
+            throw std::bad_alloc();
         return ok;
     };
     StreamParts parts;
@@ -433,7 +436,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SinkRow{"StopsAtTheHeader", 3 * MiB, 2, DeflateCoding::Runs, false, 1},
                       SinkRow{"StopsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, false, 5},
                       SinkRow{"StopsMidwayAhead", 9 * MiB + 7, 2, DeflateCoding::Runs, true, 5},
-                      SinkRow{"StopsOnTheOnePart", MiB - 1, 2, DeflateCoding::Matches, false, 1}),
+                      SinkRow{"StopsOnTheOnePart", MiB - 1, 2, DeflateCoding::Matches, false, 1},
+                      SinkRow{"ThrowsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, false, 5, true},
+                      SinkRow{"ThrowsMidwayAhead", 9 * MiB + 7, 2, DeflateCoding::Runs, true, 5, true},
+                      // The header, 8 pieces of 256 KiB, then the checksum: the tenth call.
+                      SinkRow{"ThrowsAtTheChecksum", 2 * MiB, 2, DeflateCoding::Runs, false, 10, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The output buffer must be at least the bound: anything less is refused, never overrun.
