@@ -66,8 +66,9 @@ private:
 // Closes the parts up at out, in order (each part lies at or after where it goes); returns their size.
 std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out);
 
-// Opens a raw run-only coder at this level: a piece carries no zlib header of its own.
-bool InitRawRuns(z_stream_s* zs, int level);
+// Opens a run-only coder at this level: a zlib stream (raw false) or, for a piece, which carries no
+// zlib header of its own, a raw one.
+bool InitRuns(z_stream_s* zs, int level, bool raw);
 
 // Hands in[0, n) to a run-only coder whose output room is set. The part that ends a piece (end) is
 // flushed to a byte boundary, or finishes the stream in its last piece (last). True when all of it

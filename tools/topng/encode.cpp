@@ -1,6 +1,7 @@
 // Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
 
+#include "deflate_piece.h"
 #include "filter_pipeline.h"
 #include "topng.h"
 
@@ -52,7 +53,7 @@ DeflateSettings SettingsFor(const Page& p, const Trial& trial) {
 
 std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap) {
   z_stream zs{};
-  if (deflateInit2(&zs, kRunsLevel, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return 0;
+  if (!deflate_detail::InitRuns(&zs, kRunsLevel, false)) return 0;
   zs.next_in = const_cast<Bytef*>(in);
   zs.avail_in = static_cast<uInt>(n);
   zs.next_out = out;

@@ -48,7 +48,7 @@ struct RunsAhead::State {
 
 void RunsAhead::State::code() {
   z_stream zs{};
-  if (deflateInit2(&zs, level, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) return;
+  if (!deflate_detail::InitRuns(&zs, level, false)) return;
   zs.next_out = out;
   zs.avail_out = static_cast<uInt>(cap);
   for (std::size_t done = 0;;) {
@@ -172,7 +172,7 @@ bool PiecesAhead::State::code(Piece& p, std::size_t until) {
   const bool last = &p == &pieces.back(), end = until == r.offset + r.length;
   if (!p.zs) {
     p.zs = std::make_unique<z_stream>();
-    if (!deflate_detail::InitRawRuns(p.zs.get(), settings.level)) {
+    if (!deflate_detail::InitRuns(p.zs.get(), settings.level, true)) {
       p.zs.reset();
       return false;
     }
