@@ -314,6 +314,27 @@ TEST_F(MainFiles, CopyFileCheckedReplacesTheTargetWhole)
     EXPECT_EQ(Entries(root), (QStringList{"new.tif", "old.png"}));
 }
 
+TEST_F(MainFiles, CopyFileCheckedCopiesEveryByteOfAnyRegularFile)
+{
+    // Past the copy buffer and the kernel's own steps; and a file of the system's that reports no
+    // size and whose content the kernel will not copy on its own.
+    QByteArray large(5 << 20, '\0');
+    for (int i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 131 + (i >> 12));
+    WriteFile(at("large.tif"), large);
+    QFile version(QStringLiteral("/proc/version"));
+    ASSERT_TRUE(version.open(QIODevice::ReadOnly));
+    const struct { QString source; QByteArray content; } rows[] = {
+        {at("large.tif"), large},
+        {QStringLiteral("/proc/version"), version.readAll()},
+    };
+    for (const auto& r : rows) {
+        ASSERT_FALSE(r.content.isEmpty());
+        EXPECT_EQ(Tovanel::Main::CopyFileChecked(r.source, at("copy.tif")), 0) << r.source.toStdString();
+        EXPECT_EQ(ReadAll(at("copy.tif")), r.content) << r.source.toStdString();
+    }
+}
+
 TEST_F(MainFiles, CopyFileCheckedKeepsAReadOnlySourceReadOnly)
 {
     WriteFile(at("ro.tif"), "ro", 0444);
