@@ -97,11 +97,6 @@ bool RunPngWriter(PngJob* job) {
   return !job->writeFailed;
 }
 
-bool IdatWriter::chunk(const char* type, const uint8_t* data, std::size_t size) {
-  failed_ = failed_ || !WriteChunk(out_, type, {{data, size}}, why_);
-  return !failed_;
-}
-
 IdatParts::IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why) {
   // More spans than a chunk can take: every piece of a page (at most 16 for each of 16 threads), its
   // header and its checksum.
@@ -111,7 +106,10 @@ IdatParts::IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why)
 bool IdatParts::add(StreamPart part) {
   while (part.size > 0 && !failed_) {
     const std::size_t take = std::min(part.size, kIdatChunk - inChunk_);
-    chunk_.push_back({part.data, take});
+    if (!chunk_.empty() && chunk_.back().data + chunk_.back().size == part.data)
+      chunk_.back().size += take;  // goes on where the last span ends (an IdatWriter's buffer)
+    else
+      chunk_.push_back({part.data, take});
     inChunk_ += take;
     part.data += take;
     part.size -= take;
@@ -130,20 +128,16 @@ bool IdatParts::finish() {
 }
 
 bool IdatWriter::add(const uint8_t* data, std::size_t size) {
-  if (buf_.capacity() < kIdatChunk) buf_.reserve(kIdatChunk);
-  while (size > 0 && !failed_) {
-    const std::size_t take = std::min(size, kIdatChunk - buf_.size());
-    buf_.insert(buf_.end(), data, data + take);
+  if (!buf_) buf_.reset(new uint8_t[kIdatChunk]);
+  while (size > 0 && !parts_.failed()) {
+    const std::size_t take = std::min(size, kIdatChunk - used_);
+    std::memcpy(buf_.get() + used_, data, take);
+    parts_.add({buf_.get() + used_, take});
+    used_ = (used_ + take) % kIdatChunk;  // parts_ writes a chunk just as the buffer fills
     data += take;
     size -= take;
-    if (buf_.size() == kIdatChunk && chunk("IDAT", buf_.data(), buf_.size())) buf_.clear();
   }
-  return !failed_;
-}
-
-bool IdatWriter::finish() {
-  if (!buf_.empty() && chunk("IDAT", buf_.data(), buf_.size())) buf_.clear();
-  return chunk("IEND", nullptr, 0);
+  return !parts_.failed();
 }
 
 void ReadMetadata(TIFF* tif, PngJob& job) {

@@ -7,6 +7,7 @@
 #include <png.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,22 +59,19 @@ class IdatParts {
   bool failed_ = false;
 };
 
-// Writes a zlib stream that arrives in parts as IDAT chunks of up to 1 MiB, then the IEND chunk.
+// The same for parts that go away once handed over: each is copied into a chunk's buffer first.
 class IdatWriter {
  public:
-  IdatWriter(AtomicOutput& out, std::string& why) : out_(out), why_(why) {}
+  IdatWriter(AtomicOutput& out, std::string& why) : parts_(out, why) {}
   // False once a write failed (why tells the system's reason).
   bool add(const uint8_t* data, std::size_t size);
-  bool finish();
-  bool failed() const { return failed_; }
+  bool finish() { return parts_.finish(); }
+  bool failed() const { return parts_.failed(); }
 
  private:
-  bool chunk(const char* type, const uint8_t* data, std::size_t size);
-
-  AtomicOutput& out_;
-  std::string& why_;
-  std::vector<uint8_t> buf_;
-  bool failed_ = false;
+  IdatParts parts_;
+  std::unique_ptr<uint8_t[]> buf_;  // the next chunk's data; a full one has gone out
+  std::size_t used_ = 0;
 };
 
 }  // namespace tovanel::tools::topng
