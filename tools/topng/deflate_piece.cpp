@@ -1,5 +1,6 @@
 // One thread's coder for the pieces of a zlib stream: libdeflate's matching or zlib's run-only coding.
 #include "deflate_piece.h"
+#include "helper_thread.h"
 
 #include "deflate_blocks.h"
 
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tovanel::tools::deflate_detail {
@@ -215,16 +215,15 @@ StreamParts InOrder::finish()
 
 void OnThreads(unsigned threads, const std::function<void()>& work)
 {
-    std::vector<std::thread> helpers;
+    HelperThreads helpers;
     try {
         for (unsigned t = 1; t < threads; ++t)
-            helpers.emplace_back(work);
+            helpers.start(work);
     } catch (...) {
         // Fewer threads than hoped: the ones there are (this one at least) do all the work.
     }
     work();
-    for (std::thread& t : helpers)
-        t.join();
+    helpers.join();
 }
 
 PieceCoder::PieceCoder(const DeflateSettings& settings)

@@ -1,5 +1,6 @@
 // Compresses rows that arrive in parts into one zlib stream, pieces on worker threads, output in order.
 #include "deflate_parallel.h"
+#include "helper_thread.h"
 
 #include "deflate_piece.h"
 
@@ -11,7 +12,6 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tovanel::tools {
@@ -49,7 +49,7 @@ struct ZlibStreamDeflater::State {
     std::vector<std::unique_ptr<Job>> spare;   // handed out: their buffers serve the next pieces
     std::unique_ptr<Job> filling;
     std::unique_ptr<PieceCoder> inlineCoder;   // with one thread, pieces are compressed in write()
-    std::vector<std::thread> workers;
+    HelperThreads workers;
     std::atomic<bool> failed{false};  // also read by the caller outside the lock
     bool stopping = false, headerSent = false, finished = false;
     std::uint32_t adler = 1;
@@ -165,7 +165,7 @@ ZlibStreamDeflater::ZlibStreamDeflater(const DeflateSettings& settings, Sink sin
     s.filling = s.freshJob();
     try {
         for (unsigned t = 0; threads > 1 && t < threads; ++t)
-            s.workers.emplace_back([&s] { s.workerLoop(); });
+            s.workers.start([&s] { s.workerLoop(); });
     } catch (...) {
         // Fewer workers than hoped; with none at all the pieces are compressed in write().
     }
@@ -182,8 +182,7 @@ ZlibStreamDeflater::~ZlibStreamDeflater()
         state_->stopping = true;
     }
     state_->workAvailable.notify_all();
-    for (std::thread& t : state_->workers)
-        t.join();
+    state_->workers.join();
 }
 
 bool ZlibStreamDeflater::write(const std::uint8_t* data, std::size_t size)

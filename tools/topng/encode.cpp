@@ -1,5 +1,6 @@
 // Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
+#include "helper_thread.h"
 
 #include "deflate_piece.h"
 #include "filter_pipeline.h"
@@ -10,7 +11,6 @@
 
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 namespace tovanel::tools::topng {
 
@@ -176,11 +176,11 @@ Trial ChooseCoding(const Page& p, libdeflate_compressor* comp, const uint8_t* da
     if (!ahead || !ahead->coded(k, sizes[k])) todo.push_back(k);
   std::size_t half = todo.size();
   bool laterOk = true;
-  std::thread helper;
+  HelperThreads helper;
   if (todo.size() > 1 && RowsAreFiltered(p) && CodingThreads() > 1) {
     half = todo.size() / 2;
     try {
-      helper = std::thread([&] {
+      helper.start([&] {
         const Compressor own = MakeCompressor(p);
         laterOk = own && CodeSlices(own.get(), data, n, count, todo, half, todo.size(), sizes);
       });
@@ -189,7 +189,7 @@ Trial ChooseCoding(const Page& p, libdeflate_compressor* comp, const uint8_t* da
     }
   }
   const bool firstOk = CodeSlices(comp, data, n, count, todo, 0, half, sizes);
-  if (helper.joinable()) helper.join();
+  helper.join();
   if (!firstOk || !laterOk) return Trial{};
   std::size_t matches = 0, runs = 0;
   for (const SliceSizes& s : sizes) {

@@ -1,5 +1,6 @@
 // Filters bands of a held page's rows on helper threads, in any order, each into its own place.
 #include "filter_pipeline.h"
+#include "helper_thread.h"
 
 #include "encode.h"
 #include "topng.h"
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tovanel::tools::topng {
@@ -45,7 +45,7 @@ struct FilterPipeline::State {
   std::mutex mutex;
   std::condition_variable work, done;
   bool stopping = false;
-  std::vector<std::thread> helpers;
+  HelperThreads helpers;
 
   // Work ahead (trial slices, pieces): the rows filtered from the top without a gap, the bands
   // filtered below them, and how often the first has moved (a helper that found no work waits for
@@ -163,7 +163,7 @@ FilterPipeline::FilterPipeline(const Page& page, uint8_t* filtered, unsigned hel
     s.free.push_back(s.bands.back().get());
   }
   try {
-    for (unsigned i = 0; i < helpers; ++i) s.helpers.emplace_back([&s] { s.helperLoop(); });
+    for (unsigned i = 0; i < helpers; ++i) s.helpers.start([&s] { s.helperLoop(); });
   } catch (...) {
     if (s.helpers.empty()) throw;  // no thread at all: the caller filters on its own
   }
@@ -176,7 +176,7 @@ FilterPipeline::~FilterPipeline() {
     state_->todo.clear();
   }
   state_->work.notify_all();
-  for (std::thread& t : state_->helpers) t.join();
+  state_->helpers.join();
 }
 
 uint8_t* FilterPipeline::nextRow() {

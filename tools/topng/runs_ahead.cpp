@@ -3,11 +3,10 @@
 #include "runs_ahead.h"
 
 #include "deflate_piece.h"
+#include "helper_thread.h"
 
 #include <libdeflate.h>
 
-#include <pthread.h>
-#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -37,13 +36,9 @@ struct RunsAhead::State {
   // sleeps on the coder, so that the scheduler does not move it onto the coder's core.
   std::atomic<uint32_t> ready{0};
   std::size_t size = 0;  // the stream's size once the thread has ended, 0 on failure
-  pthread_t thread{};
-  bool running = false;
-  bool pinned = false;  // this thread to its core, the coder to the others: undone by join
-  cpu_set_t allowed{};
+  HelperThreads coder;
 
   void code();
-  void join();
 };
 
 void RunsAhead::State::code() {
@@ -71,17 +66,6 @@ void RunsAhead::State::code() {
   deflateEnd(&zs);
 }
 
-void RunsAhead::State::join() {
-  if (!running) return;
-  // Each thread may go anywhere again: the coder onto this core, now free, if its own is busy.
-  if (pinned) {
-    pthread_setaffinity_np(thread, sizeof allowed, &allowed);
-    sched_setaffinity(0, sizeof allowed, &allowed);
-  }
-  pthread_join(thread, nullptr);
-  running = false;
-}
-
 RunsAhead::RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap, int level)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
@@ -91,28 +75,8 @@ RunsAhead::RunsAhead(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t
   s.cap = std::min<std::size_t>(cap, UINT32_MAX);
   s.level = level;
   if (n >= kCancelled) return;  // beyond the progress counter: no stream ahead (finish gives 0)
-  // A new thread starts on its creator's core and waits there while the creator decodes, and the
-  // scheduler, moving threads about as one starts, may put both on one core and leave the other idle
-  // for milliseconds, the whole of a small page's decoding. So this thread keeps to its core and the
-  // coder to the others until the rows are all there.
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) throw std::system_error(ENOMEM, std::generic_category());
-  cpu_set_t here, others;
-  CPU_ZERO(&here);
-  const int cpu = sched_getcpu();
-  if (sched_getaffinity(0, sizeof s.allowed, &s.allowed) == 0 && cpu >= 0 && cpu < CPU_SETSIZE &&
-      CPU_ISSET(cpu, &s.allowed)) {
-    others = s.allowed;
-    CPU_CLR(cpu, &others);
-    CPU_SET(cpu, &here);
-    s.pinned = CPU_COUNT(&others) > 0 && pthread_attr_setaffinity_np(&attr, sizeof others, &others) == 0;
-  }
-  const int rc = pthread_create(
-      &s.thread, &attr, [](void* p) -> void* { static_cast<State*>(p)->code(); return nullptr; }, &s);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) throw std::system_error(rc, std::generic_category());
-  s.running = true;
-  if (s.pinned) sched_setaffinity(0, sizeof here, &here);
+  // The coder keeps off this thread's core until the rows are all there: see HelperThreads.
+  s.coder.start([&s] { s.code(); });
 }
 
 RunsAhead::~RunsAhead() { cancel(); }
@@ -124,18 +88,18 @@ void RunsAhead::ready(std::size_t bytes) {
 
 std::size_t RunsAhead::finish() {
   State& s = *state_;
-  if (!s.running) return s.size;
+  if (s.coder.empty()) return s.size;
   ready(s.n);
-  s.join();
+  s.coder.join();
   return s.size;
 }
 
 void RunsAhead::cancel() {
   State& s = *state_;
-  if (!s.running) return;
+  if (s.coder.empty()) return;
   s.ready.store(kCancelled, std::memory_order_release);
   s.ready.notify_one();
-  s.join();
+  s.coder.join();
 }
 
 // --- Pieces ahead

@@ -2,6 +2,7 @@
 // count, the single-thread stream unchanged for small inputs, and sizes within 1 % of one thread's.
 #include "deflate_blocks.h"
 #include "deflate_parallel.h"
+#include "helper_thread.h"
 #include "runs_ahead.h"
 #include "sample_rows.h"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -496,6 +498,79 @@ TEST(DeflateThreads, AutomaticCountFollowsTheAffinity)
     EXPECT_EQ(UsableCores(), cores);
     EXPECT_EQ(DeflateThreadsFor(64 * MiB, {DeflateCoding::Matches, 6, 0}), cores);
 }
+
+// Helper threads keep off the core their creator was on, and the creator keeps to it, until it waits
+// for them (join() in the first round, the destructor in the second); on one core nothing is kept.
+struct HelperRow {
+    const char* name;
+    bool oneCore;
+    unsigned helpers;
+};
+
+class Helpers : public ::testing::TestWithParam<HelperRow> {};
+
+TEST_P(Helpers, KeepOffTheCreatorsCoreUntilJoined)
+{
+    const HelperRow& row = GetParam();
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    if (!row.oneCore && CPU_COUNT(&before) < 2)
+        GTEST_SKIP() << "this machine lets the test run on one core only";
+    cpu_set_t mine = before;
+    if (row.oneCore) {
+        CPU_ZERO(&mine);
+        CPU_SET(sched_getcpu(), &mine);
+        ASSERT_EQ(sched_setaffinity(0, sizeof mine, &mine), 0);
+    }
+    for (int round = 0; round < 2; ++round) {
+        std::mutex mutex;
+        std::vector<cpu_set_t> seen;
+        std::atomic<unsigned> looked{0};
+        cpu_set_t during;
+        {
+            HelperThreads helpers;
+            for (unsigned i = 0; i < row.helpers; ++i)
+                helpers.start([&] {
+                    cpu_set_t own;
+                    sched_getaffinity(0, sizeof own, &own);
+                    const std::lock_guard lock(mutex);
+                    seen.push_back(own);
+                    ++looked;
+                });
+            ASSERT_EQ(helpers.size(), row.helpers);
+            sched_getaffinity(0, sizeof during, &during);
+            // Looked at before the creator waits for them (and lets them onto its core).
+            while (looked < row.helpers)
+                std::this_thread::yield();
+            if (round == 0)
+                helpers.join();
+        }
+        cpu_set_t after;
+        sched_getaffinity(0, sizeof after, &after);
+        EXPECT_TRUE(CPU_EQUAL(&after, &mine)) << "round " << round;
+        ASSERT_EQ(seen.size(), row.helpers);
+        if (row.oneCore) {
+            EXPECT_TRUE(CPU_EQUAL(&during, &mine));
+            for (const cpu_set_t& own : seen)
+                EXPECT_TRUE(CPU_EQUAL(&own, &mine));
+            continue;
+        }
+        EXPECT_EQ(CPU_COUNT(&during), 1);
+        for (const cpu_set_t& own : seen) {
+            cpu_set_t shared, all;
+            CPU_AND(&shared, &own, &during);
+            CPU_OR(&all, &own, &during);
+            EXPECT_EQ(CPU_COUNT(&shared), 0);
+            EXPECT_TRUE(CPU_EQUAL(&all, &mine));
+        }
+    }
+    sched_setaffinity(0, sizeof before, &before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Helpers,
+                         ::testing::Values(HelperRow{"OneHelper", false, 1}, HelperRow{"ThreeHelpers", false, 3},
+                                           HelperRow{"OneCore", true, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Size: all threads within 1 % of one thread on realistic pages, at the converter's levels.
 
