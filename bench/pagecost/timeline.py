@@ -51,6 +51,9 @@ ph = {
  'sh: rm exit -> sh exit': lambda p: p['sh_exit'] - p['rm_exit'],
  'window: sh exit -> next start (wake, marker, rename, deletes, next script)': lambda p: p['next_spawn'] - p['sh_exit'],
 }
+if not pages:
+    # The first tool call (the splitter) and the last have no page before or after them.
+    sys.exit("pages with a full timeline: none (a file of at least three pages has one)")
 total = sum(statistics.median([f(p) for p in pages]) for f in ph.values())
 print(f"pages with a full timeline: {len(pages)}; medians in ms")
 for name, f in ph.items():
