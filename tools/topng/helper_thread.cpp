@@ -37,7 +37,9 @@ void HelperThreads::start(std::function<void()> work) {
   auto owned = std::make_unique<std::function<void()>>(std::move(work));
   pthread_attr_t attr;
   if (const int rc = pthread_attr_init(&attr); rc != 0) throw std::system_error(rc, std::generic_category());
-  if (kept_) pthread_attr_setaffinity_np(&attr, sizeof helpers_, &helpers_);
+  // Where the system refuses the helpers' cores, the creator is not kept to its own either.
+  if (kept_ && pthread_attr_setaffinity_np(&attr, sizeof helpers_, &helpers_) != 0 && threads_.empty())
+    kept_ = false;
   pthread_t thread{};
   const int rc = pthread_create(&thread, &attr, Run, owned.get());
   pthread_attr_destroy(&attr);
