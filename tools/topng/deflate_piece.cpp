@@ -25,11 +25,11 @@ constexpr std::size_t kMarkerBytes = 6;
 // zlib takes its lengths as 32-bit counts: longer inputs go in parts of this size.
 constexpr std::size_t kZlibPart = std::size_t{1} << 30;
 
-// zlib's run coder compares up to 258 bytes past the data it has, in a window calloc leaves
-// untouched. A page first read maps the shared zero page, and the write that follows must take that
-// mapping back from every core the program runs on: on a virtual machine an interprocessor interrupt
-// for each page, which cost a small page more than its coding. Zeros written up front make ordinary
-// faults of them.
+// zlib takes its memory from malloc, untouched, and its run coder compares up to 258 bytes past the
+// data it has in its window. A page first read maps the shared zero page, and the write that follows
+// must take that mapping back from every core the program runs on: on a virtual machine an
+// interprocessor interrupt for each page, which cost a small page more than its coding. Zeros written
+// up front make ordinary faults of them.
 voidpf WrittenZeros(voidpf, uInt items, uInt size)
 {
     const std::size_t n = std::size_t{items} * size;
