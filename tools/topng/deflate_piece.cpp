@@ -1,8 +1,8 @@
 // One thread's coder for the pieces of a zlib stream: libdeflate's matching or zlib's run-only coding.
 #include "deflate_piece.h"
-#include "helper_thread.h"
 
 #include "deflate_blocks.h"
+#include "helper_thread.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

@@ -1,8 +1,8 @@
 // Compresses rows that arrive in parts into one zlib stream, pieces on worker threads, output in order.
 #include "deflate_parallel.h"
-#include "helper_thread.h"
 
 #include "deflate_piece.h"
+#include "helper_thread.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

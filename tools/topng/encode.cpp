@@ -1,9 +1,9 @@
 // Deflate coding of a page: libdeflate's full matching or zlib's run-only coding, on the usable cores.
 #include "encode.h"
-#include "helper_thread.h"
 
 #include "deflate_piece.h"
 #include "filter_pipeline.h"
+#include "helper_thread.h"
 #include "topng.h"
 
 #include <libdeflate.h>

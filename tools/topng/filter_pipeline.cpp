@@ -1,8 +1,8 @@
 // Filters bands of a held page's rows on helper threads, in any order, each into its own place.
 #include "filter_pipeline.h"
-#include "helper_thread.h"
 
 #include "encode.h"
+#include "helper_thread.h"
 #include "topng.h"
 
 #include <algorithm>
