@@ -52,16 +52,7 @@ DeflateSettings SettingsFor(const Page& p, const Trial& trial) {
 }
 
 std::size_t CompressRuns(const uint8_t* in, std::size_t n, uint8_t* out, std::size_t cap) {
-  z_stream zs{};
-  if (!deflate_detail::InitRuns(&zs, kRunsLevel, false)) return 0;
-  zs.next_in = const_cast<Bytef*>(in);
-  zs.avail_in = static_cast<uInt>(n);
-  zs.next_out = out;
-  zs.avail_out = static_cast<uInt>(cap);
-  const int rc = deflate(&zs, Z_FINISH);
-  const std::size_t size = zs.total_out;
-  deflateEnd(&zs);
-  return rc == Z_STREAM_END ? size : 0;
+  return deflate_detail::CompressWhole({DeflateCoding::Runs, kRunsLevel}, in, n, out, cap);
 }
 
 // Pieces of a streamed page stay under this, so that the pieces in flight stay within the memory bound.
