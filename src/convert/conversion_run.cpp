@@ -8,6 +8,8 @@
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
 
+#include <csignal>
+
 namespace Tovanel {
 
 ConversionRun::ConversionRun(RunHost& host, qint64 toolTimeoutMs) : host_(host), toolTimeoutMs_(toolTimeoutMs) {}
@@ -19,6 +21,7 @@ bool ConversionRun::Start()
     ErrorTrap trap(host_.dialogs(), FormLocation("PushButton2_Click"));
     trap.run(102, [&] {
         IsConverting = true;
+        stopRequested_ = false;
         outputBase_.clear();
         outputFolders_.clear();
         baseOwners_.clear();
@@ -75,8 +78,17 @@ void ConversionRun::ConvertListed(ErrorTrap& trap)
         trap.run(138, [&] { host_.processEvents(); });
         trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
         // An entry that could not be read is passed over rather than taken for the one before it.
-        if (!path.isEmpty())
+        if (path.isEmpty() || !host_.convertsEntry(i))
+            continue;
+        if (stopRequested_) {
+            FileOutcome stopped;
+            stopped.source = path;
+            stopped.fileReason = QStringLiteral("the run was stopped before its turn");
+            outcomes_ << stopped;
+        } else {
             outcomes_ << FileConversion(*this, trap, path).Run();                       // 142 to 252
+        }
+        host_.fileFinished(i, outcomes_.last());
     }
     // Files listed while the run went are not converted by it; the closing box counts them.
     for (int i = n + 1; i <= host_.listCount(); ++i)
@@ -90,10 +102,20 @@ void ConversionRun::Finish(ErrorTrap& trap)
     trap.run(274, [&] { host_.setProgressText(QStringLiteral("Progress Bar")); });
     // "Done." alone when everything converted; otherwise what did not, and why, in the box's details.
     trap.run(276, [&] {
-        const RunSummary summary = Summarize(outcomes_, notConverted_);
+        const RunSummary summary = Summarize(outcomes_, notConverted_, stopRequested_);
         host_.dialogs().message(host_.dialogOwner(), summary.text, QString(), Buttons::Ok, Icon::None, summary.details);
     });
     trap.run(282, [&] { IsConverting = false; });
+}
+
+void ConversionRun::Stop()
+{
+    if (!IsConverting)
+        return;
+    stopRequested_ = true;
+    // Group 1 is never a tool's: kill(-1) would signal every process of the user.
+    if (runningToolGroup_ > 1)
+        ::kill(static_cast<pid_t>(-runningToolGroup_), SIGKILL);
 }
 
 QString ConversionRun::RunFolder() const { return runFolder_.path(); }

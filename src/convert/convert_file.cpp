@@ -161,6 +161,11 @@ ToolMessage FileConversion::Convert(const ToolStatements& at, const QString& inp
 void FileConversion::ConvertPage(const QString& name, int page)
 {
     QString path;
+    if (run_.stopRequested_) {
+        outcome_.missing.insert(page, QStringLiteral("the run was stopped"));
+        trap_.run(248, [&] { Main::DeleteFileQuiet(TempPath(folder_, name)); });
+        return;
+    }
     run_.WriteMarker(trap_, 192, folder_);
     trap_.run(194, [&] { path = TempPath(folder_, name); });
     ToolMessage said = Convert({0, 196, 202, 204, 206}, path);
@@ -181,7 +186,8 @@ void FileConversion::ConvertPage(const QString& name, int page)
             said = wholeSaid;
     }
     if (!took)
-        outcome_.missing.insert(page, ReasonFor(said, QStringLiteral("converter"), folder_));
+        outcome_.missing.insert(page, run_.stopRequested_ ? QStringLiteral("the run was stopped")
+                                                          : ReasonFor(said, QStringLiteral("converter"), folder_));
     trap_.run(248, [&] { Main::DeleteFileQuiet(path); });
 }
 

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 class QObject;
 
 namespace Tovanel {
 
 class Dialogs;
+struct FileOutcome;
 
 // Mouse pointer values of the window and of the list.
 enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
@@ -37,6 +39,22 @@ public:
     virtual QObject* dialogOwner() = 0;
     // Lets the user interface catch up between files.
     virtual void processEvents() = 0;
+
+    // Whether the entry at position is converted by this run. Every entry is named all the same, so
+    // outputs keep the names a run over the whole list gives them (a shard of a list, a resumed run).
+    virtual bool convertsEntry(int position) const
+    {
+        Q_UNUSED(position);
+        return true;
+    }
+    // Tool calls at once; 0 for the cores this process may use.
+    virtual int jobs() const { return 0; }
+    // Told of each converted entry as it ends, in list order.
+    virtual void fileFinished(int position, const FileOutcome& outcome)
+    {
+        Q_UNUSED(position);
+        Q_UNUSED(outcome);
+    }
 };
 
 } // namespace Tovanel

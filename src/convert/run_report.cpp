@@ -159,7 +159,7 @@ QStringList FileOutcome::lines() const
     return out;
 }
 
-RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notConverted)
+RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notConverted, bool stopped)
 {
     QStringList details;
     int incomplete = 0;
@@ -170,10 +170,11 @@ RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notC
     for (const QString& path : notConverted)
         details << path + QStringLiteral(": not converted: added to the list during the run");
     incomplete += static_cast<int>(notConverted.size());
+    const QString first = stopped ? QStringLiteral("Stopped.") : QStringLiteral("Done.");
     if (details.isEmpty())
-        return {QStringLiteral("Done."), QString()};
+        return {first, QString()};
     const int total = static_cast<int>(outcomes.size() + notConverted.size());
-    QString text = QStringLiteral("Done.");
+    QString text = first;
     if (incomplete > 0)
         text += QLatin1Char('\n') + QString::number(incomplete) + QStringLiteral(" of ") + QString::number(total)
                 + (total == 1 ? QStringLiteral(" file was") : QStringLiteral(" files were"))

@@ -56,6 +56,7 @@ struct RunSummary {
 };
 // notConverted: the entries added to the list during the run, which it did not convert; they count
 // among the files too.
-RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notConverted);
+// stopped: the user ended the run early; the box then starts with "Stopped." instead of "Done.".
+RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notConverted, bool stopped = false);
 
 } // namespace Tovanel

@@ -222,6 +222,41 @@ TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
     EXPECT_EQ(Entries(temp), QStringList());
 }
 
+// Stopped as the second file's turn comes: the first file's outputs stay, the second and third files
+// are named as not converted, an entry the host leaves out is neither converted nor named,
+// and nothing of the run is left in the temporary folder.
+TEST_F(ConvertRunTest, AStopKeepsWhatIsWrittenAndNamesTheRest)
+{
+    struct LeavingOut : FakeHost {
+        bool convertsEntry(int position) const override { return position != 4; }
+        void fileFinished(int position, const FileOutcome& outcome) override { finished << position << outcome.written.size(); }
+        QList<qsizetype> finished;
+    };
+    LeavingOut shard;
+    shard.folder = out;
+    const QList<Page> first = pagesOf(2, 3);
+    for (const char* name : {"first.tif", "second.tif", "third.tif", "left-out.tif"}) {
+        const QString path = src + QLatin1Char('/') + QString::fromLatin1(name);
+        ASSERT_TRUE(TestTiff::Write(path, name == std::string("first.tif") ? first : pagesOf(3, 5)));
+        shard.list.append(path);
+    }
+    ConversionRun run(shard);
+    shard.onPump = [&] {
+        if (shard.captions.size() == 2)
+            run.Stop();
+    };
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(shard.fake.messages().last().text, QStringLiteral("Stopped.\n2 of 3 files were not converted completely."));
+    EXPECT_EQ(shard.fake.messages().last().details,
+              src + QStringLiteral("/second.tif: not converted: the run was stopped before its turn\n") + src
+                  + QStringLiteral("/third.tif: not converted: the run was stopped before its turn"));
+    EXPECT_EQ(shard.finished, (QList<qsizetype>{1, 2, 2, 0, 3, 0}));
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("first"), first).toStdString(), "");
+    EXPECT_EQ(Entries(out).size(), 2);
+    EXPECT_EQ(Entries(temp), QStringList());
+    EXPECT_FALSE(run.isConverting());
+}
+
 // The page a page file's name stands for: three letters counting from "aaa" = 1.
 TEST(PageNumberOf, CountsTheSuffixLetters)
 {
