@@ -67,7 +67,7 @@ void FileConversion::Prepare()
             copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_)));
     });
     // The copy is a working file of this run only: no flush to disk for it.
-    trap_.run(158, [&] { if (!ownCopy_) copyError_ = Main::CopyFileChecked(source_, copy_, false); });
+    trap_.run(158, [&] { if (!ownCopy_) copyError_ = Main::CopyWorkingFile(source_, copy_); });
     trap_.run(160, [] {});   // the output format, always PNG
     trap_.run(162, [&] { splitter_ = TempPath(folder_, kSplitTool); });
 }

@@ -146,26 +146,11 @@ void CopyInKernel(int in, int out)
 
 } // namespace
 
-int CopyFileChecked(const QString& source, const QString& target) { return CopyFileChecked(source, target, true); }
+namespace {
 
-int CopyFileChecked(const QString& source, const QString& target, bool flushToDisk)
+// Copies the file s to t (atomically; flushed to disk when asked), both taken as written.
+int CopyTo(const QString& s, const QString& t, bool flushToDisk)
 {
-    if (source.trimmed().isEmpty() || target.trimmed().isEmpty())
-        return ENOENT;
-    const QString s = NormalizePath(source);
-    QString t = NormalizePath(target);
-    if (HasWildcard(s))
-        t = GetFolderPart(t);
-    if (!AddFolder::IsExistingFile(s))
-        return ENOENT;
-    if (!FolderExists(GetFolderPart(t))) {
-        struct stat st;
-        return FsDetail::StatPath(GetFolderPart(t), st) ? ENOTDIR : ENOENT;
-    }
-    // A target naming a folder (trailing "/") receives the file under its own name.
-    if (t.endsWith(kSep))
-        t += GetFileNamePart(s);
-
     const Fs::File in(::open(FsDetail::EncodePath(s).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!in.valid())
         return errno;
@@ -192,6 +177,41 @@ int CopyFileChecked(const QString& source, const QString& target, bool flushToDi
                 return false;
         }
     }, flushToDisk);
+}
+
+int MissingFolderError(const QString& folder)
+{
+    struct stat st;
+    return FsDetail::StatPath(folder, st) ? ENOTDIR : ENOENT;
+}
+
+} // namespace
+
+int CopyFileChecked(const QString& source, const QString& target)
+{
+    if (source.trimmed().isEmpty() || target.trimmed().isEmpty())
+        return ENOENT;
+    const QString s = NormalizePath(source);
+    QString t = NormalizePath(target);
+    if (HasWildcard(s))
+        t = GetFolderPart(t);
+    if (!AddFolder::IsExistingFile(s))
+        return ENOENT;
+    if (!FolderExists(GetFolderPart(t)))
+        return MissingFolderError(GetFolderPart(t));
+    // A target naming a folder (trailing "/") receives the file under its own name.
+    if (t.endsWith(kSep))
+        t += GetFileNamePart(s);
+    return CopyTo(s, t, true);
+}
+
+int CopyWorkingFile(const QString& source, const QString& target)
+{
+    if (source.isEmpty() || target.isEmpty())
+        return ENOENT;
+    if (!FolderExists(GetFolderPart(target)))
+        return MissingFolderError(GetFolderPart(target));
+    return CopyTo(source, target, false);
 }
 
 QString NormalizePath(const QString& path)

@@ -22,8 +22,9 @@ void WriteTextFile(const QString& text, const QString& path);
 // when copied, otherwise the errno that says why not (ENOENT for a missing source or folder); callers
 // that only want the copy may ignore it.
 int CopyFileChecked(const QString& source, const QString& target);
-// The same, for a working copy that need not survive a power loss: the copy is not flushed to disk.
-int CopyFileChecked(const QString& source, const QString& target, bool flushToDisk);
+// A working copy that need not survive a power loss (not flushed to disk), both names taken as they
+// stand: a "*" or "?" in them is part of the name. Returns 0 or the errno, as CopyFileChecked.
+int CopyWorkingFile(const QString& source, const QString& target);
 QString NormalizePath(const QString& path);
 
 // File attributes as the design knows them: read-only 1, hidden 2, directory 16, archive 32,

@@ -77,6 +77,10 @@ private slots:
         QTest::newRow("backslash and dollar") << "back\\slash $HOME.tif" << "back\\slash $HOME" << 7;
         QTest::newRow("leading dash") << "-n.tif" << "-n" << 7;
         QTest::newRow("semicolon") << "a; touch z.tif" << "a; touch z" << 7;
+        // Pattern characters are part of a name too: no step takes it for a pattern.
+        QTest::newRow("question mark") << "scan?.tif" << "scan?" << 7;
+        QTest::newRow("star") << "scan*.tif" << "scan*" << 7;
+        QTest::newRow("brackets and braces") << "[a]{b,c}.tif" << "[a]{b,c}" << 7;
     }
     void outputBaseComesFromTheName()
     {

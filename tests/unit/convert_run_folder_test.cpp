@@ -329,7 +329,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CopyNameRows, ::testing::Values(
     CopyRow{"varnholtaaa.png", "~varnholtaaa.png.tif"},
     CopyRow{"scan.png", "scan.png.tif"},
     CopyRow{".tovanel-notes.tif", "~.tovanel-notes.tif"},
-    CopyRow{"nconvert.exe.tif", "nconvert.exe.tif"}),
+    CopyRow{"nconvert.exe.tif", "nconvert.exe.tif"},
+    CopyRow{"scan?*[a]{b}.tif", "scan__[a]{b}.tif"}),
     [](const auto& info) { return "row" + std::to_string(info.index); });
 
 } // namespace

@@ -197,6 +197,12 @@ QString CopyName(const QString& sourceName)
                                 kConvertErrors})
         fixed = fixed || sourceName.compare(name, Qt::CaseInsensitive) == 0;
     QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
+    // The run's own file procedures take "*" and "?" in a name for wildcards (and are right to, for the
+    // names they are given by the user's patterns); the copy is only ever named by the run, so it
+    // carries none. The output keeps the source's own name.
+    for (QChar& c : copy)
+        if (c == u'*' || c == u'?')
+            c = u'_';
     // The converter writes the copy's name with ".png" in place of its extension: never onto the copy.
     if (Main::StripExtension(copy) + QStringLiteral(".png") == copy)
         copy += QStringLiteral(".tif");

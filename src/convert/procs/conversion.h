@@ -59,7 +59,8 @@ void ClearLeftovers(const QString& folder);
 // The name of a source's copy in the run's folder: the source's own name, unless it is one of the
 // fixed names (tools, scripts, marker), one the pages or their PNGs take ("varnholt*" in any letter
 // case) or a hidden name; such a copy gets "~" in front, which no fixed name and no page listing has.
-// A copy whose own PNG would take its name (a ".png" source) gets ".tif" after it.
+// A copy whose own PNG would take its name (a ".png" source) gets ".tif" after it. "*" and "?" become
+// "_", so that no step working on the copy takes its name for a pattern.
 QString CopyName(const QString& sourceName);
 
 // Page names of the listing in ascending order, which is the splitter's page order.

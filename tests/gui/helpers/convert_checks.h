@@ -21,8 +21,8 @@ inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral
 {
     QCOMPARE(run.dialogs().errorReports().size(), 0);
     const Shown done = run.dialogs().messages().last();
+    QCOMPARE(run.lastDetails().join(QLatin1Char('\n')), details.join(QLatin1Char('\n')));
     QCOMPARE(done.text, text);
-    QCOMPARE(run.lastDetails(), details);
     QCOMPARE(done.title, QString());
     QCOMPARE(done.buttons, Buttons::Ok);
     QCOMPARE(done.icon, Icon::None);
