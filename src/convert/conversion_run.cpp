@@ -59,6 +59,11 @@ bool ConversionRun::Refused(ErrorTrap& trap)
                                     QStringLiteral("Folder does not exist. Please select another folder."), QString(),
                                     Buttons::Ok, Icon::None);
         });
+    } else if (host_.destination() == Destination::None) {
+        // With neither option selected every page would be converted and then written nowhere.
+        trap.run(279, [&] {
+            host_.dialogs().message(host_.dialogOwner(), kNoDestinationMessage, QString(), Buttons::Ok, Icon::None);
+        });
     } else {
         return false;
     }

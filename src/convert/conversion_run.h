@@ -17,6 +17,10 @@ namespace Tovanel {
 
 class ErrorTrap;
 
+// Said instead of starting when neither destination option is selected.
+inline const QString kNoDestinationMessage = QStringLiteral(
+    "Choose where the results go: \"Save results to this folder:\" or \"Save results in folder of original file\".");
+
 // The statement numbers of one tool call; marker 0 when the caller has written the marker itself.
 struct ToolStatements {
     int marker = 0;

@@ -105,6 +105,7 @@ TEST_P(RunRefusalTest, SaysWhyAndLeavesNothing)
         addTiff(QStringLiteral("scan.tif"), pagesOf(1, 3));
     if (!r.folderExists)
         host.folder = work.path() + QStringLiteral("/missing");
+    host.where = r.where;
     ConversionRun run(host);
     EXPECT_FALSE(run.Start());
     EXPECT_EQ(messageTexts(), QStringList{QString::fromUtf8(r.message)});
@@ -122,7 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"FolderMissing", true, Destination::Folder, false,
                               "Folder does not exist. Please select another folder."},
                       Refusal{"NoOptionFolderMissing", true, Destination::None, false,
-                              "Folder does not exist. Please select another folder."}),
+                              "Folder does not exist. Please select another folder."},
+                      Refusal{"NoOption", true, Destination::None, true,
+                              "Choose where the results go: \"Save results to this folder:\" or \"Save results in "
+                              "folder of original file\"."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A whole run: the numbered PNGs where the destination says, what the host was shown, a clean run folder.
