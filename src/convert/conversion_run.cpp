@@ -8,6 +8,9 @@
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
 
+#include <QDir>
+#include <QRegularExpression>
+
 #include <csignal>
 
 namespace Tovanel {
@@ -25,6 +28,7 @@ bool ConversionRun::Start()
         outputBase_.clear();
         outputFolders_.clear();
         baseOwners_.clear();
+        basesOnDisk_.clear();
         outcomes_.clear();
         notConverted_.clear();
     });
@@ -121,6 +125,23 @@ void ConversionRun::Stop()
     // Group 1 is never a tool's: kill(-1) would signal every process of the user.
     if (runningToolGroup_ > 1)
         ::kill(static_cast<pid_t>(-runningToolGroup_), SIGKILL);
+}
+
+bool ConversionRun::BaseUsedOnDisk(const QString& base)
+{
+    const QString folder = Main::GetFolderPart(base);
+    auto found = basesOnDisk_.find(folder);
+    if (found == basesOnDisk_.end()) {
+        // One listing per folder and run, and only when a base is taken: a run of many files with one
+        // base in a folder of many outputs stays linear. Outputs this run writes are in baseOwners_.
+        static const QRegularExpression output(QStringLiteral("^(.*)_[0-9]+\\.png$"));
+        QSet<QString> bases;
+        for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System))
+            if (const QRegularExpressionMatch m = output.match(name); m.hasMatch())
+                bases.insert(m.captured(1));
+        found = basesOnDisk_.insert(folder, bases);
+    }
+    return found->contains(Main::GetFileNamePart(base));
 }
 
 QString ConversionRun::RunFolder() const { return runFolder_.path(); }

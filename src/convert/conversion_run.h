@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -59,6 +60,10 @@ private:
     void RemoveTools(ErrorTrap& trap);
     void Finish(ErrorTrap& trap);
 
+    // True when the folder of base held an output of base (base + "_N.png") when the run first looked
+    // there.
+    bool BaseUsedOnDisk(const QString& base);
+
     // The folder that holds this run's tools, scripts, marker, copies and pages.
     QString RunFolder() const;
     void WriteMarker(ErrorTrap& trap, int statement, const QString& folder);
@@ -75,6 +80,7 @@ private:
     QString outputBase_;          // kept from one file of a run to the next when no option is selected
     QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
     QHash<QString, QString> baseOwners_;   // output base -> the source of this run that writes under it
+    QHash<QString, QSet<QString>> basesOnDisk_;   // output folder -> the bases of the outputs found there
     QList<FileOutcome> outcomes_;          // what each converted file gave, for the closing box
     QStringList notConverted_;             // entries listed during the run, which it leaves alone
     qint64 runningToolGroup_ = 0;

@@ -115,7 +115,10 @@ void FileConversion::KeepBaseToThisSource()
         const QString stem = own.left(own.size() - 4);   // the base always ends in ".png"
         for (int k = 2;; ++k) {
             const QString candidate = stem + QStringLiteral(" (") + QString::number(k) + QStringLiteral(").png");
-            if (!owners.contains(candidate) || owners.value(candidate) == source_) {
+            // A number is free when no source of this run has it and nothing is there under it from
+            // before: the run never replaces a file it did not write.
+            if (owners.value(candidate) == source_
+                || (!owners.contains(candidate) && !run_.BaseUsedOnDisk(candidate))) {
                 outcome_.base = candidate;
                 break;
             }

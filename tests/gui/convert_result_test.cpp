@@ -66,28 +66,35 @@ private slots:
         verifyFinished(run, QStringLiteral("Done.\n1 of 1 file was not converted completely."), details);
     }
 
-    // Sources of one run that would share an output base never replace each other's outputs: each later
-    // one takes the next " (k)" before ".png", and the closing box says so.
+    // Sources of one run that would share an output base never replace each other's outputs, nor an
+    // output already there from before the run: each later one takes the next free " (k)" before
+    // ".png", and the closing box says so.
     void sameBaseInOneRunTakesTheNextNumber_data()
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<bool>("beside");
         QTest::addColumn<QStringList>("bases");
+        QTest::addColumn<QString>("earlier");   // an output in the folder before the run
         QTest::newRow("same name in two folders")
-            << QStringList{"one/same.tif", "two/same.tif"} << false << QStringList{"same", "same (2)"};
+            << QStringList{"one/same.tif", "two/same.tif"} << false << QStringList{"same", "same (2)"} << QString();
         QTest::newRow("three sources, one base") << QStringList{"a/scan.tif", "a/scan.tiff", "b/scan.tif"} << false
-                                                 << QStringList{"scan", "scan (2)", "scan (3)"};
+                                                 << QStringList{"scan", "scan (2)", "scan (3)"} << QString();
         QTest::newRow("beside the source, two extensions")
-            << QStringList{"a/doc.tif", "a/doc.tiff"} << true << QStringList{"doc", "doc (2)"};
-        QTest::newRow("a name that looks renamed")
-            << QStringList{"a/x.tif", "b/x.tif", "a/x (2).tif"} << false << QStringList{"x", "x (2)", "x (2) (2)"};
+            << QStringList{"a/doc.tif", "a/doc.tiff"} << true << QStringList{"doc", "doc (2)"} << QString();
+        QTest::newRow("a name that looks renamed") << QStringList{"a/x.tif", "b/x.tif", "a/x (2).tif"} << false
+                                                   << QStringList{"x", "x (2)", "x (2) (2)"} << QString();
+        QTest::newRow("an earlier run's (2)") << QStringList{"a/scan.tif", "b/scan.tif"} << false
+                                              << QStringList{"scan", "scan (3)"} << "scan (2).png_2.png";
     }
     void sameBaseInOneRunTakesTheNextNumber()
     {
         QFETCH(QStringList, names);
         QFETCH(bool, beside);
         QFETCH(QStringList, bases);
+        QFETCH(QString, earlier);
         ConvertRun run;
+        if (!earlier.isEmpty())
+            QVERIFY(TestFiles::WriteFile(run.out + QLatin1Char('/') + earlier, "kept"));
         QList<QList<Page>> pages;
         QStringList sources;
         for (int i = 0; i < names.size(); ++i) {
@@ -114,7 +121,9 @@ private slots:
                                + QStringLiteral(".png_N.png came from another file of this run");
         }
         if (!beside)
-            QCOMPARE(Entries(run.out).size(), 3 * names.size() - names.size() / 2);
+            QCOMPARE(Entries(run.out).size(), 3 * names.size() - names.size() / 2 + (earlier.isEmpty() ? 0 : 1));
+        if (!earlier.isEmpty())
+            QCOMPARE(TestFiles::ReadFile(run.out + QLatin1Char('/') + earlier), QByteArray("kept"));
         verifyFinished(
             run,
             QStringLiteral("Done.\nEvery file was converted; some were saved under another name (see the details)."),
