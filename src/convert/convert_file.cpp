@@ -156,9 +156,11 @@ ToolMessage FileConversion::Convert(const ToolStatements& at, const QString& inp
     Main::DeleteFileQuiet(errors);
     run_.RunToolCall(trap_, at, folder_, kConvertScript,
                      [&] { return WithErrorsTo(ConverterCommand(TempPath(folder_, kConvertTool), input), errors); });
-    ToolMessage said = ReadToolMessage(errors);
-    said.detail.replace(copy_, source_);
-    return said;
+    // The tools name the copy or the page file they worked on; the user knows the file by its own
+    // name, and a page by its number, which the closing box gives.
+    if (input == copy_)
+        return WithoutWorkingName(ReadToolMessage(errors), copy_, source_);
+    return WithoutWorkingName(ReadToolMessage(errors), input, QStringLiteral("the page"));
 }
 
 void FileConversion::ConvertPage(const QString& name, int page)

@@ -73,6 +73,18 @@ ToolMessage ReadToolMessage(const QString& path)
     return line.isEmpty() ? ToolMessage{} : ToolMessage{QStringLiteral("unknown error"), line};
 }
 
+ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs)
+{
+    if (path.isEmpty())
+        return message;
+    message.detail.replace(path, shownAs);
+    // The bare name only where it stands as a word of its own, not inside a longer name.
+    const QString name = QRegularExpression::escape(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1));
+    message.detail.replace(QRegularExpression(QStringLiteral("(?<![\\w./-])") + name + QStringLiteral("(?![\\w.-])")),
+                           shownAs);
+    return message;
+}
+
 QString ReasonFor(const ToolMessage& message, const QString& tool, const QString& folder)
 {
     const QString& m = message.meaning;

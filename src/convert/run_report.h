@@ -19,6 +19,10 @@ struct ToolMessage {
 // Reads the first line a tool wrote to its stderr file; a missing or empty file gives an empty message.
 ToolMessage ReadToolMessage(const QString& path);
 
+// The message with the working file at path (by its path, or its bare name as libtiff may give it)
+// named as shownAs instead: the user knows neither the run's folder nor its page files.
+ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs);
+
 // A tool's message in the words the closing box uses ("not a TIFF file", "damaged (...)", ...);
 // tool names the tool for one that said nothing, folder the run's working folder for one that could
 // not write there.

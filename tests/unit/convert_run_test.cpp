@@ -206,24 +206,32 @@ TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
     EXPECT_EQ(Entries(temp), QStringList());
 }
 
-// A file of 1,000 pages whose pages after the first split but do not convert: one converter call per
-// page (the whole copy, which gives page 1, stands in for no other page), page 1 as the only output,
-// and one entry naming the other pages and why.
-TEST_F(ConvertRunTest, AThousandRefusedPagesAreNamedTogether)
+// A file of 1,000 pages whose pages after the first split but do not convert (a kind the converter
+// refuses, or damaged): one converter call per page (the whole copy, which gives page 1, stands in for
+// no other page), page 1 as the only output, and one entry naming the other pages by number and why,
+// never a working file's name.
+TEST_F(ConvertRunTest, AThousandFailingPagesAreNamedTogether)
 {
-    QList<Page> pages{Page{6, 4, 1, false}};
-    for (int i = 1; i < 1000; ++i)
-        pages.append(Page{4, 2, i, true, true});
-    const QString source = addTiff(QStringLiteral("refused.tif"), pages);
-    ConversionRun run(host);
-    EXPECT_TRUE(run.Start());
-    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 1 file was not converted completely.")});
-    EXPECT_EQ(host.fake.messages().last().details,
-              source
-                  + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: a kind of image that cannot "
-                                   "be converted (complex samples are not supported)"));
-    EXPECT_EQ(Entries(out), QStringList{QStringLiteral("refused.png_1.png")});
-    EXPECT_EQ(Entries(temp), QStringList());
+    const std::pair<bool, const char*> rows[] = {
+        {false, "a kind of image that cannot be converted (complex samples are not supported)"},
+        {true, "damaged (strip 0 lies past the end of the file)"}};
+    for (const auto& [damaged, why] : rows) {
+        QList<Page> pages{Page{6, 4, 1, false}};
+        for (int i = 1; i < 1000; ++i)
+            pages.append(Page{4, 2, i, true, !damaged, damaged});
+        host.list.clear();
+        QDir(out).removeRecursively();
+        QDir().mkpath(out);
+        const QString source = addTiff(QStringLiteral("failing.tif"), pages);
+        ConversionRun run(host);
+        EXPECT_TRUE(run.Start());
+        EXPECT_EQ(messageTexts().last(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
+        EXPECT_EQ(host.fake.messages().last().details.left(2000).toStdString(),
+                  (source + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: ") + QString::fromUtf8(why))
+                      .toStdString());
+        EXPECT_EQ(Entries(out), QStringList{QStringLiteral("failing.png_1.png")});
+        EXPECT_EQ(Entries(temp), QStringList());
+    }
 }
 
 // Stopped as the second file's turn comes: the first file's outputs stay, the second and third files
@@ -301,6 +309,22 @@ TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
         EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
     }
     EXPECT_FALSE(ReadToolMessage(dir.path() + QStringLiteral("/never-written.err")).said());
+}
+
+// A tool's detail never names a working file of the run: the page file, by its path or its bare name
+// as libtiff gives it, becomes "the page", so equal reasons of many pages are one entry.
+TEST(WithoutWorkingName, NamesThePageNotItsFile)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"/t/run-1/varnholtaab.tif: Cannot read TIFF directory", "the page: Cannot read TIFF directory"},
+        {"TIFFReadDirectory: varnholtaab.tif: bad IFD", "TIFFReadDirectory: the page: bad IFD"},
+        {"strip 0 lies past the end of the file", "strip 0 lies past the end of the file"},
+        {"varnholtaab.tiff is not varnholtaab.tif", "varnholtaab.tiff is not the page"}};
+    for (const auto& [detail, shown] : rows)
+        EXPECT_EQ(WithoutWorkingName({QStringLiteral("damaged or truncated TIFF file"), QString::fromUtf8(detail)},
+                                     QStringLiteral("/t/run-1/varnholtaab.tif"), QStringLiteral("the page"))
+                      .detail.toStdString(),
+                  shown);
 }
 
 // The numbers in the error reports, in order, as "at line N" gives them.
