@@ -210,12 +210,15 @@ void Form1::PushButton7_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    // Work in progress stops where it stands; a running tool goes with its whole process group.
-    // Group 1 is never a tool's: kill(-1) would signal every process of the user.
-    if (const qint64 group = run_.runningToolGroup(); group > 1)
-        ::kill(static_cast<pid_t>(-group), SIGKILL);
     event->accept();
-    if (run_.isConverting() || isBusy()) {
+    // A run is stopped rather than cut off: its tools end, the outputs already written stay, and its
+    // working folder goes before the program ends (when the run returns, in PushButton2_Click).
+    if (run_.isConverting()) {
+        closingAfterRun_ = true;
+        run_.Stop(ConversionRun::StopQuietly);
+        return;
+    }
+    if (isBusy()) {
         endProgram_();
         return;
     }

@@ -153,6 +153,7 @@ private:
     int nextItemId_ = 1;
 
     std::function<void()> endProgram_;
+    bool closingAfterRun_ = false;   // the window was closed during a run: the program ends with it
     // The conversion run (convert/), with this window as its host.
     ConversionRun run_;
 };

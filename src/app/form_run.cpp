@@ -8,7 +8,13 @@ namespace Tovanel {
 
 void Form1::PushButton2_Click()
 {
-    if (run_.Start())
+    const bool ran = run_.Start();
+    // The window was closed during the run, which has now stopped and cleaned up after itself.
+    if (closingAfterRun_) {
+        endProgram_();
+        return;
+    }
+    if (ran)
         emit runFinished();
 }
 

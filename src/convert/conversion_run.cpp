@@ -25,6 +25,7 @@ bool ConversionRun::Start()
     trap.run(102, [&] {
         IsConverting = true;
         stopRequested_ = false;
+        quietStop_ = false;
         outputBase_.clear();
         outputFolders_.clear();
         baseOwners_.clear();
@@ -111,17 +112,20 @@ void ConversionRun::Finish(ErrorTrap& trap)
     trap.run(274, [&] { host_.setProgressText(QStringLiteral("Progress Bar")); });
     // "Done." alone when everything converted; otherwise what did not, and why, in the box's details.
     trap.run(276, [&] {
+        if (quietStop_)
+            return;
         const RunSummary summary = Summarize(outcomes_, notConverted_, stopRequested_);
         host_.dialogs().message(host_.dialogOwner(), summary.text, QString(), Buttons::Ok, Icon::None, summary.details);
     });
     trap.run(282, [&] { IsConverting = false; });
 }
 
-void ConversionRun::Stop()
+void ConversionRun::Stop(StopMode mode)
 {
     if (!IsConverting)
         return;
     stopRequested_ = true;
+    quietStop_ = quietStop_ || mode == StopQuietly;
     // Group 1 is never a tool's: kill(-1) would signal every process of the user.
     if (runningToolGroup_ > 1)
         ::kill(static_cast<pid_t>(-runningToolGroup_), SIGKILL);

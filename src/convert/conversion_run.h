@@ -46,7 +46,8 @@ public:
     // Ends the run early: running tools are stopped, outputs already written stay, files not yet done
     // are named as not converted, and the closing box says the run was stopped. Safe to call from an
     // event handler while the run waits, or from a signal's notifier.
-    void Stop();
+    enum StopMode { StopAndSay, StopQuietly };
+    void Stop(StopMode mode = StopAndSay);
     bool stopRequested() const { return stopRequested_; }
     // The process group of the tool running now (0 when none), so closing the window can stop it.
     qint64 runningToolGroup() const { return runningToolGroup_; }
@@ -77,6 +78,7 @@ private:
     qint64 toolTimeoutMs_;
     bool IsConverting = false;
     bool stopRequested_ = false;
+    bool quietStop_ = false;   // stopped on the way out: no closing box
     QString outputBase_;          // kept from one file of a run to the next when no option is selected
     QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
     QHash<QString, QString> baseOwners_;   // output base -> the source of this run that writes under it
