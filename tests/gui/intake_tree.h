@@ -98,21 +98,17 @@ inline QMimeData* FileDrag(const QStringList& paths)
     return data;
 }
 
-// Empty when what an add showed is right for the paths it could not take since their names are not
-// text: no box at all for none, otherwise one box that names each of them; else what is wrong.
+// What is wrong with what an add showed about the paths it refused since their names are not text
+// (empty when right): nothing at all for none, otherwise one box that names each of them.
 inline QString RefusedNamesProblem(const FakeDialogs& dialogs, const QStringList& refused)
 {
-    if (refused.isEmpty())
-        return dialogs.shown.isEmpty() ? QString() : QStringLiteral("a box shown: ") + dialogs.shown.first().text;
     const QList<Shown> boxes = dialogs.messages();
-    if (dialogs.shown.size() != 1 || boxes.size() != 1)
-        return QStringLiteral("not one box but %1 things shown").arg(dialogs.shown.size());
-    if (!boxes[0].text.contains(QLatin1String("could not be added: the name")))
-        return QStringLiteral("no reason in: ") + boxes[0].text;
-    const QString said = boxes[0].text + QLatin1Char('\n') + boxes[0].details;
+    if (dialogs.shown.size() != boxes.size() || boxes.size() != (refused.isEmpty() ? 0 : 1))
+        return QStringLiteral("%1 things shown").arg(dialogs.shown.size());
     for (const QString& path : refused)
-        if (!said.contains(path))
-            return path + QStringLiteral(" not named in: ") + said;
+        if (!(boxes[0].text + boxes[0].details).contains(path)
+            || !boxes[0].text.contains(QLatin1String("could not be added: the name")))
+            return path + QStringLiteral(" not named in: ") + boxes[0].text + boxes[0].details;
     return QString();
 }
 
