@@ -16,15 +16,16 @@ int main(int argc, char* argv[])
         // --help and --version must answer where no display is (a terminal, a package check), so they
         // are looked for before the window system is reached.
         QCoreApplication reader(argc, argv);
-        const Tovanel::CommandLine early = Tovanel::ParseCommandLine(QCoreApplication::arguments());
+        const Tovanel::CommandLine early = Tovanel::ParseCommandLine(Tovanel::ProgramArguments(argc, argv));
         if (early.action == Tovanel::CommandLine::Answer) {
             std::fputs(early.text.toLocal8Bit().constData(), stdout);
             return 0;
         }
     }
     QApplication app(argc, argv);
-    // Read again without the options Qt took for itself (-platform, -style, ...).
-    const Tovanel::CommandLine line = Tovanel::ParseCommandLine(QCoreApplication::arguments());
+    // Read again without the options Qt took for itself (-platform, -style, ...): it takes them out of
+    // argv as well.
+    const Tovanel::CommandLine line = Tovanel::ParseCommandLine(Tovanel::ProgramArguments(argc, argv));
     if (line.action != Tovanel::CommandLine::Run) {
         std::fputs(line.text.toLocal8Bit().constData(), stderr);
         return 2;

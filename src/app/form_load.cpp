@@ -47,6 +47,24 @@ void SetOptionSelected(QRadioButton* option, bool selected)
     option->setAutoExclusive(exclusive);
 }
 
+// A stored option as a truth value. A stored text that is none ("maybe", typed by hand) still fails
+// as designed, so the start-up reports it; its default is stored first, so that it is reported once
+// and not at every start after. The option keeps its state, which is that default.
+bool StoredTruthValue(const QString& key, bool byDefault)
+{
+    const QString stored = GetSetting(key, byDefault ? 1 : 0);
+    try {
+        return ToTruthValue(stored);
+    } catch (const Failure&) {
+        try {
+            SaveSetting(key, byDefault ? QStringLiteral("True") : QStringLiteral("False"));
+        } catch (const Failure&) {
+            // Then the next start reports it again; the box still says what is wrong.
+        }
+        throw;
+    }
+}
+
 // The point of a .cur file that clicks: its first image entry carries it (bytes 10 to 13); Qt's image
 // reader drops it, and a hand that clicks beside its fingertip feels wrong.
 QPoint CursorHotSpot(const QString& path)
@@ -118,8 +136,8 @@ void Form1::Form_Load()
         const QString offered = Main::GetDefaultOutputFolder();   // computed before the setting is read
         ui_->Text1->setText(GetSetting(QStringLiteral("Text1"), offered));
     });
-    trap.run(138, [&] { SetOptionSelected(ui_->Option1, ToTruthValue(GetSetting(QStringLiteral("Option1"), 1))); });
-    trap.run(140, [&] { SetOptionSelected(ui_->Option2, ToTruthValue(GetSetting(QStringLiteral("Option2"), 0))); });
+    trap.run(138, [&] { SetOptionSelected(ui_->Option1, StoredTruthValue(QStringLiteral("Option1"), true)); });
+    trap.run(140, [&] { SetOptionSelected(ui_->Option2, StoredTruthValue(QStringLiteral("Option2"), false)); });
     if (trap.test(142, [&] { return ui_->Option1->isChecked(); }))
         trap.run(144, [&] { ui_->Frame4->setEnabled(true); });
     else

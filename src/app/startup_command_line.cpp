@@ -2,13 +2,40 @@
 #include "app/startup_command_line.h"
 
 #include "app/form1.h"
+#include "fs/main_procs.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QMimeData>
 
 namespace Tovanel {
+
+namespace {
+
+// A named file or folder as a URL, as a file manager hands it over.
+QUrl NamedPathUrl(const QString& argument)
+{
+    const QByteArray bytes = Main::EncodeKeptBytes(argument);
+    if (Main::IsValidUtf8(bytes))
+        return QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile);
+    // A name that is not text goes on as its bytes, percent-encoded as a file manager sends them, so
+    // that the list can name it to the user; decoded, it would name some other file that isn't there.
+    const QByteArray absolute =
+        bytes.startsWith('/') ? bytes : QFile::encodeName(QDir::currentPath()) + '/' + bytes;
+    return QUrl::fromEncoded("file://" + absolute.toPercentEncoding("/"));
+}
+
+} // namespace
+
+QStringList ProgramArguments(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << Main::DecodeKeepingBytes(QByteArray(argv[i]));
+    return arguments;
+}
 
 CommandLine ParseCommandLine(const QStringList& arguments)
 {
@@ -42,7 +69,7 @@ CommandLine ParseCommandLine(const QStringList& arguments)
     }
     for (const QString& argument : parser.positionalArguments())
         if (!argument.isEmpty())
-            line.opened.append(QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile));
+            line.opened.append(NamedPathUrl(argument));
     return line;
 }
 

@@ -17,6 +17,10 @@ struct CommandLine {
     QList<QUrl> opened;  // the files and folders named, in the order given
 };
 
+// The program's arguments (argv once Qt took its own options) as text. Unlike QCoreApplication's, a
+// file name that is not UTF-8 keeps its bytes (Main::DecodeKeepingBytes), so it can still be told.
+QStringList ProgramArguments(int argc, char* argv[]);
+
 // Reads the arguments (the program's name first). File managers hand over paths (Exec=tovanel %F);
 // a file: URL is taken too, and relative paths are resolved against the current folder.
 CommandLine ParseCommandLine(const QStringList& arguments);

@@ -35,11 +35,11 @@ void EventPacer::tick()
     sinceLast_.restart();
 }
 
-QStringList ScanFolderTree(Form1& form, ErrorTrap& trap, const QString& start)
+QStringList ScanFolderTree(Form1& form, ErrorTrap& trap, const QString& start, QList<QByteArray>* undecodable)
 {
     QStringList folders;
     trap.run(116, [&] { folders = QStringList{start + QLatin1Char('/')}; });
-    trap.run(118, [&] { AddFolder::GetSubDirectories2016(folders, true, form.dialogs()); });
+    trap.run(118, [&] { AddFolder::GetSubDirectories2016(folders, true, form.dialogs(), undecodable); });
     return folders;
 }
 
@@ -60,7 +60,8 @@ bool TakesFoundFile(const QString& name, const QString& path)
     return (attributes & Main::Archive) && attributes != (Main::Hidden | Main::Archive);
 }
 
-void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders, const QString& pattern)
+void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders, const QString& pattern,
+                        QList<QByteArray>* undecodable)
 {
     EventPacer pacer;
     for (const QString& entry : folders) { // 120
@@ -69,7 +70,7 @@ void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders
         // A listing that fails is reported and contributes nothing; the names of the folder before must
         // not be joined to this one.
         QStringList names;
-        trap.run(124, [&] { names = AddFolder::GetFolderFiles(folder, pattern); });
+        trap.run(124, [&] { names = AddFolder::GetFolderFiles(folder, pattern, undecodable); });
         for (const QString& name : names) { // 126
             const QString path = folder + QLatin1Char('/') + name; // 130
             bool taken = false;

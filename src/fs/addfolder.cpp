@@ -6,6 +6,7 @@
 #include "fs/fs_internal.h"
 #include "fs/main_procs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -14,7 +15,7 @@
 
 namespace Tovanel::AddFolder {
 
-QStringList GetFolderFiles(const QString& folder, const QString& pattern)
+QStringList GetFolderFiles(const QString& folder, const QString& pattern, QList<QByteArray>* undecodable)
 {
     // An empty folder text is "/", the root, as the folder plus separator rule gives.
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
@@ -26,15 +27,26 @@ QStringList GetFolderFiles(const QString& folder, const QString& pattern)
         throw FsDetail::ErrnoFailure(errno);
     }
     const FsDetail::Wildcard wildcard(pattern);
+    QList<QByteArray> notText;
     FsDetail::ForEachEntry(dir, [&](const dirent& entry, int dirFd) {
         const char* raw = entry.d_name;
         QString name;
-        if (entry.d_type == DT_DIR || !FsDetail::DecodeName(raw, std::strlen(raw), name))
+        if (entry.d_type == DT_DIR)
             return;
+        if (!FsDetail::DecodeName(raw, std::strlen(raw), name)) {
+            if (undecodable && wildcard.matches(QString::fromUtf8(raw)) && FsDetail::IsExistingFileAt(dirFd, raw))
+                notText.append(QByteArray(raw));
+            return;
+        }
         if (wildcard.matches(name) && FsDetail::IsExistingFileAt(dirFd, raw))
             names.append(name);
     });
     FsDetail::SortNamesIgnoringCase(names);
+    if (undecodable) {
+        std::sort(notText.begin(), notText.end());
+        for (const QByteArray& raw : notText)
+            undecodable->append(FsDetail::EncodePath(prefix) + raw);
+    }
     return names;
 }
 

@@ -43,6 +43,8 @@ struct ScanContext {
     std::unordered_set<FolderId, FolderIdHash> listed;
     FolderId root{};
     bool haveRoot = false;
+    // Where the subfolders passed over for a name that is not text are told, when the caller asks.
+    QList<QByteArray>* undecodable = nullptr;
 };
 
 struct Subfolder {
@@ -149,6 +151,8 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
             const std::vector<Subfolder> subfolders = ReadSubfolders(folder);
             for (const Subfolder& sub : subfolders) {
                 Fs::ProcessPendingEvents(); // 120
+                if (!sub.decoded && ctx.undecodable)
+                    ctx.undecodable->append(FsDetail::EncodePath(folder) + sub.raw);
                 // 124 to 130. A name longer than NAME_MAX can't come from a real folder listing; a
                 // name of exactly NAME_MAX bytes is legal and kept.
                 if (sub.raw.size() > NAME_MAX || !sub.decoded || HasUnsafeCharacters(sub.name)
@@ -179,9 +183,10 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
 
 } // namespace
 
-void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs& dialogs)
+void GetSubDirectories2016(QStringList& folders, bool descend, Tovanel::Dialogs& dialogs,
+                           QList<QByteArray>* undecodable)
 {
-    ScanContext ctx{dialogs, {}, {}, false};
+    ScanContext ctx{dialogs, {}, {}, false, undecodable};
     struct stat st;
     if (FsDetail::StatPath(QStringLiteral("/"), st)) {
         ctx.root = {st.st_dev, st.st_ino};

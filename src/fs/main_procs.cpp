@@ -256,4 +256,67 @@ int GetAttr(const QString& path)
     return attr;
 }
 
+namespace {
+constexpr char16_t kKeptByteBase = 0xdc00;
+bool IsKeptByte(QChar c, QChar before)
+{
+    return c.unicode() >= kKeptByteBase + 0x80 && c.unicode() <= kKeptByteBase + 0xff && !before.isHighSurrogate();
+}
+} // namespace
+
+QString DecodeKeepingBytes(const QByteArray& bytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    for (qsizetype i = 0; i < bytes.size();) {
+        const auto lead = static_cast<uchar>(bytes[i]);
+        const qsizetype length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+        const QByteArray sequence = bytes.mid(i, length);
+        const QString decoded = QString::fromUtf8(sequence);
+        // Qt's decoder turns what is no UTF-8 (a stray byte, an overlong form, an encoded surrogate)
+        // into U+FFFD, which then does not give the same bytes back.
+        if (lead < 0x80 || decoded.toUtf8() == sequence) {
+            text += decoded;
+            i += length;
+        } else {
+            text += QChar(char16_t(kKeptByteBase + lead));
+            ++i;
+        }
+    }
+    return text;
+}
+
+QByteArray EncodeKeptBytes(const QString& text)
+{
+    QByteArray bytes;
+    qsizetype run = 0; // where the text not yet encoded starts
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!IsKeptByte(text.at(i), i > 0 ? text.at(i - 1) : QChar()))
+            continue;
+        bytes += QStringView(text).mid(run, i - run).toUtf8();
+        bytes += static_cast<char>(text.at(i).unicode() - kKeptByteBase);
+        run = i + 1;
+    }
+    return bytes + QStringView(text).mid(run).toUtf8();
+}
+
+bool IsValidUtf8(const QByteArray& bytes) { return QString::fromUtf8(bytes).toUtf8() == bytes; }
+
+QString ShownName(const QByteArray& bytes)
+{
+    const QString text = DecodeKeepingBytes(bytes);
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const bool kept = IsKeptByte(c, i > 0 ? text.at(i - 1) : QChar());
+        if (!kept && c.unicode() >= 0x20 && c.unicode() != 0x7f) {
+            shown += c;
+            continue;
+        }
+        const int byte = kept ? c.unicode() - kKeptByteBase : c.unicode();
+        shown += QStringLiteral("\\x") + QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+    }
+    return shown;
+}
+
 } // namespace Tovanel::Main

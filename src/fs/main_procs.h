@@ -32,4 +32,14 @@ QString NormalizePath(const QString& path);
 enum Attribute { ReadOnly = 1, Hidden = 2, System = 4, Directory = 16, Archive = 32, Alias = 1024 };
 int GetAttr(const QString& path);
 
+// File names are bytes; these are for names that are not UTF-8 (written under another encoding).
+// Text for bytes: valid UTF-8 decoded, every other byte b kept as the lone surrogate U+DC00 + b, which
+// no decoded text holds, so that EncodeKeptBytes gives the very bytes back.
+QString DecodeKeepingBytes(const QByteArray& bytes);
+QByteArray EncodeKeptBytes(const QString& text);
+bool IsValidUtf8(const QByteArray& bytes);
+// A name to show the user: what is text as text, each other byte (and each control character) as
+// "\xFF", so that the file can be found again.
+QString ShownName(const QByteArray& bytes);
+
 } // namespace Tovanel::Main

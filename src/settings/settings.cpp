@@ -135,6 +135,23 @@ QString ValueText(const QVariant& value)
     return value.toString();
 }
 
+// The file that a write at path must replace. A settings file kept elsewhere (a dotfiles folder) and
+// linked into the config folder stays linked: the rename lands on the file the link leads to, not on
+// the link, which would otherwise be replaced by a plain file that the kept one never hears of again.
+QString LinkedFile(const QString& path)
+{
+    QString file = path;
+    // As many links in a row as the system itself follows; a loop never gets here, since reading
+    // already took such a file for damaged and moved it aside.
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(file);
+        if (!info.isSymLink())
+            return file;
+        file = info.symLinkTarget();
+    }
+    return path;
+}
+
 // Stores key = value in the INI file at path. QSettings makes the new text (its escaping, its layout,
 // every other key kept) on a private copy; that text then replaces the file through the program's one
 // atomic write, flushed to disk. The lock is the one QSettings itself takes on the file, so two
@@ -166,7 +183,7 @@ bool WriteSetting(const QString& path, const QString& key, const QString& value)
     const QByteArray text = made.readAll();
     // A file that was there keeps its permissions; a new one gets the user's default ones.
     const mode_t mode = existed ? (st.st_mode & 07777) : 0666;
-    const int err = Fs::WriteAtomically(path, mode, [&](int fd) {
+    const int err = Fs::WriteAtomically(LinkedFile(path), mode, [&](int fd) {
         return (!existed || ::fchmod(fd, mode) == 0) && Fs::WriteAll(fd, text.constData(), size_t(text.size()));
     }, true);
     return err == 0;

@@ -2,13 +2,17 @@
 // answer on stdout without a display.
 #include "intake_tree.h"
 #include "app/startup_command_line.h"
+#include "tree_removal.h"
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <memory>
+#include <vector>
 
 using namespace Tovanel;
+using TestSupport::RemoveTreeAt;
 
 class CommandLineTest : public QObject {
     Q_OBJECT
@@ -24,40 +28,51 @@ void CommandLineTest::namedPathsJoinTheListAsADropOfThemDoes_data()
     // "@" stands for the test's folder, which is also the current folder the program starts in.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("added");   // under the test's folder
-    QTest::newRow("an absolute file") << QStringList{"@/notes.txt"} << QStringList{"notes.txt"};
+    QTest::addColumn<QStringList>("refused"); // named in one box: the name is not text
+    QTest::newRow("an absolute file") << QStringList{"@/notes.txt"} << QStringList{"notes.txt"} << QStringList{};
     QTest::newRow("relative file and folder")
-        << QStringList{"two", "notes.txt"} << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"};
+        << QStringList{"two", "notes.txt"} << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"} << QStringList{};
     QTest::newRow("a folder: every file at any depth, no tilde, no ordinary hidden file")
-        << QStringList{"@/one"} << QStringList{"one/.r.tif", "one/a.png", "one/b.TIF", "one/deep/er/c"};
+        << QStringList{"@/one"} << QStringList{"one/.r.tif", "one/a.png", "one/b.TIF", "one/deep/er/c"}
+        << QStringList{};
     QTest::newRow("a file URL, as some launchers hand over")
-        << QStringList{"file://@/two/z.tif"} << QStringList{"two/z.tif"};
+        << QStringList{"file://@/two/z.tif"} << QStringList{"two/z.tif"} << QStringList{};
     QTest::newRow("a name that looks like an option, after --")
-        << QStringList{"--", "-dash.tif"} << QStringList{"-dash.tif"};
+        << QStringList{"--", "-dash.tif"} << QStringList{"-dash.tif"} << QStringList{};
     QTest::newRow("a missing path is passed over, the others still come")
-        << QStringList{"gone.tif", "@/two/z.tif"} << QStringList{"two/z.tif"};
-    QTest::newRow("nothing named adds nothing") << QStringList{} << QStringList{};
+        << QStringList{"gone.tif", "@/two/z.tif"} << QStringList{"two/z.tif"} << QStringList{};
+    QTest::newRow("nothing named adds nothing") << QStringList{} << QStringList{} << QStringList{};
+    QTest::newRow("a name that is not text is named, the others still come")
+        << QStringList{"bad\\xFF.tif", "@/two/z.tif"} << QStringList{"two/z.tif"} << QStringList{"bad\\xFF.tif"};
 }
 
 void CommandLineTest::namedPathsJoinTheListAsADropOfThemDoes()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, added);
+    QFETCH(QStringList, refused);
     QTemporaryDir dir;
+    const auto removeTree = qScopeGuard([&] { RemoveTreeAt(AT_FDCWD, QFile::encodeName(dir.path()).constData()); });
     QVERIFY(MakeTree(dir.path(), {"notes.txt", "-dash.tif", "one/b.TIF", "one/a.png", "one/~skip.tif", "one/.h.tif",
-                                  "one/.r.tif ro", "one/deep/er/c", "two/z.tif", "two/sub/y.tif"}));
+                                  "one/.r.tif ro", "one/deep/er/c", "two/z.tif", "two/sub/y.tif", "bad\\xFF.tif"}));
     const QString before = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    QStringList argv{QStringLiteral("tovanel")};
+    // As the program gets them: bytes.
+    QList<QByteArray> bytes{"tovanel"};
     for (const QString& a : arguments)
-        argv << QString(a).replace(QLatin1Char('@'), dir.path());
-    const CommandLine line = ParseCommandLine(argv);
+        bytes << TestPathBytes(QString(a).replace(QLatin1Char('@'), dir.path()));
+    std::vector<char*> argv;
+    for (QByteArray& b : bytes)
+        argv.push_back(b.data());
+    const CommandLine line = ParseCommandLine(ProgramArguments(int(argv.size()), argv.data()));
     QDir::setCurrent(before);
     QCOMPARE(line.action, CommandLine::Run);
 
     WindowFixture f;
     OpenFromCommandLine(*f.form, line.opened);
     QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), added));
-    QVERIFY(f.dialogs.shown.isEmpty());
+    const QString problem = RefusedNamesProblem(f.dialogs, UnderRoot(dir.path(), refused));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
     // The same paths dropped on another window give the same list.
     QStringList absolute;

@@ -1,9 +1,13 @@
 // Drag-and-drop onto the list: which drags are welcome, and what dropped files and folders add.
 #include "intake_tree.h"
+#include "tree_removal.h"
+
+#include <QScopeGuard>
 
 #include <memory>
 
 using namespace Tovanel;
+using TestSupport::RemoveTreeAt;
 
 class IntakeDropTest : public QObject {
     Q_OBJECT
@@ -60,27 +64,37 @@ void IntakeDropTest::droppedPathsAddInTheDropsOrder_data()
     QTest::addColumn<QStringList>("tree");
     QTest::addColumn<QStringList>("dropped");
     QTest::addColumn<QStringList>("added");
+    QTest::addColumn<QStringList>("refused");   // named in one box: the name is not text
     const QStringList tree{"notes.txt", "~lock.tif", "one/b.TIF", "one/a.png", "one/~skip.tif", "one/.h.tif",
                            "one/.r.tif ro", "one/deep/er/c", "two/z.tif", "two/sub/y.tif"};
-    QTest::newRow("a file of any type, unchanged") << tree << QStringList{"notes.txt"} << QStringList{"notes.txt"};
+    QTest::newRow("a file of any type, unchanged")
+        << tree << QStringList{"notes.txt"} << QStringList{"notes.txt"} << QStringList{};
     QTest::newRow("a dropped file with a leading tilde is taken")
-        << tree << QStringList{"~lock.tif"} << QStringList{"~lock.tif"};
+        << tree << QStringList{"~lock.tif"} << QStringList{"~lock.tif"} << QStringList{};
     QTest::newRow("a folder: every type at any depth, no tilde, no ordinary hidden file")
-        << tree << QStringList{"one"} << QStringList{"one/.r.tif", "one/a.png", "one/b.TIF", "one/deep/er/c"};
+        << tree << QStringList{"one"} << QStringList{"one/.r.tif", "one/a.png", "one/b.TIF", "one/deep/er/c"}
+        << QStringList{};
     QTest::newRow("two folders: all of the first, then all of the second")
-        << tree << QStringList{"two", "one/deep"} << QStringList{"two/z.tif", "two/sub/y.tif", "one/deep/er/c"};
+        << tree << QStringList{"two", "one/deep"} << QStringList{"two/z.tif", "two/sub/y.tif", "one/deep/er/c"}
+        << QStringList{};
     QTest::newRow("a folder and a file in the drop's order")
-        << tree << QStringList{"two", "notes.txt"} << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"};
+        << tree << QStringList{"two", "notes.txt"} << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"}
+        << QStringList{};
     QTest::newRow("a file already listed is added again")
-        << tree << QStringList{"notes.txt", "notes.txt"} << QStringList{"notes.txt", "notes.txt"};
+        << tree << QStringList{"notes.txt", "notes.txt"} << QStringList{"notes.txt", "notes.txt"} << QStringList{};
     QTest::newRow("a path gone since the drag began is passed over")
         << tree << QStringList{"gone.tif", "two", "gone/", "notes.txt"}
-        << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"};
+        << QStringList{"two/z.tif", "two/sub/y.tif", "notes.txt"} << QStringList{};
     QTest::newRow("a folder given with its closing separator")
-        << tree << QStringList{"two/"} << QStringList{"two/z.tif", "two/sub/y.tif"};
+        << tree << QStringList{"two/"} << QStringList{"two/z.tif", "two/sub/y.tif"} << QStringList{};
     QTest::newRow("a symbolic-link loop inside a dropped folder adds each file once")
         << QStringList{"loop/a.tif", "loop/in/b.tif", "loop/in/back -> ..", "loop/in/self -> ."}
-        << QStringList{"loop"} << QStringList{"loop/a.tif", "loop/in/b.tif"};
+        << QStringList{"loop"} << QStringList{"loop/a.tif", "loop/in/b.tif"} << QStringList{};
+    QTest::newRow("names that are not text are named in one box, the rest is added")
+        << tree + QStringList{"bad\\xFF.tif", "one/deep/odd\\xFE.tif", "one/x\\xE9y/in.tif"}
+        << QStringList{"bad\\xFF.tif", "notes.txt", "one"}
+        << QStringList{"notes.txt", "one/.r.tif", "one/a.png", "one/b.TIF", "one/deep/er/c"}
+        << QStringList{"bad\\xFF.tif", "one/x\\xE9y", "one/deep/odd\\xFE.tif"};
 }
 
 void IntakeDropTest::droppedPathsAddInTheDropsOrder()
@@ -88,7 +102,9 @@ void IntakeDropTest::droppedPathsAddInTheDropsOrder()
     QFETCH(QStringList, tree);
     QFETCH(QStringList, dropped);
     QFETCH(QStringList, added);
+    QFETCH(QStringList, refused);
     QTemporaryDir dir;
+    const auto removeTree = qScopeGuard([&] { RemoveTreeAt(AT_FDCWD, QFile::encodeName(dir.path()).constData()); });
     QVERIFY(MakeTree(dir.path(), tree));
     WindowFixture f;
     f.form->addListItem(dir.path() + QStringLiteral("/notes.txt"));
@@ -97,7 +113,8 @@ void IntakeDropTest::droppedPathsAddInTheDropsOrder()
     QVERIFY(DropOnList(f, data.get()));
 
     QCOMPARE(f.form->listTexts(), UnderRoot(dir.path(), QStringList{"notes.txt"} + added));
-    QVERIFY(f.dialogs.shown.isEmpty());
+    const QString problem = RefusedNamesProblem(f.dialogs, UnderRoot(dir.path(), refused));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void IntakeDropTest::dropIsTakenWhileBusyAndLeavesThePointer_data()

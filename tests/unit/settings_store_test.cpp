@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace Tovanel;
 
 // Readable failure messages for texts.
@@ -160,6 +162,44 @@ TEST_F(SettingsStore, UnwritableStoreFailsTheWriteAndKeepsReading)
     EXPECT_TRUE(QString::fromUtf8(failure.what()).contains(QStringLiteral("\"Text1\" could not be saved")));
     EXPECT_EQ(GetSetting(QStringLiteral("Text1"), QStringLiteral("/desk/")), QStringLiteral("/desk/"));
 }
+
+// A settings file kept elsewhere and linked into the config folder (a dotfiles folder) stays linked:
+// every write reaches the kept file, through a relative link, an absolute one or a link to a link.
+struct LinkRow { const char* name; bool relative; bool viaSecondLink; };
+void PrintTo(const LinkRow& row, std::ostream* out) { *out << row.name; }
+class LinkedFile : public SettingsStore, public ::testing::WithParamInterface<LinkRow> {};
+
+TEST_P(LinkedFile, StaysALinkAndTheFileItLeadsToIsWritten)
+{
+    const QString dotfiles = config.path() + QStringLiteral("/dotfiles");
+    const QString kept = dotfiles + QStringLiteral("/Varnholt.ini");
+    ASSERT_TRUE(TestFiles::WriteFile(kept, "[Tovanel]\nText1=/kept/\n", true));
+    ASSERT_TRUE(QFile::setPermissions(kept, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    QString leadsTo = GetParam().relative ? QStringLiteral("dotfiles/Varnholt.ini") : kept;
+    if (GetParam().viaSecondLink) {
+        ASSERT_EQ(::symlink(QFile::encodeName(leadsTo).constData(),
+                            QFile::encodeName(config.path() + QStringLiteral("/second.ini")).constData()), 0);
+        leadsTo = QStringLiteral("second.ini");
+    }
+    ASSERT_EQ(::symlink(QFile::encodeName(leadsTo).constData(), QFile::encodeName(iniPath()).constData()), 0);
+
+    SaveSetting(QStringLiteral("Option1"), QStringLiteral("False"));
+    SaveSetting(QStringLiteral("Option2"), QStringLiteral("True"));
+
+    EXPECT_TRUE(QFileInfo(iniPath()).isSymLink());
+    EXPECT_EQ(QFileInfo(iniPath()).canonicalFilePath(), QFileInfo(kept).canonicalFilePath());
+    const QSettings direct(kept, QSettings::IniFormat);
+    EXPECT_EQ(direct.value(QStringLiteral("Tovanel/Text1")).toString(), QStringLiteral("/kept/"));
+    EXPECT_EQ(direct.value(QStringLiteral("Tovanel/Option1")).toString(), QStringLiteral("False"));
+    EXPECT_EQ(direct.value(QStringLiteral("Tovanel/Option2")).toString(), QStringLiteral("True"));
+    EXPECT_EQ(QFile::permissions(kept) & 0xf0ff, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    EXPECT_EQ(TestFiles::Entries(dotfiles), QStringList{QStringLiteral("Varnholt.ini")});
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkedFile,
+                         ::testing::Values(LinkRow{"relative", true, false}, LinkRow{"absolute", false, false},
+                                           LinkRow{"linkToALink", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- truth values
 
