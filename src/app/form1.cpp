@@ -30,7 +30,7 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
       ui_(std::make_unique<Ui::Form1>()), dialogs_(dialogs),
       programFolder_(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(programFolder)),
       endProgram_(options.endProgram ? std::move(options.endProgram) : [] { ::_exit(0); }),
-      run_(*this, options.toolTimeoutMs)
+      jobs_(options.jobs), run_(*this, options.toolTimeoutMs)
 {
     ui_->setupUi(this);
     setFixedSize(536, 479);

@@ -35,6 +35,8 @@ struct FormOptions {
     qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs;
     // How closing the window during long work ends the program at once; empty = leave at once.
     std::function<void()> endProgram;
+    // Tool calls at once in a run; 0 for the cores the program may use.
+    int jobs = 0;
 };
 
 class Form1 : public QWidget, public RunHost {
@@ -76,6 +78,7 @@ public:
     // The rest of the run's host (app/form_run.cpp).
     Destination destination() const override;
     QString destinationFolder() const override;
+    int jobs() const override { return jobs_; }
     QObject* dialogOwner() override { return this; }
     void processEvents() override;
 
@@ -153,6 +156,7 @@ private:
     int nextItemId_ = 1;
 
     std::function<void()> endProgram_;
+    int jobs_ = 0;
     bool closingAfterRun_ = false;   // the window was closed during a run: the program ends with it
     // The conversion run (convert/), with this window as its host.
     ConversionRun run_;

@@ -4,6 +4,8 @@
 #include "convert/convert_file.h"
 #include "convert/procs/conversion.h"
 #include "convert/procs/shell32.h"
+#include "convert/procs/tool_slots.h"
+#include "fs/file.h"
 #include "fs/main_procs.h"
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
@@ -16,6 +18,8 @@
 namespace Tovanel {
 
 ConversionRun::ConversionRun(RunHost& host, qint64 toolTimeoutMs) : host_(host), toolTimeoutMs_(toolTimeoutMs) {}
+
+ConversionRun::~ConversionRun() = default;
 
 bool ConversionRun::Start()
 {
@@ -76,33 +80,61 @@ bool ConversionRun::Refused(ErrorTrap& trap)
     return true;
 }
 
+// Files begin in list order whenever a slot would otherwise be idle; their tool calls then share the
+// slots, earlier files' pages first, so a one-slot run is the designed one-call-at-a-time run.
 void ConversionRun::ConvertListed(ErrorTrap& trap)
 {
     int n = 0;
     trap.run(130, [&] { n = host_.listCount(); });
-    for (int i = 1; i <= n; ++i) {
-        QString path;
-        trap.run(132, [&] { path = host_.listText(i); });
-        trap.run(134, [&] { host_.setProgressValue(static_cast<double>(i) / host_.listCount() * 100.0); });
-        trap.run(136, [&] { host_.setProgressText(QStringLiteral("Processing: ") + Main::GetFileNamePart(path)); });
-        trap.run(138, [&] { host_.processEvents(); });
-        trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
-        // An entry that could not be read is passed over rather than taken for the one before it.
-        if (path.isEmpty() || !host_.convertsEntry(i))
-            continue;
-        if (stopRequested_) {
-            FileOutcome stopped;
-            stopped.source = path;
-            stopped.fileReason = QStringLiteral("the run was stopped before its turn");
-            outcomes_ << stopped;
-        } else {
-            outcomes_ << FileConversion(*this, trap, path).Run();                       // 142 to 252
-        }
-        host_.fileFinished(i, outcomes_.last());
+    const int jobs = host_.jobs() > 0 ? host_.jobs() : Convert::UsableCores();
+    slots_ = std::make_unique<Convert::ToolSlots>(runFolder_.isMade() ? RunFolder() : QString(), jobs,
+                                                  toolTimeoutMs_, &host_.dialogs());
+    int next = 1;
+    for (;;) {
+        // A few files ahead at most: each holds a copy of its source in the run folder.
+        while (next <= n && slots_->running() + slots_->waiting() < slots_->count()
+               && inFlight_.size() <= static_cast<size_t>(slots_->count()))
+            BeginEntry(trap, next++);
+        CollectFinished();
+        if (next > n && inFlight_.empty())
+            break;
+        // The window stays responsive while the tools run: its events at most 100 ms apart.
+        Fs::ProcessPendingEvents();
+        slots_->pump(100);
+        runningToolGroup_ = slots_->toolGroup();
     }
+    runningToolGroup_ = 0;
+    slots_.reset();
     // Files listed while the run went are not converted by it; the closing box counts them.
     for (int i = n + 1; i <= host_.listCount(); ++i)
         notConverted_ << host_.listText(i);
+}
+
+void ConversionRun::BeginEntry(ErrorTrap& trap, int i)
+{
+    QString path;
+    trap.run(132, [&] { path = host_.listText(i); });
+    trap.run(134, [&] { host_.setProgressValue(static_cast<double>(i) / host_.listCount() * 100.0); });
+    trap.run(136, [&] { host_.setProgressText(QStringLiteral("Processing: ") + Main::GetFileNamePart(path)); });
+    trap.run(138, [&] { host_.processEvents(); });
+    trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
+    // An entry that could not be read is passed over rather than taken for the one before it.
+    if (path.isEmpty() || !host_.convertsEntry(i))
+        return;
+    inFlight_.push_back(std::make_unique<FileConversion>(*this, trap, i, path));
+    if (stopRequested_)
+        inFlight_.back()->PassOver(QStringLiteral("the run was stopped before its turn"));
+    else
+        inFlight_.back()->Begin();                                                      // 142 to 252
+}
+
+void ConversionRun::CollectFinished()
+{
+    while (!inFlight_.empty() && inFlight_.front()->finished()) {
+        outcomes_ << inFlight_.front()->outcome();
+        host_.fileFinished(inFlight_.front()->position(), outcomes_.last());
+        inFlight_.pop_front();
+    }
 }
 
 void ConversionRun::Finish(ErrorTrap& trap)
@@ -126,9 +158,9 @@ void ConversionRun::Stop(StopMode mode)
         return;
     stopRequested_ = true;
     quietStop_ = quietStop_ || mode == StopQuietly;
-    // Group 1 is never a tool's: kill(-1) would signal every process of the user.
-    if (runningToolGroup_ > 1)
-        ::kill(static_cast<pid_t>(-runningToolGroup_), SIGKILL);
+    // The running calls end and say so; the waiting ones start nothing.
+    if (slots_)
+        slots_->endRunning();
 }
 
 bool ConversionRun::BaseUsedOnDisk(const QString& base)
@@ -182,30 +214,6 @@ void ConversionRun::RemoveTools(ErrorTrap& trap)
 void ConversionRun::WriteMarker(ErrorTrap& trap, int statement, const QString& folder)
 {
     trap.run(statement, [&] { Main::WriteTextFile(QStringLiteral("Tovanel"), Convert::TempPath(folder, Convert::kMarker)); });
-}
-
-void ConversionRun::RunToolCall(ErrorTrap& trap, const ToolStatements& at, const QString& folder,
-                                const QString& scriptName, const std::function<QString()>& command)
-{
-    if (at.marker != 0)
-        WriteMarker(trap, at.marker, folder);
-    QString script;
-    trap.run(at.script, [&] { script = Convert::ToolScript(command(), Convert::TempPath(folder, Convert::kMarker)); });
-    // A script that could not be written is never started: what stands under its name is not ours.
-    if (trap.run(at.write, [&] { Main::WriteTextFile(script, Convert::TempPath(folder, scriptName)); }))
-        trap.run(at.run, [&] { RunToolScript(Convert::TempPath(folder, scriptName), folder); });
-    const QString marker = folder.isEmpty() ? QString() : folder + QLatin1Char('/') + Convert::kMarker;
-    trap.run(at.wait, [&] { Convert::EndMarkerWait(marker); });
-}
-
-int ConversionRun::RunToolScript(const QString& script, const QString& folder)
-{
-    Shell32::Session session;
-    session.dialogs = &host_.dialogs();
-    session.runningGroup = &runningToolGroup_;
-    session.timeoutMs = toolTimeoutMs_;
-    int style = Shell32::Hidden;
-    return Shell32::ShellAndWait(script, style, folder, session);
 }
 
 } // namespace Tovanel

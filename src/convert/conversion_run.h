@@ -12,11 +12,15 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <deque>
 #include <functional>
+#include <memory>
 
 namespace Tovanel {
 
+namespace Convert { class ToolSlots; }
 class ErrorTrap;
+class FileConversion;
 
 // Said instead of starting when neither destination option is selected.
 inline const QString kNoDestinationMessage = QStringLiteral(
@@ -37,6 +41,7 @@ public:
     static constexpr qint64 kDefaultToolTimeoutMs = 10 * 60 * 1000;
 
     explicit ConversionRun(RunHost& host, qint64 toolTimeoutMs = kDefaultToolTimeoutMs);
+    ~ConversionRun();
 
     // Converts every listed file. Returns true when the run went through to "Done.", false when it
     // was refused (nothing listed, no such folder) or another run is still going.
@@ -68,11 +73,10 @@ private:
     // The folder that holds this run's tools, scripts, marker, copies and pages.
     QString RunFolder() const;
     void WriteMarker(ErrorTrap& trap, int statement, const QString& folder);
-    // One tool call in folder: the marker (unless the caller wrote it), the script around command()
-    // built and written under scriptName, run when written, and the marker wait.
-    void RunToolCall(ErrorTrap& trap, const ToolStatements& at, const QString& folder, const QString& scriptName,
-                     const std::function<QString()>& command);
-    int RunToolScript(const QString& script, const QString& folder);
+    // Starts the entry at position (statements 132 to 142 and what follows), in list order.
+    void BeginEntry(ErrorTrap& trap, int position);
+    // Hands the finished files at the front of the list to the outcomes, in list order.
+    void CollectFinished();
 
     RunHost& host_;
     qint64 toolTimeoutMs_;
@@ -87,6 +91,8 @@ private:
     QStringList notConverted_;             // entries listed during the run, which it leaves alone
     qint64 runningToolGroup_ = 0;
     Convert::RunFolder runFolder_;   // the running run's private working folder
+    std::unique_ptr<Convert::ToolSlots> slots_;   // the running run's tool calls
+    std::deque<std::unique_ptr<FileConversion>> inFlight_;   // begun and not yet collected, in list order
 };
 
 } // namespace Tovanel

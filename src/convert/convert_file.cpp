@@ -1,11 +1,15 @@
-// One file of the run: copy into the run folder, split into pages, one PNG per page, clean up.
+// One file of the run: copy into its folder, split into pages, one PNG per page, clean up; every
+// tool call in a slot of the run's, side by side with the calls of other pages and files.
 #include "convert/convert_file.h"
 
 #include "convert/procs/conversion.h"
+#include "convert/procs/tool_slots.h"
 #include "fs/addfolder.h"
 #include "fs/main_procs.h"
 #include "platform/error_trap.h"
 
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -15,84 +19,58 @@ namespace Tovanel {
 
 using namespace Convert;
 
+namespace {
+
+const QString kStopped = QStringLiteral("the run was stopped");
+
+} // namespace
+
 QString OutputName(const QString& base, int n)
 {
     return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
 }
 
-FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, QString source)
-    : run_(run), trap_(trap), source_(std::move(source))
+FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, int position, QString source)
+    : run_(run), trap_(trap), position_(position), source_(std::move(source))
 {
     outcome_.source = source_;
 }
 
-FileOutcome FileConversion::Run()
+void FileConversion::Begin()
 {
     // Without its run folder the file has nowhere to be worked on: that is said once, at 142, rather
-    // than again by every step after it.
-    if (!trap_.run(142, [&] { folder_ = run_.RunFolder(); })) {
+    // than again by every step after it. Each file has a folder of its own in it, so files of one
+    // name from several folders never meet there.
+    if (!trap_.run(142, [&] {
+            folder_ = TempPath(run_.RunFolder(), QStringLiteral("file-") + QString::number(position_));
+            if (!QDir().mkdir(folder_))
+                throw Tovanel::Failure(QStringLiteral("Path not found"));
+        })) {
+        folder_.clear();
         outcome_.fileReason = QStringLiteral("the run's working folder could not be made");
-        return outcome_;
+        Finish();
+        return;
     }
     Prepare();
     ChooseOutputBase();
-    Split();
-    QList<int> split;
-    for (const QString& name : Pages()) {
-        if (name.startsWith(QLatin1Char('~')))                                           // 190
-            continue;
-        // Output N is page N: the number comes from the page file's name, never from a count.
-        const int page = PageNumberOf(name);
-        if (page == 0)
-            continue;
-        split << page;
-        ConvertPage(name, page);
-    }
-    NoteUnsplit(split);
-    trap_.run(252, [&] { if (!ownCopy_) Main::DeleteFileQuiet(copy_); });
-    std::sort(outcome_.written.begin(), outcome_.written.end());
-    return outcome_;
+    run_.slots_->submit({position_, 0}, {[this](const QString& slot) { return StartSplit(slot); },
+                                         [this](const QString& slot, bool) { SplitEnded(slot); }});
 }
 
 void FileConversion::Prepare()
 {
-    run_.WriteMarker(trap_, 144, folder_);
-    ClearStalePages();
-    trap_.run(156, [&] {
-        copy_ = TempPath(folder_, Main::GetFileNamePart(source_));
-        // A source already lying in the run folder is its own copy: never copied onto, never deleted.
-        ownCopy_ = SameFile(source_, copy_);
-        // Any other copy named like the page files would be taken for a page.
-        if (!ownCopy_)
-            copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_)));
-    });
+    trap_.run(156, [&] { copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_))); });
     // The copy is a working file of this run only: no flush to disk for it.
-    trap_.run(158, [&] { if (!ownCopy_) copyError_ = Main::CopyWorkingFile(source_, copy_); });
+    trap_.run(158, [&] { copyError_ = Main::CopyWorkingFile(source_, copy_); });
     trap_.run(160, [] {});   // the output format, always PNG
-    trap_.run(162, [&] { splitter_ = TempPath(folder_, kSplitTool); });
-}
-
-// Pages left by an interrupted run must never be taken for this file's pages.
-void FileConversion::ClearStalePages()
-{
-    QStringList stale;
-    trap_.run(146, [&] {
-        ClearLeftovers(folder_);
-        stale = folder_.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(folder_, kPagePattern);
-    });
-    for (const QString& name : stale)
-        trap_.run(150, [&] {
-            if (!SameFile(TempPath(folder_, name), source_))
-                Main::DeleteFileQuiet(TempPath(folder_, name));
-        });
+    trap_.run(162, [&] { splitter_ = TempPath(run_.RunFolder(), kSplitTool); });
 }
 
 // The base is the source's own name less its last extension; a name without one is taken whole.
-// With neither option selected the base of the file before stays.
 void FileConversion::ChooseOutputBase()
 {
     RunHost& host = run_.host_;
-    QString& base = run_.outputBase_;
+    QString base;
     const QString baseName = Main::StripExtension(Main::GetFileNamePart(source_)) + QStringLiteral(".png");
     if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
         trap_.run(166, [&] { base = Main::NormalizePath(host.destinationFolder() + QLatin1Char('/') + baseName); });
@@ -128,72 +106,149 @@ void FileConversion::KeepBaseToThisSource()
     owners.insert(outcome_.base, source_);
 }
 
-void FileConversion::Split()
+QString FileConversion::WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
+                                    const QString& command)
 {
-    const QString errors = folder_.isEmpty() ? QString() : TempPath(folder_, kSplitErrors);
-    Main::DeleteFileQuiet(errors);
-    run_.RunToolCall(trap_, {0, 172, 176, 178, 180}, folder_, kSplitScript,
-                     [&] { return WithErrorsTo(SplitterCommand(splitter_, copy_), errors); });
-    splitSaid_ = ReadToolMessage(errors);
-    // The tools name the copy they worked on; the user knows the file by its own name.
-    splitSaid_.detail.replace(copy_, source_);
+    QString script;
+    trap_.run(at.script, [&] { script = ToolScript(command, TempPath(slot, kMarker)); });
+    // A script that could not be written is never started: what stands under its name is not ours.
+    if (!trap_.run(at.write, [&] { Main::WriteTextFile(script, TempPath(slot, scriptName)); }))
+        return QString();
+    return TempPath(slot, scriptName);
 }
 
-QStringList FileConversion::Pages()
+QString FileConversion::StartSplit(const QString& slot)
 {
-    QStringList pages;
-    trap_.run(184, [&] {
-        pages = SortedPages(folder_.isEmpty() ? QStringList() : AddFolder::GetFolderFiles(folder_, kPagePattern));
+    if (run_.stopRequested_ || folder_.isEmpty())
+        return QString();
+    run_.WriteMarker(trap_, 144, slot);
+    // Pages a stopped call left in the slot must never be taken for this file's pages.
+    QStringList stale;
+    trap_.run(146, [&] {
+        ClearLeftovers(slot);
+        stale = AddFolder::GetFolderFiles(slot, kPagePattern);
     });
-    if (ownCopy_)
-        pages.removeAll(Main::GetFileNamePart(copy_));
-    return pages;
-}
-
-ToolMessage FileConversion::Convert(const ToolStatements& at, const QString& input)
-{
-    const QString errors = folder_.isEmpty() ? QString() : TempPath(folder_, kConvertErrors);
+    for (const QString& name : stale)
+        trap_.run(150, [&] { Main::DeleteFileQuiet(TempPath(slot, name)); });
+    const QString errors = TempPath(slot, kSplitErrors);
     Main::DeleteFileQuiet(errors);
-    run_.RunToolCall(trap_, at, folder_, kConvertScript,
-                     [&] { return WithErrorsTo(ConverterCommand(TempPath(folder_, kConvertTool), input), errors); });
-    // The tools name the copy or the page file they worked on; the user knows the file by its own
-    // name, and a page by its number, which the closing box gives.
-    if (input == copy_)
-        return WithoutWorkingName(ReadToolMessage(errors), copy_, source_);
-    return WithoutWorkingName(ReadToolMessage(errors), input, QStringLiteral("the page"));
+    return WriteScript({0, 172, 176, 178, 180}, slot, kSplitScript,
+                       WithErrorsTo(SplitterCommand(splitter_, copy_), errors));
 }
 
-void FileConversion::ConvertPage(const QString& name, int page)
+void FileConversion::SplitEnded(const QString& slot)
 {
-    QString path;
-    if (run_.stopRequested_) {
-        outcome_.missing.insert(page, QStringLiteral("the run was stopped"));
-        trap_.run(248, [&] { Main::DeleteFileQuiet(TempPath(folder_, name)); });
+    trap_.run(180, [&] { EndMarkerWait(TempPath(slot, kMarker)); });
+    // The tools name the copy they worked on; the user knows the file by its own name.
+    splitSaid_ = WithoutWorkingName(ReadToolMessage(slot.isEmpty() ? QString() : TempPath(slot, kSplitErrors)),
+                                    copy_, source_);
+    QStringList pages;
+    trap_.run(184, [&] { pages = SortedPages(AddFolder::GetFolderFiles(slot, kPagePattern)); });
+    QList<int> numbered;
+    for (const QString& name : pages) {
+        if (name.startsWith(QLatin1Char('~')))                                           // 190
+            continue;
+        // Output N is page N: the number comes from the page file's name, never from a count.
+        const int page = PageNumberOf(name);
+        // The page waits in the file's folder until a slot takes it.
+        if (page == 0 || folder_.isEmpty()
+            || !QFile::rename(TempPath(slot, name), TempPath(folder_, name)))
+            continue;
+        numbered << page;
+    }
+    split_ = numbered;
+    pagesLeft_ = static_cast<int>(numbered.size());
+    if (pagesLeft_ == 0) {
+        NoteUnsplit();
+        Finish();
         return;
     }
-    run_.WriteMarker(trap_, 192, folder_);
-    trap_.run(194, [&] { path = TempPath(folder_, name); });
-    ToolMessage said = Convert({0, 196, 202, 204, 206}, path);
+    for (const QString& name : pages) {
+        const int page = PageNumberOf(name);
+        if (page == 0 || !numbered.contains(page))
+            continue;
+        run_.slots_->submit({position_, page},
+                            {[this, name, page](const QString& s) { return StartPage(s, name, page); },
+                             [this, name, page](const QString& s, bool timedOut) { PageEnded(s, name, page, timedOut); }});
+    }
+}
+
+QString FileConversion::StartPage(const QString& slot, const QString& name, int page)
+{
+    Q_UNUSED(page);
+    if (run_.stopRequested_)
+        return QString();
+    run_.WriteMarker(trap_, 192, slot);
+    QString path;
+    trap_.run(194, [&] {
+        path = TempPath(slot, name);
+        if (!QFile::rename(TempPath(folder_, name), path))
+            throw Tovanel::Failure(QStringLiteral("File not found"));
+    });
+    const QString errors = TempPath(slot, kConvertErrors);
+    Main::DeleteFileQuiet(errors);
+    return WriteScript({0, 196, 202, 204, 206}, slot, kConvertScript,
+                       WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), path), errors));
+}
+
+ToolMessage FileConversion::ConverterSaid(const QString& slot, const QString& input, bool timedOut)
+{
+    if (timedOut)
+        return {};
+    // The tools name the copy or the page file they worked on; the user knows the file by its own
+    // name, and a page by its number, which the closing box gives.
+    const ToolMessage said = ReadToolMessage(TempPath(slot, kConvertErrors));
+    if (input == copy_)
+        return WithoutWorkingName(said, copy_, source_);
+    return WithoutWorkingName(said, input, QStringLiteral("the page"));
+}
+
+void FileConversion::PageEnded(const QString& slot, const QString& name, int page, bool timedOut)
+{
+    trap_.run(206, [&] { EndMarkerWait(TempPath(slot, kMarker)); });
+    const QString path = TempPath(slot, name);
+    const ToolMessage said = ConverterSaid(slot, path, timedOut);
     QString png;
-    trap_.run(210, [&] { png = TempPath(folder_, BeforeFirstDot(name) + QStringLiteral(".png")); });
-    bool took = TakeOutput(png, 212, page);
+    trap_.run(210, [&] { png = TempPath(slot, BeforeFirstDot(name) + QStringLiteral(".png")); });
+    const bool took = TakeOutput(png, 212, page);
+    trap_.run(248, [&] {
+        Main::DeleteFileQuiet(path);
+        Main::DeleteFileQuiet(TempPath(folder_, name));   // still waiting there when the run was stopped
+    });
     // The whole copy's PNG is the converter's result for the file's first page: it can stand in for
     // page 1 only, and for a later page it would be page 1 under that page's number.
-    if (!took && page == 1) {
-        // Found under the name the converter really writes (the copy's last extension replaced).
-        QString whole;
-        trap_.run(220, [&] {
-            whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
-        });
-        const ToolMessage wholeSaid = Convert({224, 226, 232, 234, 236}, copy_);
-        took = TakeOutput(whole, 240, page);
-        if (!said.said())
-            said = wholeSaid;
+    if (!took && page == 1 && !run_.stopRequested_) {
+        run_.slots_->submit({position_, page}, {[this](const QString& s) { return StartWhole(s); },
+                                                [this, said](const QString& s, bool timedOut) {
+                                                    WholeEnded(s, said, timedOut);
+                                                }});
+        return;
     }
-    if (!took)
-        outcome_.missing.insert(page, run_.stopRequested_ ? QStringLiteral("the run was stopped")
-                                                          : ReasonFor(said, QStringLiteral("converter"), folder_));
-    trap_.run(248, [&] { Main::DeleteFileQuiet(path); });
+    PageDone(page, took, said);
+}
+
+QString FileConversion::StartWhole(const QString& slot)
+{
+    if (run_.stopRequested_)
+        return QString();
+    run_.WriteMarker(trap_, 224, slot);
+    const QString errors = TempPath(slot, kConvertErrors);
+    Main::DeleteFileQuiet(errors);
+    return WriteScript({0, 226, 232, 234, 236}, slot, kConvertScript,
+                       WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), copy_), errors));
+}
+
+void FileConversion::WholeEnded(const QString& slot, const ToolMessage& pageSaid, bool timedOut)
+{
+    trap_.run(236, [&] { EndMarkerWait(TempPath(slot, kMarker)); });
+    const ToolMessage wholeSaid = ConverterSaid(slot, copy_, timedOut);
+    // Found under the name the converter really writes (the copy's last extension replaced).
+    QString whole;
+    trap_.run(220, [&] {
+        whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
+    });
+    const bool took = TakeOutput(whole, 240, 1);
+    PageDone(1, took, pageSaid.said() ? pageSaid : wholeSaid);
 }
 
 bool FileConversion::TakeOutput(const QString& png, int at, int page)
@@ -203,7 +258,6 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     int err = 0;
     trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
-    // With no destination chosen nothing is written, by that choice: the page counts as done.
     if (err != 0)
         outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
     else
@@ -211,12 +265,23 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     return true;
 }
 
-void FileConversion::NoteUnsplit(const QList<int>& split)
+void FileConversion::PageDone(int page, bool took, const ToolMessage& said)
+{
+    if (!took)
+        outcome_.missing.insert(page, run_.stopRequested_ ? kStopped
+                                                          : ReasonFor(said, QStringLiteral("converter"), folder_));
+    if (--pagesLeft_ > 0)
+        return;
+    NoteUnsplit();
+    Finish();
+}
+
+void FileConversion::NoteUnsplit()
 {
     // "N of M pages written; page K skipped: why; ..." tells the page count and why each page is missing.
     static const QRegularExpression count(QStringLiteral("(\\d+) of (\\d+) pages written"));
     static const QRegularExpression skipped(QStringLiteral("page (\\d+) skipped: ([^;]*)"));
-    int pages = split.isEmpty() ? 0 : *std::max_element(split.begin(), split.end());
+    int pages = split_.isEmpty() ? 0 : *std::max_element(split_.begin(), split_.end());
     const QRegularExpressionMatch total = count.match(splitSaid_.detail);
     if (total.hasMatch())
         pages = std::max(pages, total.captured(2).toInt());
@@ -228,15 +293,28 @@ void FileConversion::NoteUnsplit(const QList<int>& split)
     }
     outcome_.pages = pages;
     if (pages == 0) {
-        outcome_.fileReason = copyError_ != 0 ? CopyReason(source_, copyError_, folder_)
-                                              : ReasonFor(splitSaid_, QStringLiteral("page splitter"), folder_);
+        if (run_.stopRequested_ && !splitSaid_.said())
+            outcome_.fileReason = kStopped;
+        else
+            outcome_.fileReason = copyError_ != 0 ? CopyReason(source_, copyError_, folder_)
+                                                  : ReasonFor(splitSaid_, QStringLiteral("page splitter"), folder_);
         return;
     }
-    const QSet<int> present(split.begin(), split.end());
+    const QSet<int> present(split_.begin(), split_.end());
     for (int page = 1; page <= pages; ++page)
         if (!present.contains(page))
             outcome_.missing.insert(page, ReasonFor({splitSaid_.meaning, why.value(page)},
                                                     QStringLiteral("page splitter"), folder_));
+}
+
+void FileConversion::Finish()
+{
+    trap_.run(252, [&] { Main::DeleteFileQuiet(copy_); });
+    // Pages a stop left waiting go with the file's folder.
+    if (!folder_.isEmpty())
+        QDir(folder_).removeRecursively();
+    std::sort(outcome_.written.begin(), outcome_.written.end());
+    finished_ = true;
 }
 
 } // namespace Tovanel

@@ -1,4 +1,4 @@
-// One file of the run as its own step: copy into the run folder, split into pages, one PNG per page.
+// One file of the run as its own steps: copy into the run folder, split into pages, one PNG per page.
 #pragma once
 
 #include "convert/conversion_run.h"
@@ -12,38 +12,65 @@ namespace Tovanel {
 // The name of output n (1-based) of a file whose output base is base.
 QString OutputName(const QString& base, int n);
 
+// A file's tool calls go through the run's slots, so pages of this file and of the files next to it
+// convert side by side; everything else happens on the run's thread, between the calls.
 class FileConversion {
 public:
-    FileConversion(ConversionRun& run, ErrorTrap& trap, QString source);
-    // Statements 142 to 252; failures are reported through the trap and the file goes on. Returns what
-    // the file gave: the pages written and why any other page or the whole file gave nothing.
-    FileOutcome Run();
+    FileConversion(ConversionRun& run, ErrorTrap& trap, int position, QString source);
+    FileConversion(const FileConversion&) = delete;
+    FileConversion& operator=(const FileConversion&) = delete;
+
+    // Statements 142 to 170 here, then the splitter is handed to the slots; the rest follows as the
+    // calls end. Failures are reported through the trap and the file goes on.
+    void Begin();
+    // The file is not converted, for this reason.
+    void PassOver(const QString& reason)
+    {
+        outcome_.fileReason = reason;
+        finished_ = true;
+    }
+    bool finished() const { return finished_; }
+    int position() const { return position_; }
+    // What the file gave: the pages written and why any other page or the whole file gave nothing.
+    const FileOutcome& outcome() const { return outcome_; }
 
 private:
     void Prepare();
-    void ClearStalePages();
     void ChooseOutputBase();
     // Another source of this run already writes under the base in this folder: the next free " (k)".
     void KeepBaseToThisSource();
-    void Split();
-    QStringList Pages();
-    void ConvertPage(const QString& name, int page);
-    // The converter on input, its stderr line read back.
-    ToolMessage Convert(const ToolStatements& at, const QString& input);
+    QString StartSplit(const QString& slot);
+    void SplitEnded(const QString& slot);
+    QString StartPage(const QString& slot, const QString& name, int page);
+    void PageEnded(const QString& slot, const QString& name, int page, bool timedOut);
+    QString StartWhole(const QString& slot);
+    void WholeEnded(const QString& slot, const ToolMessage& pageSaid, bool timedOut);
+    // One tool script written in slot around command (statements at.script and at.write); returns
+    // the script to run, or empty when it could not be written.
+    QString WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
+                        const QString& command);
+    // What the converter said in slot about input.
+    ToolMessage ConverterSaid(const QString& slot, const QString& input, bool timedOut);
     // The PNG at png, when there is one, becomes output number page (statements at to at + 6).
     bool TakeOutput(const QString& png, int at, int page);
+    // A page's result: none when took, otherwise why.
+    void PageDone(int page, bool took, const ToolMessage& said);
     // Pages the splitter did not write, and why; a file that gave no page at all.
-    void NoteUnsplit(const QList<int>& split);
+    void NoteUnsplit();
+    void Finish();
 
     ConversionRun& run_;
     ErrorTrap& trap_;
+    const int position_;
     const QString source_;
-    QString folder_;   // the run folder
+    QString folder_;   // the file's own folder inside the run folder: its copy and its pages
     QString copy_;     // the source's copy in it
-    bool ownCopy_ = false;
     int copyError_ = 0;
     QString splitter_;
     ToolMessage splitSaid_;
+    QList<int> split_;     // the pages the splitter wrote
+    int pagesLeft_ = 0;    // page calls not yet ended
+    bool finished_ = false;
     FileOutcome outcome_;
 };
 

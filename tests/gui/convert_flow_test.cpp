@@ -185,11 +185,12 @@ private slots:
         QCOMPARE(endsAtClose, 0);
         QCOMPARE(run.endProgramCalls, 1);
         QCOMPARE(run.dialogs().messages().size(), 0);
-        // What stood in the output folder at the close is whole pages finished before it, in order:
-        // usually none, as the close mostly lands during the splitter, but a loaded machine may let
-        // a short tool finish before the first look. Nothing is added after it.
-        QCOMPARE(atClose, OutputNames(QStringLiteral("a"), 3).mid(0, atClose.size()));
-        QCOMPARE(outputsIn(run.out), atClose);
+        // What the output folder holds is whole pages whose tool had ended by the stop: usually none,
+        // as the close mostly lands during the splitter, but a loaded machine may let a short tool
+        // finish first.
+        const QStringList names = OutputNames(QStringLiteral("a"), 3);
+        for (const QString& name : outputsIn(run.out))
+            QVERIFY2(names.contains(name) && !QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
         for (const QString& name : atClose)
             QVERIFY2(!QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
         QVERIFY(noLiveProcessIn(group));

@@ -163,7 +163,8 @@ private slots:
     // named with the folder that could not be written.
     void destinationRemovedMidRunIsNamed()
     {
-        ConvertRun run;
+        // One call at a time: "Processing: b.tif" then means a.tif is done and b.tif not begun.
+        ConvertRun run(ConvertRun::kDefaultTempName, ConversionRun::kDefaultToolTimeoutMs, 1);
         const QString dest = run.out + QStringLiteral("/dest");
         QVERIFY(QDir().mkpath(dest));
         const QList<Page> pages = pagesOf(2, 4);

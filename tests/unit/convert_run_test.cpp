@@ -29,6 +29,7 @@ public:
     void setMousePointer(int value) override { pointers.append(value); }
     Dialogs& dialogs() override { return fake; }
     QObject* dialogOwner() override { return nullptr; }
+    int jobs() const override { return slotCount; }
     void processEvents() override
     {
         ++pumps;
@@ -43,6 +44,7 @@ public:
     QStringList captions;
     QList<int> pointers;
     int pumps = 0;
+    int slotCount = 0;
     std::function<void()> onPump;
     FakeDialogs fake;
 };
@@ -246,6 +248,7 @@ TEST_F(ConvertRunTest, AStopKeepsWhatIsWrittenAndNamesTheRest)
     };
     LeavingOut shard;
     shard.folder = out;
+    shard.slotCount = 1;   // the second file begins once the first has ended
     const QList<Page> first = pagesOf(2, 3);
     for (const char* name : {"first.tif", "second.tif", "third.tif", "left-out.tif"}) {
         const QString path = src + QLatin1Char('/') + QString::fromLatin1(name);

@@ -23,9 +23,10 @@ public:
     // from the whole path instead of the name.
     static inline const QString kDefaultTempName = QStringLiteral("j.doe/Temp");
 
-    // toolTimeoutMs: how long a tool may run before it is stopped.
+    // toolTimeoutMs: how long a tool may run before it is stopped; jobs: tool calls at once (0: the
+    // program's default, the usable cores).
     explicit ConvertRun(const QString& tempName = kDefaultTempName,
-                        qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs)
+                        qint64 toolTimeoutMs = ConversionRun::kDefaultToolTimeoutMs, int jobs = 0)
     {
         root = work.path();
         temp = root + QLatin1Char('/') + tempName;
@@ -36,7 +37,7 @@ public:
         previousTemp = qgetenv("TEMP");
         qputenv("TEMP", QFile::encodeName(temp));
         window = std::make_unique<WindowFixture>(QString(), builtProgramFolder(), nullptr,
-                                                 Form1::Options{toolTimeoutMs, [this] { ++endProgramCalls; }});
+                                                 Form1::Options{toolTimeoutMs, [this] { ++endProgramCalls; }, jobs});
     }
     ~ConvertRun() { qputenv("TEMP", previousTemp); }
 
