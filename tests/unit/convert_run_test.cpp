@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -270,6 +271,65 @@ TEST_F(ConvertRunTest, AStopKeepsWhatIsWrittenAndNamesTheRest)
     EXPECT_EQ(Entries(out).size(), 2);
     EXPECT_EQ(Entries(temp), QStringList());
     EXPECT_FALSE(run.isConverting());
+}
+
+// Pages side by side give the run of one call at a time: over the whole corpus (damaged files, files of
+// one base, failing pages), one slot and four give the same names, bytes, closing box and captions.
+TEST_F(ConvertRunTest, FourSlotsGiveTheRunOfOne)
+{
+    QStringList corpus;
+    for (QDirIterator it(QStringLiteral(TOVANEL_CORPUS_DIR), {QStringLiteral("*.tif*")}, QDir::Files,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        corpus << it.next();
+    corpus.sort();
+    ASSERT_GT(corpus.size(), 100);
+    QList<FakeHost> hosts(2);
+    const int slotCounts[] = {1, 4};
+    for (int h = 0; h < 2; ++h) {
+        hosts[h].list = corpus;
+        hosts[h].slotCount = slotCounts[h];
+        hosts[h].folder = out + QLatin1Char('/') + QString::number(slotCounts[h]);
+        ASSERT_TRUE(QDir().mkpath(hosts[h].folder));
+        ConversionRun run(hosts[h]);
+        EXPECT_TRUE(run.Start());
+        EXPECT_EQ(Entries(temp), QStringList());
+    }
+    const QStringList one = Entries(hosts[0].folder), four = Entries(hosts[1].folder);
+    EXPECT_GT(one.size(), corpus.size());
+    EXPECT_EQ(one, four);
+    for (const QString& name : one)
+        EXPECT_EQ(TestFiles::ReadFile(hosts[0].folder + QLatin1Char('/') + name),
+                  TestFiles::ReadFile(hosts[1].folder + QLatin1Char('/') + name))
+            << name.toStdString();
+    const Shown &boxOne = hosts[0].fake.messages().last(), &boxFour = hosts[1].fake.messages().last();
+    EXPECT_EQ(boxOne.text.toStdString(), boxFour.text.toStdString());
+    EXPECT_EQ(boxOne.details.toStdString(), QString(boxFour.details).replace(hosts[1].folder, hosts[0].folder).toStdString());
+    EXPECT_EQ(hosts[0].captions, hosts[1].captions);
+    EXPECT_EQ(hosts[0].progress, hosts[1].progress);
+}
+
+// 500 small pages over four slots: none lost, each under its own number, captions in list order.
+TEST_F(ConvertRunTest, FiveHundredSmallPagesOnFourSlotsLoseNone)
+{
+    host.slotCount = 4;
+    QStringList captions;
+    for (int f = 0; f < 100; ++f) {
+        const QString name = QStringLiteral("small-%1.tif").arg(f, 3, 10, QLatin1Char('0'));
+        addTiff(name, TestTiff::PagesOf(5, f, {6, 5}, {1, 1}));
+        captions << QStringLiteral("Processing: ") + name;
+    }
+    ConversionRun run(host);
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(host.captions, captions + QStringList{QStringLiteral("Progress Bar")});
+    EXPECT_EQ(Entries(out).size(), 500);
+    for (int f = 0; f < 100; f += 33)
+        EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("small-%1").arg(f, 3, 10, QLatin1Char('0')),
+                                          TestTiff::PagesOf(5, f, {6, 5}, {1, 1}))
+                      .toStdString(),
+                  "");
+    EXPECT_EQ(Entries(temp), QStringList());
 }
 
 // The page a page file's name stands for: three letters counting from "aaa" = 1.
