@@ -49,6 +49,12 @@ Failure Fail(int code, const std::string& what) {
 
 bool IsTiled(TIFF* in) { return TIFFIsTiled(in) != 0; }
 
+bool WarnedAbout(const char* text) {
+  for (const std::string& w : TiffWarnings())
+    if (w.find(text) != std::string::npos) return true;
+  return false;
+}
+
 uint64_t FileSize(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -227,11 +233,19 @@ Failure CheckStripTables(TIFF* in) {
 }
 
 // Moves to page dir; forward steps read on from the current directory rather than walking the
-// whole chain again, which keeps many-page files linear.
+// whole chain again, which keeps many-page files linear. libtiff's warnings are then those it gave
+// while reading the last directory read.
 bool GoToDirectory(TIFF* in, tdir_t dir) {
-  while (TIFFCurrentDirectory(in) < dir)
-    if (!TIFFReadDirectory(in)) return TIFFSetDirectory(in, dir) != 0;
-  return TIFFCurrentDirectory(in) == dir || TIFFSetDirectory(in, dir) != 0;
+  while (TIFFCurrentDirectory(in) < dir) {
+    ClearTiffWarnings();
+    if (!TIFFReadDirectory(in)) {
+      ClearTiffWarnings();
+      return TIFFSetDirectory(in, dir) != 0;
+    }
+  }
+  if (TIFFCurrentDirectory(in) == dir) return true;
+  ClearTiffWarnings();
+  return TIFFSetDirectory(in, dir) != 0;
 }
 
 // Moves the copying handle to page dir as GoToDirectory does, reading on through the directories in
@@ -243,7 +257,9 @@ bool MoveCopyTo(TIFF* copy, TIFF* probe, tdir_t dir) {
   for (tdir_t d = at + 1; readOn && d < dir; ++d)
     readOn = GoToDirectory(probe, d) && CheckStripTables(probe).code == Ok;
   if (!GoToDirectory(probe, dir)) return false;
-  return readOn ? GoToDirectory(copy, dir) : TIFFSetDirectory(copy, dir) != 0;
+  if (readOn) return GoToDirectory(copy, dir);
+  ClearTiffWarnings();
+  return TIFFSetDirectory(copy, dir) != 0;
 }
 
 // Brings both handles to page dir; the copying one only once the page's tables are known to fit.
@@ -251,6 +267,11 @@ Failure ReachPage(TIFF* probe, TIFF* copy, tdir_t dir) {
   if (!GoToDirectory(probe, dir)) return Fail(Damaged, "cannot read the page");
   if (Failure tooLarge = CheckStripTables(probe); tooLarge.code != Ok) return tooLarge;
   if (!MoveCopyTo(copy, probe, dir)) return Fail(Damaged, "cannot read the page");
+  // libtiff drops a colour map of the wrong length with a warning and then reads the page as grey or
+  // RGB: its colours are lost, and the converter refuses such a page rather than invent a picture.
+  uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+  if (!TIFFGetField(copy, TIFFTAG_COLORMAP, &red, &green, &blue) && WarnedAbout("\"ColorMap\""))
+    return {Damaged, "the page's colour map is damaged (libtiff ignored it)"};
   // What libtiff said while reading the directory (again) is no part of what may go wrong with the
   // page's data, which the failure texts name.
   ClearLastTiffError();
