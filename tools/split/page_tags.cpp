@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace tovanel::tools {
 
@@ -30,9 +31,64 @@ void CopyText(TIFF* in, TIFF* out, ttag_t tag) {
   if (TIFFGetField(in, tag, &s) == 1 && s) TIFFSetField(out, tag, s);
 }
 
-// Tags that say where and how the page is shown and where it came from; none of them changes pixels.
+// SMinSampleValue and SMaxSampleValue hold a value per sample; libtiff hands out one (the least or
+// greatest) unless asked for all of them.
+void CopyPerSampleRange(TIFF* in, TIFF* out, ttag_t tag) {
+  double* values = nullptr;
+  TIFFSetField(in, TIFFTAG_PERSAMPLE, PERSAMPLE_MULTI);
+  const bool got = TIFFGetField(in, tag, &values) == 1 && values;
+  TIFFSetField(in, TIFFTAG_PERSAMPLE, PERSAMPLE_MERGED);
+  if (!got) return;
+  TIFFSetField(out, TIFFTAG_PERSAMPLE, PERSAMPLE_MULTI);
+  TIFFSetField(out, tag, values);
+  TIFFSetField(out, TIFFTAG_PERSAMPLE, PERSAMPLE_MERGED);
+}
+
+// A tag libtiff has no definition of (GDAL's metadata and no-data value): the reading handle keeps it
+// with the type and count the file gives, and the page file is taught the same definition, so that
+// the value arrives byte for byte.
+void CopyUndefinedTag(TIFF* in, TIFF* out, ttag_t tag, const char* name) {
+  const TIFFField* field = TIFFFindField(in, tag, TIFF_ANY);
+  if (!field) return;
+  const TIFFDataType type = TIFFFieldDataType(field);
+  uint32_t count = 0;
+  void* data = nullptr;
+  if (TIFFFieldPassCount(field)) {
+    if (TIFFFieldReadCount(field) == TIFF_VARIABLE2) {
+      if (TIFFGetField(in, tag, &count, &data) != 1) return;
+    } else {
+      uint16_t shortCount = 0;
+      if (TIFFGetField(in, tag, &shortCount, &data) != 1) return;
+      count = shortCount;
+    }
+  } else if (type == TIFF_ASCII) {  // a libtiff that defines the tag as text
+    char* text = nullptr;
+    if (TIFFGetField(in, tag, &text) != 1 || !text) return;
+    data = text;
+    count = static_cast<uint32_t>(std::strlen(text) + 1);
+  }
+  if (!data || count == 0) return;
+
+  const TIFFField* known = TIFFFindField(out, tag, TIFF_ANY);
+  if (!known) {
+    // libtiff keeps the name's pointer: it must outlive the page file's handle.
+    const TIFFFieldInfo info = {tag, TIFF_VARIABLE2, TIFF_VARIABLE2, type, FIELD_CUSTOM, 1, 1, const_cast<char*>(name)};
+    if (TIFFMergeFieldInfo(out, &info, 1) != 0) return;
+    known = TIFFFindField(out, tag, TIFF_ANY);
+  }
+  if (!known || TIFFFieldDataType(known) != type) return;
+  if (!TIFFFieldPassCount(known)) {
+    if (type == TIFF_ASCII) TIFFSetField(out, tag, static_cast<const char*>(data));  // libtiff ends text with a NUL
+  } else if (TIFFFieldWriteCount(known) == TIFF_VARIABLE2) {
+    TIFFSetField(out, tag, count, data);
+  } else if (count <= UINT16_MAX) {
+    TIFFSetField(out, tag, static_cast<int>(count), data);
+  }
+}
+
 }  // namespace
 
+// Tags that say where and how the page is shown and where it came from; none of them changes pixels.
 void CopyDescriptiveTags(TIFF* in, TIFF* out) {
   CopyScalar<float>(in, out, TIFFTAG_XRESOLUTION);
   CopyScalar<float>(in, out, TIFFTAG_YRESOLUTION);
@@ -45,6 +101,7 @@ void CopyDescriptiveTags(TIFF* in, TIFF* out) {
                      TIFFTAG_PAGENAME, TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
                      TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT})
     CopyText(in, out, tag);
+  CopyUndefinedTag(in, out, TIFFTAG_GDAL_METADATA, "GDALMetadata");
 }
 
 // Everything a decoder needs to turn the raw strips or tiles back into the page's pixels. The
@@ -114,6 +171,12 @@ void CopyLayoutAndCodecTags(TIFF* in, TIFF* out) {
   CopyScalar<uint16_t>(in, out, TIFFTAG_THRESHHOLDING);
   CopyScalar<uint16_t>(in, out, TIFFTAG_MINSAMPLEVALUE);
   CopyScalar<uint16_t>(in, out, TIFFTAG_MAXSAMPLEVALUE);
+
+  // What the stored values mean: their range (floating point is stretched from it) and the value
+  // that marks pixels holding no data (they become transparent). Set once the samples per pixel are.
+  CopyPerSampleRange(in, out, TIFFTAG_SMINSAMPLEVALUE);
+  CopyPerSampleRange(in, out, TIFFTAG_SMAXSAMPLEVALUE);
+  CopyUndefinedTag(in, out, TIFFTAG_GDAL_NODATA, "GDALNoDataValue");
 }
 
 }  // namespace tovanel::tools

@@ -49,30 +49,106 @@ Failure Fail(int code, const std::string& what) {
 
 bool IsTiled(TIFF* in) { return TIFFIsTiled(in) != 0; }
 
+bool WarnedAbout(const char* text) {
+  for (const std::string& w : TiffWarnings())
+    if (w.find(text) != std::string::npos) return true;
+  return false;
+}
+
 uint64_t FileSize(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// libtiff reads as many bytes of an uncompressed strip or tile as its rows hold, wherever its byte
+// count ends (counts are often wrong, and libtiff replaces some with estimates): a page file carries
+// exactly those bytes, so that it gives the source's rows; copied by a count too short, a last strip
+// would have its last rows read from whatever follows it in the page file. A strip whose rows would
+// run into the next strip's data is cut where that data starts: its page file shows the same overlap,
+// which the converter refuses as it refuses the source. Other data goes by its byte counts.
+class StrileSizes {
+ public:
+  explicit StrileSizes(TIFF* in);
+  uint32_t count() const { return count_; }
+  // The bytes to copy of strip or tile i; asked for in increasing order of i.
+  uint64_t operator()(uint32_t i);
+
+ private:
+  TIFF* in_;
+  bool tiled_, byRows_ = false, ordered_ = true;
+  uint32_t count_, length_ = 0, rowsPerStrip_ = 0, perPlane_ = 1, next_ = 0;
+  std::vector<uint64_t> sortedStarts_;  // strips out of file order only
+};
+
+StrileSizes::StrileSizes(TIFF* in)
+    : in_(in), tiled_(IsTiled(in)), count_(tiled_ ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in)) {
+  uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG, samples = 1, photometric = 0;
+  TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
+  const uint32_t planes = planar == PLANARCONFIG_SEPARATE ? samples : 1;
+  // The planes of subsampled YCbCr differ in size: their byte counts are all there is to go by.
+  if (compression != COMPRESSION_NONE || (planes > 1 && photometric == PHOTOMETRIC_YCBCR)) return;
+  if (tiled_) {
+    byRows_ = true;
+    return;
+  }
+  TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length_);
+  TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip_);
+  rowsPerStrip_ = std::clamp<uint32_t>(rowsPerStrip_, 1, std::max<uint32_t>(length_, 1));
+  perPlane_ = static_cast<uint32_t>((uint64_t{length_} + rowsPerStrip_ - 1) / rowsPerStrip_);
+  // A table of another length does not tell which rows a strip holds (the converter refuses such a page).
+  if (length_ == 0 || uint64_t{perPlane_} * planes != count_) return;
+  byRows_ = true;
+  for (uint32_t k = 1; k < count_ && ordered_; ++k)
+    ordered_ = TIFFGetStrileOffset(in, k - 1) <= TIFFGetStrileOffset(in, k);
+  if (ordered_) return;
+  sortedStarts_.resize(count_);
+  for (uint32_t k = 0; k < count_; ++k) sortedStarts_[k] = TIFFGetStrileOffset(in, k);
+  std::sort(sortedStarts_.begin(), sortedStarts_.end());
+}
+
+uint64_t StrileSizes::operator()(uint32_t i) {
+  const uint64_t start = TIFFGetStrileOffset(in_, i), counted = TIFFGetStrileByteCount(in_, i);
+  if (!byRows_ || (start == 0 && counted == 0)) return counted;  // an absent strip stays absent
+  const uint32_t first = (i % perPlane_) * rowsPerStrip_;
+  const uint64_t need = tiled_ ? TIFFTileSize64(in_) : TIFFVStripSize64(in_, std::min(rowsPerStrip_, length_ - first));
+  if (need == 0) return counted;
+  if (tiled_) return need;
+  // The first start after this strip's own (strips may share their data).
+  uint64_t next = UINT64_MAX;
+  if (ordered_) {
+    next_ = std::max(next_, i + 1);
+    while (next_ < count_ && TIFFGetStrileOffset(in_, next_) <= start) ++next_;
+    if (next_ < count_) next = TIFFGetStrileOffset(in_, next_);
+  } else if (const auto it = std::upper_bound(sortedStarts_.begin(), sortedStarts_.end(), start);
+             it != sortedStarts_.end()) {
+    next = *it;
+  }
+  return std::min(need, next - start);
+}
+
 uint64_t RawDataSize(TIFF* in) {
-  const uint32_t count = IsTiled(in) ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+  StrileSizes sizes(in);
   uint64_t total = 0;
-  for (uint32_t i = 0; i < count; ++i) total += TIFFGetStrileByteCount(in, i);
+  for (uint32_t i = 0; i < sizes.count(); ++i) total += sizes(i);
   return total;
 }
 
-// Copies every strip or tile byte for byte. The bytes are read from the file at the offsets libtiff
-// resolved (so its repairs of missing or wrong byte counts apply) and appended in chunks.
+// Copies every strip or tile byte for byte, read from the file at the offsets libtiff resolved (so its
+// repairs of missing or wrong byte counts apply) and appended in chunks.
 Failure CopyRawData(TIFF* in, TIFF* out) {
   const bool tiled = IsTiled(in);
-  const uint32_t count = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+  StrileSizes sizes(in);
+  const uint32_t count = sizes.count();
   if (count == 0) return Fail(Damaged, "page has no strips or tiles");
   const int fd = TIFFFileno(in);
   const uint64_t fileSize = FileSize(fd);
   std::vector<unsigned char> buffer;
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t offset = TIFFGetStrileOffset(in, i);
-    const uint64_t size = TIFFGetStrileByteCount(in, i);
+    const uint64_t size = sizes(i);
     if (size == 0) continue;  // an absent strip stays absent: a reader treats it as the original
     if (offset > fileSize || size > fileSize - offset)
       return Fail(Damaged, (tiled ? "tile " : "strip ") + std::to_string(i) + " lies past the end of the file");
@@ -227,11 +303,19 @@ Failure CheckStripTables(TIFF* in) {
 }
 
 // Moves to page dir; forward steps read on from the current directory rather than walking the
-// whole chain again, which keeps many-page files linear.
+// whole chain again, which keeps many-page files linear. libtiff's warnings are then those it gave
+// while reading the last directory read.
 bool GoToDirectory(TIFF* in, tdir_t dir) {
-  while (TIFFCurrentDirectory(in) < dir)
-    if (!TIFFReadDirectory(in)) return TIFFSetDirectory(in, dir) != 0;
-  return TIFFCurrentDirectory(in) == dir || TIFFSetDirectory(in, dir) != 0;
+  while (TIFFCurrentDirectory(in) < dir) {
+    ClearTiffWarnings();
+    if (!TIFFReadDirectory(in)) {
+      ClearTiffWarnings();
+      return TIFFSetDirectory(in, dir) != 0;
+    }
+  }
+  if (TIFFCurrentDirectory(in) == dir) return true;
+  ClearTiffWarnings();
+  return TIFFSetDirectory(in, dir) != 0;
 }
 
 // Moves the copying handle to page dir as GoToDirectory does, reading on through the directories in
@@ -243,7 +327,9 @@ bool MoveCopyTo(TIFF* copy, TIFF* probe, tdir_t dir) {
   for (tdir_t d = at + 1; readOn && d < dir; ++d)
     readOn = GoToDirectory(probe, d) && CheckStripTables(probe).code == Ok;
   if (!GoToDirectory(probe, dir)) return false;
-  return readOn ? GoToDirectory(copy, dir) : TIFFSetDirectory(copy, dir) != 0;
+  if (readOn) return GoToDirectory(copy, dir);
+  ClearTiffWarnings();
+  return TIFFSetDirectory(copy, dir) != 0;
 }
 
 // Brings both handles to page dir; the copying one only once the page's tables are known to fit.
@@ -251,6 +337,11 @@ Failure ReachPage(TIFF* probe, TIFF* copy, tdir_t dir) {
   if (!GoToDirectory(probe, dir)) return Fail(Damaged, "cannot read the page");
   if (Failure tooLarge = CheckStripTables(probe); tooLarge.code != Ok) return tooLarge;
   if (!MoveCopyTo(copy, probe, dir)) return Fail(Damaged, "cannot read the page");
+  // libtiff drops a colour map of the wrong length with a warning and then reads the page as grey or
+  // RGB: its colours are lost, and the converter refuses such a page rather than invent a picture.
+  uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+  if (!TIFFGetField(copy, TIFFTAG_COLORMAP, &red, &green, &blue) && WarnedAbout("\"ColorMap\""))
+    return {Damaged, "the page's colour map is damaged (libtiff ignored it)"};
   // What libtiff said while reading the directory (again) is no part of what may go wrong with the
   // page's data, which the failure texts name.
   ClearLastTiffError();

@@ -1,6 +1,7 @@
 // Shared by the converter's fidelity suites: a private folder per case, converting and reading back, pixel checks.
 #pragma once
 
+#include "page_file_png.h"
 #include "png_reader.h"
 #include "tiffcommon.h"
 #include "tool_test_support.h"
@@ -31,10 +32,12 @@ class InFolder : public ::testing::TestWithParam<Param> {
   std::filesystem::path dir_{tmp_.path()};
 };
 
-// Converts in to out and reads the PNG back, which must have the given colour type and depth.
+// Converts in to out and reads the PNG back, which must have the given colour type and depth. The
+// program's window converts the page file the splitter writes of in: it must give the same bytes.
 inline void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png) {
   std::string why;
   ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  ExpectPageFileGivesThePng(in, out);
   ASSERT_TRUE(ReadPng(out, png, why)) << why;
   ASSERT_EQ(png.colorType, colorType);
   ASSERT_EQ(png.depth, depth);
