@@ -157,7 +157,8 @@ pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& 
     auto swap = [&] {
         const QByteArray fresh = linkPath + ".new";
         ::unlink(fresh.constData());
-        return ::symlink(evilPath.constData(), fresh.constData()) == 0 && ::rename(fresh.constData(), linkPath.constData()) == 0;
+        return ::symlink(evilPath.constData(), fresh.constData()) == 0
+               && ::rename(fresh.constData(), linkPath.constData()) == 0;
     };
     bool swapped = false;
     auto plant = [&](const QByteArray& path) {

@@ -316,7 +316,8 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
         ASSERT_TRUE(QFile::link(temp, open + QStringLiteral("/u")));
         ASSERT_TRUE(QFile::link(via == QLatin1String("chain") ? open + QStringLiteral("/u") : temp,
                                 links + QStringLiteral("/t")));
-        if (via == QLatin1String("sticky") && ::lchown(QFile::encodeName(links + QStringLiteral("/t")), 65534, 65534) != 0)
+        const QByteArray link = QFile::encodeName(links + QStringLiteral("/t"));
+        if (via == QLatin1String("sticky") && ::lchown(link.constData(), 65534, 65534) != 0)
             GTEST_SKIP() << "handing a link to another user needs root";
     }
     const QByteArray oldTemp = qgetenv("TEMP"), oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");

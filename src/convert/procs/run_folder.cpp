@@ -82,7 +82,8 @@ QByteArray RunMarkText(const struct stat& folder)
 bool HasRunMark(int fd, const struct stat& folder)
 {
     const QByteArray expected = RunMarkText(folder);
-    const Fs::File mark(::openat(fd, QFile::encodeName(kRunMark).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Fs::File mark(
+        ::openat(fd, QFile::encodeName(kRunMark).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!mark.valid() || ::fstat(mark.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
         || st.st_size != expected.size())
