@@ -123,6 +123,89 @@ pid_t StartSwapper(const QString& temp, const QString& evidence)
     }
 }
 
+// Another user (nobody) who turns the link TEMP goes through to a folder of theirs once a run has
+// started: the run's folder name, seen through the link or on a tool's command line in /proc, gets a
+// folder of theirs under evil, the link is swapped to evil, and their programs are kept at the tools'
+// names there (a run folder the user makes under evil meanwhile is renamed away and replaced). The
+// swap leaves the entry "swapped" in swaps. Runs until killed; 0 when it can't be started.
+pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& evidence, const QString& swaps)
+{
+    const QByteArray linkPath = QFile::encodeName(link), evilPath = QFile::encodeName(evil);
+    const QByteArray swapsPath = QFile::encodeName(swaps);
+    const QByteArray program = "#!/bin/sh\ntouch '" + QFile::encodeName(evidence) + "/ran-through-the-link'\n";
+    const QByteArray prefix("tovanel-run-");
+    const qsizetype nameSize = prefix.size() + 6;
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid < 0 ? 0 : pid;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        ::_exit(77);
+    QList<QByteArray> taken;
+    auto take = [&](const QByteArray& name) {
+        if (name.size() == nameSize && !taken.contains(name))
+            taken.append(name);
+    };
+    // A run folder the user made under evil (the link already swapped) is renamed away and theirs put in place.
+    auto own = [&](const QByteArray& name) {
+        const QByteArray theirs = evilPath + '/' + name;
+        struct stat st;
+        if (::lstat(theirs.constData(), &st) == 0 && st.st_uid != 65534)
+            ::rename(theirs.constData(), (evilPath + "/moved-" + name).constData());
+        if (::mkdir(theirs.constData(), 0777) == 0)
+            ::chmod(theirs.constData(), 0777);
+    };
+    auto swap = [&] {
+        const QByteArray fresh = linkPath + ".new";
+        ::unlink(fresh.constData());
+        return ::symlink(evilPath.constData(), fresh.constData()) == 0
+               && ::rename(fresh.constData(), linkPath.constData()) == 0;
+    };
+    bool swapped = false;
+    auto plant = [&](const QByteArray& path) {
+        const QByteArray fresh = path + ".new";
+        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+        if (fd >= 0) {
+            if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
+            ::fchmod(fd, 0777);
+            ::close(fd);
+            ::rename(fresh.constData(), path.constData());
+        }
+    };
+    for (;;) {
+        if (DIR* d = ::opendir(linkPath.constData())) {
+            while (const dirent* e = ::readdir(d))
+                if (QByteArray(e->d_name).startsWith(prefix))
+                    take(QByteArray(e->d_name));
+            ::closedir(d);
+        }
+        if (DIR* d = ::opendir("/proc")) {
+            while (const dirent* e = ::readdir(d)) {
+                if (e->d_name[0] < '1' || e->d_name[0] > '9')
+                    continue;
+                char line[8192];
+                const int fd = ::open((QByteArray("/proc/") + e->d_name + "/cmdline").constData(), O_RDONLY);
+                const ssize_t got = fd < 0 ? -1 : ::read(fd, line, sizeof line);
+                if (fd >= 0)
+                    ::close(fd);
+                const QByteArray text(line, got > 0 ? got : 0);
+                for (qsizetype at = text.indexOf(prefix); at >= 0; at = text.indexOf(prefix, at + 1))
+                    take(text.mid(at, nameSize));
+            }
+            ::closedir(d);
+        }
+        if (!taken.isEmpty() && ::mkdir(evilPath.constData(), 0777) == 0)
+            ::chmod(evilPath.constData(), 0777);
+        for (const QByteArray& name : taken) {
+            own(name);
+            for (const char* tool : {"/nconvert.exe", "/tiffsplit.exe"})
+                plant(evilPath + '/' + name + tool);
+        }
+        if (!taken.isEmpty() && !swapped && (swapped = swap()))
+            ::close(::open((swapsPath + "/swapped").constData(), O_WRONLY | O_CREAT, 0666));
+        ::usleep(200);
+    }
+}
+
 } // namespace
 
 class FaultWorkdirTest : public QObject {
@@ -199,6 +282,70 @@ private slots:
         struct stat st;
         QCOMPARE(::stat(QFile::encodeName(out + QStringLiteral("/a.png_1.png")).constData(), &st), 0);
         QCOMPARE(st.st_uid, static_cast<uid_t>(kUser));
+    }
+
+    // TEMP names a folder of the user's through a link that another user can swap: the user's own link
+    // in a shared folder without the sticky bit, or the other user's link in a sticky one. Once a run
+    // has started, the other user swaps the link to a folder of theirs that holds the run folder's
+    // name with their programs in it. Nothing of theirs runs, in any of the tries.
+    void linkedTempSwappedDuringTheRun_data()
+    {
+        QTest::addColumn<int>("sharedMode");
+        QTest::addColumn<unsigned>("linkOwner");
+        QTest::newRow("the user's link in a 0777 folder") << 0777 << kUser;
+        QTest::newRow("another user's link in a 1777 folder") << 01777 << 65534u;
+    }
+    void linkedTempSwappedDuringTheRun()
+    {
+        QFETCH(int, sharedMode);
+        QFETCH(unsigned, linkOwner);
+        constexpr int kTries = 20, kFiles = 6;
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as two other users");
+        QTemporaryDir work;
+        const QString root = work.path(), shared = root + QStringLiteral("/shared");
+        const QString link = shared + QStringLiteral("/vt"), evil = shared + QStringLiteral("/evil");
+        const QString home = root + QStringLiteral("/home"), mine = home + QStringLiteral("/tmp-of-mine");
+        const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
+        const QString evidence = root + QStringLiteral("/evidence"), swaps = root + QStringLiteral("/swaps");
+        QVERIFY(MakeOpen(root, 0755) && MakeOpen(shared, static_cast<mode_t>(sharedMode)));
+        QVERIFY(MakeOpen(evidence, 0777) && MakeOpen(swaps, 0777));
+        // The user's folder is readable by others, as a home's often is: the other user sees run folders come.
+        for (const QString& d : {home, mine})
+            QVERIFY(QDir().mkpath(d) && GiveTo(d, kUser, 0755));
+        for (const QString& d : {src, out})
+            QVERIFY(QDir().mkpath(d) && GiveTo(d, kUser, 0700));
+        QStringList sources;
+        for (int f = 0; f < kFiles; ++f) {
+            sources << src + QStringLiteral("/scan%1.tif").arg(f);
+            QVERIFY(TestTiff::Write(sources.last(), PagesOf(1, 90 + f)) && GiveTo(sources.last(), kUser, 0600));
+        }
+        int swapped = 0;
+        for (int attempt = 1; attempt <= kTries; ++attempt) {
+            // Each try starts afresh: a run folder left behind under the swapped link goes too.
+            for (const QString& d : {evil, out, mine})
+                QDir(d).removeRecursively();
+            QVERIFY(QDir().mkpath(out) && GiveTo(out, kUser, 0700) && QDir().mkpath(mine) && GiveTo(mine, kUser, 0755));
+            QFile::remove(link);
+            QVERIFY(QFile::link(mine, link));
+            QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+            const pid_t swapper = StartLinkSwapper(link, evil, evidence, swaps);
+            QVERIFY(swapper > 0);
+            std::unique_ptr<QProcess> driver(Fault::StartDriver(this, link, out, sources, home, kUser));
+            const bool finished = driver->waitForFinished(60 * 1000);
+            ::kill(swapper, SIGKILL);
+            ::waitpid(swapper, nullptr, 0);
+            QVERIFY(finished);
+            const QString at = QStringLiteral("try %1").arg(attempt);
+            QVERIFY2(Fault::Entries(evidence).isEmpty(), qPrintable(at + QStringLiteral(": a planted program ran")));
+            QVERIFY2(driver->readAllStandardOutput() == "listed\nDone.\n", qPrintable(at));
+            QVERIFY2(Fault::Entries(out).size() == kFiles, qPrintable(at));
+            swapped += Fault::Entries(swaps).isEmpty() ? 0 : 1;
+            QDir(swaps).removeRecursively();
+            QVERIFY(MakeOpen(swaps, 0777));
+        }
+        qInfo("the link was swapped during %d of %d runs; no planted program ran", swapped, kTries);
+        QVERIFY(swapped > 0);   // the attack was made, not merely survived
     }
 
     // TEMP is the source folder or the destination, which hold the user's own files under names the

@@ -76,20 +76,44 @@ TEST(RunFolder, IsFreshPrivateAndRemovedWithItsContents)
     EXPECT_EQ(Entries(base.path()), QStringList{QStringLiteral("elsewhere")});
 }
 
-TEST(RunFolder, FailureIsKeptForTheStepsThatNeedIt)
+// Where no run folder may be made: the failure is kept for the steps that need the folder, and
+// nothing is made anywhere.
+struct RefusedRow {
+    const char* name;
+    const char* base;   // "missing", "link" (a link to a folder of the user's), "open" (a 0777 folder)
+    int err;
+};
+
+class RefusedBaseRows : public ::testing::TestWithParam<RefusedRow> {};
+
+TEST_P(RefusedBaseRows, NothingIsMade)
 {
-    QTemporaryDir base;
+    const RefusedRow row = GetParam();
+    const QString kind = QString::fromLatin1(row.base);
+    QTemporaryDir root;
+    const QString folder = root.path() + QStringLiteral("/folder"), open = root.path() + QStringLiteral("/open");
+    ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(open));
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    ASSERT_TRUE(QFile::link(folder, root.path() + QStringLiteral("/link")));
     RunFolder run;
-    run.makeIn(base.path() + QStringLiteral("/missing"));
+    run.makeIn(root.path() + u'/' + kind);
     EXPECT_FALSE(run.isMade());
     try {
         run.path();
         ADD_FAILURE() << "no failure thrown";
     } catch (const Tovanel::Failure& e) {
-        EXPECT_EQ(QString::fromUtf8(e.what()), QString::fromLocal8Bit(std::strerror(ENOENT)));
+        EXPECT_EQ(QString::fromUtf8(e.what()), QString::fromLocal8Bit(std::strerror(row.err)));
     }
-    EXPECT_FALSE(QFileInfo::exists(base.path() + QStringLiteral("/missing")));
+    EXPECT_FALSE(QFileInfo::exists(root.path() + QStringLiteral("/missing")));
+    EXPECT_EQ(Entries(folder), QStringList());
+    EXPECT_EQ(Entries(open), QStringList());
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedBaseRows, ::testing::Values(
+    RefusedRow{"missing_folder", "missing", ENOENT},
+    RefusedRow{"through_a_link", "link", ENOTDIR},
+    RefusedRow{"folder_open_to_others", "open", EACCES}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunFolderName, OnlyTheExactShape)
 {
@@ -100,10 +124,33 @@ TEST(RunFolderName, OnlyTheExactShape)
         EXPECT_FALSE(IsRunFolderName(QString::fromLatin1(name))) << name;
 }
 
+// The folder of a run that died in base: made by a process that ends without removing it.
+QString DeadRunIn(const QString& base)
+{
+    int made[2];
+    if (::pipe(made) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        RunFolder run;
+        run.makeIn(base);
+        const QByteArray name = QFile::encodeName(run.isMade() ? run.path() : QString());
+        ::_exit(::write(made[1], name.constData(), static_cast<size_t>(name.size())) == name.size() ? 0 : 1);
+    }
+    ::close(made[1]);
+    char buffer[4096] = {};
+    const ssize_t got = child > 0 ? ::read(made[0], buffer, sizeof buffer - 1) : -1;
+    ::close(made[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    return got > 0 ? QFile::decodeName(QByteArray(buffer, static_cast<int>(got))) : QString();
+}
+
 // What lies in the temporary folder when a run starts, and whether its sweep may remove it.
 struct SweepRow {
     const char* name;
-    const char* kind;    // "dead", "live", "link", "file", "oddName", "deadWithLinks", "foreign"
+    const char* kind;    // "dead", "live", "link", "file", "oddName", "deadWithLinks", "foreign", "unmarked",
+                         // "copiedMark"
     bool removed;
 };
 
@@ -129,9 +176,21 @@ TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
         ASSERT_TRUE(QFile::link(victim.folder, entry));
     } else if (kind == QLatin1String("file")) {
         ASSERT_TRUE(WriteFile(entry, "a file"));
+    } else if (kind == QLatin1String("unmarked") || kind == QLatin1String("copiedMark")) {
+        // The user's own folders, named like run folders; one holds a copy of a dead run's mark.
+        entry = base + QStringLiteral("/tovanel-run-backup");
+        ASSERT_TRUE(WriteFile(entry + QStringLiteral("/thesis.txt"), "chapter 1\n", true));
+        if (kind == QLatin1String("copiedMark")) {
+            const QString dead = DeadRunIn(root.path());
+            ASSERT_FALSE(dead.isEmpty());
+            ASSERT_TRUE(QFile::copy(dead + u'/' + kRunMark, entry + u'/' + kRunMark));
+        }
+    } else if (kind == QLatin1String("oddName")) {
+        entry = base + QStringLiteral("/tovanel-run-Ab12Cd-notes");
+        ASSERT_TRUE(WriteFile(entry + QStringLiteral("/varnholtaaa.png"), "png", true));
     } else {
-        if (kind == QLatin1String("oddName"))
-            entry = base + QStringLiteral("/tovanel-run-Ab12Cd-notes");
+        entry = DeadRunIn(base);
+        ASSERT_FALSE(entry.isEmpty());
         ASSERT_TRUE(QDir().mkpath(entry + QStringLiteral("/sub")));
         ASSERT_TRUE(WriteFile(entry + QStringLiteral("/varnholtaaa.png"), "png"));
         if (kind == QLatin1String("deadWithLinks")) {
@@ -161,7 +220,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, SweepRows, ::testing::Values(
     SweepRow{"link_named_like_a_run", "link", false},
     SweepRow{"file_named_like_a_run", "file", false},
     SweepRow{"folder_with_a_longer_name", "oddName", false},
-    SweepRow{"another_users_folder", "foreign", false}),
+    SweepRow{"dead_run_handed_to_another_user", "foreign", false},
+    SweepRow{"users_folder_named_like_a_run", "unmarked", false},
+    SweepRow{"users_folder_with_a_copied_mark", "copiedMark", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A live run in another process keeps its folder through the sweep of a run starting beside it.
@@ -209,6 +270,9 @@ struct BaseRow {
     const char* expected;   // "temp", "private", "cache", "given" (made absolute), "failure"
     const char* given = nullptr;   // TEMP's text where it names no folder of the test's ("" = set but empty)
     const char* before = "";       // the private folder beforehand: "open" (mode 0777), "link", "foreign"
+    // TEMP names Temp through links/t -> Temp, links being: "own" (0700), "open" (0777), "sticky" (1777,
+    // the link another user's), "chain" (0700, the link to open/u -> Temp, open being 0777).
+    const char* via = "";
 };
 
 class RunFolderBaseRows : public ::testing::TestWithParam<BaseRow> {};
@@ -242,8 +306,24 @@ TEST_P(RunFolderBaseRows, FollowsTempUnlessUnsafe)
     if (row.tempMode) {
         ASSERT_EQ(::chmod(QFile::encodeName(temp).constData(), row.tempMode), 0);
     }
+    const QString via = QString::fromLatin1(row.via);
+    const QString links = root.path() + QStringLiteral("/links"), open = root.path() + QStringLiteral("/open");
+    if (!via.isEmpty()) {
+        const mode_t linksMode = via == QLatin1String("open") ? 0777 : via == QLatin1String("sticky") ? 01777 : 0700;
+        ASSERT_TRUE(QDir().mkpath(links) && QDir().mkpath(open));
+        ASSERT_EQ(::chmod(QFile::encodeName(links).constData(), linksMode), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+        ASSERT_TRUE(QFile::link(temp, open + QStringLiteral("/u")));
+        ASSERT_TRUE(QFile::link(via == QLatin1String("chain") ? open + QStringLiteral("/u") : temp,
+                                links + QStringLiteral("/t")));
+        const QByteArray link = QFile::encodeName(links + QStringLiteral("/t"));
+        if (via == QLatin1String("sticky") && ::lchown(link.constData(), 65534, 65534) != 0)
+            GTEST_SKIP() << "handing a link to another user needs root";
+    }
     const QByteArray oldTemp = qgetenv("TEMP"), oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");
-    if (row.tempMode)
+    if (!via.isEmpty())
+        qputenv("TEMP", QFile::encodeName(links + QStringLiteral("/t")));
+    else if (row.tempMode)
         qputenv("TEMP", QFile::encodeName(temp));
     else if (row.given)
         qputenv("TEMP", row.given);
@@ -293,7 +373,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, RunFolderBaseRows, ::testing::Values(
     BaseRow{"open_private_folder_closed_again", 0, false, "private", nullptr, "open"},
     BaseRow{"private_folder_that_is_a_link", 0, false, "failure", nullptr, "link"},
     BaseRow{"private_folder_of_another_user", 0, false, "failure", nullptr, "foreign"},
-    BaseRow{"unset_temp_noexec_system_folder", 0, true, "cache"}),
+    BaseRow{"unset_temp_noexec_system_folder", 0, true, "cache"},
+    BaseRow{"link_resolved_to_the_real_folder", 0700, false, "temp", nullptr, "", "own"},
+    BaseRow{"link_in_a_folder_open_to_others", 0700, false, "private", nullptr, "", "open"},
+    BaseRow{"link_of_another_user_in_a_sticky_folder", 0700, false, "private", nullptr, "", "sticky"},
+    BaseRow{"second_link_in_a_folder_open_to_others", 0700, false, "private", nullptr, "", "chain"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A copy never takes a name the run gives one of its own files, nor one its PNG would write over.

@@ -1,6 +1,7 @@
 // Module Convert: the private temporary folder, checked tool deployment, and the tool scripts.
 #include "convert/procs/conversion.h"
 
+#include "convert/procs/run_folder.h"
 #include "fs/addfolder.h"
 #include "platform/error_trap.h"
 #include "fs/fs_internal.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +34,9 @@ using FsDetail::ErrnoFailure;
 QString PrivateFolder(const QString& base)
 {
     QDir().mkpath(base);
-    const QString folder = base + QStringLiteral("/tovanel-") + QString::number(::geteuid());
+    // Its real path: the run folder is made through no link.
+    const QString real = QFileInfo(base).canonicalFilePath();
+    const QString folder = (real.isEmpty() ? base : real) + QStringLiteral("/tovanel-") + QString::number(::geteuid());
     const QByteArray raw = QFile::encodeName(folder);
     if (::mkdir(raw.constData(), 0700) != 0 && errno != EEXIST)
         throw ErrnoFailure(errno);
@@ -72,26 +76,54 @@ bool IsDeployed(const QByteArray& bytes, const QString& path)
     return same;
 }
 
-// Someone else could rename a folder of ours away and put theirs in its place (and so choose the
-// programs we run) wherever a folder on the way is writable by others without the sticky bit, or
-// belongs to another user who isn't root. A folder that can't be examined (missing) is taken as given.
-bool OpenToOthers(const QString& folder)
+// Where the absolute path folder really leads, resolved one name at a time as the kernel would, into
+// real. False when anyone but root and the user could change where it leads: a folder on the way that
+// others could rename in (see IsSafeFolder), the folder holding a link included, at every level of
+// links, or a link of another user. A part that does not exist (or is no folder) is kept as written
+// after the part that does, for making the run folder there to fail on, and so is a loop of links.
+bool ResolveSafely(const QString& folder, QString& real)
 {
-    QString path = QFileInfo(folder).canonicalFilePath();
-    if (path.isEmpty())
+    struct stat st;
+    if (::lstat("/", &st) != 0 || !IsSafeFolder(st))
         return false;
-    for (;;) {
-        struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-            return false;
-        if (st.st_uid != ::geteuid() && st.st_uid != 0)
+    QByteArrayList todo = QFile::encodeName(folder).split('/');
+    QByteArray done;   // empty for the root
+    int links = 0;
+    while (!todo.isEmpty()) {
+        const QByteArray name = todo.takeFirst();
+        if (name.isEmpty() || name == ".")
+            continue;
+        if (name == "..") {
+            done.truncate(std::max<qsizetype>(0, done.lastIndexOf('/')));
+            continue;
+        }
+        const QByteArray next = done + '/' + name;
+        const bool exists = ::lstat(next.constData(), &st) == 0;
+        if (exists && S_ISLNK(st.st_mode) && links < 40) {
+            if (st.st_uid != ::geteuid() && st.st_uid != 0)
+                return false;
+            QByteArray target(PATH_MAX, Qt::Uninitialized);
+            const ssize_t size = ::readlink(next.constData(), target.data(), static_cast<size_t>(target.size()));
+            if (size < 0 || size >= target.size())
+                return false;
+            target.truncate(size);
+            ++links;
+            if (target.startsWith('/'))
+                done.clear();
+            todo = target.split('/') + todo;
+            continue;
+        }
+        if (!exists || !S_ISDIR(st.st_mode)) {
+            todo.prepend(next);
+            real = QFile::decodeName(todo.join('/'));
             return true;
-        if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)
-            return true;
-        if (path == QLatin1String("/"))
+        }
+        if (!IsSafeFolder(st))
             return false;
-        path = QFileInfo(path).path();
+        done = next;
     }
+    real = done.isEmpty() ? QStringLiteral("/") : QFile::decodeName(done);
+    return true;
 }
 
 QString PrivateFolderUnder(const QString& systemTemp)
@@ -109,13 +141,14 @@ QString TempFolder()
     if (temp.isEmpty())
         return PrivateFolderUnder(QDir::tempPath());
     const QString given = QDir::isRelativePath(temp) ? QDir::current().absoluteFilePath(temp) : temp;
-    // Where the tools could not run, the run goes to the cache folder; where others could swap its
-    // folder, to the user's private one.
-    if (!AllowsPrograms(given))
-        return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
-    if (OpenToOthers(given))
+    // Resolved here once: the run never goes through a link again, so no one can turn it elsewhere.
+    QString real;
+    if (!ResolveSafely(given, real))
         return PrivateFolderUnder(QDir::tempPath());
-    return given;
+    // Where the tools could not run, the run goes to the cache folder.
+    if (!AllowsPrograms(real))
+        return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
+    return real;
 }
 
 QString TempPath(const QString& folder, const QString& name)

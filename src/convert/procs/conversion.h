@@ -26,10 +26,12 @@ struct ToolFile {
 };
 inline const ToolFile kTools[] = {{101, kConvertTool}, {102, kSplitTool}};
 
-// The folder the runs make their own folders in: "TEMP" when set and not empty (made absolute);
-// otherwise a private per-user folder under the system temp folder. The user's cache folder stands in
-// for either when it forbids running programs (noexec), and the private folder for a "TEMP" where
-// others could rename folders (writable by others without the sticky bit, or on the way to it).
+// The folder the runs make their own folders in, as its real path (no link on it): the folder "TEMP"
+// really names when set and not empty (made absolute, its links resolved here once); otherwise a
+// private per-user folder under the system temp folder. The user's cache folder stands in for either
+// when it forbids running programs (noexec), and the private folder for a "TEMP" whose way others
+// could change: a folder on it (the one holding a link included, at every level of links) writable
+// by others without the sticky bit or owned by a user other than root, or a link of such a user.
 // Throws Tovanel::Failure when the private folder can't be made safe (a link, another owner).
 QString TempFolder();
 // folder + "/" + name; throws Tovanel::Failure when folder is empty, so nothing lands at the root.

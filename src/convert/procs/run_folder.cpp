@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -70,12 +71,94 @@ bool EmptyFolder(int fd, int depth)
     return empty;
 }
 
-// The folder's parent, open, and the folder's last name in it.
-Fs::File OpenParent(const QString& path, QByteArray& name)
+// The mark's content for the folder st describes: a line of the program's own, bound to that very
+// folder, so that a mark copied into another folder is not one.
+QByteArray RunMarkText(const struct stat& folder)
 {
-    const QFileInfo info(path);
-    name = QFile::encodeName(info.fileName());
-    return Fs::File(::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return "tovanel run folder " + QByteArray::number(static_cast<quint64>(folder.st_dev)) + ':'
+           + QByteArray::number(static_cast<quint64>(folder.st_ino)) + '\n';
+}
+
+bool HasRunMark(int fd, const struct stat& folder)
+{
+    const QByteArray expected = RunMarkText(folder);
+    const Fs::File mark(
+        ::openat(fd, QFile::encodeName(kRunMark).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!mark.valid() || ::fstat(mark.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
+        || st.st_size != expected.size())
+        return false;
+    QByteArray got(expected.size(), '\0');
+    return ::pread(mark.get(), got.data(), static_cast<size_t>(got.size()), 0) == got.size() && got == expected;
+}
+
+bool WriteRunMark(int fd, const struct stat& folder)
+{
+    const QByteArray text = RunMarkText(folder);
+    Fs::File mark(::openat(fd, QFile::encodeName(kRunMark).constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return mark.valid() && Fs::WriteAll(mark.get(), text.constData(), static_cast<size_t>(text.size()))
+           && mark.close() == 0;
+}
+
+// The absolute path folder, opened one name at a time from the root without following any link, so
+// that it is the folder the path names and no other; invalid with err set otherwise, or when it is no
+// safe folder (IsSafeFolder: one that was missing and that another user made meanwhile, say).
+Fs::File OpenWithoutLinks(const QString& folder, int& err)
+{
+    Fs::File open(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    err = errno;
+    for (const QByteArray& name : QFile::encodeName(folder).split('/')) {
+        if (!open.valid())
+            return open;
+        if (name.isEmpty() || name == ".")
+            continue;
+        const int next = ::openat(open.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        err = errno;
+        open = Fs::File(next);
+    }
+    struct stat st;
+    if (!open.valid() || (::fstat(open.get(), &st) == 0 && IsSafeFolder(st)))
+        return open;
+    err = EACCES;
+    return {};
+}
+
+QByteArray RandomRunFolderName()
+{
+    static const char kCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray name = QFile::encodeName(kRunFolderPrefix);
+    for (int i = 0; i < 6; ++i)
+        name += kCharacters[QRandomGenerator::system()->bounded(static_cast<int>(sizeof kCharacters - 1))];
+    return name;
+}
+
+int SweepDeadRunsIn(int baseFd)
+{
+    const Fs::Dir dir = OpenListing(baseFd);
+    if (!dir.valid())
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const QByteArray name(entry->d_name);
+        if (!IsRunFolderName(QFile::decodeName(name)))
+            continue;
+        // O_NOFOLLOW: a link named like a run folder is never entered, whoever planted it.
+        const Fs::File folder(::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid())
+            continue;
+        const int fd = folder.get();
+        struct stat st;
+        // Only what the program made (the user's own folders can bear such names too), and, by its free
+        // lock, only a run that has ended: a live run holds the lock for as long as it works there.
+        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && HasRunMark(fd, st)
+            && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            EmptyFolder(fd, 0);
+            if (::unlinkat(baseFd, name.constData(), AT_REMOVEDIR) == 0)
+                ++removed;
+        }
+    }
+    return removed;
 }
 
 } // namespace
@@ -109,32 +192,13 @@ bool RemoveTree(int dirFd, const QByteArray& name)
 int SweepDeadRuns(const QString& base)
 {
     const Fs::File baseFolder(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!baseFolder.valid())
-        return 0;
-    const int baseFd = baseFolder.get();
-    const Fs::Dir dir = OpenListing(baseFd);
-    if (!dir.valid())
-        return 0;
-    int removed = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const QByteArray name(entry->d_name);
-        if (!IsRunFolderName(QFile::decodeName(name)))
-            continue;
-        // O_NOFOLLOW: a link named like a run folder is never entered, whoever planted it.
-        const Fs::File folder(::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid())
-            continue;
-        const int fd = folder.get();
-        struct stat st;
-        // A free lock means its run has ended; a live run holds it for as long as it works there.
-        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()
-            && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            EmptyFolder(fd, 0);
-            if (::unlinkat(baseFd, name.constData(), AT_REMOVEDIR) == 0)
-                ++removed;
-        }
-    }
-    return removed;
+    return baseFolder.valid() ? SweepDeadRunsIn(baseFolder.get()) : 0;
+}
+
+bool IsSafeFolder(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0)
+           && ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
 }
 
 void RunFolder::make()
@@ -158,23 +222,32 @@ void RunFolder::makeIn(const QString& base)
         failure_ = QStringLiteral("Path not found");
         return;
     }
-    SweepDeadRuns(base);
-    // Another run's sweep can take a folder in the moment between its making and its locking (its
-    // lock is still free then); the lock is taken before anything is written, and a folder found gone
-    // once locked is simply made again.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        QByteArray name = QFile::encodeName(base + QLatin1Char('/') + kRunFolderPrefix + QStringLiteral("XXXXXX"));
-        if (!::mkdtemp(name.data())) {
+    // Reached through no link, and the run's folder made by name in the open folder: nobody can turn
+    // the run elsewhere on the way.
+    const QString absolute = QFileInfo(base).absoluteFilePath();
+    int err = 0;
+    Fs::File baseFolder = OpenWithoutLinks(absolute, err);
+    if (!baseFolder.valid()) {
+        failure_ = ErrnoText(err);
+        return;
+    }
+    const int baseFd = baseFolder.get();
+    SweepDeadRunsIn(baseFd);
+    err = 0;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const QByteArray name = RandomRunFolderName();
+        if (::mkdirat(baseFd, name.constData(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
             failure_ = ErrnoText(errno);
             return;
         }
-        Fs::File folder(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fs::File folder(::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         const int fd = folder.get();
         if (fd < 0) {
             failure_ = ErrnoText(errno);
             return;
         }
-        int err = 0;
         while (::flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 err = errno;
@@ -182,9 +255,15 @@ void RunFolder::makeIn(const QString& base)
             }
         }
         struct stat held, named;
-        if (err == 0 && ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::lstat(name.constData(), &named) == 0
+        if (err == 0 && ::fstat(fd, &held) == 0 && held.st_nlink > 0
+            && ::fstatat(baseFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
             && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-            path_ = QFile::decodeName(name);
+            // The mark goes in only once the lock is held, so no sweep ever takes a folder being made.
+            // Without it (a full disk) the folder is merely never swept should the run die.
+            WriteRunMark(fd, held);
+            path_ = absolute + QLatin1Char('/') + QFile::decodeName(name);
+            name_ = name;
+            base_ = std::move(baseFolder);
             lock_ = std::move(folder);
             return;
         }
@@ -208,16 +287,14 @@ void RunFolder::remove()
     if (!lock_.valid())
         return;
     EmptyFolder(lock_.get(), 0);
-    QByteArray name;
-    const Fs::File parentFolder = OpenParent(path_, name);
-    if (const int parent = parentFolder.get(); parent >= 0) {
-        // Only the folder that is still ours: its name may no longer lead to it.
-        struct stat held, named;
-        if (::fstat(lock_.get(), &held) == 0 && ::fstatat(parent, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
-            ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
-    }
+    // Only the folder that is still ours: its name may no longer lead to it.
+    struct stat held, named;
+    if (::fstat(lock_.get(), &held) == 0 && ::fstatat(base_.get(), name_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        ::unlinkat(base_.get(), name_.constData(), AT_REMOVEDIR);
     lock_.close();
+    base_.close();
+    name_.clear();
     path_.clear();
 }
 
