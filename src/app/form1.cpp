@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QFocusFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -45,6 +46,7 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
     connectControls();
+    showKeyboardFocus();
     Form_Load();
     // Centred on the screen when first shown.
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -90,6 +92,20 @@ void Form1::connectControls()
     ui_->ListView1->installEventFilter(this);
     ui_->ListView1->viewport()->setMouseTracking(true);
     ui_->ListView1->viewport()->installEventFilter(this);
+}
+
+void Form1::showKeyboardFocus()
+{
+    // The styles' own focus cues are faint (a light tint round a caption, an outline a shade off), and
+    // under some palettes they vanish; a ring in the text colour of the surface the control lies on is
+    // read wherever that text is. It shows once the keyboard has moved focus, as the styles' cues do.
+    focusRing_ = new QFocusFrame(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (!focusRing_)
+            return;
+        const bool ours = now && now != this && isAncestorOf(now);
+        focusRing_->setWidget(ours && testAttribute(Qt::WA_KeyboardFocusChange) ? now : nullptr);
+    });
 }
 
 void Form1::setMousePointer(int value)
@@ -184,6 +200,16 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
             ListView1_KeyDown(KeyDelete);
         return QWidget::eventFilter(watched, event);
     }
+    if (event->type() == QEvent::KeyPress && qobject_cast<QAbstractButton*>(watched)) {
+        // Enter presses the focused button as Space does; held down, it presses once.
+        auto* ke = static_cast<QKeyEvent*>(event);
+        const bool enter = ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter;
+        if (enter && (ke->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!ke->isAutoRepeat())
+                static_cast<QAbstractButton*>(watched)->click();
+            return true;
+        }
+    }
     if (event->type() == QEvent::MouseMove && !isBusy()) {
         // Hover rule: the hand over any button, the arrow over the background, frames, options and text box.
         const bool overButton = qobject_cast<QPushButton*>(watched) != nullptr;
@@ -237,6 +263,8 @@ void Form1::setProgressText(const QString& text)
     QString escaped = text;
     escaped.replace(QLatin1Char('%'), QStringLiteral("%%"));
     ui_->ProgressBar1->setFormat(escaped);
+    // A screen reader names the bar by its caption, so it hears which file is being converted.
+    ui_->ProgressBar1->setAccessibleName(text);
 }
 
 } // namespace Tovanel
