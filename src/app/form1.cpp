@@ -47,6 +47,9 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     ui_->ListView1->viewport()->setAcceptDrops(true);
     connectControls();
     showKeyboardFocus();
+    // The window opens with focus where the round of Tab begins, at the top; left to itself it would
+    // take the first control of its focus chain, "Start Converting", where a stray Enter starts a run.
+    ui_->PushButton7->setFocus();
     Form_Load();
     // Centred on the screen when first shown.
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -78,6 +81,14 @@ void Form1::connectControls()
     connect(ui_->Option1, &QRadioButton::toggled, this, [this](bool on) { if (on) Option1_Click(); });
     connect(ui_->Option2, &QRadioButton::toggled, this, [this](bool on) { if (on) Option2_Click(); });
     connect(ui_->Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    // The selected option is the pair's one Tab stop, however it came to be selected (Qt moves the stop
+    // only to an option that takes focus); the arrow keys move between the two.
+    for (QRadioButton* option : {ui_->Option1, ui_->Option2})
+        connect(option, &QRadioButton::toggled, this, [this] {
+            const bool none = !ui_->Option1->isChecked() && !ui_->Option2->isChecked();
+            for (QRadioButton* o : {ui_->Option1, ui_->Option2})
+                o->setFocusPolicy(none || o->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+        });
 
     // The pointer rule needs moves without a pressed button.
     setMouseTracking(true);
