@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QFocusFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -45,6 +46,10 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
     connectControls();
+    showKeyboardFocus();
+    // The window opens with focus where the round of Tab begins, at the top; left to itself it would
+    // take the first control of its focus chain, "Start Converting", where a stray Enter starts a run.
+    ui_->PushButton7->setFocus();
     Form_Load();
     // Centred on the screen when first shown.
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -76,6 +81,14 @@ void Form1::connectControls()
     connect(ui_->Option1, &QRadioButton::toggled, this, [this](bool on) { if (on) Option1_Click(); });
     connect(ui_->Option2, &QRadioButton::toggled, this, [this](bool on) { if (on) Option2_Click(); });
     connect(ui_->Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    // The selected option is the pair's one Tab stop, however it came to be selected (Qt moves the stop
+    // only to an option that takes focus); the arrow keys move between the two.
+    for (QRadioButton* option : {ui_->Option1, ui_->Option2})
+        connect(option, &QRadioButton::toggled, this, [this] {
+            const bool none = !ui_->Option1->isChecked() && !ui_->Option2->isChecked();
+            for (QRadioButton* o : {ui_->Option1, ui_->Option2})
+                o->setFocusPolicy(none || o->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+        });
 
     // The pointer rule needs moves without a pressed button.
     setMouseTracking(true);
@@ -90,6 +103,20 @@ void Form1::connectControls()
     ui_->ListView1->installEventFilter(this);
     ui_->ListView1->viewport()->setMouseTracking(true);
     ui_->ListView1->viewport()->installEventFilter(this);
+}
+
+void Form1::showKeyboardFocus()
+{
+    // The styles' own focus cues are faint (a light tint round a caption, an outline a shade off), and
+    // under some palettes they vanish; a ring in the text colour of the surface the control lies on is
+    // read wherever that text is. It shows once the keyboard has moved focus, as the styles' cues do.
+    focusRing_ = new QFocusFrame(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (!focusRing_)
+            return;
+        const bool ours = now && now != this && isAncestorOf(now);
+        focusRing_->setWidget(ours && testAttribute(Qt::WA_KeyboardFocusChange) ? now : nullptr);
+    });
 }
 
 void Form1::setMousePointer(int value)
@@ -184,6 +211,16 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
             ListView1_KeyDown(KeyDelete);
         return QWidget::eventFilter(watched, event);
     }
+    if (event->type() == QEvent::KeyPress && qobject_cast<QAbstractButton*>(watched)) {
+        // Enter presses the focused button as Space does; held down, it presses once.
+        auto* ke = static_cast<QKeyEvent*>(event);
+        const bool enter = ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter;
+        if (enter && (ke->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!ke->isAutoRepeat())
+                static_cast<QAbstractButton*>(watched)->click();
+            return true;
+        }
+    }
     if (event->type() == QEvent::MouseMove && !isBusy()) {
         // Hover rule: the hand over any button, the arrow over the background, frames, options and text box.
         const bool overButton = qobject_cast<QPushButton*>(watched) != nullptr;
@@ -240,6 +277,8 @@ void Form1::setProgressText(const QString& text)
     QString escaped = text;
     escaped.replace(QLatin1Char('%'), QStringLiteral("%%"));
     ui_->ProgressBar1->setFormat(escaped);
+    // A screen reader names the bar by its caption, so it hears which file is being converted.
+    ui_->ProgressBar1->setAccessibleName(text);
 }
 
 } // namespace Tovanel

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+class QFocusFrame;
 class QMimeData;
 class QTreeWidgetItem;
 class QDragMoveEvent;
@@ -134,6 +135,7 @@ protected:
 
 private:
     void connectControls();
+    void showKeyboardFocus();
     void applyPointer();
     void applyButtonFonts();
     int itemId(QTreeWidgetItem* item) const;
@@ -154,6 +156,9 @@ private:
     bool dragFlag_ = false;
     int movedEntry_ = 0;
     int nextItemId_ = 1;
+
+    // Drawn round the control that has keyboard focus.
+    QPointer<QFocusFrame> focusRing_;
 
     std::function<void()> endProgram_;
     int jobs_ = 0;

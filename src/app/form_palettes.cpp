@@ -4,11 +4,34 @@
 #include <QApplication>
 #include <QStyle>
 
+#include <iterator>
+
 namespace Tovanel {
+
+namespace {
+// A dark scheme that users pick in the Qt colour settings tool (its "darker" scheme), in the order of
+// QPalette::ColorRole: its button face is barely lighter than its window, and its highlight a dark
+// blue, so anything drawn in a faint highlight vanishes on the face.
+QPalette DarkerPalette()
+{
+    const QRgb active[] = {0xffffff, 0x424245, 0x979797, 0x5e5c5b, 0x302f2e, 0x4a4947, 0xffffff,
+                           0xffffff, 0xffffff, 0x3d3d3d, 0x222020, 0xe7e4e0, 0x12608a, 0xf9f9f9,
+                           0x0986d3, 0xa70b06, 0x5c5b5a, 0xffffff, 0x3f3f36, 0xffffff};
+    QPalette palette;
+    for (int role = 0; role < int(std::size(active)); ++role)
+        palette.setColor(QPalette::ColorRole(role), QColor(active[role]));
+    palette.setColor(QPalette::PlaceholderText, QColor(255, 255, 255, 0x80));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    return palette;
+}
+} // namespace
 
 QPalette DesktopPalette(const QString& name)
 {
     QPalette palette = QApplication::style()->standardPalette();
+    if (name == QLatin1String("darker"))
+        return DarkerPalette();
     if (name != QLatin1String("dark"))
         return palette;
     // The colours of a common dark desktop theme.

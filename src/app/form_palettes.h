@@ -1,4 +1,4 @@
-// The desktop palettes the window is shown and checked under: the style's own light one and a dark one.
+// The desktop palettes the window is shown and checked under: the style's own light one and two dark ones.
 #pragma once
 
 #include <QPalette>
@@ -7,7 +7,8 @@
 namespace Tovanel {
 
 // "light": the style's standard palette; "dark": a dark desktop theme's colours (light text on dark
-// surfaces). Anything else gives the light one.
+// surfaces); "darker": a darker scheme whose button face and window differ little. Anything else gives
+// the light one.
 QPalette DesktopPalette(const QString& name);
 
 } // namespace Tovanel

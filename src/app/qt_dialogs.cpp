@@ -2,11 +2,18 @@
 #include "app/qt_dialogs.h"
 
 #include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QInputDialog>
+#include <QLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRandomGenerator>
+#include <QStyle>
+#include <QTextEdit>
 #include <QTime>
+#include <QtMath>
 
 namespace Tovanel {
 
@@ -23,6 +30,65 @@ QMessageBox::Icon toQt(Icon icon)
     case Icon::None: break;
     }
     return QMessageBox::NoIcon;
+}
+
+// The lines and columns the details show without scrolling: a path of 80 characters fits across.
+constexpr int kDetailsLines = 15;
+constexpr int kDetailsColumns = 80;
+
+// A message box whose details, when it has any, are open from the start: they say what went wrong,
+// and a user should not have to find a button to learn it.
+class MessageBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event);   // puts the details button in place
+        const auto* details = findChild<QTextEdit*>();
+        if (!details || details->isVisibleTo(this))
+            return;
+        for (QAbstractButton* button : buttons())
+            if (buttonRole(button) == ActionRole)
+                button->click();
+    }
+};
+
+// Window managers set an icon and their buttons beside the title, often in a larger font than the
+// window's; a box as narrow as its text leaves them no room and the title is cut to a letter or two.
+// The room is counted in the font's measures, so it grows with the user's font and scale.
+void LeaveRoomForTheTitle(QMessageBox& box)
+{
+    auto* buttons = box.findChild<QDialogButtonBox*>();
+    if (!buttons || !box.layout())
+        return;
+    QFont font = box.font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const int wanted = 2 * metrics.horizontalAdvance(box.windowTitle()) + 10 * metrics.height();
+    const QMargins margins = box.layout()->contentsMargins() + box.contentsMargins();
+    buttons->setMinimumWidth(wanted - margins.left() - margins.right());
+}
+
+// The details list a run's files, one a line: every line whole (a path is never broken inside a name;
+// a longer line scrolls across) in a fixed-pitch font, kDetailsLines lines of kDetailsColumns
+// characters in view.
+void MakeDetailsReadable(QMessageBox& box)
+{
+    auto* details = box.findChild<QTextEdit*>();
+    if (!details)
+        return;
+    details->ensurePolished();
+    details->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    details->setLineWrapMode(QTextEdit::NoWrap);
+    // A keyboard user can reach them to scroll.
+    details->setFocusPolicy(Qt::StrongFocus);
+    const QFontMetrics metrics(details->font());
+    const int margins = 2 * qCeil(details->document()->documentMargin()) + 2 * details->frameWidth();
+    const int bar = details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, details);
+    details->setFixedHeight(kDetailsLines * metrics.lineSpacing() + margins + bar);
+    details->setMinimumWidth(metrics.horizontalAdvance(QString(kDetailsColumns, QLatin1Char('M'))) + margins + bar);
 }
 
 // A generator seeded from the seconds since midnight, as the start-up's chance draw expects.
@@ -46,10 +112,13 @@ static QString displayText(QString text)
 Answer QtDialogs::message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon,
                           const QString& details)
 {
-    QMessageBox box(toQt(icon), title.isEmpty() ? AppTitle() : title, displayText(text),
-                    buttons == Buttons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, widgetOf(owner));
-    if (!details.isEmpty())
+    MessageBox box(toQt(icon), title.isEmpty() ? AppTitle() : title, displayText(text),
+                   buttons == Buttons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, widgetOf(owner));
+    if (!details.isEmpty()) {
         box.setDetailedText(details);
+        MakeDetailsReadable(box);
+    }
+    LeaveRoomForTheTitle(box);
     const int result = box.exec();
     if (buttons == Buttons::Ok)
         return Answer::Ok;

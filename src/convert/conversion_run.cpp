@@ -142,12 +142,13 @@ void ConversionRun::Finish(ErrorTrap& trap)
     trap.run(270, [&] { host_.setMousePointer(PointerDefault); });
     trap.run(272, [&] { host_.setProgressValue(0); });
     trap.run(274, [&] { host_.setProgressText(QStringLiteral("Progress Bar")); });
-    // "Done." alone when everything converted; otherwise what did not, and why, in the box's details.
+    // "Done." alone when everything converted; otherwise a warning, with what did not and why in the details.
     trap.run(276, [&] {
         if (quietStop_)
             return;
         const RunSummary summary = Summarize(outcomes_, notConverted_, stopRequested_);
-        host_.dialogs().message(host_.dialogOwner(), summary.text, QString(), Buttons::Ok, Icon::None, summary.details);
+        host_.dialogs().message(host_.dialogOwner(), summary.text, QString(), Buttons::Ok,
+                                summary.text == QLatin1String("Done.") ? Icon::None : Icon::Warning, summary.details);
     });
     trap.run(282, [&] { IsConverting = false; });
 }

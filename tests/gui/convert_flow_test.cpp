@@ -1,6 +1,7 @@
 // The run's flow in the window: refusals, progress, re-entry, closing mid-run, and the temporary folder's safety.
 #include "convert_checks.h"
 
+#include <QAccessible>
 #include <QImage>
 #include <QTimer>
 
@@ -123,19 +124,27 @@ private slots:
         QCOMPARE(outputsIn(run.src), QStringList());
     }
 
-    // The bar takes i / m x 100 with its fraction at the start of each file, and the caption its name.
+    // The bar takes i / m x 100 with its fraction at the start of each file, and the caption its name;
+    // a screen reader hears the caption as the bar's name.
     void progressFollowsTheFiles()
     {
         ConvertRun run;
         for (const char* name : {"one.tif", "two.tif", "three.tif"})
             run.addTiff(QString::fromLatin1(name), {Page{8, 8, 1, false}});
         run.saveInFolder(run.out);
+        QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(run.ui().ProgressBar1);
+        QVERIFY(bar);
         QList<QPair<QString, double>> seen;
+        QStringList spoken, shown;
         EachMoment(run, [&] {
             const QString caption = run.form().progressText();
+            shown << caption;
+            spoken << bar->text(QAccessible::Name);
             if (Processing(run) && (seen.isEmpty() || seen.last().first != caption))
                 seen.append({caption, run.form().progressValue()});
         });
+        QCOMPARE(spoken, shown);
+        QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("Progress Bar"));
         QCOMPARE(seen.size(), 3);
         QCOMPARE(seen[0].first, QStringLiteral("Processing: one.tif"));
         QCOMPARE(seen[1].first, QStringLiteral("Processing: two.tif"));

@@ -17,6 +17,9 @@ using namespace Tovanel;
 
 namespace {
 
+// The style's light palette, a common dark theme, and a darker one whose button face is close to its window.
+const char* const kPalettes[] = {"light", "dark", "darker"};
+
 double Luminance(QRgb c)
 {
     auto channel = [](int v) {
@@ -33,10 +36,10 @@ double Contrast(QRgb a, QRgb b)
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-QImage Grab(QWidget* w)
+QImage Grab(QWidget* w, const QRect& area = QRect(QPoint(0, 0), QSize(-1, -1)))
 {
     QCoreApplication::processEvents();
-    return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    return w->grab(area).toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 // The contrast of a text with what lies behind it: the pixels the text changes are its glyphs; the
@@ -133,7 +136,7 @@ private slots:
         QTest::addColumn<QString>("palette");
         QTest::addColumn<bool>("skin");
         QTest::addColumn<QString>("spot");
-        for (const char* palette : {"light", "dark"})
+        for (const char* palette : kPalettes)
             for (bool skin : {true, false})
                 for (const char* spot : {"list entry", "list header", "destination path", "destination path not in use",
                                          "Save Option caption", "option caption", "Start Converting", "Help"}) {
@@ -164,28 +167,40 @@ private slots:
     void focusIsPlainlyVisible_data()
     {
         QTest::addColumn<QString>("palette");
+        QTest::addColumn<bool>("skin");
         QTest::addColumn<QString>("control");
-        for (const char* palette : {"light", "dark"})
-            for (const char* control : {"PushButton2", "PushButton1", "PushButton6", "Text1", "ListView1"})
-                QTest::addRow("%s, %s", palette, control) << QString::fromLatin1(palette) << QString::fromLatin1(control);
+        for (const char* palette : kPalettes)
+            for (bool skin : {true, false})
+                for (const char* control : {"PushButton2", "PushButton1", "PushButton6", "Text1", "ListView1", "Option1"})
+                    QTest::addRow("%s, %s, %s", palette, skin ? "skinned" : "plain", control)
+                        << QString::fromLatin1(palette) << skin << QString::fromLatin1(control);
     }
 
     // A focused control must differ from its unfocused self by 3:1 over at least a one-pixel ring round it.
     void focusIsPlainlyVisible()
     {
         QFETCH(QString, palette);
+        QFETCH(bool, skin);
         QFETCH(QString, control);
         QApplication::setPalette(DesktopPalette(palette));
-        WindowFixture w;
+        WindowFixture w(skin ? builtProgramFolder() : bare.path());
         w.form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
         auto* target = w.form->findChild<QWidget*>(control);
         QVERIFY(target);
-        w.ui().PushButton7->setFocus(Qt::TabFocusReason);
-        const QImage before = Grab(target);
-        target->setFocus(Qt::TabFocusReason);
+        // Focus travels by the keys, as a keyboard user moves it: styles show focus only after a key moved it.
+        w.ui().PushButton7->setFocus();
+        for (int i = 0; i < 20 && !target->hasFocus(); ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QVERIFY(target->hasFocus());
-        const QImage after = Grab(target);
+        QTest::keyClick(target, Qt::Key_Tab);
+        QVERIFY(!target->hasFocus());
+        // The control and a little round it: a focus ring may lie just outside it.
+        const QRect around = QRect(target->mapTo(w.form.get(), QPoint(0, 0)), target->size()).adjusted(-3, -3, 3, 3);
+        const QImage before = Grab(w.form.get(), around);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QVERIFY(target->hasFocus());
+        const QImage after = Grab(w.form.get(), around);
         QCOMPARE(after.size(), before.size());
         int changed = 0;
         for (int y = 0; y < after.height(); ++y)

@@ -3,11 +3,17 @@
 
 #include "app/qt_dialogs.h"
 
+#include <QAccessible>
 #include <QFile>
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTextLayout>
 #include <QTimer>
+#include <QtMath>
 #include <QTreeWidget>
 #include <QWindow>
 
@@ -20,7 +26,12 @@ private slots:
     void controlsHaveDesignedCaptionsContainersAndPlaces();
     void windowIsFixedSizeWithTitleAndNoMaximize();
     void fontsAreArialBold();
-    void tabOrderFollowsTheDesign();
+    void tabGoesRoundInReadingOrder_data();
+    void tabGoesRoundInReadingOrder();
+    void enterPressesTheFocusedButton_data();
+    void enterPressesTheFocusedButton();
+    void controlsAreNamedAndDescribedToScreenReaders_data();
+    void controlsAreNamedAndDescribedToScreenReaders();
     void listHasOneColumnAndTheToolTip();
     void pointerTurnsToHandOverButtonsAndBackOverFrames();
     void hourglassStaysWhileBusy();
@@ -107,20 +118,124 @@ void WindowTest::fontsAreArialBold()
     }
 }
 
-void WindowTest::tabOrderFollowsTheDesign()
+void WindowTest::tabGoesRoundInReadingOrder_data()
 {
-    WindowFixture w;
-    const QStringList expected{"ListView1", "PushButton1", "PushButton3", "PushButton2", "PushButton7",
-                               "PushButton4", "PushButton5", "Text1", "PushButton6", "Option1"};
-    QWidget* current = w.ui().ListView1;
+    QTest::addColumn<int>("selected");   // the option selected, 0 for neither
+    QTest::addColumn<QStringList>("expected");
+    const QStringList top{"PushButton7", "ListView1", "PushButton1", "PushButton3", "PushButton4", "PushButton5"};
+    // The selected option is the pair's one stop; the folder box and its button are stops while in use.
+    QTest::newRow("results to a folder") << 1 << top + QStringList{"Option1", "Text1", "PushButton6", "PushButton2", "PushButton7"};
+    QTest::newRow("results beside the source") << 2 << top + QStringList{"Option2", "PushButton2", "PushButton7"};
+    QTest::newRow("neither option selected") << 0 << top + QStringList{"Option1", "PushButton2", "PushButton7"};
+}
+
+void WindowTest::tabGoesRoundInReadingOrder()
+{
+    QFETCH(int, selected);
+    QFETCH(QStringList, expected);
+    // The options as the last start left them: the window restores them as it opens.
+    QTemporaryDir config;
+    QFile ini(config.path() + QStringLiteral("/Varnholt.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(QStringLiteral("[Tovanel]\nOption1=%1\nOption2=%2\n")
+                  .arg(selected == 1 ? "True" : "False", selected == 2 ? "True" : "False").toUtf8());
+    ini.close();
+    WindowFixture w(config.path(), builtProgramFolder());
+    QCOMPARE(w.ui().Option2->isChecked(), selected == 2);
+    w.form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
+    // The window opens with focus where the round begins.
+    QStringList forth{QApplication::focusWidget()->objectName()};
     for (int i = 1; i < expected.size(); ++i) {
-        current = current->nextInFocusChain();
-        // Skip the pieces that belong to a control (scroll bars, header, viewport) and unfocusable widgets.
-        while (current && (current->focusPolicy() & Qt::TabFocus) != Qt::TabFocus)
-            current = current->nextInFocusChain();
-        QVERIFY(current);
-        QCOMPARE(current->objectName(), expected[i]);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        forth << QApplication::focusWidget()->objectName();
     }
+    QCOMPARE(forth, expected);
+}
+
+// What a press left behind: what was shown, the list, the destination chosen.
+static QStringList Aftermath(WindowFixture& w)
+{
+    QStringList seen;
+    for (const Shown& s : w.dialogs.shown)
+        seen << s.kind + QLatin1String(": ") + s.text;
+    seen << QLatin1String("list: ") + w.form->listTexts().join(QLatin1Char('|'));
+    seen << QLatin1String("beside the source: ") + QString::number(w.ui().Option2->isChecked());
+    return seen;
+}
+
+void WindowTest::enterPressesTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    for (const char* button : {"PushButton7", "PushButton1", "PushButton3", "PushButton4", "PushButton5",
+                               "PushButton6", "PushButton2", "Option2"}) {
+        QTest::addRow("%s, Enter", button) << button << int(Qt::Key_Return) << int(Qt::NoModifier);
+        QTest::addRow("%s, keypad Enter", button) << button << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    }
+}
+
+// Enter on a focused button does what a click on it does, and something is done.
+void WindowTest::enterPressesTheFocusedButton()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QStringList clicked, pressed, untouched;
+    for (bool byKey : {false, true}) {
+        WindowFixture w;
+        w.list({QStringLiteral("/nowhere/a.tif")});
+        w.ui().Text1->setText(QStringLiteral("/nowhere/"));   // a run is refused before it touches anything
+        auto* target = w.form->findChild<QAbstractButton*>(button);
+        QVERIFY(target);
+        untouched = Aftermath(w);
+        if (byKey) {
+            target->setFocus();
+            QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        } else {
+            QTest::mouseClick(target, Qt::LeftButton);
+        }
+        (byKey ? pressed : clicked) = Aftermath(w);
+    }
+    QVERIFY(clicked != untouched);
+    QCOMPARE(pressed, clicked);
+}
+
+void WindowTest::controlsAreNamedAndDescribedToScreenReaders_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("says");   // a word of what the description must say
+    QTest::newRow("ListView1") << "ListView1" << "TIFF files to convert" << "Drop";
+    QTest::newRow("ProgressBar1") << "ProgressBar1" << "Progress Bar" << "conversion";
+    QTest::newRow("PushButton7") << "PushButton7" << "Help" << "hint";
+    QTest::newRow("PushButton1") << "PushButton1" << "Add TIFF File(s)" << "file dialog";
+    QTest::newRow("PushButton3") << "PushButton3" << "Add All TIFF File(s) In Folder" << "subfolders";
+    QTest::newRow("PushButton4") << "PushButton4" << "Clear List" << "Removes every file";
+    QTest::newRow("PushButton5") << "PushButton5" << "Load Sample/Example Files" << "sample";
+    QTest::newRow("Frame3") << "Frame3" << "Save Option" << "saved";
+    QTest::newRow("Option1") << "Option1" << "Save results to this folder:" << "folder named";
+    QTest::newRow("Option2") << "Option2" << "Save results in folder of original file" << "folder that holds";
+    QTest::newRow("Text1") << "Text1" << "Folder for the results" << "saved to";
+    QTest::newRow("PushButton6") << "PushButton6" << "Choose the folder for the results" << "folder picker";
+    QTest::newRow("PushButton2") << "PushButton2" << "Start Converting" << "Converts every file";
+}
+
+// What a screen reader is told, read as it reads it: through the accessibility interface.
+void WindowTest::controlsAreNamedAndDescribedToScreenReaders()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(QString, says);
+    WindowFixture w;
+    auto* widget = w.form->findChild<QWidget*>(control);
+    QVERIFY(widget);
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(reader);
+    QCOMPARE(reader->text(QAccessible::Name), name);
+    const QString description = reader->text(QAccessible::Description);
+    QVERIFY2(description.contains(says), qPrintable(description));
 }
 
 void WindowTest::listHasOneColumnAndTheToolTip()
@@ -214,24 +329,39 @@ void WindowTest::skinRecoloursOnlyWhenItsFileExists()
     QVERIFY(!w.form->styleSheet().isEmpty());
 }
 
-// The production message box: the text, the application title, no icon, OK only, and the details
-// (what a run did not convert) as the box's unfoldable detailed text, or none.
+// The production message box: the text, the application title, the icon, OK only, and the details
+// (what a run did not convert) open under the text, or none. The box leaves room beside its title for
+// a window manager's icon and buttons.
 void WindowTest::messageBoxShowsItsDetails_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("icon");
     QTest::addColumn<QString>("details");
-    QTest::newRow("done alone") << "Done." << "";
-    QTest::newRow("done with details") << "Done.\n1 of 2 files were not converted completely."
-                                       << "/a/b.tif: not converted: not a TIFF file\n/a/c.tif: 0 of 1 pages written";
+    QTest::newRow("done alone") << "Done." << int(Icon::None) << "";
+    QTest::newRow("nothing listed") << "No files added." << int(Icon::None) << "";
+    // More lines than the area shows, so its scroll bar takes its share of the width too.
+    QStringList lines;
+    for (int i = 1; i <= 20; ++i)
+        lines << QStringLiteral("/home/ann/Scans/archive/2019/insurance/claims/water-damage/kitchen/ceiling-%1.tif: "
+                                "not converted: not a TIFF file").arg(i, 2, 10, QLatin1Char('0'));
+    QTest::newRow("done with details") << "Done.\n20 of 20 files were not converted completely."
+                                       << int(Icon::Warning) << lines.join(QLatin1Char('\n'));
 }
 
 void WindowTest::messageBoxShowsItsDetails()
 {
     QFETCH(QString, text);
+    QFETCH(int, icon);
     QFETCH(QString, details);
     QtDialogs dialogs;
+    WindowFixture w;   // the box over the skinned window, as the program shows it
     QString seenText, seenDetails, seenTitle;
-    int seenIcon = -1, seenButtons = -1;
+    int seenIcon = -1, seenButtons = -1, width = 0;
+    bool okHasFocus = false;
+    bool hasArea = false, areaOpen = false;
+    QFont areaFont;
+    QSize view;
+    int wrappedLines = 0, scrollAcross = 0;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box)
@@ -241,14 +371,46 @@ void WindowTest::messageBoxShowsItsDetails()
         seenTitle = box->windowTitle();
         seenIcon = box->icon();
         seenButtons = box->standardButtons();
+        width = box->width();
+        // Enter closes it: the details, which take focus to be scrolled, do not take it from OK.
+        // (The offscreen platform leaves activating a box over a window to the test.)
+        box->activateWindow();
+        okHasFocus = QTest::qWaitFor([&] { return box->focusWidget() == box->button(QMessageBox::Ok); });
+        if (auto* area = box->findChild<QTextEdit*>()) {
+            hasArea = true;
+            areaOpen = area->isVisible();
+            areaFont = area->font();
+            const int margin = qCeil(area->document()->documentMargin());
+            view = area->viewport()->size() - QSize(2 * margin, 2 * margin);
+            for (QTextBlock b = area->document()->begin(); b.isValid(); b = b.next())
+                wrappedLines += b.layout()->lineCount() - 1;
+            scrollAcross = area->horizontalScrollBar()->maximum();
+        }
         box->accept();
     });
-    QCOMPARE(dialogs.message(nullptr, text, QString(), Buttons::Ok, Icon::None, details), Answer::Ok);
+    QCOMPARE(dialogs.message(w.form.get(), text, QString(), Buttons::Ok, Icon(icon), details), Answer::Ok);
     QCOMPARE(seenText, text);
     QCOMPARE(seenDetails, details);
     QCOMPARE(seenTitle, AppTitle());
-    QCOMPARE(seenIcon, int(QMessageBox::NoIcon));
+    QCOMPARE(seenIcon, int(icon == int(Icon::Warning) ? QMessageBox::Warning : QMessageBox::NoIcon));
     QCOMPARE(seenButtons, int(QMessageBox::Ok));
+    QVERIFY(okHasFocus);
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    // An icon and three buttons, each a text line's height square, and a little space.
+    QVERIFY2(width >= title.horizontalAdvance(seenTitle) + 6 * title.height(), qPrintable(QString::number(width)));
+    QCOMPARE(hasArea, !details.isEmpty());
+    if (details.isEmpty())
+        return;
+    QVERIFY(areaOpen);
+    const QFontMetrics metrics(areaFont);
+    QVERIFY2(view.height() >= 15 * metrics.lineSpacing(), qPrintable(QString::number(view.height())));
+    const QString path80 = details.left(80);
+    QVERIFY2(view.width() >= metrics.horizontalAdvance(path80), qPrintable(QString::number(view.width())));
+    // Lines longer than the area stay whole and scroll across.
+    QCOMPARE(wrappedLines, 0);
+    QVERIFY(scrollAcross > 0);
 }
 
 QTEST_MAIN(WindowTest)
