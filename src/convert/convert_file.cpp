@@ -130,18 +130,22 @@ QString FileConversion::StartSplit(const QString& slot)
     });
     for (const QString& name : stale)
         trap_.run(150, [&] { Main::DeleteFileQuiet(TempPath(slot, name)); });
-    const QString errors = TempPath(slot, kSplitErrors);
-    Main::DeleteFileQuiet(errors);
+    for (const QString& said : {kSplitErrors, kSplitStatus, kSplitAccount})
+        Main::DeleteFileQuiet(TempPath(slot, said));
     return WriteScript({0, 172, 176, 178, 180}, slot, kSplitScript,
-                       WithErrorsTo(SplitterCommand(splitter_, copy_), errors));
+                       WithErrorsTo(SplitterCommand(splitter_, copy_), TempPath(slot, kSplitErrors),
+                                    TempPath(slot, kSplitStatus)));
 }
 
 void FileConversion::SplitEnded(const QString& slot)
 {
     trap_.run(180, [&] { EndMarkerWait(TempPath(slot, kMarker)); });
     // The tools name the copy they worked on; the user knows the file by its own name.
-    splitSaid_ = WithoutWorkingName(ReadToolMessage(slot.isEmpty() ? QString() : TempPath(slot, kSplitErrors)),
-                                    copy_, source_);
+    if (!slot.isEmpty()) {
+        splitSaid_ = WithoutWorkingName(
+            ReadToolMessage(TempPath(slot, kSplitStatus), TempPath(slot, kSplitErrors), copy_), copy_, source_);
+        account_ = ReadSplitAccount(TempPath(slot, kSplitAccount));
+    }
     QStringList pages;
     trap_.run(184, [&] { pages = SortedPages(AddFolder::GetFolderFiles(slot, kPagePattern)); });
     QList<int> numbered;
@@ -185,10 +189,15 @@ QString FileConversion::StartPage(const QString& slot, const QString& name, int 
         if (!QFile::rename(TempPath(folder_, name), path))
             throw Tovanel::Failure(QStringLiteral("File not found"));
     });
-    const QString errors = TempPath(slot, kConvertErrors);
-    Main::DeleteFileQuiet(errors);
-    return WriteScript({0, 196, 202, 204, 206}, slot, kConvertScript,
-                       WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), path), errors));
+    return WriteScript({0, 196, 202, 204, 206}, slot, kConvertScript, ConverterLine(slot, path));
+}
+
+QString FileConversion::ConverterLine(const QString& slot, const QString& input)
+{
+    for (const QString& said : {kConvertErrors, kConvertStatus})
+        Main::DeleteFileQuiet(TempPath(slot, said));
+    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input),
+                        TempPath(slot, kConvertErrors), TempPath(slot, kConvertStatus));
 }
 
 ToolMessage FileConversion::ConverterSaid(const QString& slot, const QString& input, bool timedOut)
@@ -197,7 +206,7 @@ ToolMessage FileConversion::ConverterSaid(const QString& slot, const QString& in
         return {};
     // The tools name the copy or the page file they worked on; the user knows the file by its own
     // name, and a page by its number, which the closing box gives.
-    const ToolMessage said = ReadToolMessage(TempPath(slot, kConvertErrors));
+    const ToolMessage said = ReadToolMessage(TempPath(slot, kConvertStatus), TempPath(slot, kConvertErrors), input);
     if (input == copy_)
         return WithoutWorkingName(said, copy_, source_);
     return WithoutWorkingName(said, input, QStringLiteral("the page"));
@@ -232,10 +241,7 @@ QString FileConversion::StartWhole(const QString& slot)
     if (run_.stopRequested_)
         return QString();
     run_.WriteMarker(trap_, 224, slot);
-    const QString errors = TempPath(slot, kConvertErrors);
-    Main::DeleteFileQuiet(errors);
-    return WriteScript({0, 226, 232, 234, 236}, slot, kConvertScript,
-                       WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), copy_), errors));
+    return WriteScript({0, 226, 232, 234, 236}, slot, kConvertScript, ConverterLine(slot, copy_));
 }
 
 void FileConversion::WholeEnded(const QString& slot, const ToolMessage& pageSaid, bool timedOut)
@@ -278,19 +284,11 @@ void FileConversion::PageDone(int page, bool took, const ToolMessage& said)
 
 void FileConversion::NoteUnsplit()
 {
-    // "N of M pages written; page K skipped: why; ..." tells the page count and why each page is missing.
-    static const QRegularExpression count(QStringLiteral("(\\d+) of (\\d+) pages written"));
-    static const QRegularExpression skipped(QStringLiteral("page (\\d+) skipped: ([^;]*)"));
+    // The splitter's account gives the page count and why each page it did not write is missing.
     int pages = split_.isEmpty() ? 0 : *std::max_element(split_.begin(), split_.end());
-    const QRegularExpressionMatch total = count.match(splitSaid_.detail);
-    if (total.hasMatch())
-        pages = std::max(pages, total.captured(2).toInt());
-    QMap<int, QString> why;
-    for (auto it = skipped.globalMatch(splitSaid_.detail); it.hasNext();) {
-        const QRegularExpressionMatch m = it.next();
-        why.insert(m.captured(1).toInt(), m.captured(2).trimmed());
-        pages = std::max(pages, m.captured(1).toInt());
-    }
+    pages = std::max(pages, account_.pages);
+    if (!account_.skipped.isEmpty())
+        pages = std::max(pages, account_.skipped.lastKey());
     outcome_.pages = pages;
     if (pages == 0) {
         if (run_.stopRequested_ && !splitSaid_.said())
@@ -303,7 +301,7 @@ void FileConversion::NoteUnsplit()
     const QSet<int> present(split_.begin(), split_.end());
     for (int page = 1; page <= pages; ++page)
         if (!present.contains(page))
-            outcome_.missing.insert(page, ReasonFor({splitSaid_.meaning, why.value(page)},
+            outcome_.missing.insert(page, ReasonFor(account_.skipped.value(page, {splitSaid_.status, QString()}),
                                                     QStringLiteral("page splitter"), folder_));
 }
 

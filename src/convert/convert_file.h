@@ -49,6 +49,8 @@ private:
     // the script to run, or empty when it could not be written.
     QString WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
                         const QString& command);
+    // The converter's line of a script in slot, on input, its stderr and status recorded in slot.
+    QString ConverterLine(const QString& slot, const QString& input);
     // What the converter said in slot about input.
     ToolMessage ConverterSaid(const QString& slot, const QString& input, bool timedOut);
     // The PNG at png, when there is one, becomes output number page (statements at to at + 6).
@@ -68,6 +70,7 @@ private:
     int copyError_ = 0;
     QString splitter_;
     ToolMessage splitSaid_;
+    SplitAccount account_;
     QList<int> split_;     // the pages the splitter wrote
     int pagesLeft_ = 0;    // page calls not yet ended
     bool finished_ = false;

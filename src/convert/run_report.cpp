@@ -2,6 +2,7 @@
 #include "convert/run_report.h"
 
 #include "convert/procs/conversion.h"
+#include "status.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -14,11 +15,6 @@
 namespace Tovanel {
 
 namespace {
-
-// The tools' exit texts (tools/common/tiffcommon.cpp), as their stderr line carries them.
-const char* const kMeanings[] = {"cannot open the input file", "not a TIFF file", "damaged or truncated TIFF file",
-                                 "unsupported TIFF image format", "image too large", "cannot write the output file",
-                                 "too many pages", "wrong command line", "unknown error"};
 
 QString WithDetail(const QString& words, const QString& detail)
 {
@@ -46,31 +42,50 @@ QString PageList(const QList<int>& pages)
 
 } // namespace
 
-ToolMessage ReadToolMessage(const QString& path)
+ToolMessage ReadToolMessage(const QString& statusPath, const QString& errorsPath, const QString& input)
 {
+    ToolMessage said;
+    QFile status(statusPath);
+    bool number = false;
+    if (statusPath.isEmpty() || !status.open(QIODevice::ReadOnly))
+        return said;
+    said.status = status.read(16).trimmed().toInt(&number);
+    if (!number || said.status < 0)
+        return {};
+    QFile errors(errorsPath);
+    if (errorsPath.isEmpty() || !errors.open(QIODevice::ReadOnly))
+        return said;
+    // One line is all a tool says; a longer file is cut rather than read whole.
+    const QString line = QString::fromUtf8(errors.read(64 * 1024)).section(QLatin1Char('\n'), 0, 0).trimmed();
+    // "tool: INPUT: words: detail", the words being the ones the status stands for: what follows them
+    // is the detail. A line of another shape (a crash, the shell) is the detail as it stands.
+    const QString words = input + QStringLiteral(": ") + QString::fromLatin1(tovanel::tools::ExitText(said.status));
+    const qsizetype at = line.indexOf(words);
+    said.detail = at < 0 ? line : line.mid(at + words.size());
+    if (said.detail.startsWith(QLatin1Char(':')))
+        said.detail = said.detail.mid(1);
+    said.detail = said.detail.trimmed();
+    return said;
+}
+
+SplitAccount ReadSplitAccount(const QString& path)
+{
+    SplitAccount account;
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
-        return {};
-    // One line is all a tool says; a longer file is cut rather than read whole.
-    const QString line = QString::fromUtf8(file.read(64 * 1024)).section(QLatin1Char('\n'), 0, 0).trimmed();
-    // "tool: INPUT: meaning: detail": the meaning is found by its text, the first one on the line (a
-    // detail may quote another tool's words).
-    qsizetype first = -1;
-    QString found;
-    for (const char* meaning : kMeanings) {
-        const qsizetype at = line.indexOf(QStringLiteral(": ") + QString::fromLatin1(meaning));
-        if (at >= 0 && (first < 0 || at < first)) {
-            first = at;
-            found = QString::fromLatin1(meaning);
+        return account;
+    while (!file.atEnd()) {
+        const QStringList fields = QString::fromUtf8(file.readLine()).chopped(1).split(QLatin1Char('\t'));
+        if (fields.value(0) == QLatin1String("pages")) {
+            account.pages = fields.value(1).toInt();
+        } else if (fields.value(0) == QLatin1String("skipped") && fields.size() >= 3) {
+            bool number = false;
+            const int status = fields[2].toInt(&number);
+            if (number)
+                account.skipped.insert(fields[1].toInt(), {status, fields.mid(3).join(QLatin1Char(' ')).trimmed()});
         }
     }
-    if (first >= 0) {
-        QString rest = line.mid(first + 2 + found.size());
-        if (rest.startsWith(QStringLiteral(": ")))
-            rest = rest.mid(2);
-        return {found, rest.trimmed()};
-    }
-    return line.isEmpty() ? ToolMessage{} : ToolMessage{QStringLiteral("unknown error"), line};
+    return account;
 }
 
 ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs)
@@ -87,26 +102,32 @@ ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const Q
 
 QString ReasonFor(const ToolMessage& message, const QString& tool, const QString& folder)
 {
-    const QString& m = message.meaning;
+    using namespace tovanel::tools;
     if (!message.said())
         return QStringLiteral("the ") + tool
                + QStringLiteral(" ended without a result (it was stopped or took too long)");
-    if (m == QLatin1String("cannot open the input file"))
+    switch (message.status) {
+    case CannotOpen:
         return WithDetail(QStringLiteral("the file was gone or could not be read when its turn came"), message.detail);
-    if (m == QLatin1String("not a TIFF file"))
-        return QStringLiteral("not a TIFF file");
-    if (m == QLatin1String("damaged or truncated TIFF file"))
-        return WithDetail(QStringLiteral("damaged"), message.detail);
-    if (m == QLatin1String("unsupported TIFF image format"))
+    case NotTiff: return QString::fromLatin1(ExitText(NotTiff));
+    case Damaged: return WithDetail(QStringLiteral("damaged"), message.detail);
+    case Unsupported:
         return WithDetail(QStringLiteral("a kind of image that cannot be converted"), message.detail);
-    if (m == QLatin1String("image too large"))
-        return WithDetail(QStringLiteral("too large"), message.detail);
-    if (m == QLatin1String("cannot write the output file"))
+    case TooLarge: return WithDetail(QStringLiteral("too large"), message.detail);
+    case WriteFailed:
         return WithDetail(QStringLiteral("the working folder ") + folder + QStringLiteral(" cannot be written"),
                           message.detail);
-    if (m == QLatin1String("too many pages"))
-        return QStringLiteral("more than 17,576 pages");
-    return WithDetail(m, message.detail);
+    case TooManyPages: return QStringLiteral("more than 17,576 pages");
+    default: break;
+    }
+    // The shell gives 128 + the signal for a tool that a signal ended.
+    if (message.status > 128 && message.status < 128 + 65)
+        return WithDetail(QStringLiteral("the ") + tool + QStringLiteral(" crashed (signal ")
+                              + QString::number(message.status - 128) + QLatin1Char(')'),
+                          message.detail);
+    return WithDetail(QStringLiteral("the ") + tool + QStringLiteral(" failed (exit status ")
+                          + QString::number(message.status) + QLatin1Char(')'),
+                      message.detail);
 }
 
 QString CopyReason(const QString& source, int err, const QString& folder)

@@ -8,22 +8,33 @@
 
 namespace Tovanel {
 
-// What a tool said on its one stderr line: the meaning (one of the tools' exit texts) and the detail
-// after it. Both empty when the tool said nothing (it was stopped, or never ran).
+// What a tool said: its exit status as the run recorded it, and the detail of its one stderr line.
+// Status -1 when there is none (the tool was stopped, or never ran).
 struct ToolMessage {
-    QString meaning;
+    int status = -1;
     QString detail;
-    bool said() const { return !meaning.isEmpty(); }
+    bool said() const { return status >= 0; }
 };
 
-// Reads the first line a tool wrote to its stderr file; a missing or empty file gives an empty message.
-ToolMessage ReadToolMessage(const QString& path);
+// Reads what the tool said when it ran on input: the exit status the tool's script recorded at
+// statusPath, and from the first line the tool wrote to errorsPath the detail after its own words for
+// that status. A missing status file gives an empty message.
+ToolMessage ReadToolMessage(const QString& statusPath, const QString& errorsPath, const QString& input);
+
+// The splitter's account of a file (its pages file): how many pages it has, and why each one it did
+// not write was skipped (the splitter's exit status for it, and the detail).
+struct SplitAccount {
+    int pages = 0;
+    QMap<int, ToolMessage> skipped;
+};
+// An unreadable or missing file gives no pages and nothing skipped.
+SplitAccount ReadSplitAccount(const QString& path);
 
 // The message with the working file at path (by its path, or its bare name as libtiff may give it)
 // named as shownAs instead: the user knows neither the run's folder nor its page files.
 ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs);
 
-// A tool's message in the words the closing box uses ("not a TIFF file", "damaged (...)", ...);
+// A tool's message in the words the closing box uses ("damaged (...)", "too large (...)", ...);
 // tool names the tool for one that said nothing, folder the run's working folder for one that could
 // not write there.
 QString ReasonFor(const ToolMessage& message, const QString& tool, const QString& folder);

@@ -343,35 +343,60 @@ TEST(PageNumberOf, CountsTheSuffixLetters)
         EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
 }
 
-// A tool's stderr line read back: its meaning found by the tools' own words even where the input's
-// name or the detail holds such words too, the detail after it; nothing for a tool that said nothing.
-TEST(ReadToolMessage, FindsTheMeaningAndTheDetail)
+// What a tool said, read back as data: the exit status its script recorded, and the detail after the
+// tool's own words for that status. The box's reason comes from the number, so a reworded message, a
+// detail quoting another status's words, or a line of another shape cannot change it.
+TEST(ReadToolMessage, TheReasonComesFromTheStatus)
 {
     struct Row {
+        const char* status;   // nullptr: the script recorded none (the tool was stopped)
         const char* line;
-        const char* meaning;
-        const char* detail;
+        const char* reason;
     };
     const Row rows[] = {
-        {"tovanel-split: /r/a.tif: damaged or truncated TIFF file: 2 of 3 pages written; page 2 skipped: x\n",
-         "damaged or truncated TIFF file", "2 of 3 pages written; page 2 skipped: x"},
-        {"tovanel-topng: /r/a: b.tif: not a TIFF file: no signature", "not a TIFF file", "no signature"},
-        {"tovanel-topng: /r/x.tif: unsupported TIFF image format: not image too large", "unsupported TIFF image format",
-         "not image too large"},
-        {"tovanel-split: /r/x.tif: too many pages\nsecond line: not a TIFF file", "too many pages", ""},
-        {"Segmentation fault", "unknown error", "Segmentation fault"},
-        {"", "", ""},
+        {"5", "tovanel-split: /r/a.tif: damaged or truncated TIFF file: 2 of 3 pages written\n",
+         "damaged (2 of 3 pages written)"},
+        {"4", "tovanel-topng: /r/a.tif: not a TIFF file: no signature", "not a TIFF file"},
+        {"6", "tovanel-topng: /r/a.tif: unsupported TIFF image format: not image too large",
+         "a kind of image that cannot be converted (not image too large)"},
+        // Reworded: the whole line is the detail, the reason still the status's.
+        {"6", "tovanel-topng: cannot do complex samples", "a kind of image that cannot be converted "
+                                                           "(tovanel-topng: cannot do complex samples)"},
+        // A detail quoting other words first: still the status's reason.
+        {"7", "libtiff says: not a TIFF file: /r/a.tif: image too large: 70000 x 70000", "too large (70000 x 70000)"},
+        {"9", "tovanel-split: /r/a.tif: too many pages\nsecond line: not a TIFF file", "more than 17,576 pages"},
+        {"139", "Segmentation fault", "the converter crashed (signal 11) (Segmentation fault)"},
+        {"1", "", "the converter failed (exit status 1)"},
+        {nullptr, "tovanel-topng: /r/a.tif: damaged or truncated TIFF file: x",
+         "the converter ended without a result (it was stopped or took too long)"},
     };
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString path = dir.path() + QStringLiteral("/tool.err");
+    const QString errors = dir.path() + QStringLiteral("/tool.err"), status = dir.path() + QStringLiteral("/tool.status");
     for (const Row& row : rows) {
-        ASSERT_TRUE(TestFiles::WriteFile(path, row.line));
-        const ToolMessage said = ReadToolMessage(path);
-        EXPECT_EQ(said.meaning, QString::fromUtf8(row.meaning)) << row.line;
-        EXPECT_EQ(said.detail, QString::fromUtf8(row.detail)) << row.line;
+        ASSERT_TRUE(TestFiles::WriteFile(errors, row.line));
+        QFile::remove(status);
+        if (row.status)
+            ASSERT_TRUE(TestFiles::WriteFile(status, QByteArray(row.status) + "\n"));
+        const ToolMessage said = ReadToolMessage(status, errors, QStringLiteral("/r/a.tif"));
+        EXPECT_EQ(ReasonFor(said, QStringLiteral("converter"), QString()).toStdString(), row.reason) << row.line;
     }
-    EXPECT_FALSE(ReadToolMessage(dir.path() + QStringLiteral("/never-written.err")).said());
+}
+
+// The splitter's account of a file: the page count, and each skipped page's status and detail.
+TEST(ReadSplitAccount, ReadsTheRecords)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.path() + QStringLiteral("/varnholt.pages");
+    ASSERT_TRUE(TestFiles::WriteFile(path, "pages\t4\t2\nskipped\t2\t5\tstrip 0: past the end\nskipped\t4\t7\tout of memory\n"));
+    const SplitAccount account = ReadSplitAccount(path);
+    EXPECT_EQ(account.pages, 4);
+    ASSERT_EQ(account.skipped.keys(), (QList<int>{2, 4}));
+    EXPECT_EQ(account.skipped[2].status, 5);
+    EXPECT_EQ(account.skipped[2].detail.toStdString(), "strip 0: past the end");
+    EXPECT_EQ(account.skipped[4].status, 7);
+    EXPECT_EQ(ReadSplitAccount(dir.path() + QStringLiteral("/missing")).pages, 0);
 }
 
 // A tool's detail never names a working file of the run: the page file, by its path or its bare name
@@ -384,7 +409,7 @@ TEST(WithoutWorkingName, NamesThePageNotItsFile)
         {"strip 0 lies past the end of the file", "strip 0 lies past the end of the file"},
         {"varnholtaab.tiff is not varnholtaab.tif", "varnholtaab.tiff is not the page"}};
     for (const auto& [detail, shown] : rows)
-        EXPECT_EQ(WithoutWorkingName({QStringLiteral("damaged or truncated TIFF file"), QString::fromUtf8(detail)},
+        EXPECT_EQ(WithoutWorkingName({5, QString::fromUtf8(detail)},
                                      QStringLiteral("/t/run-1/varnholtaab.tif"), QStringLiteral("the page"))
                       .detail.toStdString(),
                   shown);

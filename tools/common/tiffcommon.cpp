@@ -47,21 +47,6 @@ bool Faulted(OutputFault step) {
 
 }  // namespace
 
-const char* ExitText(int code) {
-  switch (code) {
-    case Ok: return "success";
-    case Usage: return "wrong command line";
-    case CannotOpen: return "cannot open the input file";
-    case NotTiff: return "not a TIFF file";
-    case Damaged: return "damaged or truncated TIFF file";
-    case Unsupported: return "unsupported TIFF image format";
-    case TooLarge: return "image too large";
-    case WriteFailed: return "cannot write the output file";
-    case TooManyPages: return "too many pages";
-    default: return "unknown error";
-  }
-}
-
 void InstallTiffHandlers() {
   TIFFSetErrorHandler(ErrorHandler);
   TIFFSetWarningHandler(WarningHandler);

@@ -3,6 +3,8 @@
 
 #include <tiffio.h>
 
+#include "status.h"
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -10,27 +12,11 @@
 
 namespace tovanel::tools {
 
-// The documented exit statuses of tovanel-split and tovanel-topng (tools/README.md).
-enum Exit : int {
-  Ok = 0,
-  Usage = 2,
-  CannotOpen = 3,  // missing, unreadable, not a regular file (FIFO, device, folder)
-  NotTiff = 4,
-  Damaged = 5,
-  Unsupported = 6,
-  TooLarge = 7,
-  WriteFailed = 8,
-  TooManyPages = 9,
-};
-
 // A failure of one step: the exit code it stands for and one line of text.
 struct Failure {
   int code = Ok;
   std::string why;
 };
-
-// One short English phrase per exit code ("unknown error" for codes not listed above).
-const char* ExitText(int code);
 
 // libtiff errors go to a per-thread "last error" text; warnings are kept per thread (the first 64
 // since the last ClearTiffWarnings), for tools that tell repaired damage from harmless oddities.

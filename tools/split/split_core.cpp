@@ -358,6 +358,25 @@ std::string PageSuffix(std::size_t index) {
   return s;
 }
 
+namespace {
+
+// text as one field of the pages file: no tab, no line break.
+std::string AsField(std::string text) {
+  for (char& c : text)
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  return text;
+}
+
+// The pages file beside the pages, whole or not at all; a program reading it finds a page count and
+// why each missing page is missing without reading the message meant for people.
+void WritePagesFile(const std::string& prefix, const std::string& records) {
+  AtomicOutput file(prefix + kPagesFileSuffix);
+  std::string why;
+  if (file.open(why) && file.writeAll(records.data(), records.size(), why)) file.commit(why);
+}
+
+}  // namespace
+
 int SplitPages(const std::string& input, const std::string& prefix, std::string& why) {
   InstallTiffHandlers();
   int code = Ok;
@@ -396,6 +415,7 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
   std::size_t written = 0;
   int firstFailure = Ok;
   std::string skipped;
+  std::string account;   // the skipped pages as records of the pages file
   for (std::size_t i = 0; i < pages.size(); ++i) {
     ClearLastTiffError();
     // Named by its page index: a page that is not written leaves its name unused, so the names still
@@ -422,9 +442,12 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     if (firstFailure == Ok) firstFailure = failure.code;
     if (!skipped.empty()) skipped += "; ";
     skipped += "page " + std::to_string(i + 1) + " skipped: " + failure.why;
+    account += "skipped\t" + std::to_string(i + 1) + "\t" + std::to_string(failure.code) + "\t" +
+               AsField(failure.why) + "\n";
     // A full disk or a folder we cannot write to will not get better with the next page.
     if (failure.code == WriteFailed && !isInputFile) break;
   }
+  WritePagesFile(prefix, "pages\t" + std::to_string(pages.size()) + "\t" + std::to_string(written) + "\n" + account);
   if (firstFailure == Ok) return Ok;
   why = std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped;
   return firstFailure;

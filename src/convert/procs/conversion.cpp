@@ -197,9 +197,10 @@ QString ConverterCommand(const QString& tool, const QString& input)
     return QuoteForShell(tool) + QStringLiteral(" -out png ") + QuoteForShell(input);
 }
 
-QString WithErrorsTo(const QString& command, const QString& errors)
+QString WithErrorsTo(const QString& command, const QString& errors, const QString& status)
 {
-    return command + QStringLiteral(" 2>") + QuoteForShell(errors);
+    return command + QStringLiteral(" 2>") + QuoteForShell(errors) + QStringLiteral("; echo $? >")
+           + QuoteForShell(status);
 }
 
 QString ToolScript(const QString& command, const QString& marker)
@@ -227,7 +228,7 @@ QString CopyName(const QString& sourceName)
     static const FsDetail::Wildcard pages(kPagePrefix + QLatin1Char('*'));
     bool fixed = pages.matches(sourceName) || sourceName.startsWith(QLatin1Char('.'));
     for (const QString& name : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool, kSplitErrors,
-                                kConvertErrors})
+                                kConvertErrors, kSplitStatus, kConvertStatus})
         fixed = fixed || sourceName.compare(name, Qt::CaseInsensitive) == 0;
     QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
     // The run's own file procedures take "*" and "?" in a name for wildcards (and are right to, for the

@@ -18,6 +18,10 @@ inline const QString kPagePattern = QStringLiteral("varnholt*.tif");
 // Where each tool's one stderr line goes, so the run can say why a file or page gave nothing.
 inline const QString kSplitErrors = QStringLiteral("tiffsplit.err");
 inline const QString kConvertErrors = QStringLiteral("nconvert.err");
+// Where each tool's exit status goes (the scripts record it), and the splitter's account of the pages.
+inline const QString kSplitStatus = QStringLiteral("tiffsplit.status");
+inline const QString kConvertStatus = QStringLiteral("nconvert.status");
+inline const QString kSplitAccount = QStringLiteral("varnholt.pages");
 
 // The tools the program carries: resource id and file name in the temporary folder.
 struct ToolFile {
@@ -49,8 +53,9 @@ QString QuoteForShell(const QString& text);
 // Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input.
 QString SplitterCommand(const QString& tool, const QString& copy);
 QString ConverterCommand(const QString& tool, const QString& input);
-// command with its stderr sent to the file errors (replaced at each call).
-QString WithErrorsTo(const QString& command, const QString& errors);
+// command with its stderr sent to the file errors and its exit status written to the file status
+// (both replaced at each call).
+QString WithErrorsTo(const QString& command, const QString& errors, const QString& status);
 // A tool script: its command, then the line that removes the marker.
 QString ToolScript(const QString& command, const QString& marker);
 
