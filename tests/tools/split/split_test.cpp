@@ -23,8 +23,14 @@
 namespace tovanel::tools {
 namespace {
 
+// The page files in folder: the splitter's account of the file (PREFIX.pages) lies beside them.
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names = test::ListFolder(folder);
+  std::erase_if(names, [](const std::string& n) { return n.ends_with(kPagesFileSuffix); });
+  return names;
+}
+
 using test::DecodePage;
-using test::ListFolder;
 using test::RunResult;
 using test::RunTool;
 using test::TempDir;
@@ -517,6 +523,13 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     EXPECT_EQ(test::LineCount(run.stderrText), 1);
     EXPECT_NE(run.stderrText.find(row.skipped), std::string::npos) << run.stderrText;
     ASSERT_EQ(ListFolder(out), row.names);
+    // The account a program reads: the page count, pages written, and a record per skipped page.
+    std::string account = "pages\t3\t" + std::to_string(row.names.size()) + "\n";
+    for (tdir_t page : row.broken)
+      account += "skipped\t" + std::to_string(page + 1) + "\t" + std::to_string(Damaged) +
+                 "\tstrip 0 lies past the end of the file\n";
+    std::ifstream file(out + "/p.pages");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), account);
     for (std::size_t k = 0; k < row.names.size(); ++k) {
       TiffFile page(out + "/" + row.names[k]);
       EXPECT_EQ(Field<uint32_t>(page.tif, TIFFTAG_IMAGEWIDTH), row.widths[k]) << row.names[k];
