@@ -78,21 +78,34 @@ void ConversionRun::ConvertListed(ErrorTrap& trap)
         trap.run(138, [&] { host_.processEvents(); });
         trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
         // An entry that could not be read is passed over rather than taken for the one before it.
-        if (path.isEmpty() || !host_.convertsEntry(i))
+        if (path.isEmpty())
             continue;
+        if (!host_.convertsEntry(i)) {
+            KeepPlaceInNaming(i, path);
+            continue;
+        }
         if (stopRequested_) {
             FileOutcome stopped;
             stopped.source = path;
             stopped.fileReason = QStringLiteral("the run was stopped before its turn");
             outcomes_ << stopped;
         } else {
-            outcomes_ << FileConversion(*this, trap, path).Run();                       // 142 to 252
+            outcomes_ << FileConversion(*this, trap, path, i).Run();                    // 142 to 252
         }
         host_.fileFinished(i, outcomes_.last());
     }
     // Files listed while the run went are not converted by it; the closing box counts them.
     for (int i = n + 1; i <= host_.listCount(); ++i)
         notConverted_ << host_.listText(i);
+}
+
+void ConversionRun::KeepPlaceInNaming(int position, const QString& source)
+{
+    if (host_.destination() == Destination::Folder)
+        outputBase_ = OwnOutputBase(host_.destinationFolder() + QLatin1Char('/') + host_.outputSubfolder(position), source);
+    else if (host_.destination() == Destination::BesideSource)
+        outputBase_ = OwnOutputBase(Main::GetFolderPart(source), source);
+    baseOwners_.Take(outputBase_, source);
 }
 
 void ConversionRun::Finish(ErrorTrap& trap)

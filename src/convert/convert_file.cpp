@@ -6,6 +6,7 @@
 #include "fs/main_procs.h"
 #include "platform/error_trap.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -15,13 +16,8 @@ namespace Tovanel {
 
 using namespace Convert;
 
-QString OutputName(const QString& base, int n)
-{
-    return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
-}
-
-FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, QString source)
-    : run_(run), trap_(trap), source_(std::move(source))
+FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, QString source, int position)
+    : run_(run), trap_(trap), source_(std::move(source)), position_(position)
 {
     outcome_.source = source_;
 }
@@ -93,11 +89,13 @@ void FileConversion::ChooseOutputBase()
 {
     RunHost& host = run_.host_;
     QString& base = run_.outputBase_;
-    const QString baseName = Main::StripExtension(Main::GetFileNamePart(source_)) + QStringLiteral(".png");
     if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
-        trap_.run(166, [&] { base = Main::NormalizePath(host.destinationFolder() + QLatin1Char('/') + baseName); });
+        trap_.run(166, [&] {
+            subfolder_ = host.outputSubfolder(position_);
+            base = OwnOutputBase(host.destinationFolder() + QLatin1Char('/') + subfolder_, source_);
+        });
     } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
-        trap_.run(170, [&] { base = Main::NormalizePath(Main::GetFolderPart(source_) + QLatin1Char('/') + baseName); });
+        trap_.run(170, [&] { base = OwnOutputBase(Main::GetFolderPart(source_), source_); });
     }
     outcome_.base = base;
     KeepBaseToThisSource();
@@ -107,22 +105,10 @@ void FileConversion::ChooseOutputBase()
 
 void FileConversion::KeepBaseToThisSource()
 {
-    QHash<QString, QString>& owners = run_.baseOwners_;
     const QString own = outcome_.base;
-    if (own.isEmpty())
-        return;
-    if (owners.value(own, source_) != source_) {
-        const QString stem = own.left(own.size() - 4);   // the base always ends in ".png"
-        for (int k = 2;; ++k) {
-            const QString candidate = stem + QStringLiteral(" (") + QString::number(k) + QStringLiteral(").png");
-            if (!owners.contains(candidate) || owners.value(candidate) == source_) {
-                outcome_.base = candidate;
-                break;
-            }
-        }
+    outcome_.base = run_.baseOwners_.Take(own, source_);
+    if (outcome_.base != own)
         outcome_.takenBase = own;
-    }
-    owners.insert(outcome_.base, source_);
 }
 
 void FileConversion::Split()
@@ -196,6 +182,9 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
         return false;
     int err = 0;
+    // A mirrored tree's folders appear as their files' first pages come, never empty.
+    if (!subfolder_.isEmpty() && !outcome_.base.isEmpty())
+        QDir().mkpath(Main::GetFolderPart(outcome_.base));
     trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
     // With no destination chosen nothing is written, by that choice: the page counts as done.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "convert/conversion_run.h"
+#include "convert/output_names.h"
 #include "convert/run_report.h"
 
 #include <QString>
@@ -9,12 +10,10 @@
 
 namespace Tovanel {
 
-// The name of output n (1-based) of a file whose output base is base.
-QString OutputName(const QString& base, int n);
-
 class FileConversion {
 public:
-    FileConversion(ConversionRun& run, ErrorTrap& trap, QString source);
+    // position: the source's place in the host's list.
+    FileConversion(ConversionRun& run, ErrorTrap& trap, QString source, int position);
     // Statements 142 to 252; failures are reported through the trap and the file goes on. Returns what
     // the file gave: the pages written and why any other page or the whole file gave nothing.
     FileOutcome Run();
@@ -38,6 +37,8 @@ private:
     ConversionRun& run_;
     ErrorTrap& trap_;
     const QString source_;
+    const int position_;
+    QString subfolder_;   // the outputs' folder under the destination, made when the first output comes
     QString folder_;   // the run folder
     QString copy_;     // the source's copy in it
     bool ownCopy_ = false;

@@ -62,8 +62,9 @@ void Form1::ListView1_OLEDragDrop(const QMimeData* data)
             trap.run(104, [&] { addListItem(path); });
             continue;
         }
-        const QStringList folders = Intake::ScanFolderTree(*this, trap, path);
-        Intake::AddFolderListFiles(*this, trap, folders, QStringLiteral("*.*"));
+        const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, path);
+        Intake::AddFolderListFiles(trap, folders, QStringLiteral("*.*"),
+                                   [this](const QString& found) { addListItem(found); });
     }
 }
 

@@ -1,0 +1,36 @@
+// Output names, decided over the whole list in list order: every shard of a list and a resumed run
+// name every page as one run over the whole list does.
+#pragma once
+
+#include "convert/run_host.h"
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+namespace Tovanel {
+
+// The name of output n (1-based) of a file whose output base is base.
+QString OutputName(const QString& base, int n);
+
+// A source's own output base in folder: its name less its last extension (a name without one is taken
+// whole), then ".png".
+QString OwnOutputBase(const QString& folder, const QString& source);
+
+// Which source writes under which base: the first source to come to a base keeps it; a later source
+// with the same own base takes the first " (k)" that no other source of the list has.
+class BaseOwners {
+public:
+    // The base source writes under, own being its own base; remembered for the sources after it.
+    QString Take(const QString& own, const QString& source);
+    void clear() { owners_.clear(); }
+
+private:
+    QHash<QString, QString> owners_;   // output base -> the source that writes under it
+};
+
+// The output base of every entry of the host's list as a run over the whole list gives them (entry at
+// position p at index p - 1); empty for an entry that cannot be read or when nothing is written.
+QStringList PlanOutputBases(const RunHost& host);
+
+} // namespace Tovanel
