@@ -33,23 +33,23 @@ QString BaseOwners::Take(const QString& own, const QString& source)
     return taken;
 }
 
-QStringList PlanOutputBases(const RunHost& host)
+QList<PlannedBase> PlanOutputBases(const RunHost& host)
 {
     BaseOwners owners;
-    QStringList bases;
+    QList<PlannedBase> bases;
     QString own;   // with no destination chosen, the base of the file before stays
     const Destination where = host.destination();
     for (int position = 1; position <= host.listCount(); ++position) {
         const QString source = host.listText(position);
         if (source.isEmpty()) {
-            bases << QString();
+            bases << PlannedBase();
             continue;
         }
         if (where == Destination::Folder)
             own = OwnOutputBase(host.destinationFolder() + QLatin1Char('/') + host.outputSubfolder(position), source);
         else if (where == Destination::BesideSource)
             own = OwnOutputBase(Main::GetFolderPart(source), source);
-        bases << owners.Take(own, source);
+        bases << PlannedBase{own, owners.Take(own, source)};
     }
     return bases;
 }

@@ -5,6 +5,7 @@
 #include "convert/run_host.h"
 
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -29,8 +30,13 @@ private:
     QHash<QString, QString> owners_;   // output base -> the source that writes under it
 };
 
-// The output base of every entry of the host's list as a run over the whole list gives them (entry at
+// An entry's own base, and the base its outputs take (another when an earlier source had its own).
+struct PlannedBase {
+    QString own;
+    QString base;
+};
+// The output bases of every entry of the host's list as a run over the whole list gives them (entry at
 // position p at index p - 1); empty for an entry that cannot be read or when nothing is written.
-QStringList PlanOutputBases(const RunHost& host);
+QList<PlannedBase> PlanOutputBases(const RunHost& host);
 
 } // namespace Tovanel

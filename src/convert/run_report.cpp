@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +16,8 @@ namespace Tovanel {
 
 namespace {
 
-// The tools' exit texts (tools/common/tiffcommon.cpp), as their stderr line carries them.
+// The tools' exit texts (tools/common/tiffcommon.cpp), as their stderr line carries them: statuses 3
+// to 9, then 2, then any other.
 const char* const kMeanings[] = {"cannot open the input file", "not a TIFF file", "damaged or truncated TIFF file",
                                  "unsupported TIFF image format", "image too large", "cannot write the output file",
                                  "too many pages", "wrong command line", "unknown error"};
@@ -71,6 +73,13 @@ ToolMessage ReadToolMessage(const QString& path)
         return {found, rest.trimmed()};
     }
     return line.isEmpty() ? ToolMessage{} : ToolMessage{QStringLiteral("unknown error"), line};
+}
+
+ToolMessage ToolMessageOfStatus(int status, const QString& detail)
+{
+    constexpr int known = static_cast<int>(std::size(kMeanings));
+    const int index = status >= 3 && status <= 9 ? status - 3 : status == 2 ? known - 2 : known - 1;
+    return {QString::fromLatin1(kMeanings[index]), detail};
 }
 
 QString ReasonFor(const ToolMessage& message, const QString& tool, const QString& folder)

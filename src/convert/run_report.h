@@ -18,6 +18,8 @@ struct ToolMessage {
 
 // Reads the first line a tool wrote to its stderr file; a missing or empty file gives an empty message.
 ToolMessage ReadToolMessage(const QString& path);
+// The message of a tool's exit status (tools/README.md) with the detail it gave.
+ToolMessage ToolMessageOfStatus(int status, const QString& detail);
 
 // A tool's message in the words the closing box uses ("not a TIFF file", "damaged (...)", ...);
 // tool names the tool for one that said nothing, folder the run's working folder for one that could
