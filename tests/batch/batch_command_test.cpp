@@ -13,6 +13,8 @@ using namespace Tovanel;
 using namespace Tovanel::BatchTest;
 using TestFiles::Entries;
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // ---- each exit status, and what the run prints and writes for it ----
@@ -31,26 +33,26 @@ class ExitStatusTest : public BatchFixture, public ::testing::WithParamInterface
 TEST_P(ExitStatusTest, SaysWhyAndWritesOnlyWhenItRuns)
 {
     const StatusRow& row = GetParam();
-    tiff(QStringLiteral("good.tif"), pagesOf(2, 1));
-    ASSERT_TRUE(TestFiles::WriteFile(src + QStringLiteral("/bad.tif"), "not an image"));
-    ASSERT_TRUE(TestFiles::WriteFile(root + QStringLiteral("/a-file"), "x"));
-    ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/empty")));
+    tiff(u"good.tif"_s, pagesOf(2, 1));
+    ASSERT_TRUE(TestFiles::WriteFile(src + u"/bad.tif"_s, "not an image"));
+    ASSERT_TRUE(TestFiles::WriteFile(root + u"/a-file"_s, "x"));
+    ASSERT_TRUE(QDir().mkpath(root + u"/empty"_s));
     QProcessEnvironment with;
     for (QString pair : row.env) {
-        pair.replace(QStringLiteral("$ROOT"), root);
-        with.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        pair.replace(u"$ROOT"_s, root);
+        with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
     }
     const Result r = batch(row.args, QByteArray(), with);
     EXPECT_EQ(r.exit, row.exit) << r.err.toStdString();
     QString says = QString::fromUtf8(row.says);
-    says.replace(QStringLiteral("$SRC"), src).replace(QStringLiteral("$ROOT"), root);
+    says.replace(u"$SRC"_s, src).replace(u"$ROOT"_s, root);
     if (!says.isEmpty())
         EXPECT_TRUE(QString::fromUtf8(r.err).contains(says)) << r.err.toStdString();
     else
         EXPECT_EQ(r.err.toStdString(), "");
     if (!row.writes) {
         EXPECT_EQ(Entries(out), QStringList());
-        EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/report.jsonl")));
+        EXPECT_FALSE(QFileInfo::exists(root + u"/report.jsonl"_s));
     }
     EXPECT_EQ(Entries(temp), QStringList());
 }
@@ -99,13 +101,13 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
 {
     QList<TestTiff::Page> damaged = pagesOf(3, 4);
     damaged[1].stripPastEnd = true;
-    const QString scan = tiff(QStringLiteral("scan.tif"), damaged);
-    const QString text = src + QStringLiteral("/notes.tif");
+    const QString scan = tiff(u"scan.tif"_s, damaged);
+    const QString text = src + u"/notes.tif"_s;
     ASSERT_TRUE(TestFiles::WriteFile(text, "plain words"));
-    const Result r = batch({QStringLiteral("--out"), out, QStringLiteral("--report"), root + QStringLiteral("/r.jsonl"),
+    const Result r = batch({u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s,
                             scan, text});
     EXPECT_EQ(r.exit, 1) << r.err.toStdString();
-    auto size = [&](int page) { return QFileInfo(out + QStringLiteral("/scan.png_%1.png").arg(page)).size(); };
+    auto size = [&](int page) { return QFileInfo(out + u"/scan.png_%1.png"_s.arg(page)).size(); };
     ASSERT_GT(size(1), 0);
     ASSERT_GT(size(3), 0);
     const QString expected =
@@ -121,7 +123,7 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
             .arg(size(1))
             .arg(size(3))
             .arg(text);
-    EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + QStringLiteral("/r.jsonl"))).toStdString(),
+    EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).toStdString(),
               expected.toStdString());
 }
 
@@ -145,20 +147,20 @@ TEST_P(ShardTest, ThreePartsGiveTheFilesOfOneRun)
     int seed = 1;
     for (const char* name : {"a.tif", "b.tif", "x/a.tif", "x/c.tif", "y/a.tif", "y/d.tif", "z/e.tif"})
         tiff(QString::fromLatin1(name), pagesOf(2, seed++));
-    const QString whole = root + QStringLiteral("/whole");
+    const QString whole = root + u"/whole"_s;
     ASSERT_TRUE(QDir().mkpath(whole));
-    ASSERT_EQ(batch({QStringLiteral("-q"), QStringLiteral("--out"), whole, src}).exit, 0);
+    ASSERT_EQ(batch({u"-q"_s, u"--out"_s, whole, src}).exit, 0);
     for (int part = 1; part <= 3; ++part) {
         QProcessEnvironment with;
         for (const QString& pair : row.env(part))
-            with.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-        const Result r = batch(QStringList{QStringLiteral("--out"), out, src} + row.args(part), QByteArray(), with);
+            with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+        const Result r = batch(QStringList{u"--out"_s, out, src} + row.args(part), QByteArray(), with);
         ASSERT_EQ(r.exit, 0) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains(QStringLiteral("7 files listed; part %1 of 3").arg(part).toUtf8())) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(u"7 files listed; part %1 of 3"_s.arg(part).toUtf8())) << r.err.toStdString();
     }
     const QMap<QString, QByteArray> expected = Tree(whole);
     EXPECT_EQ(expected.size(), 14);
-    EXPECT_TRUE(expected.contains(QStringLiteral("a (3).png_2.png"))) << Names(expected);
+    EXPECT_TRUE(expected.contains(u"a (3).png_2.png"_s)) << Names(expected);
     EXPECT_EQ(Names(Tree(out)), Names(expected));
     EXPECT_TRUE(Tree(out) == expected);
 }
@@ -166,13 +168,13 @@ TEST_P(ShardTest, ThreePartsGiveTheFilesOfOneRun)
 INSTANTIATE_TEST_SUITE_P(
     Rows, ShardTest,
     ::testing::Values(
-        ShardRow{"ShardOption", [](int part) { return QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(part)}; },
+        ShardRow{"ShardOption", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
                  [](int) { return QStringList(); }},
         // Slurm numbers an array's tasks from its first index (here 0, as --array=0-2 does).
         ShardRow{"SlurmArrayTask", [](int) { return QStringList(); },
                  [](int part) {
-                     return QStringList{QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(part - 1),
-                                        QStringLiteral("SLURM_ARRAY_TASK_MIN=0"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")};
+                     return QStringList{u"SLURM_ARRAY_TASK_ID=%1"_s.arg(part - 1),
+                                        u"SLURM_ARRAY_TASK_MIN=0"_s, u"SLURM_ARRAY_TASK_COUNT=3"_s};
                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -190,38 +192,38 @@ TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
 {
     for (const char* name : {"a.tif", "b.tif", "c.tif"})
         tiff(QString::fromLatin1(name), pagesOf(2, 3));
-    const QString first = root + QStringLiteral("/first.jsonl");
-    ASSERT_EQ(batch({QStringLiteral("--out"), out, QStringLiteral("--report"), first, src}).exit, 0);
+    const QString first = root + u"/first.jsonl"_s;
+    ASSERT_EQ(batch({u"--out"_s, out, u"--report"_s, first, src}).exit, 0);
     const QMap<QString, QByteArray> before = Tree(out);
     QMap<QString, ino_t> inodes;
     for (const QString& name : before.keys())
-        inodes.insert(name, Inode(out + QLatin1Char('/') + name));
-    ASSERT_TRUE(QFile::remove(out + QStringLiteral("/b.png_2.png")));
+        inodes.insert(name, Inode(out + u'/' + name));
+    ASSERT_TRUE(QFile::remove(out + u"/b.png_2.png"_s));
 
-    const QString second = root + QStringLiteral("/second.jsonl");
-    const Result r = batch({QStringLiteral("--out"), out, QStringLiteral("--resume"), first, QStringLiteral("--report"),
+    const QString second = root + u"/second.jsonl"_s;
+    const Result r = batch({u"--out"_s, out, u"--resume"_s, first, u"--report"_s,
                             second, src});
     EXPECT_EQ(r.exit, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("3 files listed; 2 already converted; 1 file to convert.")) << r.err.toStdString();
     EXPECT_TRUE(Tree(out) == before);
     for (const QString& name : before.keys())
-        EXPECT_EQ(Inode(out + QLatin1Char('/') + name) == inodes.value(name), !name.startsWith(QLatin1Char('b')))
+        EXPECT_EQ(Inode(out + u'/' + name) == inodes.value(name), !name.startsWith(u'b'))
             << name.toStdString();
     EXPECT_EQ(ReportObjects(second).size(), 6);
     // The newest report alone now resumes everything.
-    const Result again = batch({QStringLiteral("--out"), out, QStringLiteral("--resume"), second, src});
+    const Result again = batch({u"--out"_s, out, u"--resume"_s, second, src});
     EXPECT_TRUE(again.err.contains("3 already converted; 0 files to convert.")) << again.err.toStdString();
 }
 
 // A dry run lists each source's pages, their names and the clashes, and writes nothing anywhere.
 TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
 {
-    tiff(QStringLiteral("a.tif"), pagesOf(2, 1));
-    tiff(QStringLiteral("x/a.TIFF"), pagesOf(1, 2));
-    ASSERT_TRUE(TestFiles::WriteFile(src + QStringLiteral("/x/broken.tiff"), QByteArray("II*\0", 4)));
-    ASSERT_TRUE(TestFiles::WriteFile(out + QStringLiteral("/a.png_2.png"), "an older file"));
-    const Result r = batch({QStringLiteral("--dry-run"), QStringLiteral("--ext"), QStringLiteral("*"),
-                            QStringLiteral("--out"), out, QStringLiteral("--report"), root + QStringLiteral("/r.jsonl"), src});
+    tiff(u"a.tif"_s, pagesOf(2, 1));
+    tiff(u"x/a.TIFF"_s, pagesOf(1, 2));
+    ASSERT_TRUE(TestFiles::WriteFile(src + u"/x/broken.tiff"_s, QByteArray("II*\0", 4)));
+    ASSERT_TRUE(TestFiles::WriteFile(out + u"/a.png_2.png"_s, "an older file"));
+    const Result r = batch({u"--dry-run"_s, u"--ext"_s, u"*"_s,
+                            u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s, src});
     EXPECT_EQ(r.exit, 1) << r.err.toStdString();
     const QString expected = QStringLiteral("%1/a.tif: 2 pages\n  %2/a.png_1.png\n  %2/a.png_2.png (replaces the file there)\n"
                                             "%1/x/a.TIFF: 1 page, saved as %2/a (2).png_N.png since %2/a.png_N.png comes "
@@ -229,9 +231,9 @@ TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
                                             "%1/x/broken.tiff: not converted: damaged (")
                                  .arg(src, out);
     EXPECT_TRUE(QString::fromUtf8(r.out).startsWith(expected)) << r.out.toStdString();
-    EXPECT_EQ(Entries(out), QStringList{QStringLiteral("a.png_2.png")});
-    EXPECT_EQ(TestFiles::ReadFile(out + QStringLiteral("/a.png_2.png")), QByteArray("an older file"));
-    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/r.jsonl")));
+    EXPECT_EQ(Entries(out), QStringList{u"a.png_2.png"_s});
+    EXPECT_EQ(TestFiles::ReadFile(out + u"/a.png_2.png"_s), QByteArray("an older file"));
+    EXPECT_FALSE(QFileInfo::exists(root + u"/r.jsonl"_s));
     EXPECT_EQ(Entries(temp), QStringList());
 }
 
@@ -239,29 +241,29 @@ TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
 // included; a file named on its own goes to the top; the pages are those of a flat run.
 TEST_F(BatchFixture, KeepTreeMirrorsATwoLevelTree)
 {
-    tiff(QStringLiteral("tree/top.tif"), pagesOf(1, 1));
-    tiff(QStringLiteral("tree/one/mid.tif"), pagesOf(2, 2));
-    tiff(QStringLiteral("tree/one/two/deep.tif"), pagesOf(1, 3));
-    tiff(QStringLiteral("tree/one/two/top.tif"), pagesOf(1, 4));
-    const QString alone = tiff(QStringLiteral("alone.tif"), pagesOf(1, 5));
-    const Result r = batch({QStringLiteral("--out"), out, QStringLiteral("--keep-tree"), src + QStringLiteral("/tree/"), alone});
+    tiff(u"tree/top.tif"_s, pagesOf(1, 1));
+    tiff(u"tree/one/mid.tif"_s, pagesOf(2, 2));
+    tiff(u"tree/one/two/deep.tif"_s, pagesOf(1, 3));
+    tiff(u"tree/one/two/top.tif"_s, pagesOf(1, 4));
+    const QString alone = tiff(u"alone.tif"_s, pagesOf(1, 5));
+    const Result r = batch({u"--out"_s, out, u"--keep-tree"_s, src + u"/tree/"_s, alone});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     const QMap<QString, QByteArray> mirrored = Tree(out);
-    EXPECT_EQ(mirrored.keys(), (QStringList{QStringLiteral("alone.png_1.png"), QStringLiteral("one/mid.png_1.png"),
-                                            QStringLiteral("one/mid.png_2.png"), QStringLiteral("one/two/deep.png_1.png"),
-                                            QStringLiteral("one/two/top.png_1.png"), QStringLiteral("top.png_1.png")}));
-    EXPECT_EQ(TestTiff::OutputsDiffer(out + QStringLiteral("/one/two"), QStringLiteral("deep"), pagesOf(1, 3)).toStdString(), "");
+    EXPECT_EQ(mirrored.keys(), (QStringList{u"alone.png_1.png"_s, u"one/mid.png_1.png"_s,
+                                            u"one/mid.png_2.png"_s, u"one/two/deep.png_1.png"_s,
+                                            u"one/two/top.png_1.png"_s, u"top.png_1.png"_s}));
+    EXPECT_EQ(TestTiff::OutputsDiffer(out + u"/one/two"_s, u"deep"_s, pagesOf(1, 3)).toStdString(), "");
 }
 
 // One page at a time and the default number at once give the very same files.
 TEST_F(BatchFixture, OneJobAndTheDefaultGiveTheSameBytes)
 {
-    tiff(QStringLiteral("a.tif"), TestTiff::PagesOf(4, 7, {300, 200}, {10, 10}));
-    tiff(QStringLiteral("b.tif"), pagesOf(3, 9));
-    const QString one = root + QStringLiteral("/one");
+    tiff(u"a.tif"_s, TestTiff::PagesOf(4, 7, {300, 200}, {10, 10}));
+    tiff(u"b.tif"_s, pagesOf(3, 9));
+    const QString one = root + u"/one"_s;
     ASSERT_TRUE(QDir().mkpath(one));
-    ASSERT_EQ(batch({QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("--out"), one, src}).exit, 0);
-    ASSERT_EQ(batch({QStringLiteral("--out"), out, src}).exit, 0);
+    ASSERT_EQ(batch({u"--jobs"_s, u"1"_s, u"--out"_s, one, src}).exit, 0);
+    ASSERT_EQ(batch({u"--out"_s, out, src}).exit, 0);
     EXPECT_EQ(Tree(out).size(), 7);
     EXPECT_TRUE(Tree(out) == Tree(one));
 }
@@ -280,22 +282,22 @@ class OddNameTest : public BatchFixture, public ::testing::WithParamInterface<Na
 TEST_P(OddNameTest, NamesAreNeverCommands)
 {
     const QString via = QString::fromLatin1(GetParam().via);
-    QStringList names{QStringLiteral("two words.tif"), QStringLiteral("it's \"quoted\".tif"),
-                      QStringLiteral("$(touch ran).tif"), QStringLiteral("`touch ran`;.tif")};
+    QStringList names{u"two words.tif"_s, u"it's \"quoted\".tif"_s,
+                      u"$(touch ran).tif"_s, u"`touch ran`;.tif"_s};
     if (via != QLatin1String("lines"))
-        names << QStringLiteral("line\nend.tif");
+        names << u"line\nend.tif"_s;
     QStringList paths;
     int seed = 1;
     for (const QString& name : names)
-        paths << tiff(QStringLiteral("odd/") + name, pagesOf(1, seed++));
-    QStringList args{QStringLiteral("--out"), out};
+        paths << tiff(u"odd/"_s + name, pagesOf(1, seed++));
+    QStringList args{u"--out"_s, out};
     QByteArray input;
     if (via == QLatin1String("args"))
         args << paths;
     else if (via == QLatin1String("folder"))
-        args << src + QStringLiteral("/odd");
+        args << src + u"/odd"_s;
     else
-        args << (via == QLatin1String("nul") ? QStringList{QStringLiteral("-0"), QStringLiteral("-")} : QStringList{QStringLiteral("-")});
+        args << (via == QLatin1String("nul") ? QStringList{u"-0"_s, u"-"_s} : QStringList{u"-"_s});
     for (const QString& path : paths)
         input += QFile::encodeName(path) + (via == QLatin1String("nul") ? '\0' : '\n');
     const Result r = batch(args, via == QLatin1String("args") || via == QLatin1String("folder") ? QByteArray() : input);
@@ -304,7 +306,7 @@ TEST_P(OddNameTest, NamesAreNeverCommands)
     for (const QString& name : names)
         EXPECT_EQ(TestTiff::OutputsDiffer(out, name.chopped(4), pagesOf(1, seed++)).toStdString(), "") << name.toStdString();
     EXPECT_EQ(Entries(out).size(), names.size());
-    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/ran")));
+    EXPECT_FALSE(QFileInfo::exists(root + u"/ran"_s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, OddNameTest,
@@ -321,10 +323,10 @@ class StopTest : public BatchFixture, public ::testing::WithParamInterface<int> 
 TEST_P(StopTest, ASignalMidRunKeepsWholeOutputsAndTheReport)
 {
     const QList<TestTiff::Page> pages = TestTiff::PagesOf(400, 1, {40, 30}, {0, 0});
-    tiff(QStringLiteral("a-long.tif"), pages);
-    tiff(QStringLiteral("z-later.tif"), pagesOf(1, 2));
-    const QString report = root + QStringLiteral("/r.jsonl");
-    QProcess* process = start({QStringLiteral("--out"), out, QStringLiteral("--report"), report, src});
+    tiff(u"a-long.tif"_s, pages);
+    tiff(u"z-later.tif"_s, pagesOf(1, 2));
+    const QString report = root + u"/r.jsonl"_s;
+    QProcess* process = start({u"--out"_s, out, u"--report"_s, report, src});
     for (int waited = 0; Entries(out).size() < 3 && waited < 60000; waited += 20)
         QThread::msleep(20);
     ASSERT_GE(Entries(out).size(), 3u) << "the run wrote no output in time";
@@ -335,15 +337,15 @@ TEST_P(StopTest, ASignalMidRunKeepsWholeOutputsAndTheReport)
     const QStringList written = Entries(out);
     EXPECT_LT(written.size(), pages.size());
     // Each output is a whole page: the first ones, in order, each with its page's pixels.
-    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("a-long"), pages.mid(0, written.size())).toStdString(), "");
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, u"a-long"_s, pages.mid(0, written.size())).toStdString(), "");
     EXPECT_EQ(Entries(temp), QStringList());
     const QList<QJsonObject> lines = ReportObjects(report);
     ASSERT_EQ(lines.size(), pages.size() + 1);
     int converted = 0;
     for (const QJsonObject& line : lines)
-        converted += line.value(QStringLiteral("status")).toString() == QLatin1String("converted") ? 1 : 0;
+        converted += line.value(u"status"_s).toString() == QLatin1String("converted") ? 1 : 0;
     EXPECT_EQ(converted, written.size());
-    EXPECT_EQ(lines.last().value(QStringLiteral("reason")).toString(), QStringLiteral("the run was stopped before its turn"));
+    EXPECT_EQ(lines.last().value(u"reason"_s).toString(), u"the run was stopped before its turn"_s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopTest, ::testing::Values(SIGINT, SIGTERM),

@@ -9,6 +9,8 @@
 
 using namespace Tovanel::Batch;
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct OptionRow {
@@ -26,30 +28,30 @@ QString Describe(const Options& o)
 {
     QStringList parts;
     const Options none;
-    parts << QStringLiteral("paths=") + o.paths.join(QLatin1Char('|'));
+    parts << u"paths="_s + o.paths.join(u'|');
     if (!o.out.isEmpty())
-        parts << QStringLiteral("out=") + o.out;
+        parts << u"out="_s + o.out;
     if (o.beside)
-        parts << QStringLiteral("beside");
+        parts << u"beside"_s;
     if (o.keepTree)
-        parts << QStringLiteral("keep-tree");
+        parts << u"keep-tree"_s;
     if (o.extension != none.extension)
-        parts << QStringLiteral("ext=") + o.extension;
+        parts << u"ext="_s + o.extension;
     if (o.nulSeparated)
-        parts << QStringLiteral("nul");
+        parts << u"nul"_s;
     if (!o.report.isEmpty())
-        parts << QStringLiteral("report=") + o.report;
+        parts << u"report="_s + o.report;
     if (o.quiet)
-        parts << QStringLiteral("quiet");
+        parts << u"quiet"_s;
     if (o.jobs != 0)
-        parts << QStringLiteral("jobs=%1").arg(o.jobs);
+        parts << u"jobs=%1"_s.arg(o.jobs);
     if (!(o.shard == none.shard))
-        parts << QStringLiteral("shard=%1/%2 from %3").arg(o.shard.index).arg(o.shard.count).arg(o.shardFrom);
+        parts << u"shard=%1/%2 from %3"_s.arg(o.shard.index).arg(o.shard.count).arg(o.shardFrom);
     if (!o.resume.isEmpty())
-        parts << QStringLiteral("resume=") + o.resume.join(QLatin1Char('|'));
+        parts << u"resume="_s + o.resume.join(u'|');
     if (o.dryRun)
-        parts << QStringLiteral("dry-run");
-    return parts.join(QLatin1Char(' '));
+        parts << u"dry-run"_s;
+    return parts.join(u' ');
 }
 
 class OptionsTest : public ::testing::TestWithParam<OptionRow> {};
@@ -59,19 +61,19 @@ TEST_P(OptionsTest, ReadAsWrittenOrRefusedWithTheReason)
     const OptionRow& row = GetParam();
     QProcessEnvironment env;
     for (const QString& pair : row.env)
-        env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
     const QString cwd = QDir::currentPath();
-    const Parsed parsed = ParseArguments(QStringList{QStringLiteral("tovanel-batch")} + row.args, env);
+    const Parsed parsed = ParseArguments(QStringList{u"tovanel-batch"_s} + row.args, env);
     ASSERT_EQ(parsed.action, row.action) << parsed.text.toStdString();
     QString expected = row.expected;
-    expected.replace(QStringLiteral("$CWD"), cwd);
+    expected.replace(u"$CWD"_s, cwd);
     if (row.action == Parsed::Run)
         EXPECT_EQ(Describe(parsed.options).toStdString(), expected.toStdString());
     else
         EXPECT_TRUE(parsed.text.contains(expected)) << parsed.text.toStdString();
 }
 
-const QString kTry = QStringLiteral("Try 'tovanel-batch --help'");
+const QString kTry = u"Try 'tovanel-batch --help'"_s;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, OptionsTest,
@@ -129,8 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Every refusal ends with the hint to the help.
 TEST(OptionsRefusal, PointsToTheHelp)
 {
-    const Parsed parsed = ParseArguments({QStringLiteral("tovanel-batch")}, QProcessEnvironment());
-    EXPECT_TRUE(parsed.text.endsWith(kTry + QStringLiteral(" for more information.\n"))) << parsed.text.toStdString();
+    const Parsed parsed = ParseArguments({u"tovanel-batch"_s}, QProcessEnvironment());
+    EXPECT_TRUE(parsed.text.endsWith(kTry + u" for more information.\n"_s)) << parsed.text.toStdString();
 }
 
 // Every entry lies in exactly one part, parts are runs of consecutive entries, and their sizes differ

@@ -6,7 +6,6 @@
 #include "test_files.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -15,26 +14,18 @@
 
 namespace Tovanel::BatchTest {
 
+using namespace Qt::StringLiterals;
+
 struct Result {
     int exit = -1;
     QByteArray out;
     QByteArray err;
 };
 
-// Every file under folder by its path relative to folder, with its bytes.
-inline QMap<QString, QByteArray> Tree(const QString& folder)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(folder).relativeFilePath(path), TestFiles::ReadFile(path));
-    }
-    return files;
-}
+using TestFiles::Tree;
 
 // The names of Tree(folder), for messages that show what differs.
-inline std::string Names(const QMap<QString, QByteArray>& tree) { return tree.keys().join(QLatin1Char(',')).toStdString(); }
+inline std::string Names(const QMap<QString, QByteArray>& tree) { return tree.keys().join(u',').toStdString(); }
 
 class BatchFixture : public ::testing::Test {
 protected:
@@ -42,13 +33,13 @@ protected:
     {
         ASSERT_TRUE(work.isValid());
         root = work.path();
-        src = root + QStringLiteral("/src");
-        out = root + QStringLiteral("/out");
-        temp = root + QStringLiteral("/temp");
+        src = root + u"/src"_s;
+        out = root + u"/out"_s;
+        temp = root + u"/temp"_s;
         for (const QString& d : {src, out, temp})
             ASSERT_TRUE(QDir().mkpath(d));
         env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TEMP"), temp);
+        env.insert(u"TEMP"_s, temp);
         // A test suite that itself runs as a Slurm array task must not hand its part to the program.
         for (const QString& name : env.keys())
             if (name.startsWith(QLatin1String("SLURM_")))
@@ -58,7 +49,7 @@ protected:
     // Writes a TIFF of pages at src/relative (folders made as needed); returns its path.
     QString tiff(const QString& relative, const QList<TestTiff::Page>& pages)
     {
-        const QString path = src + QLatin1Char('/') + relative;
+        const QString path = src + u'/' + relative;
         EXPECT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
         EXPECT_TRUE(TestTiff::Write(path, pages)) << path.toStdString();
         return path;
@@ -69,7 +60,7 @@ protected:
     QProcess* start(QStringList args, const QByteArray& input = QByteArray(), const QProcessEnvironment& with = {})
     {
         for (QString& arg : args)
-            arg.replace(QStringLiteral("$SRC"), src).replace(QStringLiteral("$OUT"), out).replace(QStringLiteral("$ROOT"), root);
+            arg.replace(u"$SRC"_s, src).replace(u"$OUT"_s, out).replace(u"$ROOT"_s, root);
         QProcessEnvironment all = env;
         for (const QString& name : with.keys())
             all.insert(name, with.value(name));
