@@ -154,6 +154,9 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
         if (parser.value(out).isEmpty())
             return Refuse(QStringLiteral("--out needs a folder."));
         o.out = AbsolutePath(parser.value(out));
+        // The folder as the messages and the report show it, without a closing "/".
+        while (o.out.size() > 1 && o.out.endsWith(QLatin1Char('/')))
+            o.out.chop(1);
     }
     o.beside = parser.isSet(beside);
     o.keepTree = parser.isSet(keepTree);

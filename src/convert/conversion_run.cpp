@@ -102,7 +102,7 @@ void ConversionRun::ConvertListed(ErrorTrap& trap)
 void ConversionRun::KeepPlaceInNaming(int position, const QString& source)
 {
     if (host_.destination() == Destination::Folder)
-        outputBase_ = OwnOutputBase(host_.destinationFolder() + QLatin1Char('/') + host_.outputSubfolder(position), source);
+        outputBase_ = OwnOutputBase(EntryOutputFolder(host_, position), source);
     else if (host_.destination() == Destination::BesideSource)
         outputBase_ = OwnOutputBase(Main::GetFolderPart(source), source);
     baseOwners_.Take(outputBase_, source);

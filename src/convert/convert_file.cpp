@@ -92,7 +92,7 @@ void FileConversion::ChooseOutputBase()
     if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
         trap_.run(166, [&] {
             subfolder_ = host.outputSubfolder(position_);
-            base = OwnOutputBase(host.destinationFolder() + QLatin1Char('/') + subfolder_, source_);
+            base = OwnOutputBase(EntryOutputFolder(host, position_), source_);
         });
     } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
         trap_.run(170, [&] { base = OwnOutputBase(Main::GetFolderPart(source_), source_); });

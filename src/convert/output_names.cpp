@@ -16,6 +16,12 @@ QString OwnOutputBase(const QString& folder, const QString& source)
                                + QStringLiteral(".png"));
 }
 
+QString EntryOutputFolder(const RunHost& host, int position)
+{
+    const QString subfolder = host.outputSubfolder(position);
+    return subfolder.isEmpty() ? host.destinationFolder() : host.destinationFolder() + QLatin1Char('/') + subfolder;
+}
+
 QString BaseOwners::Take(const QString& own, const QString& source)
 {
     if (own.isEmpty())
@@ -46,7 +52,7 @@ QList<PlannedBase> PlanOutputBases(const RunHost& host)
             continue;
         }
         if (where == Destination::Folder)
-            own = OwnOutputBase(host.destinationFolder() + QLatin1Char('/') + host.outputSubfolder(position), source);
+            own = OwnOutputBase(EntryOutputFolder(host, position), source);
         else if (where == Destination::BesideSource)
             own = OwnOutputBase(Main::GetFolderPart(source), source);
         bases << PlannedBase{own, owners.Take(own, source)};

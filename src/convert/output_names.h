@@ -18,6 +18,10 @@ QString OutputName(const QString& base, int n);
 // whole), then ".png".
 QString OwnOutputBase(const QString& folder, const QString& source);
 
+// The folder the outputs of the entry at position go into with the folder destination: the destination
+// folder, or the host's subfolder of it.
+QString EntryOutputFolder(const RunHost& host, int position);
+
 // Which source writes under which base: the first source to come to a base keeps it; a later source
 // with the same own base takes the first " (k)" that no other source of the list has.
 class BaseOwners {

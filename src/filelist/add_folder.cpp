@@ -22,6 +22,7 @@ void Form1::PushButton3_Click()
     if (trap.leaveIf(102, [&] { return answer.isEmpty(); }))
         return;
     // "Extension" reads naturally as ".tif" too; the dot is already part of the pattern.
+    const QString pattern = Intake::ExtensionPattern(answer);
     answer = Intake::WithoutLeadingDot(answer);
     trap.run(104, [&] { SaveSetting(QStringLiteral("Extension"), answer); });
 
@@ -38,7 +39,7 @@ void Form1::PushButton3_Click()
 
     trap.run(114, [&] { setMousePointer(PointerHourglass); });
     const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, chosen);
-    Intake::AddFolderListFiles(trap, folders, Intake::ExtensionPattern(answer),
+    Intake::AddFolderListFiles(trap, folders, pattern,
                                [this](const QString& path) { addListItem(path); });
     // A run that was going on when the add began still is: its busy state must keep guarding the list.
     trap.run(138, [&] { setMousePointer(isConverting() ? PointerHourglass : PointerDefault); });

@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OptionRow{"OutAndFiles", {"--out", "/o", "a.tif", "/b.tif"}, {}, Parsed::Run, "paths=a.tif|/b.tif out=/o"},
         OptionRow{"RelativeOutCleaned", {"-o", "x/../y//z", "a"}, {}, Parsed::Run, "paths=a out=$CWD/y/z"},
-        OptionRow{"AbsoluteOutDoubledSlashes", {"--out=/o//p/", "a"}, {}, Parsed::Run, "paths=a out=/o/p/"},
+        OptionRow{"AbsoluteOutDoubledSlashes", {"--out=/o//p/", "a"}, {}, Parsed::Run, "paths=a out=/o/p"},
         OptionRow{"BesideKeepsNoFolder", {"--beside", "a"}, {}, Parsed::Run, "paths=a beside"},
         OptionRow{"EveryOtherOption",
                   {"--out", "/o", "--keep-tree", "--ext", ".TIFF", "-0", "--report", "r.jsonl", "-q", "-j", "3",

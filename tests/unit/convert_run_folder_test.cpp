@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 using namespace Tovanel::Convert;
 
 namespace {
@@ -199,6 +201,34 @@ TEST(SweepDeadRuns, LeavesTheFolderOfALiveProcess)
     next.makeIn(base.path());
     EXPECT_FALSE(QFileInfo::exists(theirs));
     EXPECT_TRUE(QFileInfo(mine.path()).isDir());
+}
+
+// Runs starting at once in one folder (shards under GNU parallel) sweep each other's folders in the
+// moment between their making and their locking: every run gets a folder all the same.
+TEST(RunFolder, RunsStartingAtOnceEachGetOne)
+{
+    QTemporaryDir base;
+    std::vector<pid_t> runs;
+    for (int r = 0; r < 4; ++r) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int missed = 0;
+            for (int i = 0; i < 400; ++i) {
+                RunFolder run;
+                run.makeIn(base.path());
+                missed += run.isMade() ? 0 : 1;
+            }
+            ::_exit(missed == 0 ? 0 : 1);
+        }
+        runs.push_back(pid);
+    }
+    for (const pid_t pid : runs) {
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a run got no folder";
+    }
+    EXPECT_EQ(Entries(base.path()), QStringList());
 }
 
 // Where the runs make their folders, by what "TEMP" names, and the private folder's safety.

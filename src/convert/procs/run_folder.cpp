@@ -170,6 +170,9 @@ void RunFolder::makeIn(const QString& base)
         }
         Fs::File folder(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         const int fd = folder.get();
+        // Taken before it could even be opened: made again, as one taken before its locking is.
+        if (fd < 0 && errno == ENOENT)
+            continue;
         if (fd < 0) {
             failure_ = ErrnoText(errno);
             return;
