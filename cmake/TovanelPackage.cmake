@@ -9,9 +9,12 @@ set(CPACK_PACKAGE_VENDOR "The Tovanel developers")
 set(CPACK_PACKAGE_CONTACT "The Tovanel developers <maintainers@tovanel.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch converter of TIFF files into PNG files, one per page")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Tovanel turns single- and multi-page TIFF files into PNG files, one PNG per page, in batches.\n\
-Every page comes out as it is in the TIFF: bit depth, palettes, transparency,\n\
-colour profiles and resolution are kept; damaged files are passed over and reported.")
+  "Tovanel turns single- and multi-page TIFF files into PNG files, one PNG\n\
+per page, in batches: through its window, or without one through\n\
+tovanel-batch, for scripts, servers and clusters (shards, Slurm job arrays,\n\
+a JSON Lines report, resume). Every page comes out as it is in the TIFF:\n\
+bit depth, palettes, transparency, colour profiles and resolution are kept;\n\
+damaged files are passed over and reported.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
@@ -25,4 +28,15 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 # Only what the program needs: the tests and benchmarks install nothing, and no other component exists.
 set(CPACK_DEB_COMPONENT_INSTALL OFF)
+# What Debian asks of every package's documentation folder: the copyright and, for a package without a
+# Debian revision, its changelog, compressed.
+set(TOVANEL_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tovanel)
+configure_file(${PROJECT_SOURCE_DIR}/resources/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+find_program(GZIP_PROGRAM gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  COMMAND ${GZIP_PROGRAM} -9nf ${CMAKE_BINARY_DIR}/debian/changelog -c > ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog VERBATIM)
+add_custom_target(tovanel_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  DESTINATION ${TOVANEL_DOC_DIR})
 include(CPack)

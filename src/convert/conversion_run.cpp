@@ -30,7 +30,6 @@ bool ConversionRun::Start()
         IsConverting = true;
         stopRequested_ = false;
         quietStop_ = false;
-        outputBase_.clear();
         outputFolders_.clear();
         baseOwners_.clear();
         basesOnDisk_.clear();
@@ -119,13 +118,30 @@ void ConversionRun::BeginEntry(ErrorTrap& trap, int i)
     trap.run(138, [&] { host_.processEvents(); });
     trap.run(140, [&] { host_.setMousePointer(PointerHourglass); });
     // An entry that could not be read is passed over rather than taken for the one before it.
-    if (path.isEmpty() || !host_.convertsEntry(i))
+    if (path.isEmpty())
         return;
+    if (!host_.convertsEntry(i)) {
+        KeepPlaceInNaming(i, path);
+        return;
+    }
     inFlight_.push_back(std::make_unique<FileConversion>(*this, trap, i, path));
     if (stopRequested_)
         inFlight_.back()->PassOver(QStringLiteral("the run was stopped before its turn"));
     else
         inFlight_.back()->Begin();                                                      // 142 to 252
+}
+
+void ConversionRun::KeepPlaceInNaming(int position, const QString& source)
+{
+    QString own;
+    if (host_.destination() == Destination::Folder)
+        own = OwnOutputBase(EntryOutputFolder(host_, position), source);
+    else if (host_.destination() == Destination::BesideSource)
+        own = OwnOutputBase(Main::GetFolderPart(source), source);
+    std::function<bool(const QString&)> usedOnDisk;
+    if (!host_.namesFromListOnly())
+        usedOnDisk = [this](const QString& base) { return BaseUsedOnDisk(base); };
+    baseOwners_.Take(own, source, usedOnDisk);
 }
 
 void ConversionRun::CollectFinished()

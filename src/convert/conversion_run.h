@@ -1,6 +1,7 @@
 // The conversion run behind "Start Converting", without widgets: it talks to its host only.
 #pragma once
 
+#include "convert/output_names.h"
 #include "convert/procs/run_folder.h"
 #include "convert/run_host.h"
 #include "convert/run_report.h"
@@ -62,6 +63,9 @@ private:
 
     bool Refused(ErrorTrap& trap);
     void ConvertListed(ErrorTrap& trap);
+    // An entry the host leaves out still takes its output base, so the entries after it are named
+    // as a run over the whole list names them.
+    void KeepPlaceInNaming(int position, const QString& source);
     void DeployTools(ErrorTrap& trap);
     void RemoveTools(ErrorTrap& trap);
     void Finish(ErrorTrap& trap);
@@ -83,9 +87,8 @@ private:
     bool IsConverting = false;
     bool stopRequested_ = false;
     bool quietStop_ = false;   // stopped on the way out: no closing box
-    QString outputBase_;          // kept from one file of a run to the next when no option is selected
     QStringList outputFolders_;   // where this run wrote, flushed to disk once at its end
-    QHash<QString, QString> baseOwners_;   // output base -> the source of this run that writes under it
+    BaseOwners baseOwners_;                // which source of the list writes under which output base
     QHash<QString, QSet<QString>> basesOnDisk_;   // output folder -> the bases of the outputs found there
     QList<FileOutcome> outcomes_;          // what each converted file gave, for the closing box
     QStringList notConverted_;             // entries listed during the run, which it leaves alone

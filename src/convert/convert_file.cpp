@@ -25,11 +25,6 @@ const QString kStopped = QStringLiteral("the run was stopped");
 
 } // namespace
 
-QString OutputName(const QString& base, int n)
-{
-    return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
-}
-
 FileConversion::FileConversion(ConversionRun& run, ErrorTrap& trap, int position, QString source)
     : run_(run), trap_(trap), position_(position), source_(std::move(source))
 {
@@ -67,15 +62,18 @@ void FileConversion::Prepare()
 }
 
 // The base is the source's own name less its last extension; a name without one is taken whole.
+// The base is the source's own name less its last extension; a name without one is taken whole.
 void FileConversion::ChooseOutputBase()
 {
     RunHost& host = run_.host_;
     QString base;
-    const QString baseName = Main::StripExtension(Main::GetFileNamePart(source_)) + QStringLiteral(".png");
     if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
-        trap_.run(166, [&] { base = Main::NormalizePath(host.destinationFolder() + QLatin1Char('/') + baseName); });
+        trap_.run(166, [&] {
+            subfolder_ = host.outputSubfolder(position_);
+            base = OwnOutputBase(EntryOutputFolder(host, position_), source_);
+        });
     } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
-        trap_.run(170, [&] { base = Main::NormalizePath(Main::GetFolderPart(source_) + QLatin1Char('/') + baseName); });
+        trap_.run(170, [&] { base = OwnOutputBase(Main::GetFolderPart(source_), source_); });
     }
     outcome_.base = base;
     KeepBaseToThisSource();
@@ -83,27 +81,17 @@ void FileConversion::ChooseOutputBase()
         run_.outputFolders_ << Main::GetFolderPart(base);
 }
 
+// Another source of this run already writes under the base: the next free " (k)". Where the host
+// names from the list alone (shards, resumed runs), what lies in the folder does not count.
 void FileConversion::KeepBaseToThisSource()
 {
-    QHash<QString, QString>& owners = run_.baseOwners_;
     const QString own = outcome_.base;
-    if (own.isEmpty())
-        return;
-    if (owners.value(own, source_) != source_) {
-        const QString stem = own.left(own.size() - 4);   // the base always ends in ".png"
-        for (int k = 2;; ++k) {
-            const QString candidate = stem + QStringLiteral(" (") + QString::number(k) + QStringLiteral(").png");
-            // A number is free when no source of this run has it and nothing is there under it from
-            // before: the run never replaces a file it did not write.
-            if (owners.value(candidate) == source_
-                || (!owners.contains(candidate) && !run_.BaseUsedOnDisk(candidate))) {
-                outcome_.base = candidate;
-                break;
-            }
-        }
+    std::function<bool(const QString&)> usedOnDisk;
+    if (!run_.host_.namesFromListOnly())
+        usedOnDisk = [this](const QString& base) { return run_.BaseUsedOnDisk(base); };
+    outcome_.base = run_.baseOwners_.Take(own, source_, usedOnDisk);
+    if (outcome_.base != own)
         outcome_.takenBase = own;
-    }
-    owners.insert(outcome_.base, source_);
 }
 
 QString FileConversion::WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
@@ -262,6 +250,9 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
         return false;
     int err = 0;
+    // A mirrored tree's folders appear as their files' first pages come, never empty.
+    if (!subfolder_.isEmpty() && !outcome_.base.isEmpty())
+        QDir().mkpath(Main::GetFolderPart(outcome_.base));
     trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
     if (err != 0)

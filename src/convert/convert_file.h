@@ -2,15 +2,13 @@
 #pragma once
 
 #include "convert/conversion_run.h"
+#include "convert/output_names.h"
 #include "convert/run_report.h"
 
 #include <QString>
 #include <QStringList>
 
 namespace Tovanel {
-
-// The name of output n (1-based) of a file whose output base is base.
-QString OutputName(const QString& base, int n);
 
 // A file's tool calls go through the run's slots, so pages of this file and of the files next to it
 // convert side by side; everything else happens on the run's thread, between the calls.
@@ -65,6 +63,7 @@ private:
     ErrorTrap& trap_;
     const int position_;
     const QString source_;
+    QString subfolder_;   // the outputs' folder under the destination, made when the first output comes
     QString folder_;   // the file's own folder inside the run folder: its copy and its pages
     QString copy_;     // the source's copy in it
     int copyError_ = 0;

@@ -47,6 +47,18 @@ public:
         Q_UNUSED(position);
         return true;
     }
+    // With the folder destination, the folder under destinationFolder() (relative, "/" between its
+    // parts) that the entry's outputs go into; the run makes it when the entry's first output comes.
+    // Empty for the destination folder itself.
+    virtual QString outputSubfolder(int position) const
+    {
+        Q_UNUSED(position);
+        return QString();
+    }
+    // True when " (k)" names are decided from the list alone, never from the files already in the
+    // destination: every shard of a list and every resumed run must then name each page alike,
+    // whatever the others have written meanwhile.
+    virtual bool namesFromListOnly() const { return false; }
     // Tool calls at once; 0 for the cores this process may use.
     virtual int jobs() const { return 0; }
     // Told of each converted entry as it ends, in list order.

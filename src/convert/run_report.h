@@ -21,6 +21,9 @@ struct ToolMessage {
 // that status. A missing status file gives an empty message.
 ToolMessage ReadToolMessage(const QString& statusPath, const QString& errorsPath, const QString& input);
 
+// The message of a tool's exit status (tools/README.md) with the detail it gave.
+inline ToolMessage ToolMessageOfStatus(int status, const QString& detail) { return {status, detail}; }
+
 // The splitter's account of a file (its pages file): how many pages it has, and why each one it did
 // not write was skipped (the splitter's exit status for it, and the detail).
 struct SplitAccount {

@@ -22,8 +22,8 @@ void Form1::PushButton3_Click()
     if (trap.leaveIf(102, [&] { return answer.isEmpty(); }))
         return;
     // "Extension" reads naturally as ".tif" too; the dot is already part of the pattern.
-    if (answer.size() > 1 && answer.startsWith(QLatin1Char('.')))
-        answer.remove(0, 1);
+    const QString pattern = Intake::ExtensionPattern(answer);
+    answer = Intake::WithoutLeadingDot(answer);
     trap.run(104, [&] { SaveSetting(QStringLiteral("Extension"), answer); });
 
     QString chosen;
@@ -38,8 +38,9 @@ void Form1::PushButton3_Click()
     trap.run(334, [&] { SaveSetting(QStringLiteral("LastFolder"), lastFolder); });
 
     trap.run(114, [&] { setMousePointer(PointerHourglass); });
-    const QStringList folders = Intake::ScanFolderTree(*this, trap, chosen);
-    Intake::AddFolderListFiles(*this, trap, folders, QStringLiteral("*.") + answer);
+    const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, chosen);
+    Intake::AddFolderListFiles(trap, folders, pattern,
+                               [this](const QString& path) { addListItem(path); });
     // A run that was going on when the add began still is: its busy state must keep guarding the list.
     trap.run(138, [&] { setMousePointer(isConverting() ? PointerHourglass : PointerDefault); });
 }

@@ -1,11 +1,10 @@
-// The folder-tree intake shared by "Add All" and folder drops.
+// The folder-tree intake shared by "Add All", folder drops and the batch command; no widget in it.
 #include "filelist/add_tree.h"
 
 #include "fs/addfolder.h"
-#include "platform/error_trap.h"
-#include "app/form1.h"
 #include "fs/file.h"
 #include "fs/main_procs.h"
+#include "platform/error_trap.h"
 
 #include <QCoreApplication>
 
@@ -35,11 +34,20 @@ void EventPacer::tick()
     sinceLast_.restart();
 }
 
-QStringList ScanFolderTree(Form1& form, ErrorTrap& trap, const QString& start, QList<QByteArray>* undecodable)
+QString WithoutLeadingDot(QString extension)
+{
+    if (extension.size() > 1 && extension.startsWith(QLatin1Char('.')))
+        extension.remove(0, 1);
+    return extension;
+}
+
+QString ExtensionPattern(const QString& extension) { return QStringLiteral("*.") + WithoutLeadingDot(extension); }
+
+QStringList ScanFolderTree(Dialogs& dialogs, ErrorTrap& trap, const QString& start, QList<QByteArray>* undecodable)
 {
     QStringList folders;
     trap.run(116, [&] { folders = QStringList{start + QLatin1Char('/')}; });
-    trap.run(118, [&] { AddFolder::GetSubDirectories2016(folders, true, form.dialogs(), undecodable); });
+    trap.run(118, [&] { AddFolder::GetSubDirectories2016(folders, true, dialogs, undecodable); });
     return folders;
 }
 
@@ -60,8 +68,8 @@ bool TakesFoundFile(const QString& name, const QString& path)
     return (attributes & Main::Archive) && attributes != (Main::Hidden | Main::Archive);
 }
 
-void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders, const QString& pattern,
-                        QList<QByteArray>* undecodable)
+void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QString& pattern,
+                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable)
 {
     EventPacer pacer;
     for (const QString& entry : folders) { // 120
@@ -76,7 +84,7 @@ void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders
             bool taken = false;
             trap.run(134, [&] { taken = TakesFoundFile(name, path); });
             if (taken)
-                trap.run(134, [&] { form.addListItem(Main::NormalizePath(path)); });
+                trap.run(134, [&] { add(Main::NormalizePath(path)); });
             pacer.tick(); // 136
         }
         pacer.tick();

@@ -1,4 +1,4 @@
-// What the folder add and folder drops share: the files of a scanned folder tree appended to the list.
+// What the folder add, folder drops and the batch command share: the files of a scanned folder tree.
 #pragma once
 
 #include <QByteArray>
@@ -7,9 +7,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Tovanel {
 
-class Form1;
+class Dialogs;
 class ErrorTrap;
 
 namespace Intake {
@@ -25,17 +27,23 @@ private:
     qint64 interval_ = 10;
 };
 
+// The search pattern of an extension answer: "*." and the answer, whose leading dot (".tif" reads
+// naturally too) is dropped; "*" gives "*.*", every file.
+QString ExtensionPattern(const QString& extension);
+// The answer without that leading dot.
+QString WithoutLeadingDot(QString extension);
+
 // A folder tree as the scan gives it: start (ending in "/") followed by every subfolder to any depth,
-// breadth-first, each ending in "/". Subfolders whose names are not text are passed over; undecodable
-// (when given) gets their paths' bytes.
-QStringList ScanFolderTree(Form1& form, ErrorTrap& trap, const QString& start,
+// breadth-first, each ending in "/". The scan's own reports go through dialogs. Subfolders whose names
+// are not text are passed over; undecodable (when given) gets their paths' bytes.
+QStringList ScanFolderTree(Dialogs& dialogs, ErrorTrap& trap, const QString& start,
                            QList<QByteArray>* undecodable = nullptr);
 
-// Appends, folder by folder in list order, every file matching pattern that the intake takes, each
-// path normalised. Statement numbers 120 to 136 of the trap. Files whose names are not text are
-// passed over; undecodable (when given) gets their paths' bytes.
-void AddFolderListFiles(Form1& form, ErrorTrap& trap, const QStringList& folders, const QString& pattern,
-                        QList<QByteArray>* undecodable = nullptr);
+// Hands add, folder by folder in list order, every file matching pattern that the intake takes, each
+// path normalised. Statement numbers 120 to 136 of the trap. Files whose names are not text are passed
+// over; undecodable (when given) gets their paths' bytes.
+void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QString& pattern,
+                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable = nullptr);
 
 // Whether a file found in a folder is taken: its name doesn't begin with "~", it still is a file, and it
 // isn't an ordinary hidden file (attributes exactly hidden + archive). A file that vanished is not taken.

@@ -99,8 +99,9 @@ void Form1::ListView1_OLEDragDrop(const QMimeData* data)
             trap.run(104, [&] { addListItem(path); });
             continue;
         }
-        const QStringList folders = Intake::ScanFolderTree(*this, trap, path, &undecodable);
-        Intake::AddFolderListFiles(*this, trap, folders, QStringLiteral("*.*"), &undecodable);
+        const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, path, &undecodable);
+        Intake::AddFolderListFiles(
+            trap, folders, QStringLiteral("*.*"), [this](const QString& found) { addListItem(found); }, &undecodable);
     }
     if (!undecodable.isEmpty())
         ReportUndecodableNames(dialogs_, this, undecodable);

@@ -3,8 +3,10 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QStringList>
 
 #include <sys/stat.h>
@@ -38,6 +40,18 @@ inline QByteArray ReadFile(const QString& path)
 inline QStringList Entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Every file under folder, at any depth, by its path relative to folder, with its bytes.
+inline QMap<QString, QByteArray> Tree(const QString& folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(folder).relativeFilePath(path), ReadFile(path));
+    }
+    return files;
 }
 
 } // namespace Tovanel::TestFiles

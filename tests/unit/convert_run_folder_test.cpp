@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 using namespace Tovanel::Convert;
 
 namespace {
@@ -185,6 +187,11 @@ TEST_P(SweepRows, RemovesOnlyDeadRunsOfThisUser)
             ASSERT_FALSE(dead.isEmpty());
             ASSERT_TRUE(QFile::copy(dead + u'/' + kRunMark, entry + u'/' + kRunMark));
         }
+    } else if (kind == QLatin1String("unmarkedEmpty") || kind == QLatin1String("halfMark")) {
+        // A run killed between making its folder and finishing its mark.
+        ASSERT_TRUE(QDir().mkpath(entry));
+        if (kind == QLatin1String("halfMark"))
+            ASSERT_TRUE(WriteFile(entry + u'/' + kRunMark, "tovanel"));
     } else if (kind == QLatin1String("oddName")) {
         entry = base + QStringLiteral("/tovanel-run-Ab12Cd-notes");
         ASSERT_TRUE(WriteFile(entry + QStringLiteral("/varnholtaaa.png"), "png", true));
@@ -222,7 +229,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, SweepRows, ::testing::Values(
     SweepRow{"folder_with_a_longer_name", "oddName", false},
     SweepRow{"dead_run_handed_to_another_user", "foreign", false},
     SweepRow{"users_folder_named_like_a_run", "unmarked", false},
-    SweepRow{"users_folder_with_a_copied_mark", "copiedMark", false}),
+    SweepRow{"users_folder_with_a_copied_mark", "copiedMark", false},
+    SweepRow{"run_killed_before_its_mark", "unmarkedEmpty", true},
+    SweepRow{"run_killed_while_marking", "halfMark", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A live run in another process keeps its folder through the sweep of a run starting beside it.
@@ -260,6 +269,34 @@ TEST(SweepDeadRuns, LeavesTheFolderOfALiveProcess)
     next.makeIn(base.path());
     EXPECT_FALSE(QFileInfo::exists(theirs));
     EXPECT_TRUE(QFileInfo(mine.path()).isDir());
+}
+
+// Runs starting at once in one folder (shards under GNU parallel) sweep each other's folders in the
+// moment between their making and their locking: every run gets a folder all the same.
+TEST(RunFolder, RunsStartingAtOnceEachGetOne)
+{
+    QTemporaryDir base;
+    std::vector<pid_t> runs;
+    for (int r = 0; r < 4; ++r) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int missed = 0;
+            for (int i = 0; i < 400; ++i) {
+                RunFolder run;
+                run.makeIn(base.path());
+                missed += run.isMade() ? 0 : 1;
+            }
+            ::_exit(missed == 0 ? 0 : 1);
+        }
+        runs.push_back(pid);
+    }
+    for (const pid_t pid : runs) {
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a run got no folder";
+    }
+    EXPECT_EQ(Entries(base.path()), QStringList());
 }
 
 // Where the runs make their folders, by what "TEMP" names, and the private folder's safety.

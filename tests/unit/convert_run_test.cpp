@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -330,6 +331,38 @@ TEST_F(ConvertRunTest, FiveHundredSmallPagesOnFourSlotsLoseNone)
                       .toStdString(),
                   "");
     EXPECT_EQ(Entries(temp), QStringList());
+}
+
+// An entry left out of the run still takes its name, so a part of a list names its outputs as a run
+// over the whole list does, and the plan of the names agrees; an entry's subfolder of the destination
+// is made when its first output comes.
+TEST_F(ConvertRunTest, ALeftOutEntryKeepsItsNameAndSubfoldersAreMadeForOutputs)
+{
+    struct Part : FakeHost {
+        bool convertsEntry(int position) const override { return position != 1; }
+        QString outputSubfolder(int position) const override { return position == 3 ? QStringLiteral("x/y") : QString(); }
+    };
+    Part part;
+    part.folder = out;
+    const QList<Page> pages = pagesOf(2, 9);
+    for (const char* name : {"a.tif", "sub/a.tiff", "c.tif"}) {
+        const QString path = src + QLatin1Char('/') + QString::fromLatin1(name);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
+        ASSERT_TRUE(TestTiff::Write(path, pages));
+        part.list.append(path);
+    }
+    ConversionRun run(part);
+    EXPECT_TRUE(run.Start());
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("a (2)"), pages).toStdString(), "");
+    EXPECT_EQ(TestTiff::OutputsDiffer(out + QStringLiteral("/x/y"), QStringLiteral("c"), pages).toStdString(), "");
+    EXPECT_EQ(Entries(out), (QStringList{QStringLiteral("a (2).png_1.png"), QStringLiteral("a (2).png_2.png"),
+                                         QStringLiteral("x")}));
+    QStringList planned;
+    for (const PlannedBase& name : PlanOutputBases(part))
+        planned << name.own + QStringLiteral(" -> ") + name.base;
+    EXPECT_EQ(planned, (QStringList{out + QStringLiteral("/a.png -> ") + out + QStringLiteral("/a.png"),
+                                    out + QStringLiteral("/a.png -> ") + out + QStringLiteral("/a (2).png"),
+                                    out + QStringLiteral("/x/y/c.png -> ") + out + QStringLiteral("/x/y/c.png")}));
 }
 
 // The page a page file's name stands for: three letters counting from "aaa" = 1.

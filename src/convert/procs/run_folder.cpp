@@ -133,6 +133,25 @@ QByteArray RandomRunFolderName()
     return name;
 }
 
+// True when the folder open as fd holds nothing, or nothing but a plain file of this user under the
+// mark's name.
+bool HoldsAtMostAMark(int fd)
+{
+    const Fs::Dir dir = OpenListing(fd);
+    if (!dir.valid())
+        return false;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* n = entry->d_name;
+        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
+            continue;
+        struct stat st;
+        if (QFile::decodeName(n) != kRunMark || ::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+            return false;
+    }
+    return true;
+}
+
 int SweepDeadRunsIn(int baseFd)
 {
     const Fs::Dir dir = OpenListing(baseFd);
@@ -151,12 +170,20 @@ int SweepDeadRunsIn(int baseFd)
         struct stat st;
         // Only what the program made (the user's own folders can bear such names too), and, by its free
         // lock, only a run that has ended: a live run holds the lock for as long as it works there.
-        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && HasRunMark(fd, st)
-            && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()
+            || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            continue;
+        if (HasRunMark(fd, st)) {
             EmptyFolder(fd, 0);
-            if (::unlinkat(baseFd, name.constData(), AT_REMOVEDIR) == 0)
-                ++removed;
+        } else if (!HoldsAtMostAMark(fd)) {
+            continue;
+        } else {
+            // A run that died between making its folder and marking it left it empty, or with a mark it
+            // did not finish: nothing of anyone's is in it.
+            ::unlinkat(fd, QFile::encodeName(kRunMark).constData(), 0);
         }
+        if (::unlinkat(baseFd, name.constData(), AT_REMOVEDIR) == 0)
+            ++removed;
     }
     return removed;
 }
@@ -244,6 +271,9 @@ void RunFolder::makeIn(const QString& base)
         }
         Fs::File folder(::openat(baseFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         const int fd = folder.get();
+        // Taken before it could even be opened: made again, as one taken before its locking is.
+        if (fd < 0 && errno == ENOENT)
+            continue;
         if (fd < 0) {
             failure_ = ErrnoText(errno);
             return;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "split_core.h"
@@ -351,6 +352,19 @@ void WriteTooManyPages(const std::string& path) {
   TIFFClose(tif);
 }
 
+// Runs the count mode on inputs in folder cwd; its stdout, and its exit status in status.
+std::string CountLines(const std::vector<std::string>& inputs, const std::string& cwd, int& status) {
+  std::string command = "cd '" + cwd + "' && '" + kSplit + "' --count";
+  for (const std::string& input : inputs) command += " '" + input + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+  const int raw = pipe ? ::pclose(pipe) : -1;
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
 struct RefusedCase {
   const char* name;
   int exitCode;
@@ -387,6 +401,14 @@ TEST(SplitRefused, OneLineTheDocumentedStatusAndNoOutput) {
     EXPECT_EQ(run.exitCode, row.exitCode) << run.stderrText;
     EXPECT_EQ(test::LineCount(run.stderrText), 1) << run.stderrText;
     EXPECT_EQ(run.stderrText.rfind("tovanel-split: ", 0), 0u) << run.stderrText;
+    EXPECT_TRUE(ListFolder(out).empty());
+    // Counting refuses the file with the split's status; it writes nothing, so a folder it could not
+    // write to is no failure of its.
+    int countStatus = -1;
+    const std::string answer = CountLines({input}, out, countStatus);
+    const int expected = row.exitCode == WriteFailed ? Ok : row.exitCode;
+    EXPECT_EQ(countStatus, expected);
+    EXPECT_EQ(answer.rfind(expected == Ok ? "2 0\n" : "0 " + std::to_string(expected) + "\t", 0), 0u) << answer;
     EXPECT_TRUE(ListFolder(out).empty());
   }
 }
@@ -637,6 +659,28 @@ TEST(SplitCorpus, EveryFileSplitsIntoItsPagesAndEachPageDecodesLikeTheOriginal) 
   }
   EXPECT_GT(files, 250);
   std::printf("corpus: %d files, %d pages compared\n", files, pagesCompared);
+}
+
+// One count over the whole corpus, a missing file last: one answer per input in order, the pages a
+// split lists (the manifest's count, less overviews), and the first failure's status.
+TEST(SplitCount, OneCallAnswersForEveryInputInOrder) {
+  std::vector<std::string> inputs;
+  std::string expected;
+  for (const ManifestRow& row : ReadManifest()) {
+    if (row.file.rfind("damaged/", 0) == 0) continue;
+    inputs.push_back(kCorpus + "/" + row.file);
+    int pages = row.pages;
+    if (auto it = kCorpusExceptions.find(row.file); it != kCorpusExceptions.end() && it->second.second == Ok)
+      pages = it->second.first;
+    expected += std::to_string(pages) + " 0\n";
+  }
+  inputs.push_back(kCorpus + "/no such file.tif");
+  expected += "0 " + std::to_string(CannotOpen) + "\tNo such file or directory\n";
+  TempDir dir;
+  int status = -1;
+  EXPECT_EQ(CountLines(inputs, dir.path(), status), expected);
+  EXPECT_EQ(status, CannotOpen);
+  EXPECT_TRUE(ListFolder(dir.path()).empty());
 }
 
 // Damaged files and fuzz finds: a documented status, no crash, no hang, no temporary file left, and

@@ -1,0 +1,48 @@
+// The console host of the conversion run.
+#include "batch/batch_host.h"
+
+#include "batch/batch_report.h"
+#include "batch/console_dialogs.h"
+#include "batch/progress.h"
+#include "convert/run_report.h"
+#include "fs/file.h"
+
+namespace Tovanel::Batch {
+
+bool InShard(int position, int count, const Shard& shard)
+{
+    return static_cast<qint64>(position - 1) * shard.count / qMax(count, 1) + 1 == shard.index;
+}
+
+BatchHost::BatchHost(const Options& options, QList<Entry> list, ConsoleDialogs& dialogs)
+    : options_(options), list_(std::move(list)), dialogs_(dialogs)
+{
+}
+
+Destination BatchHost::destination() const { return options_.beside ? Destination::BesideSource : Destination::Folder; }
+
+QString BatchHost::outputSubfolder(int position) const
+{
+    return options_.keepTree ? list_.value(position - 1).subfolder : QString();
+}
+
+Dialogs& BatchHost::dialogs() { return dialogs_; }
+
+void BatchHost::processEvents() { Fs::ProcessPendingEvents(); }
+
+void BatchHost::fileFinished(int, const FileOutcome& outcome)
+{
+    if (!outcome.complete()) {
+        ++incomplete_;
+        // What did not convert is an error, which --quiet still prints at the end.
+        dialogs_.setSilenced(false);
+    }
+    if (report_ && reportWhole_ && !report_->write(ReportLines(outcome))) {
+        reportWhole_ = false;
+        dialogs_.say(QStringLiteral("the report ") + options_.report + QStringLiteral(" could not be written in full"));
+    }
+    if (progress_)
+        progress_->finished(outcome);
+}
+
+} // namespace Tovanel::Batch

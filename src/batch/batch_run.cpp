@@ -1,0 +1,226 @@
+// The batch command: options, list, shard and resume, then the one conversion run behind the window.
+#include "batch/batch_run.h"
+
+#include "batch/batch_host.h"
+#include "batch/batch_report.h"
+#include "batch/console_dialogs.h"
+#include "batch/page_count.h"
+#include "batch/progress.h"
+#include "batch/stop_signals.h"
+#include "convert/conversion_run.h"
+#include "convert/output_names.h"
+#include "convert/procs/run_folder.h"
+#include "platform/error_trap.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Tovanel::Batch {
+
+namespace {
+
+// Empty when folder is a folder this process may write into; otherwise why not.
+QString WhyNotWritable(const QString& folder)
+{
+    struct stat st;
+    const QByteArray raw = QFile::encodeName(folder);
+    if (::stat(raw.constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("not a folder");
+    if (::access(raw.constData(), W_OK | X_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
+}
+
+QString Plural(qsizetype n, const char* one, const char* many)
+{
+    return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
+}
+
+// What this run takes on, said before it starts: the list, the shard, what earlier reports cover.
+QString Overview(const Options& o, qsizetype listed, qsizetype inShard, qsizetype resumed)
+{
+    QString text = Plural(listed, "file", "files") + QStringLiteral(" listed");
+    if (o.shard.count > 1)
+        text += QStringLiteral("; part %1 of %2 (%3): %4").arg(o.shard.index).arg(o.shard.count).arg(o.shardFrom)
+                    .arg(Plural(inShard, "file", "files"));
+    if (!o.resume.isEmpty())
+        text += QStringLiteral("; %1 already converted").arg(resumed);
+    return text + QStringLiteral("; ") + Plural(inShard - resumed, "file", "files") + QStringLiteral(" to convert.");
+}
+
+// --dry-run: each source this run would convert, its pages and their output names, and every clash:
+// a base taken by an earlier source, an output that is already there.
+int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<PlannedBase>& plan, std::FILE* out,
+           ConsoleDialogs& dialogs)
+{
+    QStringList sources;
+    for (int i = 0; i < host.listCount(); ++i)
+        if (converts[i])
+            sources << host.list()[i].path;
+    QList<PageCount> counts;
+    QString why;
+    if (!CountPages(sources, counts, why)) {
+        dialogs.say(QStringLiteral("cannot count pages: ") + why);
+        return CannotStart;
+    }
+    QHash<QString, QString> owners;   // base -> the source that takes it
+    for (int i = 0; i < host.listCount(); ++i)
+        if (!owners.contains(plan[i].base))
+            owners.insert(plan[i].base, host.list()[i].path);
+    bool unreadable = false;
+    QString text;
+    for (int i = 0, k = 0; i < host.listCount(); ++i) {
+        if (!converts[i])
+            continue;
+        const QString& source = host.list()[i].path;
+        const PageCount& count = counts[k++];
+        if (!count.reason.isEmpty()) {
+            text += source + QStringLiteral(": not converted: ") + count.reason + QLatin1Char('\n');
+            unreadable = true;
+            continue;
+        }
+        text += source + QStringLiteral(": ") + Plural(count.pages, "page", "pages");
+        if (plan[i].base != plan[i].own)
+            text += QStringLiteral(", saved as ") + plan[i].base + QStringLiteral("_N.png since ") + plan[i].own
+                    + QStringLiteral("_N.png comes from ") + owners.value(plan[i].own);
+        text += QLatin1Char('\n');
+        for (int page = 1; page <= count.pages; ++page) {
+            const QString output = OutputName(plan[i].base, page);
+            text += QStringLiteral("  ") + output
+                    + (QFileInfo::exists(output) ? QStringLiteral(" (replaces the file there)") : QString())
+                    + QLatin1Char('\n');
+        }
+    }
+    std::fputs(text.toLocal8Bit().constData(), out);
+    std::fflush(out);
+    return unreadable ? SomeNotConverted : AllConverted;
+}
+
+} // namespace
+
+int RunBatch(const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& in, std::FILE* out,
+             std::FILE* err)
+{
+    const Parsed parsed = ParseArguments(arguments, environment);
+    if (parsed.action != Parsed::Run) {
+        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.action == Parsed::Answer ? out : err);
+        return parsed.action == Parsed::Answer ? AllConverted : UsageError;
+    }
+    const Options& o = parsed.options;
+    ConsoleDialogs dialogs(err);
+    dialogs.setSilenced(o.quiet);
+    const Progress::Mode mode = o.quiet || o.dryRun ? Progress::Silent
+                                : ::isatty(::fileno(err))  ? Progress::Terminal
+                                                           : Progress::Log;
+    Progress progress(err, mode);
+    dialogs.setBeforePrint([&] { progress.clear(); });
+    if (!o.out.isEmpty()) {
+        if (const QString why = WhyNotWritable(o.out); !why.isEmpty()) {
+            dialogs.say(QStringLiteral("cannot write to ") + o.out + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
+    }
+    ResumeRecord record;
+    for (const QString& report : o.resume) {
+        QString why;
+        if (!record.read(report, why)) {
+            dialogs.say(QStringLiteral("cannot read the report ") + report + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
+    }
+
+    // Until the run's working folder is made nothing is written, so the signals keep their default
+    // until then: they end the program at once.
+    BatchHost host(o, GatherList(o, in, dialogs), dialogs);
+    // Names come from the whole list, so the shard and the skipped sources change none of them.
+    const QList<PlannedBase> plan = PlanOutputBases(host);
+    QList<bool> converts;
+    qsizetype inShard = 0, resumed = 0;
+    for (int position = 1; position <= host.listCount(); ++position) {
+        const bool mine = InShard(position, host.listCount(), o.shard);
+        const bool done = mine && record.done(host.listText(position), plan[position - 1].base);
+        inShard += mine ? 1 : 0;
+        resumed += done ? 1 : 0;
+        converts << (mine && !done);
+    }
+    host.setConverts(converts);
+    if (!o.quiet && (o.shard.count > 1 || !o.resume.isEmpty() || o.dryRun))
+        dialogs.say(Overview(o, host.listCount(), inShard, resumed));
+    if (o.dryRun)
+        return DryRun(host, converts, plan, out, dialogs);
+
+    ConversionRun* running = nullptr;
+    StopSignals stopSignals([&](int) {
+        if (running)
+            running->Stop();
+    });
+    {
+        // Found out before anything is written: a run without a working folder would only fail file by file.
+        Convert::RunFolder probe;
+        probe.make();
+        try {
+            probe.path();
+        } catch (const Failure& failure) {
+            dialogs.say(QStringLiteral("no working folder: ") + QString::fromUtf8(failure.what()));
+            return CannotStart;
+        }
+    }
+    ReportFile report;
+    if (!o.report.isEmpty()) {
+        QString why;
+        if (!report.open(o.report, why)) {
+            dialogs.say(QStringLiteral("cannot write the report ") + o.report + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
+        // The sources an earlier report covers stay in this one, so the newest report alone resumes.
+        QList<QByteArray> carried;
+        for (int position = 1; position <= host.listCount(); ++position)
+            if (InShard(position, host.listCount(), o.shard) && !converts[position - 1])
+                carried << record.lines(host.listText(position));
+        report.write(carried);
+        host.setReport(&report);
+    }
+
+    qint64 pages = -1;
+    if (mode == Progress::Terminal) {
+        QStringList sources;
+        for (int position = 1; position <= host.listCount(); ++position)
+            if (converts[position - 1])
+                sources << host.listText(position);
+        QList<PageCount> counts;
+        QString why;
+        if (CountPages(sources, counts, why)) {
+            pages = 0;
+            for (const PageCount& count : counts)
+                pages += count.pages;
+        }
+    }
+    progress.begin(static_cast<int>(inShard - resumed), pages);
+    host.setProgress(&progress);
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { progress.refresh(); });
+    if (mode == Progress::Terminal)
+        tick.start(1000);
+
+    ConversionRun run(host);
+    running = &run;
+    const bool started = run.Start();
+    running = nullptr;
+    stopSignals.readPipe();
+    progress.clear();
+    if (stopSignals.received() != 0)
+        return Interrupted;
+    if (!started)
+        return host.listCount() == 0 ? AllConverted : CannotStart;
+    return host.allComplete() && host.reportWhole() ? AllConverted : SomeNotConverted;
+}
+
+} // namespace Tovanel::Batch

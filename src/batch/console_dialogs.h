@@ -1,0 +1,39 @@
+// The dialog seam on a console: boxes become text on standard error, and nothing is ever asked.
+#pragma once
+
+#include "platform/dialogs.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace Tovanel::Batch {
+
+class ConsoleDialogs : public Dialogs {
+public:
+    explicit ConsoleDialogs(std::FILE* err) : err_(err) {}
+
+    // While silenced, boxes of the run (no title of their own) print nothing; error reports still do.
+    void setSilenced(bool silenced) { silenced_ = silenced; }
+    // Called before anything is printed, so a progress line can make room.
+    void setBeforePrint(std::function<void()> beforePrint) { beforePrint_ = std::move(beforePrint); }
+    // Prints one line of the program's own ("tovanel-batch: " and text), whatever the silence.
+    void say(const QString& text);
+
+    Answer message(QObject* owner, const QString& text, const QString& title, Buttons buttons, Icon icon,
+                   const QString& details = QString()) override;
+    // Nothing is asked on a console: every question is answered as cancelled.
+    QString inputBox(QObject*, const QString&, const QString&, const QString&) override { return QString(); }
+    QStringList openFiles(QObject*, const OpenFilesRequest&) override { return QStringList(); }
+    QString pickFolder(QObject*, const QString&, const QString&) override { return QString(); }
+    bool openUrl(const QUrl&) override { return false; }
+    double random() override { return 0.5; }
+
+private:
+    void print(const QString& text);
+
+    std::FILE* err_;
+    bool silenced_ = false;
+    std::function<void()> beforePrint_;
+};
+
+} // namespace Tovanel::Batch

@@ -1,0 +1,19 @@
+// How many pages each source has, asked of the splitter's count mode, which writes no page.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace Tovanel::Batch {
+
+struct PageCount {
+    int pages = 0;
+    QString reason;   // why a source has no page to give, in the run's words
+};
+
+// The count of each source, in order, from the splitter the program carries, run in a working folder
+// of its own that is gone again on return. False with why when the splitter could not be run.
+bool CountPages(const QStringList& sources, QList<PageCount>& counts, QString& why);
+
+} // namespace Tovanel::Batch

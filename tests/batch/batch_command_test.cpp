@@ -1,0 +1,354 @@
+// tovanel-batch end to end: the built program on real files, with the real tools it carries.
+#include "batch_support.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace Tovanel;
+using namespace Tovanel::BatchTest;
+using TestFiles::Entries;
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// ---- each exit status, and what the run prints and writes for it ----
+
+struct StatusRow {
+    const char* name;
+    QStringList args;
+    QStringList env;        // NAME=VALUE; "$ROOT" put in
+    int exit;
+    const char* says;       // a piece of standard error ("" when it must be empty)
+    bool writes;            // whether the run may write anything at all
+};
+
+class ExitStatusTest : public BatchFixture, public ::testing::WithParamInterface<StatusRow> {};
+
+TEST_P(ExitStatusTest, SaysWhyAndWritesOnlyWhenItRuns)
+{
+    const StatusRow& row = GetParam();
+    tiff(u"good.tif"_s, pagesOf(2, 1));
+    ASSERT_TRUE(TestFiles::WriteFile(src + u"/bad.tif"_s, "not an image"));
+    ASSERT_TRUE(TestFiles::WriteFile(root + u"/a-file"_s, "x"));
+    ASSERT_TRUE(QDir().mkpath(root + u"/empty"_s));
+    QProcessEnvironment with;
+    for (QString pair : row.env) {
+        pair.replace(u"$ROOT"_s, root);
+        with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    }
+    const Result r = batch(row.args, QByteArray(), with);
+    EXPECT_EQ(r.exit, row.exit) << r.err.toStdString();
+    QString says = QString::fromUtf8(row.says);
+    says.replace(u"$SRC"_s, src).replace(u"$ROOT"_s, root);
+    if (!says.isEmpty())
+        EXPECT_TRUE(QString::fromUtf8(r.err).contains(says)) << r.err.toStdString();
+    else
+        EXPECT_EQ(r.err.toStdString(), "");
+    if (!row.writes) {
+        EXPECT_EQ(Entries(out), QStringList());
+        EXPECT_FALSE(QFileInfo::exists(root + u"/report.jsonl"_s));
+    }
+    EXPECT_EQ(Entries(temp), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ExitStatusTest,
+    ::testing::Values(
+        StatusRow{"AllConverted", {"--out", "$OUT", "$SRC/good.tif"}, {}, 0, "[1/1] ", true},
+        StatusRow{"QuietSaysNothing", {"-q", "--out", "$OUT", "$SRC/good.tif"}, {}, 0, "", true},
+        StatusRow{"SomeNotConverted", {"--out", "$OUT", "$SRC/good.tif", "$SRC/bad.tif"}, {}, 1,
+                  "Done.\n1 of 2 files were not converted completely.\n$SRC/bad.tif: not converted: not a TIFF file",
+                  true},
+        StatusRow{"QuietStillNamesFailures", {"--quiet", "--out", "$OUT", "$SRC/bad.tif"}, {}, 1,
+                  "bad.tif: not converted: not a TIFF file", true},
+        StatusRow{"NamedFileMissing", {"--out", "$OUT", "$SRC/gone.tif"}, {}, 1,
+                  "gone.tif: not converted: the file was gone", true},
+        StatusRow{"EmptyFolderListsNothing", {"--out", "$OUT", "$ROOT/empty"}, {}, 0, "No files added.", false},
+        StatusRow{"UnknownOption", {"--out", "$OUT", "--colour", "$SRC"}, {}, 2, "Unknown option 'colour'", false},
+        StatusRow{"NoInput", {"--out", "$OUT", "--report", "$ROOT/report.jsonl"}, {}, 2, "no input", false},
+        StatusRow{"NoDestination", {"--report", "$ROOT/report.jsonl", "$SRC"}, {}, 2, "exactly one of", false},
+        StatusRow{"DestinationMissing", {"--out", "$ROOT/nowhere", "$SRC"}, {}, 3,
+                  "cannot write to $ROOT/nowhere: No such file or directory", false},
+        StatusRow{"DestinationIsAFile", {"--out", "$ROOT/a-file", "$SRC"}, {}, 3, "not a folder", false},
+        StatusRow{"NoWorkingFolder", {"--out", "$OUT", "--report", "$ROOT/report.jsonl", "$SRC"},
+                  {"TEMP=$ROOT/a-file"}, 3, "no working folder: Not a directory", false},
+        StatusRow{"ReportCannotBeWritten", {"--out", "$OUT", "--report", "$ROOT/nowhere/r.jsonl", "$SRC"}, {}, 3,
+                  "cannot write the report $ROOT/nowhere/r.jsonl", false},
+        StatusRow{"ResumedReportUnreadable", {"--out", "$OUT", "--resume", "$ROOT/empty", "$SRC"}, {}, 3,
+                  "cannot read the report $ROOT/empty", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the report ----
+
+QList<QJsonObject> ReportObjects(const QString& path)
+{
+    QList<QJsonObject> lines;
+    for (const QByteArray& line : TestFiles::ReadFile(path).split('\n'))
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    return lines;
+}
+
+// One line per page with its output and size, failures named with their reasons, one line for a file
+// that gave no page; fields in the order source, page, output, status, reason, bytes.
+TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
+{
+    QList<TestTiff::Page> damaged = pagesOf(3, 4);
+    damaged[1].stripPastEnd = true;
+    const QString scan = tiff(u"scan.tif"_s, damaged);
+    const QString text = src + u"/notes.tif"_s;
+    ASSERT_TRUE(TestFiles::WriteFile(text, "plain words"));
+    const Result r = batch({u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s,
+                            scan, text});
+    EXPECT_EQ(r.exit, 1) << r.err.toStdString();
+    auto size = [&](int page) { return QFileInfo(out + u"/scan.png_%1.png"_s.arg(page)).size(); };
+    ASSERT_GT(size(1), 0);
+    ASSERT_GT(size(3), 0);
+    const QString expected =
+        QStringLiteral("{\"source\":\"%1\",\"page\":1,\"output\":\"%2/scan.png_1.png\",\"status\":\"converted\","
+                       "\"reason\":null,\"bytes\":%3}\n"
+                       "{\"source\":\"%1\",\"page\":2,\"output\":null,\"status\":\"failed\",\"reason\":\"damaged "
+                       "(strip 0 lies past the end of the file)\",\"bytes\":0}\n"
+                       "{\"source\":\"%1\",\"page\":3,\"output\":\"%2/scan.png_3.png\",\"status\":\"converted\","
+                       "\"reason\":null,\"bytes\":%4}\n"
+                       "{\"source\":\"%5\",\"page\":null,\"output\":null,\"status\":\"failed\",\"reason\":\"not a "
+                       "TIFF file\",\"bytes\":0}\n")
+            .arg(scan, out)
+            .arg(size(1))
+            .arg(size(3))
+            .arg(text);
+    EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).toStdString(),
+              expected.toStdString());
+}
+
+// ---- shards: every part of a list names every page as one run over the whole list does ----
+
+struct ShardRow {
+    const char* name;
+    // How part i (1-based) of 3 is asked for: arguments, or the job runner's environment.
+    QStringList (*args)(int part);
+    QStringList (*env)(int part);
+};
+
+class ShardTest : public BatchFixture, public ::testing::WithParamInterface<ShardRow> {};
+
+// Three parts into one folder give, byte for byte, the files of one run: the same-base sources of
+// different folders (a.tif three times) keep the " (2)" and " (3)" of the whole list in whichever part
+// they fall.
+TEST_P(ShardTest, ThreePartsGiveTheFilesOfOneRun)
+{
+    const ShardRow& row = GetParam();
+    int seed = 1;
+    for (const char* name : {"a.tif", "b.tif", "x/a.tif", "x/c.tif", "y/a.tif", "y/d.tif", "z/e.tif"})
+        tiff(QString::fromLatin1(name), pagesOf(2, seed++));
+    const QString whole = root + u"/whole"_s;
+    ASSERT_TRUE(QDir().mkpath(whole));
+    ASSERT_EQ(batch({u"-q"_s, u"--out"_s, whole, src}).exit, 0);
+    for (int part = 1; part <= 3; ++part) {
+        QProcessEnvironment with;
+        for (const QString& pair : row.env(part))
+            with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+        const Result r = batch(QStringList{u"--out"_s, out, src} + row.args(part), QByteArray(), with);
+        ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(u"7 files listed; part %1 of 3"_s.arg(part).toUtf8())) << r.err.toStdString();
+    }
+    const QMap<QString, QByteArray> expected = Tree(whole);
+    EXPECT_EQ(expected.size(), 14);
+    EXPECT_TRUE(expected.contains(u"a (3).png_2.png"_s)) << Names(expected);
+    EXPECT_EQ(Names(Tree(out)), Names(expected));
+    EXPECT_TRUE(Tree(out) == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ShardTest,
+    ::testing::Values(
+        ShardRow{"ShardOption", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
+                 [](int) { return QStringList(); }},
+        // Slurm numbers an array's tasks from its first index (here 0, as --array=0-2 does).
+        ShardRow{"SlurmArrayTask", [](int) { return QStringList(); },
+                 [](int part) {
+                     return QStringList{u"SLURM_ARRAY_TASK_ID=%1"_s.arg(part - 1),
+                                        u"SLURM_ARRAY_TASK_MIN=0"_s, u"SLURM_ARRAY_TASK_COUNT=3"_s};
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- resume, dry run, mirrored trees, jobs ----
+
+ino_t Inode(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// After an output is deleted, a resumed run converts that output's source again and leaves every
+// other output as it was (the same file, not a new one in its place); its own report is whole again.
+TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
+{
+    for (const char* name : {"a.tif", "b.tif", "c.tif"})
+        tiff(QString::fromLatin1(name), pagesOf(2, 3));
+    const QString first = root + u"/first.jsonl"_s;
+    ASSERT_EQ(batch({u"--out"_s, out, u"--report"_s, first, src}).exit, 0);
+    const QMap<QString, QByteArray> before = Tree(out);
+    QMap<QString, ino_t> inodes;
+    for (const QString& name : before.keys())
+        inodes.insert(name, Inode(out + u'/' + name));
+    ASSERT_TRUE(QFile::remove(out + u"/b.png_2.png"_s));
+
+    const QString second = root + u"/second.jsonl"_s;
+    const Result r = batch({u"--out"_s, out, u"--resume"_s, first, u"--report"_s,
+                            second, src});
+    EXPECT_EQ(r.exit, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("3 files listed; 2 already converted; 1 file to convert.")) << r.err.toStdString();
+    EXPECT_TRUE(Tree(out) == before);
+    for (const QString& name : before.keys())
+        EXPECT_EQ(Inode(out + u'/' + name) == inodes.value(name), !name.startsWith(u'b'))
+            << name.toStdString();
+    EXPECT_EQ(ReportObjects(second).size(), 6);
+    // The newest report alone now resumes everything.
+    const Result again = batch({u"--out"_s, out, u"--resume"_s, second, src});
+    EXPECT_TRUE(again.err.contains("3 already converted; 0 files to convert.")) << again.err.toStdString();
+}
+
+// A dry run lists each source's pages, their names and the clashes, and writes nothing anywhere.
+TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
+{
+    tiff(u"a.tif"_s, pagesOf(2, 1));
+    tiff(u"x/a.TIFF"_s, pagesOf(1, 2));
+    ASSERT_TRUE(TestFiles::WriteFile(src + u"/x/broken.tiff"_s, QByteArray("II*\0", 4)));
+    ASSERT_TRUE(TestFiles::WriteFile(out + u"/a.png_2.png"_s, "an older file"));
+    const Result r = batch({u"--dry-run"_s, u"--ext"_s, u"*"_s,
+                            u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s, src});
+    EXPECT_EQ(r.exit, 1) << r.err.toStdString();
+    const QString expected = QStringLiteral("%1/a.tif: 2 pages\n  %2/a.png_1.png\n  %2/a.png_2.png (replaces the file there)\n"
+                                            "%1/x/a.TIFF: 1 page, saved as %2/a (2).png_N.png since %2/a.png_N.png comes "
+                                            "from %1/a.tif\n  %2/a (2).png_1.png\n"
+                                            "%1/x/broken.tiff: not converted: damaged (")
+                                 .arg(src, out);
+    EXPECT_TRUE(QString::fromUtf8(r.out).startsWith(expected)) << r.out.toStdString();
+    EXPECT_EQ(Entries(out), QStringList{u"a.png_2.png"_s});
+    EXPECT_EQ(TestFiles::ReadFile(out + u"/a.png_2.png"_s), QByteArray("an older file"));
+    EXPECT_FALSE(QFileInfo::exists(root + u"/r.jsonl"_s));
+    EXPECT_EQ(Entries(temp), QStringList());
+}
+
+// --keep-tree puts each file found in a folder argument at its place in that tree, two levels down
+// included; a file named on its own goes to the top; the pages are those of a flat run.
+TEST_F(BatchFixture, KeepTreeMirrorsATwoLevelTree)
+{
+    tiff(u"tree/top.tif"_s, pagesOf(1, 1));
+    tiff(u"tree/one/mid.tif"_s, pagesOf(2, 2));
+    tiff(u"tree/one/two/deep.tif"_s, pagesOf(1, 3));
+    tiff(u"tree/one/two/top.tif"_s, pagesOf(1, 4));
+    const QString alone = tiff(u"alone.tif"_s, pagesOf(1, 5));
+    const Result r = batch({u"--out"_s, out, u"--keep-tree"_s, src + u"/tree/"_s, alone});
+    ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    const QMap<QString, QByteArray> mirrored = Tree(out);
+    EXPECT_EQ(mirrored.keys(), (QStringList{u"alone.png_1.png"_s, u"one/mid.png_1.png"_s,
+                                            u"one/mid.png_2.png"_s, u"one/two/deep.png_1.png"_s,
+                                            u"one/two/top.png_1.png"_s, u"top.png_1.png"_s}));
+    EXPECT_EQ(TestTiff::OutputsDiffer(out + u"/one/two"_s, u"deep"_s, pagesOf(1, 3)).toStdString(), "");
+}
+
+// One page at a time and the default number at once give the very same files.
+TEST_F(BatchFixture, OneJobAndTheDefaultGiveTheSameBytes)
+{
+    tiff(u"a.tif"_s, TestTiff::PagesOf(4, 7, {300, 200}, {10, 10}));
+    tiff(u"b.tif"_s, pagesOf(3, 9));
+    const QString one = root + u"/one"_s;
+    ASSERT_TRUE(QDir().mkpath(one));
+    ASSERT_EQ(batch({u"--jobs"_s, u"1"_s, u"--out"_s, one, src}).exit, 0);
+    ASSERT_EQ(batch({u"--out"_s, out, src}).exit, 0);
+    EXPECT_EQ(Tree(out).size(), 7);
+    EXPECT_TRUE(Tree(out) == Tree(one));
+}
+
+// ---- inputs: standard input and names a shell would take apart ----
+
+struct NameRow {
+    const char* name;
+    const char* via;   // "args", "lines" (standard input), "nul" (standard input with -0) or "folder"
+};
+
+class OddNameTest : public BatchFixture, public ::testing::WithParamInterface<NameRow> {};
+
+// Spaces, quotes, $( ) and a line end in names are names: each file converts under its own name and
+// nothing is run.
+TEST_P(OddNameTest, NamesAreNeverCommands)
+{
+    const QString via = QString::fromLatin1(GetParam().via);
+    QStringList names{u"two words.tif"_s, u"it's \"quoted\".tif"_s,
+                      u"$(touch ran).tif"_s, u"`touch ran`;.tif"_s};
+    if (via != QLatin1String("lines"))
+        names << u"line\nend.tif"_s;
+    QStringList paths;
+    int seed = 1;
+    for (const QString& name : names)
+        paths << tiff(u"odd/"_s + name, pagesOf(1, seed++));
+    QStringList args{u"--out"_s, out};
+    QByteArray input;
+    if (via == QLatin1String("args"))
+        args << paths;
+    else if (via == QLatin1String("folder"))
+        args << src + u"/odd"_s;
+    else
+        args << (via == QLatin1String("nul") ? QStringList{u"-0"_s, u"-"_s} : QStringList{u"-"_s});
+    for (const QString& path : paths)
+        input += QFile::encodeName(path) + (via == QLatin1String("nul") ? '\0' : '\n');
+    const Result r = batch(args, via == QLatin1String("args") || via == QLatin1String("folder") ? QByteArray() : input);
+    ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    seed = 1;
+    for (const QString& name : names)
+        EXPECT_EQ(TestTiff::OutputsDiffer(out, name.chopped(4), pagesOf(1, seed++)).toStdString(), "") << name.toStdString();
+    EXPECT_EQ(Entries(out).size(), names.size());
+    EXPECT_FALSE(QFileInfo::exists(root + u"/ran"_s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OddNameTest,
+                         ::testing::Values(NameRow{"Arguments", "args"}, NameRow{"StandardInputLines", "lines"},
+                                           NameRow{"StandardInputNul", "nul"}, NameRow{"FoundInAFolder", "folder"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- stopping ----
+
+class StopTest : public BatchFixture, public ::testing::WithParamInterface<int> {};
+
+// A signal mid-run ends the running tool, keeps the outputs written (each one whole), removes the run's
+// folder, leaves the report of what was done and exits 130.
+TEST_P(StopTest, ASignalMidRunKeepsWholeOutputsAndTheReport)
+{
+    const QList<TestTiff::Page> pages = TestTiff::PagesOf(400, 1, {40, 30}, {0, 0});
+    tiff(u"a-long.tif"_s, pages);
+    tiff(u"z-later.tif"_s, pagesOf(1, 2));
+    const QString report = root + u"/r.jsonl"_s;
+    QProcess* process = start({u"--out"_s, out, u"--report"_s, report, src});
+    for (int waited = 0; Entries(out).size() < 3 && waited < 60000; waited += 20)
+        QThread::msleep(20);
+    ASSERT_GE(Entries(out).size(), 3u) << "the run wrote no output in time";
+    ::kill(static_cast<pid_t>(process->processId()), GetParam());
+    const Result r = finish(process);
+    EXPECT_EQ(r.exit, 130) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("Stopped.\n2 of 2 files were not converted completely.")) << r.err.toStdString();
+    const QStringList written = Entries(out);
+    EXPECT_LT(written.size(), pages.size());
+    // Each output is a whole page: the first ones, in order, each with its page's pixels.
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, u"a-long"_s, pages.mid(0, written.size())).toStdString(), "");
+    EXPECT_EQ(Entries(temp), QStringList());
+    const QList<QJsonObject> lines = ReportObjects(report);
+    ASSERT_EQ(lines.size(), pages.size() + 1);
+    int converted = 0;
+    for (const QJsonObject& line : lines)
+        converted += line.value(u"status"_s).toString() == QLatin1String("converted") ? 1 : 0;
+    EXPECT_EQ(converted, written.size());
+    EXPECT_EQ(lines.last().value(u"reason"_s).toString(), u"the run was stopped before its turn"_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) { return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM"); });
+
+} // namespace
