@@ -205,6 +205,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         }
         return QWidget::eventFilter(watched, event);
     }
+    // During a run Escape is the user's way to stop it, whichever control has focus; otherwise it is
+    // left to the controls as before.
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape
+        && run_.isConverting()) {
+        EscapeDuringRun();
+        return true;
+    }
     if (watched == list && event->type() == QEvent::KeyPress) {
         auto* ke = static_cast<QKeyEvent*>(event);
         if (ke->key() == Qt::Key_Delete)
@@ -247,6 +254,12 @@ void Form1::PushButton7_Click()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    // During a run the user first says whether to stop it; No keeps the window and the run. A close
+    // while that question is open is the same wish again, and the question's answer decides.
+    if (askingToStop_ || (mayAskToStop() && !AskToStop())) {
+        event->ignore();
+        return;
+    }
     event->accept();
     // A run is stopped rather than cut off: its tools end, the outputs already written stay, and its
     // working folder goes before the program ends (when the run returns, in PushButton2_Click).

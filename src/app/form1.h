@@ -138,6 +138,10 @@ private:
     void showKeyboardFocus();
     void applyPointer();
     void applyButtonFonts();
+    // Stopping a run from the window (app/form_run.cpp): Escape or closing asks first, once at a time.
+    bool mayAskToStop() const { return run_.isConverting() && !run_.stopRequested() && !askingToStop_; }
+    bool AskToStop();
+    void EscapeDuringRun();
     int itemId(QTreeWidgetItem* item) const;
     QTreeWidgetItem* itemById(int id) const;
 
@@ -163,6 +167,7 @@ private:
     std::function<void()> endProgram_;
     int jobs_ = 0;
     bool closingAfterRun_ = false;   // the window was closed during a run: the program ends with it
+    bool askingToStop_ = false;      // the question whether to stop the run is open
     // The conversion run (convert/), with this window as its host.
     ConversionRun run_;
 };

@@ -2,13 +2,16 @@
 #include "convert_checks.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QImage>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace Tovanel;
 using TestTiff::Page;
@@ -174,36 +177,91 @@ private slots:
         QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3) + OutputNames(QStringLiteral("b"), 3));
     }
 
-    // Closing the window while a tool runs stops the tool's whole process group, lets the run clean
-    // up (outputs already written stay whole, its working folder goes) and then ends the program,
-    // without a closing box.
-    void closingDuringARunStopsTheTool()
+    // Escape or closing the window while a tool runs asks once whether to stop. No lets the run go
+    // through to "Done.". Yes stops the tools' whole process group and lets the run clean up: only whole
+    // pages stay, the run's folder goes, and then the box says "Stopped." and names what was not
+    // converted (Escape) or the program ends without a box (closing).
+    void stoppingDuringARunAsksFirst_data()
     {
-        ConvertRun run;
+        QTest::addColumn<bool>("closing");
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("Escape, No") << false << false;
+        QTest::newRow("Escape, Yes") << false << true;
+        QTest::newRow("closing, No") << true << false;
+        QTest::newRow("closing, Yes") << true << true;
+    }
+    void stoppingDuringARunAsksFirst()
+    {
+        QFETCH(bool, closing);
+        QFETCH(bool, yes);
+        ConvertRun run(ConvertRun::kDefaultTempName, ConversionRun::kDefaultToolTimeoutMs, 1);
         listIntoOut(run);
+        // One slot: b.tif begins only once a.tif's tools have all ended.
+        const QString b = run.addTiff(QStringLiteral("b.tif"), kThreePages);
+        // Outside a run Escape asks nothing.
+        QTest::keyClick(run.ui().PushButton2, Qt::Key_Escape);
+        QCOMPARE(run.dialogs().messages().size(), 0);
+        run.dialogs().answers.enqueue(yes ? Answer::Yes : Answer::No);
+        // A second Escape or close while the question is open asks nothing more.
+        bool again = false;
+        run.dialogs().onMessage = [&](const Shown& shown) {
+            if (shown.buttons == Buttons::YesNo && !std::exchange(again, true)) {
+                QTest::keyClick(run.ui().ListView1, Qt::Key_Escape);
+                run.form().close();
+            }
+        };
         qint64 group = 0;
-        QStringList atClose;
-        int endsAtClose = -1;
+        int endsAtAsking = -1;
+        QStringList written;
         DuringTheRun(run, [&] { return run.form().runningToolGroup() > 0; }, [&] {
             group = run.form().runningToolGroup();
-            run.form().close();
-            endsAtClose = run.endProgramCalls;
-            atClose = outputsIn(run.out);
+            written = outputsIn(run.out);
+            closing ? (void)run.form().close() : QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+            endsAtAsking = run.endProgramCalls;
         });
-        QVERIFY(group > 1);
-        QCOMPARE(endsAtClose, 0);
-        QCOMPARE(run.endProgramCalls, 1);
-        QCOMPARE(run.dialogs().messages().size(), 0);
-        // What the output folder holds is whole pages whose tool had ended by the stop: usually none,
-        // as the close mostly lands during the splitter, but a loaded machine may let a short tool
-        // finish first.
+        QList<Shown> shown = run.dialogs().messages();
+        QVERIFY(!shown.isEmpty());
+        const Shown question = shown.takeFirst();
+        QCOMPARE(question.text, QStringLiteral("Stop converting? The pages written so far are kept."));
+        QCOMPARE(question.title, QString());
+        QCOMPARE(question.buttons, Buttons::YesNo);
+        QCOMPARE(question.icon, Icon::Question);
+        QCOMPARE(endsAtAsking, 0);
+        QCOMPARE(run.endProgramCalls, closing && yes ? 1 : 0);
+        QCOMPARE(run.form().isVisible(), !(closing && yes));
+        if (!yes) {
+            verifyFinished(run);
+            QCOMPARE(shown.size(), 1);
+            QCOMPARE(outputsIn(run.out), OutputNames(QStringLiteral("a"), 3) + OutputNames(QStringLiteral("b"), 3));
+            return;
+        }
+        if (closing) {
+            QCOMPARE(shown.size(), 0);
+            QCOMPARE(run.tempAtEndProgram, QStringList());
+        } else {
+            QCOMPARE(shown.size(), 1);
+            // a.tif may have lost pages or, when its last tool ended just before the stop, none.
+            const QRegularExpression stopped(
+                QStringLiteral("^Stopped\\.\n[12] of 2 files were not converted completely\\.$"));
+            QVERIFY2(stopped.match(shown[0].text).hasMatch(), qPrintable(shown[0].text));
+            QCOMPARE(shown[0].icon, Icon::Warning);
+            const QString notBegun = b + QStringLiteral(": not converted: the run was stopped before its turn");
+            QVERIFY2(run.lastDetails().contains(notBegun), qPrintable(shown[0].details));
+        }
+        // Whatever the output folder holds is whole pages of a.tif whose tool had ended by the stop,
+        // those written before the question among them.
         const QStringList names = OutputNames(QStringLiteral("a"), 3);
-        for (const QString& name : outputsIn(run.out))
-            QVERIFY2(names.contains(name) && !QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
-        for (const QString& name : atClose)
-            QVERIFY2(!QImage(run.out + QLatin1Char('/') + name).isNull(), qPrintable(name));
+        for (const QString& name : written)
+            QVERIFY2(outputsIn(run.out).contains(name), qPrintable(name));
+        for (const QString& name : outputsIn(run.out)) {
+            QVERIFY2(names.contains(name), qPrintable(name));
+            QCOMPARE(TestTiff::ReadPng(run.out + QLatin1Char('/') + name),
+                     TestTiff::Pixels(kThreePages[names.indexOf(name)]));
+        }
+        QVERIFY(group > 1);
         QVERIFY(noLiveProcessIn(group));
         QCOMPARE(run.form().runningToolGroup(), qint64(0));
+        QVERIFY(!run.form().isConverting());
         QCOMPARE(Entries(run.temp), QStringList());
     }
 

@@ -36,8 +36,12 @@ public:
             QDir().mkpath(d);
         previousTemp = qgetenv("TEMP");
         qputenv("TEMP", QFile::encodeName(temp));
+        const auto endProgram = [this] {
+            ++endProgramCalls;
+            tempAtEndProgram = Entries(temp);
+        };
         window = std::make_unique<WindowFixture>(QString(), builtProgramFolder(), nullptr,
-                                                 Form1::Options{toolTimeoutMs, [this] { ++endProgramCalls; }, jobs});
+                                                 Form1::Options{toolTimeoutMs, endProgram, jobs});
     }
     ~ConvertRun() { qputenv("TEMP", previousTemp); }
 
@@ -85,6 +89,7 @@ public:
     QString root, temp, src, out;
     std::unique_ptr<WindowFixture> window;
     int endProgramCalls = 0;
+    QStringList tempAtEndProgram;   // what the temporary folder held when the program was ended
     QByteArray previousTemp;
 };
 
