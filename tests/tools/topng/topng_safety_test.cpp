@@ -1,5 +1,6 @@
 // tovanel-topng as a program: output naming, bad and hostile inputs, the damaged corpus, huge pages.
 #include "tiffcommon.h"
+#include "engine/engine.h"
 #include "tool_test_support.h"
 #include "topng.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
 // The converter's memory bound as tools/README.md states it: every run here is limited to it.
-const uint64_t kConverterBound = MemoryBound(CodingThreads());
+const uint64_t kConverterBound = MemoryBound(engine::UsableCores());
 
 class TopngProgram : public ::testing::Test {
  protected:
