@@ -195,6 +195,48 @@ TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, WriteFails, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
 
+// The program takes its thread count from -threads N, else from TOVANEL_TOPNG_THREADS (an invalid
+// value passed over), else the usable cores: the held photograph's bytes tell one thread from four.
+struct ProgramRow {
+  const char* name;
+  const char* env;     // TOVANEL_TOPNG_THREADS, or null for none
+  const char* option;  // -threads, or null for none
+  unsigned sameAs;     // the in-process conversion whose bytes it gives (0: the usable cores)
+};
+class ProgramThreads : public ::testing::TestWithParam<ProgramRow> {};
+
+TEST_P(ProgramThreads, OptionOverEnvironmentOverCores) {
+  const ProgramRow& row = GetParam();
+  const ThreadCase& c = kLarge[0];  // an 8-bit photograph of 3 MiB: cut into pieces on several threads
+  tovanel::tools::test::TempDir tmp;
+  const std::string in = tmp.file("page.tif"), core = tmp.file("core.png");
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in));
+  const auto inProcess = [&](unsigned threads) {
+    std::string why;
+    EXPECT_EQ(ConvertFirstPageToPng(in, core, why, Settings(threads, false)), Ok) << why;
+    return ReadBytes(core);
+  };
+  ASSERT_NE(inProcess(1), inProcess(4)) << "the page must tell one thread from four";
+  std::vector<std::string> args{"-u", "TOVANEL_TOPNG_THREADS"};
+  if (row.env) args.push_back(std::string("TOVANEL_TOPNG_THREADS=") + row.env);
+  args.push_back(std::string(TOVANEL_BIN_DIR) + "/tovanel-topng");
+  if (row.option) args.insert(args.end(), {"-threads", row.option});
+  args.insert(args.end(), {"-out", "png", in});
+  const auto r = RunTool("/usr/bin/env", args, tmp.path(), 60);
+  ASSERT_EQ(r.exitCode, Ok) << r.stderrText;
+  EXPECT_EQ(ReadBytes(tmp.file("page.png")), inProcess(row.sameAs));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramThreads,
+                         ::testing::Values(ProgramRow{"OptionOne", nullptr, "1", 1},
+                                           ProgramRow{"OptionFour", nullptr, "4", 4},
+                                           ProgramRow{"EnvironmentOne", "1", nullptr, 1},
+                                           ProgramRow{"EnvironmentFour", "4", nullptr, 4},
+                                           ProgramRow{"OptionOverEnvironment", "4", "1", 1},
+                                           ProgramRow{"InvalidEnvironmentPassedOver", "all", nullptr, 0},
+                                           ProgramRow{"Neither", nullptr, nullptr, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A stream handed over in parts, as the coding threads hand over their pieces, gives the IDAT chunks
 // of the whole stream: 1 MiB each but the last, each with its CRC, then IEND.
 struct PartsRow {

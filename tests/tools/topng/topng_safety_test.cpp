@@ -67,7 +67,8 @@ TEST_F(TopngProgram, WritesThePngNextToTheInput) {
 TEST_F(TopngProgram, WrongCommandLinesAreUsageErrors) {
   const std::vector<std::vector<std::string>> rows = {
       {}, {"-out", "png"}, {"-out", "jpg", "a.tif"}, {"png", "-out", "a.tif"}, {"-out", "png", "a.tif", "b.tif"},
-      {"-out", "png", ""}};
+      {"-out", "png", ""}, {"-threads", "0", "-out", "png", "a.tif"}, {"-threads", "two", "-out", "png", "a.tif"},
+      {"-threads", "-out", "png", "a.tif"}, {"-out", "png", "a.tif", "-threads", "2"}};
   for (const auto& argv : rows) {
     const auto r = RunTool(kTool, argv, dir_.string(), 30, kConverterBound);
     EXPECT_EQ(r.exitCode, Usage) << argv.size();
