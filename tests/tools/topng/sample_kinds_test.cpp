@@ -201,7 +201,8 @@ const KindCase kKindCases[] = {
 class SampleKinds : public InFolder<std::tuple<KindCase, bool>> {};
 
 TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
-  const auto& [c, streaming] = GetParam();
+  const auto& c = std::get<0>(GetParam());
+  const bool streaming = std::get<1>(GetParam());
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   ASSERT_NO_FATAL_FAILURE(WriteKind(c, in));
   PngImage png;

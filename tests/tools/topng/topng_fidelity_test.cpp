@@ -231,7 +231,8 @@ const Case kCases[] = {
 class Fidelity : public InFolder<std::tuple<Case, bool>> {};
 
 TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
-  const auto& [c, streaming] = GetParam();
+  const auto& c = std::get<0>(GetParam());
+  const bool streaming = std::get<1>(GetParam());
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   WriteCase(c, in);
   PngImage png;
