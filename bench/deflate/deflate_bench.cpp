@@ -91,20 +91,21 @@ void Keep(Result& r, std::chrono::steady_clock::time_point start, double cpuStar
     }
 }
 
-Result TimeBuffer(const Sample& s, const DeflateSettings& settings, int repeat)
+Result TimeBuffer(const Sample& s, const DeflateSettings& settings, unsigned threads, int repeat)
 {
     Result r;
     std::vector<std::uint8_t> out(ZlibStreamBound(s.rows.size()));
     for (int i = 0; i < repeat; ++i) {
         const auto start = std::chrono::steady_clock::now();
         const double cpu = CpuSeconds();
-        r.bytes = DeflateToZlib(s.rows.data(), s.rows.size(), out.data(), out.size(), settings);
+        engine::Pool pool(threads);
+        r.bytes = DeflateToZlib(pool, s.rows.data(), s.rows.size(), out.data(), out.size(), settings);
         Keep(r, start, cpu);
     }
     return r;
 }
 
-Result TimeStream(const Sample& s, const DeflateSettings& settings, int repeat)
+Result TimeStream(const Sample& s, const DeflateSettings& settings, unsigned threads, int repeat)
 {
     Result r;
     constexpr std::size_t kPart = std::size_t{1} << 20;
@@ -112,7 +113,8 @@ Result TimeStream(const Sample& s, const DeflateSettings& settings, int repeat)
         std::size_t bytes = 0;
         const auto start = std::chrono::steady_clock::now();
         const double cpu = CpuSeconds();
-        ZlibStreamDeflater d(settings, [&](const std::uint8_t*, std::size_t n) { return bytes += n, true; });
+        engine::Pool pool(threads);
+        ZlibStreamDeflater d(pool, settings, [&](const std::uint8_t*, std::size_t n) { return bytes += n, true; });
         bool ok = true;
         for (std::size_t at = 0; ok && at < s.rows.size(); at += kPart)
             ok = d.write(s.rows.data() + at, std::min(kPart, s.rows.size() - at));
@@ -127,10 +129,10 @@ void Report(const Sample& s, int repeat)
 {
     for (DeflateCoding coding : {DeflateCoding::Matches, DeflateCoding::Runs}) {
         const int level = coding == DeflateCoding::Runs ? 6 : s.colour8 ? 4 : 6;
-        const DeflateSettings one{coding, level, 1}, all{coding, level, 0};
+        const DeflateSettings settings{coding, level};
         for (bool stream : {false, true}) {
-            const Result a = stream ? TimeStream(s, one, repeat) : TimeBuffer(s, one, repeat);
-            const Result b = stream ? TimeStream(s, all, repeat) : TimeBuffer(s, all, repeat);
+            const Result a = stream ? TimeStream(s, settings, 1, repeat) : TimeBuffer(s, settings, 1, repeat);
+            const Result b = stream ? TimeStream(s, settings, 0, repeat) : TimeBuffer(s, settings, 0, repeat);
             std::printf("%-22s %6.1f %-7s %2d %-6s %8.1f %10zu %8.1f %10zu %6.2f %+6.2f%% %+6.1f%%\n", s.name.c_str(),
                         s.rows.size() / 1048576.0, coding == DeflateCoding::Runs ? "runs" : "matches", level,
                         stream ? "stream" : "buffer", a.seconds * 1e3, a.bytes, b.seconds * 1e3, b.bytes,
@@ -160,7 +162,7 @@ int main(int argc, char** argv)
         else
             samples.push_back({name, std::move(rows), colour8});
     }
-    const unsigned cores = UsableCores();
+    const unsigned cores = engine::UsableCores();
     std::printf("usable cores: %u, best of %d; times in ms; over = all-core bytes over one-core bytes; cpu = all-core"
                 " CPU time over one-core (the work splitting adds)\n",
                 cores, repeat);

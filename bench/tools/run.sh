@@ -6,11 +6,13 @@
 # Usage: bench/tools/run.sh [--cores] [CORPUS_DIR] [BUILD_DIR]
 #   --cores     ours only, pinned to one core (taskset -c 0) and on all cores, in the same run; prints
 #               per kind one-core and all-core seconds, the speed-up and PNG bytes. BASELINE_BUILD=dir
-#               adds an earlier build's tools (all cores) as a third column, for "no slower, no larger".
+#               adds an earlier build's tools on one core and on all cores, each run right after ours on
+#               the same file (so a loaded machine weighs on both alike), for "no slower, no larger".
 #   CORPUS_DIR  the corpus of bench/make_corpus.sh (default: bench-corpus/ of the source
 #               tree, generated there when it is missing; that takes a few minutes)
 #   BUILD_DIR   a build with bin/tovanel-split and bin/tovanel-topng (default: build/)
-# Environment: REPEAT=n runs every tool n times per file and keeps the fastest run (default 1);
+# Environment: REPEAT=n runs every tool n times per file, the tools taking turns, and keeps the
+#              fastest run of each (default 1);
 #              SCRATCH_DIR=folder writes the PNGs there (default: a new folder under TMPDIR or /tmp).
 # Every tool writes its PNGs to disk; ours also writes each file under a temporary name and renames it
 # into place, as the product does, which the peers do not. (The product flushes its output folders
@@ -39,7 +41,7 @@ if [ "$MODE" = cores ]; then
   NEEDED="$SPLIT $TOPNG $PY /usr/bin/taskset"
   if [ -n "${BASELINE_BUILD:-}" ]; then
     BASELINE_BUILD=$(cd "$BASELINE_BUILD" && pwd)
-    TOOLS="$TOOLS baseline"
+    TOOLS="one-core baseline-one all-cores baseline"
     NEEDED="$NEEDED $BASELINE_BUILD/bin/tovanel-split $BASELINE_BUILD/bin/tovanel-topng"
   fi
 fi
@@ -68,10 +70,10 @@ convert_with() {
     ours | all-cores)
       "$SPLIT" "$input" varnholt
       for page in varnholt*.tif; do "$TOPNG" -out png "$page"; done ;;
-    one-core)
+    one-core | baseline-one)
       # The subshell pins itself; the tools it starts inherit that.
       taskset -cp 0 "$BASHPID" >/dev/null
-      convert_with "$input" ours ;;
+      if [ "$tool" = one-core ]; then convert_with "$input" ours; else convert_with "$input" baseline; fi ;;
     baseline)
       "$BASELINE_BUILD/bin/tovanel-split" "$input" varnholt
       for page in varnholt*.tif; do "$BASELINE_BUILD/bin/tovanel-topng" -out png "$page"; done ;;
@@ -91,22 +93,28 @@ with Image.open(sys.argv[1]) as im:
 for input in "$CORPUS"/*.tif; do
   kind=$(basename "$input" .tif)
   pages=$(tiffinfo "$input" 2>/dev/null | grep -c '^TIFF Directory')
-  for tool in $TOOLS; do
-    best=""
-    for ((r = 0; r < REPEAT; r++)); do
+  # The tools take turns within each repeat, so that a machine whose load changes weighs on all alike.
+  declare -A best=() status=()
+  for ((r = 0; r < REPEAT; r++)); do
+    for tool in $TOOLS; do
       work=$SCRATCH/$tool-$kind
       rm -rf "$work" && mkdir -p "$work"
       cat "$input" >/dev/null   # every tool starts with the file in the page cache
       start=$(now)
-      status=0
-      (cd "$work" && convert_with "$input" "$tool") >"$work.log" 2>&1 || status=$?
+      status[$tool]=0
+      (cd "$work" && convert_with "$input" "$tool") >"$work.log" 2>&1 || status[$tool]=$?
       end=$(now)
       seconds=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')
-      if [ -z "$best" ] || awk -v s="$seconds" -v b="$best" 'BEGIN {exit !(s < b)}'; then best=$seconds; fi
+      if [ -z "${best[$tool]:-}" ] || awk -v s="$seconds" -v b="${best[$tool]}" 'BEGIN {exit !(s < b)}'; then
+        best[$tool]=$seconds
+      fi
     done
+  done
+  for tool in $TOOLS; do
+    work=$SCRATCH/$tool-$kind
     pngs=$(find "$work" -name '*.png' | wc -l)
     bytes=$(find "$work" -name '*.png' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$tool" "$pages" "$pngs" "$best" "$bytes" "$status" >>"$RESULTS"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$tool" "$pages" "$pngs" "${best[$tool]}" "$bytes" "${status[$tool]}" >>"$RESULTS"
     rm -rf "$work"
   done
 done
@@ -131,7 +139,7 @@ base = "baseline" in tools
 head = f"{'kind':<20}{'pages':>6}{'1 core s':>10}{'all s':>8}{'speed-up':>9}{'all/1':>7}{'1-core bytes':>14}"
 head += f"{'all-core bytes':>16}{'bytes':>7}"
 if base:
-    head += f"{'base s':>8}{'all/base':>9}{'bytes/base':>11}"
+    head += f"{'base 1 s':>9}{'1/base':>7}{'base s':>8}{'all/base':>9}{'bytes/base':>11}"
 print(head + "  notes")
 for kind in kinds + ["TOTAL"]:
     one, alls = rows[kind]["one-core"], rows[kind]["all-cores"]
@@ -141,8 +149,8 @@ for kind in kinds + ["TOTAL"]:
     line = (f"{kind:<20}{one['pages']:>6}{one['s']:>10.2f}{alls['s']:>8.2f}{one['s'] / alls['s']:>9.2f}"
             f"{alls['s'] / one['s']:>7.2f}{one['b']:>14,}{alls['b']:>16,}{alls['b'] / max(one['b'], 1):>7.3f}")
     if base:
-        b = rows[kind]["baseline"]
-        line += f"{b['s']:>8.2f}{alls['s'] / b['s']:>9.2f}{alls['b'] / max(b['b'], 1):>11.4f}"
+        b, b1 = rows[kind]["baseline"], rows[kind]["baseline-one"]
+        line += f"{b1['s']:>9.2f}{one['s'] / b1['s']:>7.2f}{b['s']:>8.2f}{alls['s'] / b['s']:>9.2f}{alls['b'] / max(b['b'], 1):>11.4f}"
     print(line + "  " + note)
 PYEOF
   exit 0

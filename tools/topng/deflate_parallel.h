@@ -1,5 +1,8 @@
-// Compresses filtered PNG rows into one zlib stream on several threads, as small as one thread makes it.
+// Compresses filtered PNG rows into one zlib stream in pieces on the pool's threads, as small as one
+// thread makes it.
 #pragma once
+
+#include "engine/engine.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +19,6 @@ struct DeflateSettings {
     DeflateCoding coding = DeflateCoding::Matches;
     // libdeflate's level for Matches, zlib's for Runs.
     int level = 6;
-    // 0: as many as the cores this process may run on (at most kMaxDeflateThreads).
-    unsigned threads = 0;
     // The smallest piece of input coded on its own, if more than kMinDeflatePiece: on data that
     // compresses very well each piece's restart costs more of the output, so its pieces are longer.
     std::size_t minPiece = 0;
@@ -30,13 +31,10 @@ inline constexpr std::size_t kParallelDeflateMin = std::size_t{1} << 20;
 inline constexpr std::size_t kMinDeflatePiece = std::size_t{256} << 10;
 // The piece a stream is cut into unless told otherwise.
 inline constexpr std::size_t kStreamDeflatePiece = std::size_t{1} << 20;
-inline constexpr unsigned kMaxDeflateThreads = 16;
 
-// The CPUs this process may run on (sched_getaffinity), at least 1, at most kMaxDeflateThreads.
-unsigned UsableCores();
-
-// The threads a call with these settings uses for n bytes of input.
-unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings);
+// The threads a buffer of n bytes is coded on, out of `threads`: one below kParallelDeflateMin, and
+// never more than its pieces of the smallest size.
+unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings, unsigned threads);
 
 // The output capacity DeflateToZlib needs for n bytes of input, whatever the settings.
 std::size_t ZlibStreamBound(std::size_t n);
@@ -51,41 +49,43 @@ using StreamParts = std::vector<StreamPart>;
 // The bytes in parts.
 std::size_t PartsSize(const StreamParts& parts);
 
-// Receives the parts of a stream in order, one call at a time, from whichever coding thread lets the
-// next ones go, while later pieces are still being coded; returns false to stop (a failed write). The
-// parts stay where they are until the coding call returns.
+// Receives the parts of a stream in order, one call at a time, from whichever thread puts them out
+// (see engine::InOrder), while later pieces are still being coded; returns false to stop (a failed
+// write). The parts stay where they are until the coding call returns.
 using PartsSink = std::function<bool(const StreamPart& part)>;
 
-// Compresses in[0, n) into a complete zlib stream in out, which must hold ZlibStreamBound(n) bytes.
-// Returns the stream's size, or 0 when memory ran out. Memory beyond out: per thread under 1 MiB of
-// coder state (libdeflate 0.65 MiB, or zlib 0.26 MiB). Pieces are compressed in place in out, each at
-// the start of its own room, and then moved together.
-std::size_t DeflateToZlib(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
-                          const DeflateSettings& settings);
+// Compresses in[0, n) into a complete zlib stream in out, which must hold ZlibStreamBound(n) bytes,
+// on the pool's threads. Returns the stream's size, or 0 when memory ran out. Memory beyond out: per
+// thread under 1 MiB of coder state (libdeflate 0.65 MiB, or zlib 0.26 MiB).
+std::size_t DeflateToZlib(engine::Pool& pool, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                          std::size_t cap, const DeflateSettings& settings);
 
 // The same stream, left where its pieces were compressed in out: the header, each piece at the start
-// of its room, the checksum after the last one. Whoever writes it out spares moving megabytes together
-// (into pages of out never touched before). Empty when memory ran out.
-// With a sink, every part goes to it as well, in order, the last before the call returns; the parts
-// are then empty when the sink stopped.
-StreamParts DeflateToZlibParts(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
-                               const DeflateSettings& settings, const PartsSink* sink = nullptr);
+// of its own room, the checksum after the last one. Whoever writes it out spares moving megabytes
+// together (into pages of out never touched before). Empty when memory ran out. With a sink, every
+// part goes to it as well, in order, the last before the call returns; the parts are then empty when
+// the sink stopped.
+StreamParts DeflateToZlibParts(engine::Pool& pool, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                               std::size_t cap, const DeflateSettings& settings, const PartsSink* sink = nullptr);
 
-// The same for data that arrives in parts (rows, bands) and whose whole need not be held: the
-// stream leaves through the sink in order, while later pieces are still being compressed. Memory:
-// at most 2 pieces per thread in flight and one filling, each its input plus its output bound (about
-// 2 MiB per piece of 1 MiB), plus the coder state per thread.
+// The same for data that arrives in parts (rows, bands) and whose whole need not be held: it is cut
+// into pieces of pieceBytes whatever the threads (so the stream does not depend on them), and the
+// stream leaves through the sink in order while later pieces are still being compressed. Memory: two
+// pieces per thread under way, each its input plus its output bound (about 2 MiB per piece of 1 MiB),
+// plus the coder state per thread.
 class ZlibStreamDeflater {
 public:
-    // Receives the next part of the stream; returns false to stop (a failed write).
+    // Receives the next part of the stream; returns false to stop (a failed write). Called from
+    // whichever thread puts the pieces out, one call at a time.
     using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
 
-    ZlibStreamDeflater(const DeflateSettings& settings, Sink sink, std::size_t pieceBytes = kStreamDeflatePiece);
+    ZlibStreamDeflater(engine::Pool& pool, const DeflateSettings& settings, Sink sink,
+                       std::size_t pieceBytes = kStreamDeflatePiece);
     ~ZlibStreamDeflater();
     ZlibStreamDeflater(const ZlibStreamDeflater&) = delete;
     ZlibStreamDeflater& operator=(const ZlibStreamDeflater&) = delete;
 
-    // Returns false once anything failed (memory, a thread, the sink); later calls then do nothing.
+    // Returns false once anything failed (memory, the sink); later calls then do nothing.
     bool write(const std::uint8_t* data, std::size_t size);
     // Ends the stream and hands out the rest; false on failure. Call it once, after the last write.
     bool finish();

@@ -3,7 +3,6 @@
 
 #include "deflate_parallel.h"
 #include "page.h"
-#include "runs_ahead.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -117,47 +116,20 @@ struct ZlibStream {
   StreamParts parts;
 };
 
-// The trial's slices of a held page coded both ways while its rows are still decoded, by threads
-// that would otherwise wait: the sizes the trial would find for them after the decoding.
-class TrialAhead;
-
-// Work on a held page begun while its rows are still decoded: run-only coding (its one stream for a
-// page under 1 MiB, its pieces for a larger one), and the trial's slices; or none.
-struct CodingAhead {
-  CodingAhead();
-  CodingAhead(CodingAhead&&) noexcept;
-  ~CodingAhead();
-
-  std::unique_ptr<RunsAhead> stream;
-  std::unique_ptr<PiecesAhead> pieces;
-  std::unique_ptr<TrialAhead> trial;
-
-  // For the filter helpers: the first `bytes` bytes of the filtered rows are final; and one step of
-  // the work whose bytes are there (a trial slice first, then a piece), false when there is none.
-  void ready(std::size_t bytes);
-  bool step();
-};
-
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
-// page. Returns an Exit code; on failure, why holds one line.
-// Pages of 1 MiB and more are cut into pieces coded on the usable cores. Coding begun ahead
-// (StartCodingAhead) is taken over when the page's trial chooses what it guessed, and dropped otherwise.
-// With a sink, the stream's parts go to it in order as they are coded (see PartsSink).
-int DeflateImage(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out, std::string& why,
-                 CodingAhead* ahead = nullptr, const PartsSink* sink = nullptr);
-
-// On two cores or more, begins coding the held page's filtered rows (n bytes, to come) run-only into
-// out while they are still being decoded; neither when the page is coded as it always was (one core,
-// a page that is not filtered or too small for a trial, rows too wide for the filter helpers, or no
-// thread free).
-CodingAhead StartCodingAhead(const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out);
+// page. Returns an Exit code; on failure, why holds one line. Pages of 1 MiB and more are cut into
+// pieces coded on the pool's threads. With a sink, the stream's parts go to it in order as they are
+// coded (see PartsSink).
+int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
+                 std::string& why, const PartsSink* sink = nullptr);
 
 // Codes the filtered rows of a page too large to hold, as they arrive, into one zlib stream that
-// leaves through sink in order while later rows are still being coded on the other cores. The coding
-// is chosen as for a page in memory, on the page's first rows (kStreamTrialBytes, at least one row).
+// leaves through sink in order while later rows are still being coded on the pool's other threads.
+// The coding is chosen as for a page in memory, on the page's first rows (kStreamTrialBytes, at least
+// one row).
 class RowStreamCoder {
  public:
-  RowStreamCoder(const Page& p, ZlibStreamDeflater::Sink sink);
+  RowStreamCoder(engine::Pool& pool, const Page& p, ZlibStreamDeflater::Sink sink);
   ~RowStreamCoder();
   RowStreamCoder(const RowStreamCoder&) = delete;
   RowStreamCoder& operator=(const RowStreamCoder&) = delete;
@@ -170,6 +142,7 @@ class RowStreamCoder {
  private:
   bool start();
 
+  engine::Pool& pool_;
   const Page& page_;
   ZlibStreamDeflater::Sink sink_;
   std::vector<uint8_t> head_;

@@ -1,4 +1,5 @@
-// tovanel-topng -out png INPUT: writes INPUT's first page as a PNG next to it.
+// tovanel-topng [-threads N] -out png INPUT: writes INPUT's first page as a PNG next to it, on at most N
+// threads (else TOVANEL_TOPNG_THREADS, else the cores it may use).
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -6,8 +7,19 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+
+namespace {
+
+// A thread count as the command line or the environment gives it: 1 to 9999; 0 for anything else.
+unsigned ThreadCount(const char* text) {
+  if (!text || !*text || std::strlen(text) > 4 || std::strspn(text, "0123456789") != std::strlen(text)) return 0;
+  return static_cast<unsigned>(std::atoi(text));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tovanel::tools;
@@ -21,8 +33,19 @@ int main(int argc, char** argv) {
     pthread_setattr_default_np(&attr);
     pthread_attr_destroy(&attr);
   }
-  if (argc != 4 || std::strcmp(argv[1], "-out") != 0 || std::strcmp(argv[2], "png") != 0 || !*argv[3]) {
-    std::fprintf(stderr, "tovanel-topng: %s; usage: tovanel-topng -out png INPUT\n", ExitText(Usage));
+  // The run that starts the converter says how many threads it may take, in the environment (an
+  // invalid value is passed over) or on the command line (an invalid one is a usage error).
+  ConvertSettings settings;
+  settings.threads = ThreadCount(std::getenv("TOVANEL_TOPNG_THREADS"));
+  const bool threadsGiven = argc == 6 && std::strcmp(argv[1], "-threads") == 0;
+  if (threadsGiven) {
+    settings.threads = ThreadCount(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
+  if ((threadsGiven && settings.threads == 0) || argc != 4 || std::strcmp(argv[1], "-out") != 0 ||
+      std::strcmp(argv[2], "png") != 0 || !*argv[3]) {
+    std::fprintf(stderr, "tovanel-topng: %s; usage: tovanel-topng [-threads N] -out png INPUT\n", ExitText(Usage));
     return Usage;
   }
   const std::string input = argv[3];
@@ -33,7 +56,7 @@ int main(int argc, char** argv) {
     code = WriteFailed;
     why = "the PNG would replace the input file";
   } else {
-    code = ConvertFirstPageToPng(input, output, why);
+    code = ConvertFirstPageToPng(input, output, why, settings);
   }
   if (code != Ok) {
     std::fprintf(stderr, "tovanel-topng: %s: %s: %s\n", input.c_str(), ExitText(code), why.c_str());

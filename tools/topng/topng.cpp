@@ -2,6 +2,7 @@
 #include "topng.h"
 
 #include "encode.h"
+#include "engine/engine.h"
 #include "filter_pipeline.h"
 #include "page.h"
 #include "png_writer.h"
@@ -13,7 +14,6 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 namespace tovanel::tools {
@@ -21,8 +21,6 @@ namespace tovanel::tools {
 namespace {
 
 using namespace topng;
-
-bool g_forceStreaming = false;
 
 // The pieces of one conversion: where its rows come from.
 struct Conversion {
@@ -68,45 +66,35 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
   return Ok;
 }
 
-// Filters the rows into filtered as they are decoded: on other threads when the page is large enough to
-// be compressed on several, so that decoding and filtering overlap. Palette and sub-byte rows are not
-// filtered but copied, which costs less than handing them to another thread.
-bool FilterRows(const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered, CodingAhead& ahead) {
-  std::unique_ptr<FilterPipeline> pipeline;
+// Filters the rows into filtered as they are decoded: in bands on the pool when the page is large
+// enough to be compressed on several threads, so that decoding and filtering overlap. Palette and
+// sub-byte rows are not filtered but copied, which costs less than a job.
+bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
-  if (FiltersOnHelpers(page, filteredBytes)) {
-    try {
-      pipeline = std::make_unique<FilterPipeline>(page, filtered, CodingThreads() - 1, &ahead);
-    } catch (const std::system_error&) {
-      // No thread to be had: this one filters.
-    }
-  }
-  if (pipeline) {
+  if (FiltersInBands(page, filteredBytes, pool.threads())) {
+    FilterPipeline pipeline(pool, page, filtered);
     for (uint32_t y = 0; y < page.height; ++y) {
-      if (!NextRow(conv, pipeline->nextRow())) return false;
-      pipeline->rowDone();
+      if (!NextRow(conv, pipeline.nextRow())) return false;
+      pipeline.rowDone();
     }
-    pipeline->finish();
+    pipeline.finish();
     return true;
   }
   RowFilter filter = FilterFor(page);
   const std::size_t stride = page.pngRowBytes + 1;
-  // The coder ahead is woken every 32 KiB or so of rows, not for every row.
-  const uint32_t step = static_cast<uint32_t>(std::max<std::size_t>(1, (std::size_t{32} << 10) / stride));
   for (uint32_t y = 0; y < page.height; ++y) {
     if (!NextRow(conv, pngRow)) return false;
     filter.filter(pngRow, filtered + std::size_t{y} * stride);
-    if (ahead.stream && (y + 1) % step == 0) ahead.stream->ready(std::size_t{y + 1} * stride);
   }
   return true;
 }
 
 // Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT
 // chunks while the next rows are decoded.
-int StreamRows(const Page& page, Conversion& conv, AtomicOutput& out, std::string& why) {
+int StreamRows(engine::Pool& pool, const Page& page, Conversion& conv, AtomicOutput& out, std::string& why) {
   std::string writeWhy;
   IdatWriter idat(out, writeWhy);
-  RowStreamCoder coder(page, [&idat](const uint8_t* data, std::size_t size) { return idat.add(data, size); });
+  RowStreamCoder coder(pool, page, [&idat](const uint8_t* data, std::size_t size) { return idat.add(data, size); });
   std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack), filtered(page.pngRowBytes + 1);
   RowFilter filter = FilterFor(page);
   bool coded = true;
@@ -153,7 +141,7 @@ int WritePng(PngJob& job, const ImageData& imageData, const std::string& output,
 
 // Small enough: filter everything into memory, then code it; the first parts of the stream are
 // written while the last are still being coded.
-int ConvertInMemory(PngJob& job, Conversion& conv, const std::string& output, std::string& why) {
+int ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std::string& output, std::string& why) {
   const Page& page = *job.page;
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
   const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
@@ -163,12 +151,9 @@ int ConvertInMemory(PngJob& job, Conversion& conv, const std::string& output, st
   }
   const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
-  ZlibStream z;
-  // Stopped, if need be, before filtered and z go.
-  CodingAhead ahead = StartCodingAhead(page, filtered.get(), filteredBytes, z);
   {
     std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
-    if (!FilterRows(page, conv, pngRow.data(), filtered.get(), ahead)) {
+    if (!FilterRows(pool, page, conv, pngRow.data(), filtered.get())) {
       why = conv.failure.why;
       return conv.failure.code;
     }
@@ -182,7 +167,8 @@ int ConvertInMemory(PngJob& job, Conversion& conv, const std::string& output, st
     std::string writeWhy;
     IdatParts idat(out, writeWhy);
     const PartsSink sink = [&idat](const StreamPart& part) { return idat.add(part); };
-    const int code = DeflateImage(page, filtered.get(), filteredBytes, z, codeWhy, &ahead, &sink);
+    ZlibStream z;
+    const int code = DeflateImage(pool, page, filtered.get(), filteredBytes, z, codeWhy, &sink);
     if (idat.failed() || (code == Ok && !idat.finish())) {
       codeWhy = writeWhy;
       return static_cast<int>(WriteFailed);
@@ -191,7 +177,8 @@ int ConvertInMemory(PngJob& job, Conversion& conv, const std::string& output, st
   }, output, why);
 }
 
-int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::string& why) {
+int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::string& why,
+            const ConvertSettings& settings, engine::Pool& pool) {
   if (const int code = OpenPage(tif, pageIndex, why); code != Ok) return code;
   Page page;
   if (const int code = AnalysePage(tif, page, why); code != Ok) return code;
@@ -225,15 +212,14 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
   // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
-  const bool inMemory = uint64_t{page.height} * (page.pngRowBytes + 1) <= kMaxInMemoryImage && tables <= kMaxTableBytes;
-  if (inMemory && !g_forceStreaming) return ConvertInMemory(job, conv, output, why);
-  return WritePng(job, [&](AtomicOutput& out, std::string& rowsWhy) { return StreamRows(page, conv, out, rowsWhy); },
+  const uint64_t filtered = uint64_t{page.height} * (page.pngRowBytes + 1);
+  if (filtered <= std::min(settings.maxHeldImage, kMaxInMemoryImage) && tables <= kMaxTableBytes)
+    return ConvertInMemory(pool, job, conv, output, why);
+  return WritePng(job, [&](AtomicOutput& out, std::string& rowsWhy) { return StreamRows(pool, page, conv, out, rowsWhy); },
                   output, why);
 }
 
 }  // namespace
-
-void ForceStreamingWriterForTesting(bool on) { g_forceStreaming = on; }
 
 std::string PngPathFor(const std::string& input) {
   const std::string name = FileNamePart(input);
@@ -242,17 +228,20 @@ std::string PngPathFor(const std::string& input) {
   return FolderPart(input) + name.substr(0, dot) + ".png";
 }
 
-int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why) {
-  return ConvertPageToPng(input, 0, output, why);
+int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why,
+                          const ConvertSettings& settings) {
+  return ConvertPageToPng(input, 0, output, why, settings);
 }
 
-int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why) {
+int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
+                     const ConvertSettings& settings) {
   InstallTiffHandlers();
   int code = Ok;
   const TiffPtr tif(OpenTiffForReading(input, code, why));
   if (!tif) return code;
+  engine::Pool pool(settings.threads);
   try {
-    return Convert(tif.get(), pageIndex, output, why);
+    return Convert(tif.get(), pageIndex, output, why, settings, pool);
   } catch (const std::bad_alloc&) {
     why = "out of memory";
     return TooLarge;

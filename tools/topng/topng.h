@@ -21,22 +21,25 @@ inline constexpr std::uint64_t kMaxBandBytes = std::uint64_t{256} << 20;
 // INPUT with the text after the last "." of its file name replaced by "png" ("scan" gives "scan.png").
 std::string PngPathFor(const std::string& input);
 
+// How a page is converted.
+struct ConvertSettings {
+  // The threads the conversion may take, the caller's own included: 0 for as many as the cores this
+  // process may use (engine::UsableCores); with 1 it starts no thread at all.
+  unsigned threads = 0;
+  // Filtered images up to this size (at most kMaxInMemoryImage) are held and then compressed; larger
+  // ones are filtered and compressed as their rows arrive.
+  std::uint64_t maxHeldImage = kMaxInMemoryImage;
+};
+
 // Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
 // whole or not at all. Returns an Exit code; on failure, why holds one line of explanation.
-int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why);
+int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why,
+                          const ConvertSettings& settings = {});
 
 // The same for any page: pageIndex counts the entries of ListPages from 0. The converter program
 // writes only the first page; the others are reachable for tests that check every page of a file.
-int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why);
-
-// Test hook: forces the streaming writer even for small images. Not for production use.
-void ForceStreamingWriterForTesting(bool on);
-
-// The threads a page's compression may take: 0 (the default) for as many as the cores this process
-// may run on. Pages under 1 MiB of filtered data take one thread whatever is set here.
-void SetCodingThreads(unsigned threads);
-// The threads a large page's compression takes (at most 16).
-unsigned CodingThreads();
+int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
+                     const ConvertSettings& settings = {});
 
 // The memory (address space) the converter program stays within: 600 MiB on two threads, and per
 // further thread its stack, coder and the streamed pieces in flight.

@@ -2,8 +2,6 @@
 // count, the single-thread stream unchanged for small inputs, and sizes within 1 % of one thread's.
 #include "deflate_blocks.h"
 #include "deflate_parallel.h"
-#include "helper_thread.h"
-#include "runs_ahead.h"
 #include "sample_rows.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +10,8 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace tovanel::tools {
 namespace {
@@ -46,10 +41,11 @@ std::optional<std::vector<std::uint8_t>> Inflate(const std::uint8_t* data, std::
     return out;
 }
 
-std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t n, const DeflateSettings& s)
+std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t n, const DeflateSettings& s, unsigned threads)
 {
+    engine::Pool pool(threads);
     std::vector<std::uint8_t> out(ZlibStreamBound(n));
-    out.resize(DeflateToZlib(in, n, out.data(), out.size(), s));
+    out.resize(DeflateToZlib(pool, in, n, out.data(), out.size(), s));
     return out;
 }
 
@@ -99,9 +95,9 @@ const std::vector<std::uint8_t>& MixedRows()
 
 std::string CodingName(DeflateCoding c) { return c == DeflateCoding::Matches ? "Matches" : "Runs"; }
 
-DeflateSettings SettingsFor(DeflateCoding coding, unsigned threads)
+DeflateSettings SettingsFor(DeflateCoding coding)
 {
-    return {coding, coding == DeflateCoding::Matches ? 4 : 6, threads};
+    return {coding, coding == DeflateCoding::Matches ? 4 : 6};
 }
 
 // --- Round trip at sizes around the one-thread limit and the piece edges, 1 to 4 threads.
@@ -113,14 +109,14 @@ TEST_P(DeflateRoundTrip, InflatesToTheInputAsOneStream)
 {
     const auto [n, threads, coding] = GetParam();
     ASSERT_LE(n, MixedRows().size());
-    const DeflateSettings s = SettingsFor(coding, threads);
-    const std::vector<std::uint8_t> z = Compress(MixedRows().data(), n, s);
+    const DeflateSettings s = SettingsFor(coding);
+    const std::vector<std::uint8_t> z = Compress(MixedRows().data(), n, s, threads);
     ASSERT_FALSE(z.empty());
     const auto back = Inflate(z.data(), z.size(), n);
     ASSERT_TRUE(back.has_value()) << "not one valid zlib stream";
     EXPECT_TRUE(std::equal(back->begin(), back->end(), MixedRows().begin(), MixedRows().begin() + n) &&
                 back->size() == n);
-    if (DeflateThreadsFor(n, s) == 1) {
+    if (DeflateThreadsFor(n, s, threads) == 1) {
         EXPECT_EQ(z, SingleCall(MixedRows().data(), n, s)) << "one thread must give the single-call stream";
     }
 }
@@ -216,8 +212,9 @@ TEST_P(DeflateStream, InflatesToTheInputAsOneStream)
     const StreamRow& row = GetParam();
     const std::uint8_t* in = MixedRows().data();
     std::vector<std::uint8_t> z;
+    engine::Pool pool(row.threads);
     ZlibStreamDeflater deflater(
-        SettingsFor(row.coding, row.threads),
+        pool, SettingsFor(row.coding),
         [&](const std::uint8_t* d, std::size_t n) {
             z.insert(z.end(), d, d + n);
             return true;
@@ -246,7 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DeflateStreamSink, AFailingSinkStopsTheStream)
 {
     int calls = 0;
-    ZlibStreamDeflater deflater({DeflateCoding::Runs, 6, 2}, [&](const std::uint8_t*, std::size_t) {
+    engine::Pool pool(2);
+    ZlibStreamDeflater deflater(pool, {DeflateCoding::Runs, 6}, [&](const std::uint8_t*, std::size_t) {
         ++calls;
         return false;
     }, 65536);
@@ -257,126 +255,6 @@ TEST(DeflateStreamSink, AFailingSinkStopsTheStream)
     EXPECT_EQ(calls, 1) << "nothing more goes to a sink that failed";
 }
 
-// --- Coding ahead: the bytes arrive in steps while another thread codes them run-only.
-
-// Declares the input final up to `until`, `step` bytes at a time (step 0: not at all).
-template <class Ahead>
-void DeclareInSteps(Ahead& ahead, std::size_t step, std::size_t until)
-{
-    for (std::size_t done = step; step && done < until; done += step)
-        ahead.ready(done);
-}
-
-struct AheadRow {
-    const char* name;
-    std::size_t n, step;  // step 0: nothing is declared before the end
-    enum End { Finish, Cancel, Drop } end;
-};
-class RunsAheadCoder : public ::testing::TestWithParam<AheadRow> {};
-
-// Whatever the steps, finishing gives the very stream of one zlib call; cancelled or dropped halfway,
-// the coder stops at once and writes nothing more into the output.
-TEST_P(RunsAheadCoder, OneCallsStreamOrStopsClean)
-{
-    const AheadRow& row = GetParam();
-    ASSERT_LE(row.n, MixedRows().size());
-    const std::uint8_t* in = MixedRows().data() + MixedRows().size() - row.n;  // ends in the drawn rows
-    std::vector<std::uint8_t> out(ZlibStreamBound(row.n), 0);
-    auto ahead = std::make_unique<RunsAhead>(in, row.n, out.data(), out.size(), 6);
-    const std::size_t declared = row.end == AheadRow::Finish ? row.n : row.n / 2;
-    DeclareInSteps(*ahead, row.step, declared);
-    if (row.end == AheadRow::Finish) {
-        out.resize(ahead->finish());
-        EXPECT_EQ(out, SingleCall(in, row.n, SettingsFor(DeflateCoding::Runs, 1)));
-        return;
-    }
-    if (row.step)  // let the coder get into the declared bytes, so that the stop comes in mid-call
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (row.end == AheadRow::Cancel)
-        ahead->cancel();
-    else
-        ahead.reset();
-    std::fill(out.begin(), out.end(), 0x5a);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0x5a), static_cast<std::ptrdiff_t>(out.size()))
-        << "written after it was stopped";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, RunsAheadCoder,
-    ::testing::Values(AheadRow{"OneStep", 200000, 200000, AheadRow::Finish},
-                      AheadRow{"RowByRow", 200000, 769, AheadRow::Finish},
-                      AheadRow{"ByteByByte", 40000, 1, AheadRow::Finish},
-                      AheadRow{"StepsLargerThanTheCodersBite", MiB - 1, 65537 * 3, AheadRow::Finish},
-                      AheadRow{"NothingUntilTheEnd", 300000, 0, AheadRow::Finish},
-                      // The end falls on the coder's 64 KiB bite: the last bite must finish the stream.
-                      AheadRow{"EndsOnTheCodersBite", 3 * 65536, 65536, AheadRow::Finish},
-                      AheadRow{"OneByteOverTheBite", 65537, 65536, AheadRow::Finish},
-                      AheadRow{"CancelledHalfway", 3 * MiB, 4096, AheadRow::Cancel},
-                      AheadRow{"CancelledBeforeAnything", 300000, 0, AheadRow::Cancel},
-                      AheadRow{"DroppedHalfway", 3 * MiB, 4096, AheadRow::Drop}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Pieces coded ahead by threads that step them as the input comes, then taken over: the very stream
-// DeflateToZlib makes; and taken over only with the very same pieces.
-struct PiecesAheadRow {
-    const char* name;
-    std::size_t n, step;  // step 0: nothing is declared before the end
-    unsigned steppers, threads;
-};
-class PiecesAheadCoder : public ::testing::TestWithParam<PiecesAheadRow> {};
-
-TEST_P(PiecesAheadCoder, DeflateToZlibsVeryStream)
-{
-    const PiecesAheadRow& row = GetParam();
-    ASSERT_LE(row.n, MixedRows().size());
-    const std::uint8_t* in = MixedRows().data();
-    const DeflateSettings settings{DeflateCoding::Runs, 6, row.threads};
-    std::vector<std::uint8_t> out(ZlibStreamBound(row.n));
-    PiecesAhead ahead(in, row.n, out.data(), out.size(), settings);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> steppers;
-    for (unsigned i = 0; i < row.steppers; ++i)
-        steppers.emplace_back([&] {
-            while (!stop)
-                if (!ahead.step())
-                    std::this_thread::yield();
-        });
-    DeclareInSteps(ahead, row.step, row.n);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let the steppers get into the pieces
-    stop = true;
-    for (std::thread& t : steppers)
-        t.join();
-    ASSERT_TRUE(ahead.samePieces(settings));
-    EXPECT_EQ(Joined(ahead.finish()), Compress(in, row.n, settings));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, PiecesAheadCoder,
-    ::testing::Values(PiecesAheadRow{"NothingAhead", 3 * MiB, 0, 0, 2},
-                      PiecesAheadRow{"OneStepperRows", 3 * MiB + 12345, 4096, 1, 2},
-                      PiecesAheadRow{"OddRowsThreeThreads", 5 * MiB + 3, 3001, 1, 3},
-                      PiecesAheadRow{"TwoSteppersBigSteps", 9 * MiB + 7, 3 * 65536 + 1, 2, 4},
-                      PiecesAheadRow{"AllThereAtOnce", 2 * MiB, 2 * MiB - 1, 2, 2},
-                      // 16 pieces of 256 KiB: every step ends a piece, which must then be flushed.
-                      PiecesAheadRow{"StepsOnPieceEdges", 4 * MiB, 256 * 1024, 1, 2},
-                      PiecesAheadRow{"AtTheOneThreadLimit", MiB, 65536, 2, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PiecesAheadCoder, OtherPiecesOrCodingAreNotTakenOver)
-{
-    const std::size_t n = 4 * MiB;
-    std::vector<std::uint8_t> out(ZlibStreamBound(n));
-    const PiecesAhead ahead(MixedRows().data(), n, out.data(), out.size(), {DeflateCoding::Runs, 6, 2});
-    EXPECT_TRUE(ahead.samePieces({DeflateCoding::Runs, 6, 2}));
-    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Matches, 6, 2})) << "other coding";
-    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 5, 2})) << "other level";
-    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 6, 3})) << "other threads";
-    EXPECT_FALSE(ahead.samePieces({DeflateCoding::Runs, 6, 2, MiB})) << "longer pieces (a page that compresses well)";
-    const PiecesAhead alone(MixedRows().data(), n, out.data(), out.size(), {DeflateCoding::Runs, 6, 1});
-    EXPECT_FALSE(alone.samePieces({DeflateCoding::Runs, 6, 1})) << "one thread codes one call, not pieces";
-}
-
 // --- A sink gets the stream's parts in order, one call at a time, while the pieces are coded; one that
 // stops (a failed write) is not called again, and the call fails.
 
@@ -385,7 +263,6 @@ struct SinkRow {
     std::size_t n;
     unsigned threads;
     DeflateCoding coding;
-    bool ahead;          // pieces coded ahead up to half the input, then finished
     std::size_t failAt;  // the call that fails; 0: none
     bool throws = false;  // it fails by throwing (out of memory), on whichever thread calls it
 };
@@ -396,7 +273,7 @@ TEST_P(PartsToASink, InOrderAndNotCalledAfterItStops)
     const SinkRow& row = GetParam();
     ASSERT_LE(row.n, MixedRows().size());
     const std::uint8_t* in = MixedRows().data();
-    const DeflateSettings settings = SettingsFor(row.coding, row.threads);
+    const DeflateSettings settings = SettingsFor(row.coding);
     std::vector<std::uint8_t> out(ZlibStreamBound(row.n)), got;
     std::size_t calls = 0;
     std::atomic<bool> inside{false};
@@ -410,39 +287,31 @@ TEST_P(PartsToASink, InOrderAndNotCalledAfterItStops)
             throw std::bad_alloc();
         return ok;
     };
-    StreamParts parts;
-    if (row.ahead) {
-        PiecesAhead ahead(in, row.n, out.data(), out.size(), settings);
-        DeclareInSteps(ahead, 65536, row.n / 2);
-        while (ahead.step()) {
-        }
-        parts = ahead.finish(&sink);
-    } else {
-        parts = DeflateToZlibParts(in, row.n, out.data(), out.size(), settings, &sink);
-    }
+    engine::Pool pool(row.threads);
+    const StreamParts parts = DeflateToZlibParts(pool, in, row.n, out.data(), out.size(), settings, &sink);
     if (row.failAt) {
         EXPECT_TRUE(parts.empty());
         EXPECT_EQ(calls, row.failAt) << "called after it stopped";
         return;
     }
     EXPECT_EQ(got, Joined(parts));
-    EXPECT_EQ(got, Compress(in, row.n, settings));
+    EXPECT_EQ(got, Compress(in, row.n, settings, row.threads));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sinks, PartsToASink,
-    ::testing::Values(SinkRow{"OneThreadOnePart", MiB - 1, 2, DeflateCoding::Runs, false, 0},
-                      SinkRow{"TwoThreadsRuns", 3 * MiB + 12345, 2, DeflateCoding::Runs, false, 0},
-                      SinkRow{"FourThreadsMatches", 9 * MiB + 7, 4, DeflateCoding::Matches, false, 0},
-                      SinkRow{"PiecesAhead", 5 * MiB + 3, 3, DeflateCoding::Runs, true, 0},
-                      SinkRow{"StopsAtTheHeader", 3 * MiB, 2, DeflateCoding::Runs, false, 1},
-                      SinkRow{"StopsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, false, 5},
-                      SinkRow{"StopsMidwayAhead", 9 * MiB + 7, 2, DeflateCoding::Runs, true, 5},
-                      SinkRow{"StopsOnTheOnePart", MiB - 1, 2, DeflateCoding::Matches, false, 1},
-                      SinkRow{"ThrowsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, false, 5, true},
-                      SinkRow{"ThrowsMidwayAhead", 9 * MiB + 7, 2, DeflateCoding::Runs, true, 5, true},
+    ::testing::Values(SinkRow{"OneThreadOnePart", MiB - 1, 2, DeflateCoding::Runs, 0},
+                      SinkRow{"TwoThreadsRuns", 3 * MiB + 12345, 2, DeflateCoding::Runs, 0},
+                      SinkRow{"ThreeThreadsRuns", 5 * MiB + 3, 3, DeflateCoding::Runs, 0},
+                      SinkRow{"FourThreadsMatches", 9 * MiB + 7, 4, DeflateCoding::Matches, 0},
+                      SinkRow{"StopsAtTheHeader", 3 * MiB, 2, DeflateCoding::Runs, 1},
+                      SinkRow{"StopsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, 5},
+                      SinkRow{"StopsMidwayTwoThreads", 9 * MiB + 7, 2, DeflateCoding::Runs, 5},
+                      SinkRow{"StopsOnTheOnePart", MiB - 1, 2, DeflateCoding::Matches, 1},
+                      SinkRow{"ThrowsMidway", 9 * MiB + 7, 4, DeflateCoding::Runs, 5, true},
+                      SinkRow{"ThrowsMidwayTwoThreads", 9 * MiB + 7, 2, DeflateCoding::Runs, 5, true},
                       // The header, 8 pieces of 256 KiB, then the checksum: the tenth call.
-                      SinkRow{"ThrowsAtTheChecksum", 2 * MiB, 2, DeflateCoding::Runs, false, 10, true}),
+                      SinkRow{"ThrowsAtTheChecksum", 2 * MiB, 2, DeflateCoding::Runs, 10, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The output buffer must be at least the bound: anything less is refused, never overrun.
@@ -451,7 +320,8 @@ TEST(DeflateBound, ABufferBelowTheBoundIsRefused)
 {
     const std::size_t n = 3 * MiB;
     std::vector<std::uint8_t> out(ZlibStreamBound(n) + 16, 0xa5);
-    EXPECT_EQ(DeflateToZlib(MixedRows().data(), n, out.data(), ZlibStreamBound(n) - 1, {DeflateCoding::Runs, 6, 2}),
+    engine::Pool two(2);
+    EXPECT_EQ(DeflateToZlib(two, MixedRows().data(), n, out.data(), ZlibStreamBound(n) - 1, {DeflateCoding::Runs, 6}),
               0u);
     // Incompressible input takes the most room; it must fit in the bound at every thread count.
     std::vector<std::uint8_t> noise(n);
@@ -460,7 +330,8 @@ TEST(DeflateBound, ABufferBelowTheBoundIsRefused)
         b = static_cast<std::uint8_t>(rng.next());
     for (unsigned t = 1; t <= 4; ++t)
         for (DeflateCoding c : {DeflateCoding::Matches, DeflateCoding::Runs}) {
-            const std::size_t size = DeflateToZlib(noise.data(), n, out.data(), ZlibStreamBound(n), SettingsFor(c, t));
+            engine::Pool pool(t);
+            const std::size_t size = DeflateToZlib(pool, noise.data(), n, out.data(), ZlibStreamBound(n), SettingsFor(c));
             ASSERT_GT(size, n) << t << " threads, " << CodingName(c);
             EXPECT_EQ(out[ZlibStreamBound(n)], 0xa5) << "written past the bound";
             EXPECT_TRUE(Inflate(out.data(), size, n) == noise);
@@ -479,97 +350,14 @@ class DeflateThreads : public ::testing::TestWithParam<ThreadRow> {};
 TEST_P(DeflateThreads, Count)
 {
     const ThreadRow& row = GetParam();
-    EXPECT_EQ(DeflateThreadsFor(row.n, {DeflateCoding::Matches, 6, row.asked}), row.expected);
+    EXPECT_EQ(DeflateThreadsFor(row.n, {DeflateCoding::Matches, 6}, row.asked), row.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DeflateThreads,
                          ::testing::Values(ThreadRow{"Small", MiB - 1, 8, 1},
                                            ThreadRow{"AtTheLimit", MiB, 8, MiB / kMinDeflatePiece},
                                            ThreadRow{"NoPieceBelowTheMinimum", 2 * MiB - 1, 16, 2 * MiB / kMinDeflatePiece - 1},
-                                           ThreadRow{"AsAsked", 64 * MiB, 3, 3},
-                                           ThreadRow{"Capped", 256 * MiB, 1000, kMaxDeflateThreads}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DeflateThreads, AutomaticCountFollowsTheAffinity)
-{
-    cpu_set_t set;
-    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-    const unsigned cores = std::min<unsigned>(CPU_COUNT(&set), kMaxDeflateThreads);
-    EXPECT_EQ(UsableCores(), cores);
-    EXPECT_EQ(DeflateThreadsFor(64 * MiB, {DeflateCoding::Matches, 6, 0}), cores);
-}
-
-// Helper threads keep off the core their creator was on, and the creator keeps to it, until it waits
-// for them (join() in the first round, the destructor in the second); on one core nothing is kept.
-struct HelperRow {
-    const char* name;
-    bool oneCore;
-    unsigned helpers;
-};
-
-class Helpers : public ::testing::TestWithParam<HelperRow> {};
-
-TEST_P(Helpers, KeepOffTheCreatorsCoreUntilJoined)
-{
-    const HelperRow& row = GetParam();
-    cpu_set_t before;
-    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
-    if (!row.oneCore && CPU_COUNT(&before) < 2)
-        GTEST_SKIP() << "this machine lets the test run on one core only";
-    cpu_set_t mine = before;
-    if (row.oneCore) {
-        CPU_ZERO(&mine);
-        CPU_SET(sched_getcpu(), &mine);
-        ASSERT_EQ(sched_setaffinity(0, sizeof mine, &mine), 0);
-    }
-    for (int round = 0; round < 2; ++round) {
-        std::mutex mutex;
-        std::vector<cpu_set_t> seen;
-        std::atomic<unsigned> looked{0};
-        cpu_set_t during;
-        {
-            HelperThreads helpers;
-            for (unsigned i = 0; i < row.helpers; ++i)
-                helpers.start([&] {
-                    cpu_set_t own;
-                    sched_getaffinity(0, sizeof own, &own);
-                    const std::lock_guard lock(mutex);
-                    seen.push_back(own);
-                    ++looked;
-                });
-            ASSERT_EQ(helpers.size(), row.helpers);
-            sched_getaffinity(0, sizeof during, &during);
-            // Looked at before the creator waits for them (and lets them onto its core).
-            while (looked < row.helpers)
-                std::this_thread::yield();
-            if (round == 0)
-                helpers.join();
-        }
-        cpu_set_t after;
-        sched_getaffinity(0, sizeof after, &after);
-        EXPECT_TRUE(CPU_EQUAL(&after, &mine)) << "round " << round;
-        ASSERT_EQ(seen.size(), row.helpers);
-        if (row.oneCore) {
-            EXPECT_TRUE(CPU_EQUAL(&during, &mine));
-            for (const cpu_set_t& own : seen)
-                EXPECT_TRUE(CPU_EQUAL(&own, &mine));
-            continue;
-        }
-        EXPECT_EQ(CPU_COUNT(&during), 1);
-        for (const cpu_set_t& own : seen) {
-            cpu_set_t shared, all;
-            CPU_AND(&shared, &own, &during);
-            CPU_OR(&all, &own, &during);
-            EXPECT_EQ(CPU_COUNT(&shared), 0);
-            EXPECT_TRUE(CPU_EQUAL(&all, &mine));
-        }
-    }
-    sched_setaffinity(0, sizeof before, &before);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, Helpers,
-                         ::testing::Values(HelperRow{"OneHelper", false, 1}, HelperRow{"ThreeHelpers", false, 3},
-                                           HelperRow{"OneCore", true, 2}),
+                                           ThreadRow{"AsAsked", 64 * MiB, 3, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Size: all threads within 1 % of one thread on realistic pages, at the converter's levels.
@@ -590,10 +378,10 @@ TEST_P(DeflateOverhead, AllThreadsWithinOnePercentOfOne)
 {
     const OverheadRow& row = GetParam();
     const std::vector<std::uint8_t> in = row.rows();
-    const std::size_t one = Compress(in.data(), in.size(), {row.coding, row.level, 1}).size();
-    const std::size_t four = Compress(in.data(), in.size(), {row.coding, row.level, 4}).size();
+    const std::size_t one = Compress(in.data(), in.size(), {row.coding, row.level}, 1).size();
+    const std::size_t four = Compress(in.data(), in.size(), {row.coding, row.level}, 4).size();
     ASSERT_GT(one, 0u);
-    ASSERT_GT(DeflateThreadsFor(in.size(), {row.coding, row.level, 4}), 1u) << "the page must be split";
+    ASSERT_GT(DeflateThreadsFor(in.size(), {row.coding, row.level}, 4), 1u) << "the page must be split";
     EXPECT_LE(double(four), double(one) * 1.01) << "one thread " << one << " bytes, four " << four;
 }
 

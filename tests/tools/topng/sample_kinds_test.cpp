@@ -201,12 +201,12 @@ const KindCase kKindCases[] = {
 class SampleKinds : public InFolder<std::tuple<KindCase, bool>> {};
 
 TEST_P(SampleKinds, PixelsFollowTheMappingRule) {
-  const auto& [c, streaming] = GetParam();
+  const auto& c = std::get<0>(GetParam());
+  const bool streaming = std::get<1>(GetParam());
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   ASSERT_NO_FATAL_FAILURE(WriteKind(c, in));
-  ForceStreamingWriterForTesting(streaming);
   PngImage png;
-  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png));
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png, Settings(0, streaming)));
   ASSERT_EQ(png.width, W);
   ASSERT_EQ(png.height, H);
   double lo = 0, hi = 1;

@@ -5,8 +5,6 @@
 
 #include <zlib.h>
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -95,17 +93,13 @@ const ThreadCase kSmall[] = {
 
 class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
  protected:
-  void TearDown() override {
-    SetCodingThreads(0);
-    ForceStreamingWriterForTesting(false);
-  }
+  // The settings of a case on these threads: held or streamed as the case says.
+  ConvertSettings on(unsigned threads) const { return Settings(threads, std::get<1>(GetParam())); }
   // Converts the page with the given threads and returns the PNG's bytes; its pixels must be the page's.
   std::vector<uint8_t> convert(const ThreadCase& c, unsigned threads) {
-    SetCodingThreads(threads);
-    ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     const std::string out = tmp_.file("page-" + std::to_string(threads) + ".png");
     std::string why;
-    EXPECT_EQ(ConvertFirstPageToPng(in_, out, why), Ok) << why;
+    EXPECT_EQ(ConvertFirstPageToPng(in_, out, why, on(threads)), Ok) << why;
     PngImage png;
     EXPECT_TRUE(ReadPng(out, png, why)) << why;
     EXPECT_EQ(png.colorType, c.pngType);
@@ -144,9 +138,9 @@ TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
   const std::vector<uint8_t> one = convert(c, 1), four = convert(c, 4);
   ASSERT_FALSE(one.empty());
   EXPECT_LE(four.size(), one.size() + one.size() / 100) << one.size() << " bytes on one thread";
-  // The trial's slices are partly coded while the page is decoded: the choice must be one thread's.
+  // The trial's slices are coded as jobs on the pool: the choice must be one thread's.
   EXPECT_EQ(ZlibHeader(four), ZlibHeader(one));
-  // How far the helpers got with the pieces ahead depends on timing; the bytes must not.
+  // The order in which bands and pieces finish depends on timing; the bytes must not.
   EXPECT_EQ(convert(c, 4), four) << "a second run on four threads";
   if (std::get<1>(GetParam()) || c.content == Content::Drawn)
     EXPECT_EQ(four, one);
@@ -155,7 +149,7 @@ TEST_P(LargePages, SamePixelsOnOneAndFourThreadsAndBytesWithinOnePercent) {
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, LargePages, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
 
-// A page cut short fails in the middle of its rows, while helpers filter and code the bands before:
+// A page cut short fails in the middle of its rows, while the pool filters and codes the bands before:
 // with the reason one thread gives.
 using CutShort = Threads;
 TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
@@ -169,17 +163,15 @@ TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
     std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, uint8_t{0xff});
     const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
     WriteBytes(in, std::string(cut.begin(), cut.end()));
-    SetCodingThreads(threads);
-    ForceStreamingWriterForTesting(std::get<1>(GetParam()));
     std::string why;
-    EXPECT_EQ(ConvertFirstPageToPng(in, out, why), Damaged) << threads << " threads: " << why;
+    EXPECT_EQ(ConvertFirstPageToPng(in, out, why, on(threads)), Damaged) << threads << " threads: " << why;
     EXPECT_FALSE(std::filesystem::exists(out)) << threads << " threads";
     if (threads == 1) oneThread = why;
     else EXPECT_EQ(why, oneThread);
   }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
-// A small page is coded run-only on another thread while it is decoded: the cut stops that coder too.
+// Small pages: their trial slices are jobs on the pool.
 INSTANTIATE_TEST_SUITE_P(Small, CutShort, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
                          Name);
 
@@ -189,13 +181,11 @@ using WriteFails = Threads;
 TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
-  SetCodingThreads(4);
-  ForceStreamingWriterForTesting(std::get<1>(GetParam()));
   // The head, then the first chunk's length, its data and its checksum: every page here writes more.
   for (const int writesFirst : {1, 3, 5}) {
     SetOutputFaultForTesting(OutputFault::Write, ENOSPC, writesFirst);
     std::string why;
-    const int code = ConvertFirstPageToPng(in_, tmp_.file("full.png"), why);
+    const int code = ConvertFirstPageToPng(in_, tmp_.file("full.png"), why, on(4));
     SetOutputFaultForTesting(OutputFault::None, 0);
     EXPECT_EQ(code, WriteFailed) << writesFirst << " writes first: " << why;
     EXPECT_NE(why.find(std::strerror(ENOSPC)), std::string::npos) << why;
@@ -204,6 +194,50 @@ TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, WriteFails, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
+
+// The program takes its thread count from -threads N, else from TOVANEL_TOPNG_THREADS (an invalid
+// value passed over), else the usable cores: the held photograph's bytes tell one thread from four.
+struct ProgramRow {
+  const char* name;
+  const char* env;     // TOVANEL_TOPNG_THREADS, or null for none
+  const char* option;  // -threads, or null for none
+  unsigned sameAs;     // the in-process conversion whose bytes it gives (0: the usable cores)
+};
+class ProgramThreads : public ::testing::TestWithParam<ProgramRow> {};
+
+TEST_P(ProgramThreads, OptionOverEnvironmentOverCores) {
+  const ProgramRow& row = GetParam();
+  const ThreadCase& c = kLarge[0];  // an 8-bit photograph of 3 MiB: cut into pieces on several threads
+  tovanel::tools::test::TempDir tmp;
+  const std::string in = tmp.file("page.tif"), core = tmp.file("core.png");
+  ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in));
+  const auto inProcess = [&](unsigned threads) {
+    std::string why;
+    EXPECT_EQ(ConvertFirstPageToPng(in, core, why, Settings(threads, false)), Ok) << why;
+    return ReadBytes(core);
+  };
+  ASSERT_NE(inProcess(1), inProcess(4)) << "the page must tell one thread from four";
+  std::vector<std::string> args{"-u", "TOVANEL_TOPNG_THREADS"};
+  if (row.env) args.push_back(std::string("TOVANEL_TOPNG_THREADS=") + row.env);
+  args.push_back(std::string(TOVANEL_BIN_DIR) + "/tovanel-topng");
+  if (row.option) args.insert(args.end(), {"-threads", row.option});
+  args.insert(args.end(), {"-out", "png", in});
+  // No address-space limit (the safety test checks the memory bound): so the program's own threads
+  // can be checked under ThreadSanitizer too, whose shadow memory takes terabytes of it.
+  const auto r = RunTool("/usr/bin/env", args, tmp.path(), 60, 0);
+  ASSERT_EQ(r.exitCode, Ok) << r.stderrText;
+  EXPECT_EQ(ReadBytes(tmp.file("page.png")), inProcess(row.sameAs));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramThreads,
+                         ::testing::Values(ProgramRow{"OptionOne", nullptr, "1", 1},
+                                           ProgramRow{"OptionFour", nullptr, "4", 4},
+                                           ProgramRow{"EnvironmentOne", "1", nullptr, 1},
+                                           ProgramRow{"EnvironmentFour", "4", nullptr, 4},
+                                           ProgramRow{"OptionOverEnvironment", "4", "1", 1},
+                                           ProgramRow{"InvalidEnvironmentPassedOver", "all", nullptr, 0},
+                                           ProgramRow{"Neither", nullptr, nullptr, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A stream handed over in parts, as the coding threads hand over their pieces, gives the IDAT chunks
 // of the whole stream: 1 MiB each but the last, each with its CRC, then IEND.
@@ -263,22 +297,16 @@ INSTANTIATE_TEST_SUITE_P(
                       PartsRow{"EmptyPartsBetween", {2, 0, 300000, 0, 0, 4}}, PartsRow{"TheSmallestStream", {2, 1, 4}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Small pages stay one stream: a filtered one is coded run-only on another thread while it is still
-// decoded, and that stream is kept when run-only coding wins (the 16-bit photograph), dropped when
-// matching wins (the 8-bit pages).
+// Small pages stay one stream, coded run-only (the 16-bit photograph) or by matching (the 8-bit
+// pages) as their trial chooses, whatever the threads.
 using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
   const std::vector<uint8_t> one = convert(c, 1);
   ASSERT_FALSE(one.empty());
-  cpu_set_t before, after;
-  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
   EXPECT_EQ(convert(c, 4), one);
   EXPECT_EQ(convert(c, 0), one);
-  // The decoding thread keeps to its core only while the coder ahead runs.
-  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-  EXPECT_TRUE(CPU_EQUAL(&before, &after)) << "the thread's cores were left narrowed";
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, SmallPages, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
                          Name);

@@ -22,21 +22,26 @@ namespace tovanel::tools::test {
 using tovanel::test::PngImage;
 using tovanel::test::ReadPng;
 
-// A parameterised test with a fresh folder of its own under TMPDIR, removed afterwards; the streaming
-// writer is switched off after each case.
+// A parameterised test with a fresh folder of its own under TMPDIR, removed afterwards.
 template <typename Param>
 class InFolder : public ::testing::TestWithParam<Param> {
  protected:
-  void TearDown() override { ForceStreamingWriterForTesting(false); }
   TempDir tmp_;
   std::filesystem::path dir_{tmp_.path()};
 };
 
+// Settings that convert on these threads (0: the usable cores), the page held in memory or streamed
+// (every page, however small, when streamed is set).
+inline ConvertSettings Settings(unsigned threads, bool streamed) {
+  return {threads, streamed ? 0 : kMaxInMemoryImage};
+}
+
 // Converts in to out and reads the PNG back, which must have the given colour type and depth. The
 // program's window converts the page file the splitter writes of in: it must give the same bytes.
-inline void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png) {
+inline void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png,
+                           const ConvertSettings& settings = {}) {
   std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why), Ok) << why;
+  ASSERT_EQ(ConvertFirstPageToPng(in, out, why, settings), Ok) << why;
   ExpectPageFileGivesThePng(in, out);
   ASSERT_TRUE(ReadPng(out, png, why)) << why;
   ASSERT_EQ(png.colorType, colorType);

@@ -231,12 +231,12 @@ const Case kCases[] = {
 class Fidelity : public InFolder<std::tuple<Case, bool>> {};
 
 TEST_P(Fidelity, PixelsDepthColourTypeAndMetadataMatchTheTiff) {
-  const auto& [c, streaming] = GetParam();
+  const auto& c = std::get<0>(GetParam());
+  const bool streaming = std::get<1>(GetParam());
   const std::string in = (dir_ / "in.tif").string(), out = (dir_ / "in.png").string();
   WriteCase(c, in);
-  ForceStreamingWriterForTesting(streaming);
   PngImage png;
-  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png));
+  ASSERT_NO_FATAL_FAILURE(ConvertAndRead(in, out, c.pngType, c.pngDepth, png, Settings(0, streaming)));
   ASSERT_EQ(png.width, W);
   ASSERT_EQ(png.height, H);
   EXPECT_TRUE(png.trns.empty());

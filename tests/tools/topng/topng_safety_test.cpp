@@ -1,5 +1,6 @@
 // tovanel-topng as a program: output naming, bad and hostile inputs, the damaged corpus, huge pages.
 #include "tiffcommon.h"
+#include "engine/engine.h"
 #include "tool_test_support.h"
 #include "topng.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 const std::string kTool = std::string(TOVANEL_BIN_DIR) + "/tovanel-topng";
 // The converter's memory bound as tools/README.md states it: every run here is limited to it.
-const uint64_t kConverterBound = MemoryBound(CodingThreads());
+const uint64_t kConverterBound = MemoryBound(engine::UsableCores());
 
 class TopngProgram : public ::testing::Test {
  protected:
@@ -66,7 +67,8 @@ TEST_F(TopngProgram, WritesThePngNextToTheInput) {
 TEST_F(TopngProgram, WrongCommandLinesAreUsageErrors) {
   const std::vector<std::vector<std::string>> rows = {
       {}, {"-out", "png"}, {"-out", "jpg", "a.tif"}, {"png", "-out", "a.tif"}, {"-out", "png", "a.tif", "b.tif"},
-      {"-out", "png", ""}};
+      {"-out", "png", ""}, {"-threads", "0", "-out", "png", "a.tif"}, {"-threads", "two", "-out", "png", "a.tif"},
+      {"-threads", "-out", "png", "a.tif"}, {"-out", "png", "a.tif", "-threads", "2"}};
   for (const auto& argv : rows) {
     const auto r = RunTool(kTool, argv, dir_.string(), 30, kConverterBound);
     EXPECT_EQ(r.exitCode, Usage) << argv.size();
