@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "topng.h"
+
 namespace tovanel::tools::test {
 
 // What converting a page gave: the converter's status and reason, and the PNG's bytes.
@@ -24,10 +26,11 @@ PngOutcome ConvertDirectly(const std::string& input, std::size_t pageIndex, cons
 
 // The page file prefix + PageSuffix(pageIndex) + ".tif" (written by SplitPages(input, prefix))
 // converted, its PNG written beside it; kNoPageFile, with splitWhy, when there is no such file.
-PngOutcome ConvertPageFile(const std::string& prefix, std::size_t pageIndex, const std::string& splitWhy);
+PngOutcome ConvertPageFile(const std::string& prefix, std::size_t pageIndex, const std::string& splitWhy,
+                           const ConvertSettings& settings = {});
 
 // Splits input (a file of one page) and expects its page file to convert to the very bytes of the PNG
-// at png, which the converter made of input.
-void ExpectPageFileGivesThePng(const std::string& input, const std::string& png);
+// at png, which the converter made of input with settings.
+void ExpectPageFileGivesThePng(const std::string& input, const std::string& png, const ConvertSettings& settings = {});
 
 }  // namespace tovanel::tools::test

@@ -42,7 +42,7 @@ inline void ConvertAndRead(const std::string& in, const std::string& out, int co
                            const ConvertSettings& settings = {}) {
   std::string why;
   ASSERT_EQ(ConvertFirstPageToPng(in, out, why, settings), Ok) << why;
-  ExpectPageFileGivesThePng(in, out);
+  ExpectPageFileGivesThePng(in, out, settings);
   ASSERT_TRUE(ReadPng(out, png, why)) << why;
   ASSERT_EQ(png.colorType, colorType);
   ASSERT_EQ(png.depth, depth);
