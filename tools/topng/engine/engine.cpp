@@ -74,10 +74,12 @@ unsigned UsableCores() {
   cpu_set_t set;
   CPU_ZERO(&set);
   unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 1;
-  std::ifstream self("/proc/self/cgroup");
-  std::stringstream cgroups;
-  cgroups << self.rdbuf();
-  if (const unsigned quota = CgroupCores("/sys/fs/cgroup", cgroups.str())) cores = std::min(cores, quota);
+  if (cores > 1) {  // one core needs no quota read
+    std::ifstream self("/proc/self/cgroup");
+    std::stringstream cgroups;
+    cgroups << self.rdbuf();
+    if (const unsigned quota = CgroupCores("/sys/fs/cgroup", cgroups.str())) cores = std::min(cores, quota);
+  }
   return std::clamp(cores, 1u, kMaxThreads);
 }
 
