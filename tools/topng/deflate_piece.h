@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tovanel::tools::deflate_detail {
@@ -23,6 +24,13 @@ void WriteBigEndian32(std::uint32_t value, std::uint8_t* out);
 // The whole input in one call on this thread: the stream the converter has always written.
 std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                           std::size_t cap);
+
+// CompressWhole's run-only stream of in[0, n), coded as the input becomes final: ready(done) returns
+// how many bytes are final, more than done (it may wait for them), or SIZE_MAX to stop. zlib's output
+// does not depend on how its input arrives, so the stream is CompressWhole's byte for byte. Its size,
+// 0 when stopped or failed.
+std::size_t CompressRunsAsReady(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n,
+                                std::uint8_t* out, std::size_t cap, const std::function<std::size_t(std::size_t)>& ready);
 
 // Raw deflate of in[0, n) into out (cap >= PieceBound(n)); its size, 0 on failure. A piece that is
 // not the last ends on a byte boundary after an empty stored block, so the next piece can follow it

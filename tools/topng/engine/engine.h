@@ -14,6 +14,13 @@
 // front of the queue. The caller never sits idle waiting for a job's end (a free band, the last
 // piece): it takes jobs from the queue itself meanwhile. With one thread no thread is started at all:
 // each job runs the moment it is queued, on the caller, and the conversion is the single-threaded one.
+// One job is of another kind: a small page's run-only stream, coded while the page is decoded
+// (StreamAhead in encode.h); it waits for the rows on the pool's thread and takes it for the page.
+//
+// The other threads keep off the core the caller was on when they started, and the caller keeps to
+// it, until the pool goes: the scheduler was seen to put a new or woken thread on the core of the
+// thread that woke it, where the two then took turns for much of a small page while the other core
+// idled. With one core to run on nothing is kept.
 //
 // The writer puts the pieces out in their order whatever the order they were coded in. The thread
 // that finishes a piece puts it out, with any done pieces after it, unless another thread is putting
@@ -48,7 +55,7 @@ unsigned CgroupCores(const std::string& root, const std::string& cgroups);
 using Work = std::function<void()>;
 
 // The threads of one conversion and the queue of their jobs; jobs are queued and waited for through
-// a Batch.
+// a Batch. The thread that makes the pool is its caller, and lets it go.
 class Pool {
  public:
   // threads in all, the caller's included: 0 for UsableCores(), at most kMaxThreads.
