@@ -26,9 +26,6 @@ constexpr std::size_t kZlibPart = std::size_t{1} << 30;
 // than coding a small piece. A coder that cannot be made is out of memory (std::bad_alloc).
 class Coders {
  public:
-  Coders() = default;
-  Coders(const Coders&) = delete;
-  Coders& operator=(const Coders&) = delete;
   ~Coders() {
     if (matcher_) libdeflate_free_compressor(matcher_);
     if (runsReady_) deflateEnd(&runs_);

@@ -49,7 +49,4 @@ struct PieceResult {
 // own region of the output after the 2-byte header.
 std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings);
 
-// Closes the parts up at out, in order (each part lies at or after where it goes); returns their size.
-std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out);
-
 }  // namespace tovanel::tools::deflate_detail

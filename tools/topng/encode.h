@@ -128,8 +128,6 @@ class StreamAhead {
   StreamAhead(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n);
   // Stops the coding if it is still going.
   ~StreamAhead() { stop(); }
-  StreamAhead(const StreamAhead&) = delete;
-  StreamAhead& operator=(const StreamAhead&) = delete;
 
   bool on() const { return on_; }
   // The first `bytes` bytes of the filtered rows are final. The decoding thread only stores and wakes.

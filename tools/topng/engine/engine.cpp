@@ -30,14 +30,6 @@ std::string ReadSmall(const std::string& path) {
   return got > 0 ? std::string(buf, static_cast<std::size_t>(got)) : std::string();
 }
 
-// Whether the comma-separated list of cgroup (version 1) controllers names the CPU controller.
-bool NamesCpu(const std::string& controllers) {
-  std::istringstream list(controllers);
-  for (std::string name; std::getline(list, name, ',');)
-    if (name == "cpu") return true;
-  return false;
-}
-
 // A quota of `quota` microseconds per `period`, in cores rounded up; 0 for none (no quota: "max", -1).
 unsigned QuotaCores(double quota, double period) {
   if (!(quota > 0) || !(period > 0)) return 0;
@@ -58,7 +50,7 @@ unsigned CgroupCores(const std::string& root, const std::string& cgroups) {
     if (a == std::string::npos || b == std::string::npos) continue;
     const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
     const bool v2 = controllers.empty();
-    if (!v2 && !NamesCpu(controllers)) continue;
+    if (!v2 && ("," + controllers + ",").find(",cpu,") == std::string::npos) continue;  // not the CPU controller
     // Where the hierarchy is commonly mounted: alone, or beside version 1 (unified); a version 1 CPU
     // controller alone or with cpuacct.
     const std::vector<std::string> mounts =

@@ -61,8 +61,6 @@ class Pool {
   // threads in all, the caller's included: 0 for UsableCores(), at most kMaxThreads.
   explicit Pool(unsigned threads = 0);
   ~Pool();
-  Pool(const Pool&) = delete;
-  Pool& operator=(const Pool&) = delete;
 
   unsigned threads() const { return threads_; }
 
@@ -109,8 +107,6 @@ class InOrder {
   // most pieces past the last one put out that may be done at once.
   InOrder(std::size_t window, std::function<bool(std::size_t)> put);
   ~InOrder();
-  InOrder(const InOrder&) = delete;
-  InOrder& operator=(const InOrder&) = delete;
 
   // Piece i is done: any thread, from within a job (so that until() looks again once it has put the
   // piece out). That thread puts it out, and the pieces after it that are done, unless another
