@@ -47,15 +47,6 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
   return pieces;
 }
 
-std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out) {
-  std::size_t at = 0;
-  for (const StreamPart& part : parts) {
-    std::memmove(out + at, part.data, part.size);
-    at += part.size;
-  }
-  return at;
-}
-
 }  // namespace deflate_detail
 
 unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings, unsigned threads) {
@@ -131,7 +122,13 @@ StreamParts DeflateToZlibParts(engine::Pool& pool, const std::uint8_t* in, std::
 
 std::size_t DeflateToZlib(engine::Pool& pool, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                           std::size_t cap, const DeflateSettings& settings) {
-  return deflate_detail::CloseUp(DeflateToZlibParts(pool, in, n, out, cap, settings), out);
+  // The parts closed up at out, in order (each lies at or after where it goes).
+  std::size_t at = 0;
+  for (const StreamPart& part : DeflateToZlibParts(pool, in, n, out, cap, settings)) {
+    std::memmove(out + at, part.data, part.size);
+    at += part.size;
+  }
+  return at;
 }
 
 }  // namespace tovanel::tools

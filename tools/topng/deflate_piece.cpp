@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -25,9 +26,6 @@ constexpr std::size_t kZlibPart = std::size_t{1} << 30;
 // than coding a small piece. A coder that cannot be made is out of memory (std::bad_alloc).
 class Coders {
  public:
-  Coders() = default;
-  Coders(const Coders&) = delete;
-  Coders& operator=(const Coders&) = delete;
   ~Coders() {
     if (matcher_) libdeflate_free_compressor(matcher_);
     if (runsReady_) deflateEnd(&runs_);
@@ -86,23 +84,27 @@ std::size_t CompressMatches(const DeflateSettings& settings, const std::uint8_t*
   return at + sizeof kStoredTail;
 }
 
-// A sync flush ends the piece with an empty stored block on a byte boundary; the last piece finishes.
+// Hands in[done, until) of n bytes to the run-only coder; the end of the input ends the piece with an
+// empty stored block on a byte boundary (a sync flush), or the stream (last).
+bool RunsStep(z_stream* zs, const std::uint8_t* in, std::size_t done, std::size_t until, std::size_t n, bool last) {
+  const int flush = until < n ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+  zs->next_in = const_cast<Bytef*>(in + done);
+  zs->avail_in = static_cast<uInt>(until - done);
+  const int rc = deflate(zs, flush);
+  // With room to spare, a flush that fills the output may be unfinished.
+  return flush == Z_FINISH ? rc == Z_STREAM_END : rc == Z_OK && zs->avail_in == 0 && zs->avail_out != 0;
+}
+
 std::size_t CompressRuns(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                          std::size_t cap, bool last) {
   z_stream* zs = t_coders.runs(settings.level);
   zs->next_out = out;
   for (std::size_t done = 0;;) {
-    const std::size_t part = std::min(n - done, kZlibPart);
-    const bool end = done + part == n;
-    zs->next_in = const_cast<Bytef*>(in + done);
-    zs->avail_in = static_cast<uInt>(part);
+    const std::size_t until = done + std::min(n - done, kZlibPart);
     zs->avail_out = static_cast<uInt>(std::min(cap - zs->total_out, kZlibPart));
-    const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
-    const int rc = deflate(zs, flush);
-    // With room to spare, a flush that fills the output may be unfinished.
-    if (flush == Z_FINISH ? rc != Z_STREAM_END : rc != Z_OK || zs->avail_in != 0 || zs->avail_out == 0) return 0;
-    done += part;
-    if (end) return zs->total_out;
+    if (!RunsStep(zs, in, done, until, n, last)) return 0;
+    done = until;
+    if (done == n) return zs->total_out;
   }
 }
 
@@ -142,6 +144,23 @@ std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* i
   if (size == 0) return 0;
   WriteBigEndian32(libdeflate_adler32(1, in, n), out + 2 + size);
   return size + 6;
+}
+
+std::size_t CompressRunsAsReady(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n,
+                                std::uint8_t* out, std::size_t cap, const std::function<std::size_t(std::size_t)>& ready) {
+  if (cap < 6 || n >= kZlibPart || cap - 6 >= kZlibPart) return 0;
+  WriteZlibHeader(settings, out);
+  z_stream* zs = t_coders.runs(settings.level);
+  zs->next_out = out + 2;
+  zs->avail_out = static_cast<uInt>(cap - 6);
+  std::size_t done = 0;
+  do {
+    const std::size_t until = done < n ? ready(done) : n;
+    if (until == SIZE_MAX || !RunsStep(zs, in, done, std::min(until, n), n, true)) return 0;
+    done = std::min(until, n);
+  } while (done < n);
+  WriteBigEndian32(libdeflate_adler32(1, in, n), out + 2 + zs->total_out);
+  return zs->total_out + 6;
 }
 
 std::size_t CompressPiece(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,

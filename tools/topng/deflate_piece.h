@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tovanel::tools::deflate_detail {
@@ -24,6 +25,13 @@ void WriteBigEndian32(std::uint32_t value, std::uint8_t* out);
 std::size_t CompressWhole(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                           std::size_t cap);
 
+// CompressWhole's run-only stream of in[0, n), coded as the input becomes final: ready(done) returns
+// how many bytes are final, more than done (it may wait for them), or SIZE_MAX to stop. zlib's output
+// does not depend on how its input arrives, so the stream is CompressWhole's byte for byte. Its size,
+// 0 when stopped or failed.
+std::size_t CompressRunsAsReady(const DeflateSettings& settings, const std::uint8_t* in, std::size_t n,
+                                std::uint8_t* out, std::size_t cap, const std::function<std::size_t(std::size_t)>& ready);
+
 // Raw deflate of in[0, n) into out (cap >= PieceBound(n)); its size, 0 on failure. A piece that is
 // not the last ends on a byte boundary after an empty stored block, so the next piece can follow it
 // byte for byte; the last one closes the stream.
@@ -40,8 +48,5 @@ struct PieceResult {
 // The pieces DeflateToZlib cuts n bytes into on `threads` threads with these settings, each with its
 // own region of the output after the 2-byte header.
 std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings);
-
-// Closes the parts up at out, in order (each part lies at or after where it goes); returns their size.
-std::size_t CloseUp(const StreamParts& parts, std::uint8_t* out);
 
 }  // namespace tovanel::tools::deflate_detail

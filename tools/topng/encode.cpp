@@ -4,6 +4,8 @@
 #include "deflate_piece.h"
 #include "topng.h"
 
+#include <cstdint>
+
 namespace tovanel::tools::topng {
 
 namespace {
@@ -114,20 +116,56 @@ std::size_t DeflateBothWays(const Page& p, const uint8_t* filtered, std::size_t 
 
 }  // namespace
 
+StreamAhead::StreamAhead(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n) : batch_(pool) {
+  if (pool.threads() < 2 || !RowsAreFiltered(p) || n <= kWholeTrial || n >= kParallelDeflateMin) return;
+  const std::size_t cap = ZlibStreamBound(n);
+  out_.reset(new uint8_t[cap]);
+  n_ = n;
+  on_ = true;
+  batch_.add([this, filtered, cap] {
+    size_ = deflate_detail::CompressRunsAsReady(kRuns, filtered, n_, out_.get(), cap, [this](std::size_t done) {
+      std::size_t now = ready_.load(std::memory_order_acquire);
+      for (; now <= done; now = ready_.load(std::memory_order_acquire)) ready_.wait(now, std::memory_order_acquire);
+      return now;
+    });
+  });
+}
+
+std::size_t StreamAhead::finish(ZlibStream& out) {
+  ready(n_);
+  batch_.wait();
+  on_ = false;
+  if (size_ != 0) out.data = std::move(out_);
+  return size_;
+}
+
+void StreamAhead::stop() {
+  if (!on_) return;
+  ready(SIZE_MAX);
+  batch_.wait();
+  on_ = false;
+}
+
 int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
-                 std::string& why, const PartsSink* sink) {
+                 std::string& why, const PartsSink* sink, StreamAhead* ahead) {
   // Covers the single-call coders' own bounds too.
   const std::size_t cap = ZlibStreamBound(n);
   if (!out.data) out.data.reset(new uint8_t[cap]);
   out.parts.clear();
+  std::size_t size = 0;  // of a stream in one part
   if (n <= kWholeTrial) {
-    if (const std::size_t size = DeflateBothWays(p, filtered, n, out, cap); size != 0) {
-      out.parts = {{out.data.get(), size}};
-      if (sink && !(*sink)(out.parts.front())) out.parts.clear();
-    }
+    size = DeflateBothWays(p, filtered, n, out, cap);
   } else {
     const Trial trial = ChooseCoding(pool, p, filtered, n);
-    out.parts = DeflateToZlibParts(pool, filtered, n, out.data.get(), cap, SettingsFor(p, trial), sink);
+    if (ahead && ahead->on()) {
+      if (trial.coding == DeflateCoding::Runs) size = ahead->finish(out);
+      ahead->stop();  // done, or the wrong guess
+    }
+    if (size == 0) out.parts = DeflateToZlibParts(pool, filtered, n, out.data.get(), cap, SettingsFor(p, trial), sink);
+  }
+  if (size != 0) {
+    out.parts = {{out.data.get(), size}};
+    if (sink && !(*sink)(out.parts.front())) out.parts.clear();
   }
   if (out.parts.empty()) {
     why = "compression failed";

@@ -5,6 +5,7 @@
 #include "page.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -116,12 +117,43 @@ struct ZlibStream {
   StreamParts parts;
 };
 
+// A held page too small to cut into pieces (over 32 KiB and under 1 MiB of filtered rows) is coded
+// on one thread; with two threads or more, that can begin while its rows are still decoded, on a
+// thread of the pool, instead of after. The coding is a guess: run-only, which filtered photographs
+// and scans take; the stream is kept when the page's trial chooses run-only coding, and dropped
+// otherwise. It is the very stream one call makes (see CompressRunsAsReady).
+class StreamAhead {
+ public:
+  // Begins where it may help: two threads or more, a filtered page of that size; else does nothing.
+  StreamAhead(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n);
+  // Stops the coding if it is still going.
+  ~StreamAhead() { stop(); }
+
+  bool on() const { return on_; }
+  // The first `bytes` bytes of the filtered rows are final. The decoding thread only stores and wakes.
+  void ready(std::size_t bytes) {
+    ready_.store(bytes, std::memory_order_release);
+    ready_.notify_one();
+  }
+  // Once every row is final: waits for the stream and moves it into out; its size, 0 when it failed.
+  std::size_t finish(ZlibStream& out);
+  // Stops the coding and waits for it.
+  void stop();
+
+ private:
+  bool on_ = false;
+  std::size_t n_ = 0, size_ = 0;
+  std::atomic<std::size_t> ready_{0};  // SIZE_MAX: stop
+  std::unique_ptr<uint8_t[]> out_;
+  engine::Batch batch_;  // last: the coding ends before the rest goes
+};
+
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
 // page. Returns an Exit code; on failure, why holds one line. Pages of 1 MiB and more are cut into
-// pieces coded on the pool's threads. With a sink, the stream's parts go to it in order as they are
-// coded (see PartsSink).
+// pieces coded on the pool's threads; a smaller page's stream may have been coded ahead. With a sink,
+// the stream's parts go to it in order as they are coded (see PartsSink).
 int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
-                 std::string& why, const PartsSink* sink = nullptr);
+                 std::string& why, const PartsSink* sink = nullptr, StreamAhead* ahead = nullptr);
 
 // Codes the filtered rows of a page too large to hold, as they arrive, into one zlib stream that
 // leaves through sink in order while later rows are still being coded on the pool's other threads.

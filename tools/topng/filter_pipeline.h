@@ -26,8 +26,6 @@ class FilterPipeline {
 
   // filtered receives page.height rows of pngRowBytes + 1 bytes.
   FilterPipeline(engine::Pool& pool, const Page& page, uint8_t* filtered);
-  FilterPipeline(const FilterPipeline&) = delete;
-  FilterPipeline& operator=(const FilterPipeline&) = delete;
 
   // Where the caller decodes the next row (pngRowBytes + kSlack bytes); then rowDone(). While no band
   // is free, the caller filters waiting bands itself.

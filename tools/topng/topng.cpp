@@ -68,8 +68,10 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 
 // Filters the rows into filtered as they are decoded: in bands on the pool when the page is large
 // enough to be compressed on several threads, so that decoding and filtering overlap. Palette and
-// sub-byte rows are not filtered but copied, which costs less than a job.
-bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered) {
+// sub-byte rows are not filtered but copied, which costs less than a job. The stream coded ahead, if
+// any, is told of the rows every 32 KiB or so, not for every row.
+bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered,
+                StreamAhead& ahead) {
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   if (FiltersInBands(page, filteredBytes, pool.threads())) {
     FilterPipeline pipeline(pool, page, filtered);
@@ -82,9 +84,11 @@ bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t*
   }
   RowFilter filter = FilterFor(page);
   const std::size_t stride = page.pngRowBytes + 1;
+  const uint32_t step = static_cast<uint32_t>(std::max<std::size_t>(1, (std::size_t{32} << 10) / stride));
   for (uint32_t y = 0; y < page.height; ++y) {
     if (!NextRow(conv, pngRow)) return false;
     filter.filter(pngRow, filtered + std::size_t{y} * stride);
+    if (ahead.on() && ((y + 1) % step == 0 || y + 1 == page.height)) ahead.ready(std::size_t{y + 1} * stride);
   }
   return true;
 }
@@ -151,9 +155,10 @@ int ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std
   }
   const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
+  StreamAhead ahead(pool, page, filtered.get(), filteredBytes);  // stopped, if need be, before filtered goes
   {
     std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
-    if (!FilterRows(pool, page, conv, pngRow.data(), filtered.get())) {
+    if (!FilterRows(pool, page, conv, pngRow.data(), filtered.get(), ahead)) {
       why = conv.failure.why;
       return conv.failure.code;
     }
@@ -168,7 +173,7 @@ int ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std
     IdatParts idat(out, writeWhy);
     const PartsSink sink = [&idat](const StreamPart& part) { return idat.add(part); };
     ZlibStream z;
-    const int code = DeflateImage(pool, page, filtered.get(), filteredBytes, z, codeWhy, &sink);
+    const int code = DeflateImage(pool, page, filtered.get(), filteredBytes, z, codeWhy, &sink, &ahead);
     if (idat.failed() || (code == Ok && !idat.finish())) {
       codeWhy = writeWhy;
       return static_cast<int>(WriteFailed);

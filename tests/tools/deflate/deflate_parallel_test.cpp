@@ -2,6 +2,7 @@
 // count, the single-thread stream unchanged for small inputs, and sizes within 1 % of one thread's.
 #include "deflate_blocks.h"
 #include "deflate_parallel.h"
+#include "deflate_piece.h"
 #include "sample_rows.h"
 
 #include <gtest/gtest.h>
@@ -254,6 +255,46 @@ TEST(DeflateStreamSink, AFailingSinkStopsTheStream)
     EXPECT_FALSE(ok && deflater.finish());
     EXPECT_EQ(calls, 1) << "nothing more goes to a sink that failed";
 }
+
+// --- A small page's run-only stream coded as its rows become final: whatever the steps, the very
+// stream of one zlib call; stopped, it gives nothing and asks no more.
+
+struct AsReadyRow {
+    const char* name;
+    std::size_t n, step;
+    bool stops;          // ready() says stop once stopAt bytes are coded
+    std::size_t stopAt = 0;
+};
+class RunsAsReady : public ::testing::TestWithParam<AsReadyRow> {};
+
+TEST_P(RunsAsReady, OneCallsStreamOrNothing)
+{
+    const AsReadyRow& row = GetParam();
+    ASSERT_LE(row.n, MixedRows().size());
+    const std::uint8_t* in = MixedRows().data() + MixedRows().size() - row.n;  // ends in the drawn rows
+    const DeflateSettings runs = SettingsFor(DeflateCoding::Runs);
+    std::vector<std::uint8_t> out(ZlibStreamBound(row.n));
+    bool told = false;
+    out.resize(deflate_detail::CompressRunsAsReady(runs, in, row.n, out.data(), out.size(), [&](std::size_t done) {
+        EXPECT_LT(done, row.n);
+        EXPECT_FALSE(told) << "asked again after being told to stop";
+        told = row.stops && done >= row.stopAt;
+        return told ? SIZE_MAX : std::min(row.n, done + row.step);
+    }));
+    if (row.stops)
+        EXPECT_TRUE(out.empty() && told);
+    else
+        EXPECT_EQ(out, SingleCall(in, row.n, runs));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RunsAsReady,
+    ::testing::Values(AsReadyRow{"Empty", 0, 1, false}, AsReadyRow{"OneStep", 200000, 200000, false},
+                      AsReadyRow{"RowByRow", 200000, 769, false}, AsReadyRow{"ByteByByte", 40000, 1, false},
+                      AsReadyRow{"StepsPastTheEnd", MiB - 1, 65537 * 3, false},
+                      AsReadyRow{"StoppedHalfway", 3 * MiB, 4096, true, 3 * MiB / 2},
+                      AsReadyRow{"StoppedBeforeAnything", 300000, 4096, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- A sink gets the stream's parts in order, one call at a time, while the pieces are coded; one that
 // stops (a failed write) is not called again, and the call fails.

@@ -152,6 +152,80 @@ INSTANTIATE_TEST_SUITE_P(Rows, Writer,
                                            WriterRow{"StopsAtTheFirst", 2, 50, 8, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The other threads keep off the caller's core and the caller to it while the pool lives; on one
+// core nothing is kept; the caller gets its cores back when the pool goes.
+struct KeptRow {
+    const char* name;
+    bool oneCore;
+    unsigned threads;
+};
+class KeptOffTheCallersCore : public ::testing::TestWithParam<KeptRow> {};
+
+TEST_P(KeptOffTheCallersCore, UntilThePoolGoes)
+{
+    const KeptRow& row = GetParam();
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    if (!row.oneCore && CPU_COUNT(&before) < 2)
+        GTEST_SKIP() << "this machine lets the test run on one core only";
+    cpu_set_t mine = before;
+    if (row.oneCore) {
+        CPU_ZERO(&mine);
+        CPU_SET(sched_getcpu(), &mine);
+        ASSERT_EQ(sched_setaffinity(0, sizeof mine, &mine), 0);
+    }
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<cpu_set_t> others;
+    cpu_set_t during;
+    {
+        Pool pool(row.threads);
+        Batch batch(pool);
+        std::atomic<unsigned> arrived{0};
+        for (unsigned i = 0; i + 1 < row.threads; ++i)
+            batch.add(
+                [&] {
+                    // Every job waits for the others, so that each runs on a thread of its own.
+                    for (++arrived; arrived < row.threads - 1;)
+                        std::this_thread::yield();
+                },
+                [&] {
+                    cpu_set_t own;
+                    sched_getaffinity(0, sizeof own, &own);
+                    EXPECT_NE(std::this_thread::get_id(), caller);
+                    others.push_back(own);
+                });
+        // The caller takes no job before the other threads have taken them all.
+        while (arrived < row.threads - 1)
+            std::this_thread::yield();
+        batch.wait();
+        sched_getaffinity(0, sizeof during, &during);
+    }
+    cpu_set_t after;
+    sched_getaffinity(0, sizeof after, &after);
+    sched_setaffinity(0, sizeof before, &before);
+    EXPECT_TRUE(CPU_EQUAL(&after, &mine));
+    ASSERT_FALSE(others.empty());
+    if (row.oneCore) {
+        EXPECT_TRUE(CPU_EQUAL(&during, &mine));
+        for (const cpu_set_t& own : others)
+            EXPECT_TRUE(CPU_EQUAL(&own, &mine));
+        return;
+    }
+    EXPECT_EQ(CPU_COUNT(&during), 1);
+    for (const cpu_set_t& own : others) {
+        cpu_set_t shared, all;
+        CPU_AND(&shared, &own, &during);
+        CPU_OR(&all, &own, &during);
+        EXPECT_EQ(CPU_COUNT(&shared), 0);
+        EXPECT_TRUE(CPU_EQUAL(&all, &mine));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, KeptOffTheCallersCore,
+                         ::testing::Values(KeptRow{"OneOther", false, 2}, KeptRow{"ThreeOthers", false, 4},
+                                           KeptRow{"OneCore", true, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // --- Cores: the affinity, and the CPU quota of the process's cgroup and those above it.
 
 struct CgroupRow {

@@ -3,6 +3,7 @@
 #include "png_writer.h"
 #include "topng_checks.h"
 
+#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -171,7 +172,7 @@ TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
   }
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, CutShort, ::testing::Combine(::testing::ValuesIn(kLarge), ::testing::Bool()), Name);
-// Small pages: their trial slices are jobs on the pool.
+// A small page is coded run-only on another thread while it is decoded: the cut stops that coder too.
 INSTANTIATE_TEST_SUITE_P(Small, CutShort, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
                          Name);
 
@@ -297,16 +298,22 @@ INSTANTIATE_TEST_SUITE_P(
                       PartsRow{"EmptyPartsBetween", {2, 0, 300000, 0, 0, 4}}, PartsRow{"TheSmallestStream", {2, 1, 4}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Small pages stay one stream, coded run-only (the 16-bit photograph) or by matching (the 8-bit
-// pages) as their trial chooses, whatever the threads.
+// Small pages stay one stream: a filtered one is coded run-only on another thread while it is still
+// decoded, and that stream is kept when run-only coding wins (the 16-bit photograph), dropped when
+// matching wins (the 8-bit pages).
 using SmallPages = Threads;
 TEST_P(SmallPages, ByteIdenticalWhateverTheThreads) {
   const ThreadCase& c = std::get<0>(GetParam());
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
   const std::vector<uint8_t> one = convert(c, 1);
   ASSERT_FALSE(one.empty());
+  cpu_set_t before, after;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
   EXPECT_EQ(convert(c, 4), one);
   EXPECT_EQ(convert(c, 0), one);
+  // The converting thread keeps to its core only while the pool has other threads.
+  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+  EXPECT_TRUE(CPU_EQUAL(&before, &after)) << "the thread's cores were left narrowed";
 }
 INSTANTIATE_TEST_SUITE_P(Kinds, SmallPages, ::testing::Combine(::testing::ValuesIn(kSmall), ::testing::Values(false)),
                          Name);

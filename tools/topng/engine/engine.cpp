@@ -1,13 +1,15 @@
 // The pool, its queue of jobs and the in-order writer (see engine.h).
 #include "engine.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -17,12 +19,15 @@ namespace tovanel::tools::engine {
 
 namespace {
 
-// Whether the comma-separated list of cgroup (version 1) controllers names the CPU controller.
-bool NamesCpu(const std::string& controllers) {
-  std::istringstream list(controllers);
-  for (std::string name; std::getline(list, name, ',');)
-    if (name == "cpu") return true;
-  return false;
+// The first bytes of a small file (a /proc or /sys entry), or "" when it cannot be read. (Plain
+// system calls: a converter started for each page reads these for every page.)
+std::string ReadSmall(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buf[4096];
+  const ssize_t got = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  return got > 0 ? std::string(buf, static_cast<std::size_t>(got)) : std::string();
 }
 
 // A quota of `quota` microseconds per `period`, in cores rounded up; 0 for none (no quota: "max", -1).
@@ -45,7 +50,7 @@ unsigned CgroupCores(const std::string& root, const std::string& cgroups) {
     if (a == std::string::npos || b == std::string::npos) continue;
     const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
     const bool v2 = controllers.empty();
-    if (!v2 && !NamesCpu(controllers)) continue;
+    if (!v2 && ("," + controllers + ",").find(",cpu,") == std::string::npos) continue;  // not the CPU controller
     // Where the hierarchy is commonly mounted: alone, or beside version 1 (unified); a version 1 CPU
     // controller alone or with cpuacct.
     const std::vector<std::string> mounts =
@@ -54,14 +59,12 @@ unsigned CgroupCores(const std::string& root, const std::string& cgroups) {
       for (std::string dir = path; !dir.empty() && dir[0] == '/';) {
         const std::string at = root + mount + (dir == "/" ? "" : dir);
         if (v2) {
-          std::ifstream max(at + "/cpu.max");
-          std::string quota;
-          double period = 0;
-          if (max >> quota >> period && quota != "max") limit(QuotaCores(std::atof(quota.c_str()), period));
-        } else {
-          std::ifstream quota(at + "/cpu.cfs_quota_us"), period(at + "/cpu.cfs_period_us");
-          double q = 0, p = 0;
-          if (quota >> q && period >> p) limit(QuotaCores(q, p));
+          // "max 100000", or the quota and the period in microseconds
+          const std::string max = ReadSmall(at + "/cpu.max");
+          if (!max.empty() && max.compare(0, 3, "max") != 0)
+            limit(QuotaCores(std::atof(max.c_str()), std::atof(max.c_str() + max.find(' ') + 1)));
+        } else if (const std::string quota = ReadSmall(at + "/cpu.cfs_quota_us"); !quota.empty()) {
+          limit(QuotaCores(std::atof(quota.c_str()), std::atof(ReadSmall(at + "/cpu.cfs_period_us").c_str())));
         }
         if (dir == "/") break;
         dir = dir.substr(0, std::max<std::size_t>(1, dir.rfind('/')));
@@ -74,10 +77,9 @@ unsigned UsableCores() {
   cpu_set_t set;
   CPU_ZERO(&set);
   unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 1;
-  std::ifstream self("/proc/self/cgroup");
-  std::stringstream cgroups;
-  cgroups << self.rdbuf();
-  if (const unsigned quota = CgroupCores("/sys/fs/cgroup", cgroups.str())) cores = std::min(cores, quota);
+  if (cores > 1)  // one core needs no quota read
+    if (const unsigned quota = CgroupCores("/sys/fs/cgroup", ReadSmall("/proc/self/cgroup")))
+      cores = std::min(cores, quota);
   return std::clamp(cores, 1u, kMaxThreads);
 }
 
@@ -95,16 +97,38 @@ struct Pool::State {
   std::vector<std::thread> workers;
   std::size_t running = 0;  // jobs being run
   bool started = false, stopping = false;
+  bool kept = false;      // the caller kept to its core, the other threads off it
+  cpu_set_t callerCores;  // the caller's cores before
 
   // Starts the other threads, once; those that cannot be had are done without (the caller runs the
-  // jobs no thread takes).
+  // jobs no thread takes). They keep off the caller's core, and the caller to it (see engine.h).
   void start(unsigned others) {
     if (started) return;
     started = true;
+    const int core = sched_getcpu();
+    cpu_set_t rest;
+    kept = sched_getaffinity(0, sizeof callerCores, &callerCores) == 0 && core >= 0 && core < CPU_SETSIZE &&
+           CPU_ISSET(core, &callerCores);
+    if (kept) {
+      rest = callerCores;
+      CPU_CLR(core, &rest);
+      kept = CPU_COUNT(&rest) > 0;
+    }
     workers.reserve(others);
     try {
-      for (unsigned t = 0; t < others; ++t) workers.emplace_back([this] { loop(); });
+      for (unsigned t = 0; t < others; ++t) {
+        workers.emplace_back([this] { loop(); });
+        // Where the system refuses the other cores, the caller is not kept to its own either.
+        if (kept && pthread_setaffinity_np(workers.back().native_handle(), sizeof rest, &rest) != 0 && t == 0)
+          kept = false;
+      }
     } catch (...) {
+    }
+    if (kept && !workers.empty()) {
+      cpu_set_t here;
+      CPU_ZERO(&here);
+      CPU_SET(core, &here);
+      kept = sched_setaffinity(0, sizeof here, &here) == 0;
     }
   }
 
@@ -152,6 +176,7 @@ Pool::~Pool() {
   }
   state_->queued.notify_all();
   for (std::thread& worker : state_->workers) worker.join();
+  if (state_->kept) sched_setaffinity(0, sizeof state_->callerCores, &state_->callerCores);
 }
 
 void Batch::add(Work work, Work then) {

@@ -14,6 +14,13 @@
 // front of the queue. The caller never sits idle waiting for a job's end (a free band, the last
 // piece): it takes jobs from the queue itself meanwhile. With one thread no thread is started at all:
 // each job runs the moment it is queued, on the caller, and the conversion is the single-threaded one.
+// One job is of another kind: a small page's run-only stream, coded while the page is decoded
+// (StreamAhead in encode.h); it waits for the rows on the pool's thread and takes it for the page.
+//
+// The other threads keep off the core the caller was on when they started, and the caller keeps to
+// it, until the pool goes: the scheduler was seen to put a new or woken thread on the core of the
+// thread that woke it, where the two then took turns for much of a small page while the other core
+// idled. With one core to run on nothing is kept.
 //
 // The writer puts the pieces out in their order whatever the order they were coded in. The thread
 // that finishes a piece puts it out, with any done pieces after it, unless another thread is putting
@@ -48,14 +55,12 @@ unsigned CgroupCores(const std::string& root, const std::string& cgroups);
 using Work = std::function<void()>;
 
 // The threads of one conversion and the queue of their jobs; jobs are queued and waited for through
-// a Batch.
+// a Batch. The thread that makes the pool is its caller, and lets it go.
 class Pool {
  public:
   // threads in all, the caller's included: 0 for UsableCores(), at most kMaxThreads.
   explicit Pool(unsigned threads = 0);
   ~Pool();
-  Pool(const Pool&) = delete;
-  Pool& operator=(const Pool&) = delete;
 
   unsigned threads() const { return threads_; }
 
@@ -102,8 +107,6 @@ class InOrder {
   // most pieces past the last one put out that may be done at once.
   InOrder(std::size_t window, std::function<bool(std::size_t)> put);
   ~InOrder();
-  InOrder(const InOrder&) = delete;
-  InOrder& operator=(const InOrder&) = delete;
 
   // Piece i is done: any thread, from within a job (so that until() looks again once it has put the
   // piece out). That thread puts it out, and the pieces after it that are done, unless another
