@@ -42,6 +42,37 @@ Fs::Dir OpenListing(int fd)
 }
 
 // Empties the folder open as fd, following no link. True when it is empty afterwards.
+bool EmptyFolder(int fd, int depth);
+
+// Empties a run folder open as fd with its mark kept to the last: a removal cut short (the program
+// killed while it sweeps or cleans up) leaves a folder that still says it is the program's, so the
+// next sweep finishes it.
+void EmptyRunFolder(int fd)
+{
+    const QByteArray mark = QFile::encodeName(kRunMark);
+    const Fs::File held(::openat(fd, mark.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const QByteArray keep = held.valid() ? mark : QByteArray();
+    const Fs::Dir dir = OpenListing(fd);
+    if (!dir.valid())
+        return;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || keep == name)
+            continue;
+        struct stat st;
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            const Fs::File sub(::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.valid() && EmptyFolder(sub.get(), 1))
+                ::unlinkat(fd, name, AT_REMOVEDIR);
+        } else {
+            ::unlinkat(fd, name, 0);
+        }
+    }
+    ::unlinkat(fd, mark.constData(), 0);
+}
+
 bool EmptyFolder(int fd, int depth)
 {
     if (depth > kMaxDepth)
@@ -174,7 +205,7 @@ int SweepDeadRunsIn(int baseFd)
             || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
             continue;
         if (HasRunMark(fd, st)) {
-            EmptyFolder(fd, 0);
+            EmptyRunFolder(fd);
         } else if (!HoldsAtMostAMark(fd)) {
             continue;
         } else {
@@ -316,7 +347,7 @@ void RunFolder::remove()
 {
     if (!lock_.valid())
         return;
-    EmptyFolder(lock_.get(), 0);
+    EmptyRunFolder(lock_.get());
     // Only the folder that is still ours: its name may no longer lead to it.
     struct stat held, named;
     if (::fstat(lock_.get(), &held) == 0 && ::fstatat(base_.get(), name_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
