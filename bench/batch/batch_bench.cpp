@@ -4,6 +4,7 @@
 // Usage: tovanel_bench_batch [CORPUS_FOLDER [REPEATS]]  (bench/batch/run.sh builds and runs it)
 //   Every figure is the best of REPEATS runs (default 3). The window and the batch command must give
 //   the same files, byte for byte; the others write their own names, so only their time counts.
+#include "best_of.h"
 #include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
@@ -23,23 +24,11 @@
 
 using namespace Tovanel;
 using TovanelBench::SilentDialogs;
+using TovanelBench::bestOf;
 
 namespace {
 
 int g_failedRuns = 0;
-
-double bestOf(int repeats, const std::function<void()>& prepare, const std::function<void()>& work)
-{
-    double best = 1e300;
-    for (int i = 0; i < repeats; ++i) {
-        prepare();
-        QElapsedTimer t;
-        t.start();
-        work();
-        best = std::min(best, t.nsecsElapsed() / 1e9);
-    }
-    return best;
-}
 
 void run(const QString& program, const QStringList& args, const QString& folder)
 {

@@ -8,6 +8,7 @@
 //   kind the one-core and all-core seconds, the speed-up and the PNG bytes of each.
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
+#include "best_of.h"
 #include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
@@ -27,21 +28,9 @@
 
 using namespace Tovanel;
 using TovanelBench::SilentDialogs;
+using TovanelBench::bestOf;
 
 namespace {
-
-double bestOf(int repeats, const std::function<void()>& prepare, const std::function<void()>& work)
-{
-    double best = 1e300;
-    for (int i = 0; i < repeats; ++i) {
-        prepare();
-        QElapsedTimer t;
-        t.start();
-        work();
-        best = std::min(best, t.nsecsElapsed() / 1e9);
-    }
-    return best;
-}
 
 // Runs that did not end with status 0: a tool that fails looks fast, so every one is counted.
 int g_failedRuns = 0;

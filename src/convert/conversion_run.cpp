@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QRegularExpression>
 
-#include <csignal>
 
 namespace Tovanel {
 

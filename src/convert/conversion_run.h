@@ -27,15 +27,6 @@ class FileConversion;
 inline const QString kNoDestinationMessage = QStringLiteral(
     "Choose where the results go: \"Save results to this folder:\" or \"Save results in folder of original file\".");
 
-// The statement numbers of one tool call; marker 0 when the caller has written the marker itself.
-struct ToolStatements {
-    int marker = 0;
-    int script = 0;
-    int write = 0;
-    int run = 0;
-    int wait = 0;
-};
-
 class ConversionRun {
 public:
     // A tool still running after this long is stopped with its process group; its page gives no PNG.

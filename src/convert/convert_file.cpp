@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -94,13 +93,13 @@ void FileConversion::KeepBaseToThisSource()
         outcome_.takenBase = own;
 }
 
-QString FileConversion::WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
+QString FileConversion::WriteScript(int scriptAt, int writeAt, const QString& slot, const QString& scriptName,
                                     const QString& command)
 {
     QString script;
-    trap_.run(at.script, [&] { script = ToolScript(command, TempPath(slot, kMarker)); });
+    trap_.run(scriptAt, [&] { script = ToolScript(command, TempPath(slot, kMarker)); });
     // A script that could not be written is never started: what stands under its name is not ours.
-    if (!trap_.run(at.write, [&] { Main::WriteTextFile(script, TempPath(slot, scriptName)); }))
+    if (!trap_.run(writeAt, [&] { Main::WriteTextFile(script, TempPath(slot, scriptName)); }))
         return QString();
     return TempPath(slot, scriptName);
 }
@@ -120,7 +119,7 @@ QString FileConversion::StartSplit(const QString& slot)
         trap_.run(150, [&] { Main::DeleteFileQuiet(TempPath(slot, name)); });
     for (const QString& said : {kSplitErrors, kSplitStatus, kSplitAccount})
         Main::DeleteFileQuiet(TempPath(slot, said));
-    return WriteScript({0, 172, 176, 178, 180}, slot, kSplitScript,
+    return WriteScript(172, 176, slot, kSplitScript,
                        WithErrorsTo(SplitterCommand(splitter_, copy_), TempPath(slot, kSplitErrors),
                                     TempPath(slot, kSplitStatus)));
 }
@@ -160,14 +159,13 @@ void FileConversion::SplitEnded(const QString& slot)
         if (page == 0 || !numbered.contains(page))
             continue;
         run_.slots_->submit({position_, page},
-                            {[this, name, page](const QString& s) { return StartPage(s, name, page); },
+                            {[this, name](const QString& s) { return StartPage(s, name); },
                              [this, name, page](const QString& s, bool timedOut) { PageEnded(s, name, page, timedOut); }});
     }
 }
 
-QString FileConversion::StartPage(const QString& slot, const QString& name, int page)
+QString FileConversion::StartPage(const QString& slot, const QString& name)
 {
-    Q_UNUSED(page);
     if (run_.stopRequested_)
         return QString();
     run_.WriteMarker(trap_, 192, slot);
@@ -177,7 +175,7 @@ QString FileConversion::StartPage(const QString& slot, const QString& name, int 
         if (!QFile::rename(TempPath(folder_, name), path))
             throw Tovanel::Failure(QStringLiteral("File not found"));
     });
-    return WriteScript({0, 196, 202, 204, 206}, slot, kConvertScript, ConverterLine(slot, path));
+    return WriteScript(196, 202, slot, kConvertScript, ConverterLine(slot, path));
 }
 
 QString FileConversion::ConverterLine(const QString& slot, const QString& input)
@@ -229,7 +227,7 @@ QString FileConversion::StartWhole(const QString& slot)
     if (run_.stopRequested_)
         return QString();
     run_.WriteMarker(trap_, 224, slot);
-    return WriteScript({0, 226, 232, 234, 236}, slot, kConvertScript, ConverterLine(slot, copy_));
+    return WriteScript(226, 232, slot, kConvertScript, ConverterLine(slot, copy_));
 }
 
 void FileConversion::WholeEnded(const QString& slot, const ToolMessage& pageSaid, bool timedOut)

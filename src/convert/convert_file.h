@@ -39,13 +39,13 @@ private:
     void KeepBaseToThisSource();
     QString StartSplit(const QString& slot);
     void SplitEnded(const QString& slot);
-    QString StartPage(const QString& slot, const QString& name, int page);
+    QString StartPage(const QString& slot, const QString& name);
     void PageEnded(const QString& slot, const QString& name, int page, bool timedOut);
     QString StartWhole(const QString& slot);
     void WholeEnded(const QString& slot, const ToolMessage& pageSaid, bool timedOut);
-    // One tool script written in slot around command (statements at.script and at.write); returns
-    // the script to run, or empty when it could not be written.
-    QString WriteScript(const ToolStatements& at, const QString& slot, const QString& scriptName,
+    // One tool script written in slot around command (statements scriptAt, then scriptAt's write at
+    // writeAt); returns the script to run, or empty when it could not be written.
+    QString WriteScript(int scriptAt, int writeAt, const QString& slot, const QString& scriptName,
                         const QString& command);
     // The converter's line of a script in slot, on input, its stderr and status recorded in slot.
     QString ConverterLine(const QString& slot, const QString& input);
