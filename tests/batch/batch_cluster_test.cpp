@@ -110,13 +110,16 @@ TEST_P(DocumentedExampleTest, GivesTheFilesOfOneRun)
     QProcessEnvironment with;
     if (name == QLatin1String("parallel-ssh")) {
         // An ssh that runs the command here: the hosts share this machine's files, as the example's
-        // hosts share /data. GNU parallel calls it as "ssh [options] host -- command".
+        // hosts share /data. GNU parallel calls it as "ssh [options] host -- command". Like sshd, it
+        // sets SHELL (GNU parallel's remote side runs the job with $SHELL, and without one it runs
+        // nothing and still reports success; a CI runner may start the test without SHELL).
         const QString ssh = root + u"/ssh"_s;
         ASSERT_TRUE(TestFiles::WriteFileWithMode(ssh,
                                                  "#!/bin/sh\n"
                                                  "while [ $# -gt 0 ]; do case \"$1\" in -l|-p|-o|-i|-S) shift 2 ;; "
                                                  "-*) shift ;; *) shift; break ;; esac; done\n"
                                                  "[ \"${1:-}\" = -- ] && shift\n"
+                                                 "SHELL=/bin/sh; export SHELL\n"
                                                  "exec sh -c \"$*\"\n",
                                                  0755));
         with.insert(u"PARALLEL_SSH"_s, ssh);
