@@ -4,10 +4,13 @@
 #include "encode.h"
 #include "engine/engine.h"
 #include "page.h"
+#include "row_reader.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace tovanel::tools::topng {
@@ -53,6 +56,38 @@ class FilterPipeline {
   uint32_t y_ = 0;
   std::vector<uint8_t> above_;  // the last row handed over: the row above the next band
   engine::Batch batch_;         // last: its jobs end before the bands go
+};
+
+// The same filtered image with the decoding on the pool too: each job decodes a run of whole bands
+// (strips, tile rows) through a TIFF handle of its own, converts and filters its rows, all but the
+// first, whose row above belongs to the job before; those are filtered last, from the row above each
+// job keeps. libtiff decodes one page on one thread per handle, so this is how a page's decoding
+// gets every core. ready() says whether the page qualifies and its handles opened; run() is then the
+// whole decoding, and its failure or the damage libtiff reported is the one a pass in order meets.
+class BandDecoder {
+ public:
+  // reader: the page's own reader, initialised, for its band layout; tif was opened from path.
+  BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const std::string& path, const RowReader& reader);
+  bool ready() const { return ready_; }
+  bool run(uint8_t* filtered, Failure& f);
+
+ private:
+  struct Job {
+    uint32_t firstY = 0, rows = 0;
+    std::vector<uint8_t> last;  // the job's last row before filtering: the next job's row above
+    Failure failure{Ok, {}};
+    std::string error, damage;  // libtiff's last error while decoding; damage it warned of
+  };
+  void decode(Job& job, TIFF* tif, uint8_t* filtered);
+
+  engine::Pool& pool_;
+  const Page& page_;
+  std::vector<TiffPtr> copies_;
+  std::mutex lock_;
+  std::vector<TIFF*> free_;  // the handles no job holds, under lock_
+  std::vector<Job> jobs_;
+  std::string earlier_;  // damage libtiff reported on this thread before the decoding
+  bool ready_ = false;
 };
 
 }  // namespace tovanel::tools::topng

@@ -20,6 +20,11 @@ class RowReader {
   // Row y's samples: planes[0] for a contiguous page, planes[0..spp-1] for a separate one, or *rgba
   // for a page read through libtiff's RGBA interface. Rows must be asked for in order.
   bool row(uint32_t y, const uint8_t** planes, const uint32_t** rgba, Failure& f);
+  // Whether any run of whole bands can be decoded on its own, by a reader of its own (strips or tile
+  // rows, not libtiff's RGBA interface nor one line at a time), and the rows of a band.
+  bool bandsStandAlone() const { return !rgbaOpen_ && !scanline_; }
+  uint32_t bandRows() const { return band_; }
+  uint64_t bandBytes() const { return uint64_t{band_} * planeRowBytes_ * planes_; }
 
  private:
   bool initRgba(Failure& f);

@@ -24,6 +24,8 @@ using namespace topng;
 
 // The pieces of one conversion: where its rows come from.
 struct Conversion {
+  TIFF* tif;
+  const std::string& input;
   RowReader* reader;
   SampleMapper* mapper;
   RowConverter* converter;
@@ -74,6 +76,8 @@ bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t*
                 StreamAhead& ahead) {
   const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
   if (FiltersInBands(page, filteredBytes, pool.threads())) {
+    if (BandDecoder decoder(pool, page, conv.tif, conv.input, *conv.reader); decoder.ready())
+      return decoder.run(filtered, conv.failure);
     FilterPipeline pipeline(pool, page, filtered);
     for (uint32_t y = 0; y < page.height; ++y) {
       if (!NextRow(conv, pipeline.nextRow())) return false;
@@ -182,7 +186,7 @@ int ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std
   }, output, why);
 }
 
-int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::string& why,
+int Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
             const ConvertSettings& settings, engine::Pool& pool) {
   if (const int code = OpenPage(tif, pageIndex, why); code != Ok) return code;
   Page page;
@@ -212,7 +216,7 @@ int Convert(TIFF* tif, std::size_t pageIndex, const std::string& output, std::st
   PngJob job;
   job.page = &page;
   ReadMetadata(tif, job);
-  Conversion conv{&reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
+  Conversion conv{tif, input, &reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
   conv.planes.assign(page.storedSpp, nullptr);
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
   // strips has hundreds of megabytes of them, and then streams, so the memory bound holds.
@@ -246,7 +250,7 @@ int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std:
   if (!tif) return code;
   engine::Pool pool(settings.threads);
   try {
-    return Convert(tif.get(), pageIndex, output, why, settings, pool);
+    return Convert(tif.get(), input, pageIndex, output, why, settings, pool);
   } catch (const std::bad_alloc&) {
     why = "out of memory";
     return TooLarge;
