@@ -18,21 +18,27 @@ using deflate_detail::PieceResult;
 
 namespace {
 
-// More pieces than threads, so that a thread that drew easy pieces takes over more of them.
-constexpr std::size_t kPiecesPerThread = 4;
-// Run-only pieces cost a few dozen bytes each (zlib starts a block every 16K symbols anyway), so they
-// are cut finer: the threads then finish together.
-constexpr std::size_t kRunPiecesPerThread = 16;
+// The most pieces a buffer is cut into: enough for a thread that drew easy pieces to take over more
+// of them on up to four threads (on more, each still gets some). Run-only pieces cost a few dozen
+// bytes each (zlib starts a block every 16K symbols anyway), so they are cut finer: the threads then
+// finish together. The cut depends on the buffer alone, never on the threads, so neither do the bytes.
+constexpr std::size_t kMaxPieces = 16;
+constexpr std::size_t kMaxRunPieces = 64;
 
 std::size_t MinPiece(const DeflateSettings& settings) { return std::max(kMinDeflatePiece, settings.minPiece); }
+
+std::size_t PieceCount(std::size_t n, const DeflateSettings& settings) {
+  if (n < kParallelDeflateMin) return 1;
+  return std::clamp<std::size_t>(n / MinPiece(settings), 1,
+                                 settings.coding == DeflateCoding::Runs ? kMaxRunPieces : kMaxPieces);
+}
 
 }  // namespace
 
 namespace deflate_detail {
 
-std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings) {
-  const std::size_t perThread = settings.coding == DeflateCoding::Runs ? kRunPiecesPerThread : kPiecesPerThread;
-  const std::size_t count = std::clamp<std::size_t>(n / MinPiece(settings), 1, threads * perThread);
+std::vector<PieceResult> PlanPieces(std::size_t n, const DeflateSettings& settings) {
+  const std::size_t count = PieceCount(n, settings);
   const std::size_t piece = (n + count - 1) / count;
   std::vector<PieceResult> pieces;
   std::size_t region = 2;
@@ -50,8 +56,7 @@ std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const Defla
 }  // namespace deflate_detail
 
 unsigned DeflateThreadsFor(std::size_t n, const DeflateSettings& settings, unsigned threads) {
-  if (n < kParallelDeflateMin) return 1;
-  return static_cast<unsigned>(std::min<std::size_t>(threads, n / MinPiece(settings)));
+  return static_cast<unsigned>(std::min<std::size_t>(threads, PieceCount(n, settings)));
 }
 
 std::size_t ZlibStreamBound(std::size_t n) {
@@ -70,14 +75,13 @@ std::size_t PartsSize(const StreamParts& parts) {
 StreamParts DeflateToZlibParts(engine::Pool& pool, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
                                std::size_t cap, const DeflateSettings& settings, const PartsSink* sink) {
   if (cap < ZlibStreamBound(n)) return {};
-  const unsigned threads = DeflateThreadsFor(n, settings, pool.threads());
   try {
-    if (threads <= 1) {
+    if (PieceCount(n, settings) == 1) {
       const std::size_t size = deflate_detail::CompressWhole(settings, in, n, out, cap);
       if (size == 0 || (sink && !(*sink)({out, size}))) return {};
       return {{out, size}};
     }
-    std::vector<PieceResult> pieces = deflate_detail::PlanPieces(n, threads, settings);
+    std::vector<PieceResult> pieces = deflate_detail::PlanPieces(n, settings);
     deflate_detail::WriteZlibHeader(settings, out);
     StreamParts parts{{out, 2}};
     if (sink && !(*sink)(parts.front())) return {};

@@ -45,8 +45,8 @@ struct PieceResult {
     std::uint32_t adler = 1;
 };
 
-// The pieces DeflateToZlib cuts n bytes into on `threads` threads with these settings, each with its
-// own region of the output after the 2-byte header.
-std::vector<PieceResult> PlanPieces(std::size_t n, unsigned threads, const DeflateSettings& settings);
+// The pieces DeflateToZlib cuts n bytes into with these settings, each with its own region of the
+// output after the 2-byte header.
+std::vector<PieceResult> PlanPieces(std::size_t n, const DeflateSettings& settings);
 
 }  // namespace tovanel::tools::deflate_detail

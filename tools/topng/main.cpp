@@ -11,16 +11,6 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
-// A thread count as the command line or the environment gives it: 1 to 9999; 0 for anything else.
-unsigned ThreadCount(const char* text) {
-  if (!text || !*text || std::strlen(text) > 4 || std::strspn(text, "0123456789") != std::strlen(text)) return 0;
-  return static_cast<unsigned>(std::atoi(text));
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace tovanel::tools;
   // The compression threads allocate little; without this each would reserve an arena of 64 MiB of
@@ -36,10 +26,9 @@ int main(int argc, char** argv) {
   // The run that starts the converter says how many threads it may take, in the environment (an
   // invalid value is passed over) or on the command line (an invalid one is a usage error).
   ConvertSettings settings;
-  settings.threads = ThreadCount(std::getenv("TOVANEL_TOPNG_THREADS"));
   const bool threadsGiven = argc == 6 && std::strcmp(argv[1], "-threads") == 0;
+  settings.threads = ThreadsAsked(threadsGiven ? argv[2] : nullptr, std::getenv("TOVANEL_TOPNG_THREADS"));
   if (threadsGiven) {
-    settings.threads = ThreadCount(argv[2]);
     argv += 2;
     argc -= 2;
   }

@@ -3,7 +3,7 @@
 
 #include "encode.h"
 #include "engine/engine.h"
-#include "filter_pipeline.h"
+#include "decode_bands.h"
 #include "page.h"
 #include "png_writer.h"
 #include "row_converter.h"
@@ -12,6 +12,8 @@
 #include "tiffcommon.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -68,24 +70,13 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
   return Ok;
 }
 
-// Filters the rows into filtered as they are decoded: in bands on the pool when the page is large
-// enough to be compressed on several threads, so that decoding and filtering overlap. Palette and
-// sub-byte rows are not filtered but copied, which costs less than a job. The stream coded ahead, if
-// any, is told of the rows every 32 KiB or so, not for every row.
+// Filters the rows into filtered as they are decoded: on every thread when the page allows (see
+// BandDecoder), else in order on this one. Palette and sub-byte rows are not filtered but copied. The
+// stream coded ahead, if any, is told of the rows every 32 KiB or so, not for every row.
 bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered,
                 StreamAhead& ahead) {
-  const std::size_t filteredBytes = static_cast<std::size_t>(uint64_t{page.height} * (page.pngRowBytes + 1));
-  if (FiltersInBands(page, filteredBytes, pool.threads())) {
-    if (BandDecoder decoder(pool, page, conv.tif, conv.input, *conv.reader); decoder.ready())
-      return decoder.run(filtered, conv.failure);
-    FilterPipeline pipeline(pool, page, filtered);
-    for (uint32_t y = 0; y < page.height; ++y) {
-      if (!NextRow(conv, pipeline.nextRow())) return false;
-      pipeline.rowDone();
-    }
-    pipeline.finish();
-    return true;
-  }
+  if (BandDecoder decoder(pool, page, conv.tif, conv.input, *conv.reader); decoder.ready())
+    return decoder.run(filtered, conv.failure);
   RowFilter filter = FilterFor(page);
   const std::size_t stride = page.pngRowBytes + 1;
   const uint32_t step = static_cast<uint32_t>(std::max<std::size_t>(1, (std::size_t{32} << 10) / stride));
@@ -229,6 +220,12 @@ int Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const st
 }
 
 }  // namespace
+
+unsigned ThreadsAsked(const char* option, const char* environment) {
+  const char* text = option ? option : environment;
+  if (!text || !*text || std::strlen(text) > 4 || std::strspn(text, "0123456789") != std::strlen(text)) return 0;
+  return static_cast<unsigned>(std::atoi(text));
+}
 
 std::string PngPathFor(const std::string& input) {
   const std::string name = FileNamePart(input);

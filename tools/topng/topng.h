@@ -31,6 +31,11 @@ struct ConvertSettings {
   std::uint64_t maxHeldImage = kMaxInMemoryImage;
 };
 
+// The threads a run of the converter program is asked for: the -threads option's value when given,
+// else the environment's (TOVANEL_TOPNG_THREADS); 1 to 9999, or 0 (the cores it may use) for none
+// or anything else. An invalid option is the caller's usage error.
+unsigned ThreadsAsked(const char* option, const char* environment);
+
 // Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
 // whole or not at all. Returns an Exit code; on failure, why holds one line of explanation.
 int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why,

@@ -1,5 +1,5 @@
-// Filters bands of a held page's rows as jobs on the pool, in any order, each into its own place.
-#include "filter_pipeline.h"
+// A held page decoded, converted and filtered in runs of bands, as jobs on the pool in any order.
+#include "decode_bands.h"
 
 #include "row_converter.h"
 #include "samples.h"
@@ -15,6 +15,8 @@ namespace tovanel::tools::topng {
 namespace {
 
 constexpr std::size_t kBandBytes = std::size_t{256} << 10;
+// Wider rows are decoded by the caller alone (each job keeps one).
+constexpr std::size_t kMaxRowBytes = std::size_t{1} << 20;
 // Each job's reader holds a band of its own: larger bands are decoded by the caller alone.
 constexpr uint64_t kMaxJobBandBytes = uint64_t{16} << 20;
 // A job keeps its last row for the next: at least 8 rows a job bound those rows to an eighth of
@@ -29,70 +31,14 @@ bool SameFile(TIFF* a, TIFF* b) {
 
 }  // namespace
 
-bool FiltersInBands(const Page& page, std::size_t filteredBytes, unsigned threads) {
-  return threads > 1 && RowsAreFiltered(page) && filteredBytes >= kParallelDeflateMin &&
-         page.pngRowBytes <= FilterPipeline::kMaxRowBytes;
-}
-
-FilterPipeline::FilterPipeline(engine::Pool& pool, const Page& page, uint8_t* filtered)
-    : page_(page), filtered_(filtered), stride_(page.pngRowBytes + kSlack),
-      capacity_(static_cast<uint32_t>(std::max<std::size_t>(2, kBandBytes / stride_))), above_(stride_, 0),
-      batch_(pool) {
-  for (unsigned i = 0; i < 2 * pool.threads() + 2; ++i) {
-    bands_.push_back(std::make_unique<Band>());
-    bands_.back()->rows.resize((std::size_t{capacity_} + 1) * stride_);
-    free_.push_back(bands_.back().get());
-  }
-}
-
-uint8_t* FilterPipeline::nextRow() {
-  if (!current_) {
-    batch_.until([this] {
-      if (free_.empty()) return false;
-      current_ = free_.back();
-      free_.pop_back();
-      return true;
-    });
-    if (!current_) throw std::bad_alloc();  // a band's job failed and kept its band
-    current_->firstY = y_;
-    current_->count = 0;
-    std::memcpy(current_->rows.data(), above_.data(), stride_);
-  }
-  return current_->rows.data() + (current_->count + 1) * stride_;
-}
-
-void FilterPipeline::finish() {
-  batch_.wait();
-  if (batch_.failed()) throw std::bad_alloc();
-}
-
-void FilterPipeline::rowDone() {
-  ++current_->count;
-  ++y_;
-  if (current_->count == capacity_ || y_ == page_.height) submit();
-}
-
-void FilterPipeline::submit() {
-  Band* band = current_;
-  current_ = nullptr;
-  std::memcpy(above_.data(), band->rows.data() + band->count * stride_, stride_);
-  batch_.add(
-      [this, band] {
-        RowFilter filter = FilterFor(page_);
-        filter.setPrevious(band->rows.data());
-        for (uint32_t i = 0; i < band->count; ++i)
-          filter.filter(band->rows.data() + (i + 1) * stride_,
-                        filtered_ + (std::size_t{band->firstY} + i) * (page_.pngRowBytes + 1));
-      },
-      [this, band] { free_.push_back(band); });
-}
-
 BandDecoder::BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const std::string& path,
                          const RowReader& reader)
     : pool_(pool), page_(page) {
   // Old-style JPEG reads its strips in order only; a Lab page's colour transform is not shared.
-  if (!reader.bandsStandAlone() || reader.bandBytes() > kMaxJobBandBytes || page.kind == Kind::Lab ||
-      page.compression == COMPRESSION_OJPEG || pool.threads() < 2)
+  const uint64_t filteredBytes = uint64_t{page.height} * (page.pngRowBytes + 1);
+  if (pool.threads() < 2 || filteredBytes < kParallelDeflateMin || page.pngRowBytes > kMaxRowBytes ||
+      !reader.bandsStandAlone() || reader.bandBytes() > kMaxJobBandBytes || page.kind == Kind::Lab ||
+      page.compression == COMPRESSION_OJPEG)
     return;
   const uint32_t unit = std::max<uint32_t>(1, reader.bandRows());
   const uint64_t wanted = std::max<uint64_t>(kMinJobRows, kBandBytes / (page.pngRowBytes + 1) + 1);
