@@ -182,7 +182,8 @@ QString FileConversion::ConverterLine(const QString& slot, const QString& input)
 {
     for (const QString& said : {kConvertErrors, kConvertStatus})
         Main::DeleteFileQuiet(TempPath(slot, said));
-    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input),
+    // While other pages wait, their calls keep the other cores busy: this one takes its share.
+    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input, run_.slots_->threadsForCall()),
                         TempPath(slot, kConvertErrors), TempPath(slot, kConvertStatus));
 }
 

@@ -192,9 +192,10 @@ QString SplitterCommand(const QString& tool, const QString& copy)
     return QuoteForShell(tool) + QLatin1Char(' ') + QuoteForShell(copy) + QLatin1Char(' ') + kPagePrefix;
 }
 
-QString ConverterCommand(const QString& tool, const QString& input)
+QString ConverterCommand(const QString& tool, const QString& input, int threads)
 {
-    return QuoteForShell(tool) + QStringLiteral(" -out png ") + QuoteForShell(input);
+    const QString limit = threads > 0 ? QStringLiteral(" -threads ") + QString::number(threads) : QString();
+    return QuoteForShell(tool) + limit + QStringLiteral(" -out png ") + QuoteForShell(input);
 }
 
 QString WithErrorsTo(const QString& command, const QString& errors, const QString& status)

@@ -50,9 +50,10 @@ void DeployTool(const QByteArray& bytes, const QString& path);
 
 // text as one word for /bin/sh: single-quoted, a quote inside written as '\''.
 QString QuoteForShell(const QString& text);
-// Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input.
+// Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input,
+// on at most threads threads (0: as many as the cores it may use).
 QString SplitterCommand(const QString& tool, const QString& copy);
-QString ConverterCommand(const QString& tool, const QString& input);
+QString ConverterCommand(const QString& tool, const QString& input, int threads = 0);
 // command with its stderr sent to the file errors and its exit status written to the file status
 // (both replaced at each call).
 QString WithErrorsTo(const QString& command, const QString& errors, const QString& status);

@@ -93,7 +93,8 @@ struct ToolSlots::Slot {
 };
 
 ToolSlots::ToolSlots(QString runFolder, int count, qint64 timeoutMs, Dialogs* dialogs)
-    : runFolder_(std::move(runFolder)), timeoutMs_(timeoutMs), dialogs_(dialogs)
+    : runFolder_(std::move(runFolder)), timeoutMs_(timeoutMs),
+      share_(count > 1 ? std::max(1, UsableCores() / count) : 0), dialogs_(dialogs)
 {
     for (int k = 1; k <= std::max(1, count); ++k) {
         auto slot = std::make_unique<Slot>();

@@ -44,6 +44,9 @@ public:
     int running() const;
     int waiting() const { return static_cast<int>(queue_.size()); }
     bool idle() const { return running() == 0 && queue_.empty(); }
+    // The threads a converter started now may take: while other calls wait, its share of the cores
+    // (they will be busy with those calls); else 0, every core (nothing else will need them).
+    int threadsForCall() const { return queue_.empty() ? 0 : share_; }
     // Starts waiting calls on free slots, then waits at most sliceMs for one to end, and finishes the
     // ended ones. Returns at once when nothing runs.
     void pump(int sliceMs);
@@ -59,6 +62,7 @@ private:
 
     QString runFolder_;
     qint64 timeoutMs_;
+    int share_ = 0;   // the cores over the slots, at least 1; 0 for one slot, which takes them all
     Dialogs* dialogs_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::multimap<Key, Call> queue_;
