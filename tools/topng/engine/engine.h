@@ -1,15 +1,16 @@
 // The converter's threads, all of them: one pool, one queue of jobs, one writer that puts the pieces
 // of the image's stream out in order.
 //
-// The thread that converts a page (the caller) decodes its rows one after another: libtiff decodes a
-// page on one thread. What follows the decoding is cut into jobs that need no order among themselves,
-// and these go into the one queue:
-//   - filter bands: about 256 KiB of decoded rows, each band with a copy of the row above it, filtered
-//     into their place in the page's filtered image, so that the result is one pass's byte for byte;
+// A page's work is cut into jobs that need no order among themselves, and these go into the one
+// queue:
+//   - decode bands: a held page's runs of whole strips or tile rows (about 256 KiB of rows), each
+//     decoded through a TIFF handle of its own (libtiff decodes a page on one thread per handle),
+//     converted and filtered into its place in the page's filtered image (see decode_bands.h);
 //   - trial slices: the 32 KiB slices of the filtered image coded both ways to choose the coding;
-//   - deflate pieces: 256 KiB or more of filtered rows, each coded on its own into its own room and
-//     ended on a byte boundary (an empty stored block), so that the pieces one after another are one
-//     deflate stream; the last one ends the stream.
+//   - deflate pieces: 256 KiB or more of filtered rows, cut by the image's size alone (at most 16, or
+//     64 run-only), each coded on its own into its own room and ended on a byte boundary (an empty
+//     stored block), so that the pieces one after another are one deflate stream whatever the
+//     threads; the last one ends the stream.
 // The pool's other threads (threads - 1 of them, started with the first job queued) take jobs from the
 // front of the queue. The caller never sits idle waiting for a job's end (a free band, the last
 // piece): it takes jobs from the queue itself meanwhile. With one thread no thread is started at all:
@@ -28,9 +29,9 @@
 // pieces are still coded, and no thread waits to write. The stream's Adler-32 is combined from the
 // pieces' own (adler32_combine), as pigz combines its pieces' CRCs.
 //
-// Memory stays bounded: a held page has its bands (two per thread and two more) and its output room;
-// a streamed page has at most two pieces per thread under way (filling, queued, being coded, or coded
-// and waiting for the writer): the caller waits for the writer before it fills another.
+// Memory stays bounded: a held page has a band per thread, the last row of each run of bands and its
+// output room; a streamed page has at most two pieces per thread under way (filling, queued, being
+// coded, or coded and waiting for the writer): the caller waits for the writer before it fills another.
 #pragma once
 
 #include <atomic>
