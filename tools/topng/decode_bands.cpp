@@ -19,6 +19,9 @@ constexpr std::size_t kBandBytes = std::size_t{256} << 10;
 constexpr std::size_t kMaxRowBytes = std::size_t{1} << 20;
 // Each job's reader holds a band of its own: larger bands are decoded by the caller alone.
 constexpr uint64_t kMaxJobBandBytes = uint64_t{16} << 20;
+// Each handle holds the page's strip or tile table (16 bytes an entry): pages with larger tables are
+// decoded by the caller alone, so the copies cannot take much memory.
+constexpr uint64_t kMaxCopyTableBytes = uint64_t{1} << 20;
 // A job keeps its last row for the next: at least 8 rows a job bound those rows to an eighth of
 // the page.
 constexpr uint32_t kMinJobRows = 8;
@@ -38,7 +41,8 @@ BandDecoder::BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const 
   const uint64_t filteredBytes = uint64_t{page.height} * (page.pngRowBytes + 1);
   if (pool.threads() < 2 || filteredBytes < kParallelDeflateMin || page.pngRowBytes > kMaxRowBytes ||
       !reader.bandsStandAlone() || reader.bandBytes() > kMaxJobBandBytes || page.kind == Kind::Lab ||
-      page.compression == COMPRESSION_OJPEG)
+      page.compression == COMPRESSION_OJPEG ||
+      uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16 > kMaxCopyTableBytes)
     return;
   const uint32_t unit = std::max<uint32_t>(1, reader.bandRows());
   const uint64_t wanted = std::max<uint64_t>(kMinJobRows, kBandBytes / (page.pngRowBytes + 1) + 1);
