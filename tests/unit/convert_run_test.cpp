@@ -181,6 +181,13 @@ INSTANTIATE_TEST_SUITE_P(
                               "folder of original file\"."}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Names of 245 and 250 bytes: the first one's outputs still fit the file system's 255 bytes a name.
+const std::string kLong245 = std::string(241, 'n') + ".tif", kLong250 = std::string(246, 'n') + ".tif";
+const std::string kLong245Base = std::string(241, 'n');
+const char* const kName245 = kLong245.c_str();
+const char* const kName250 = kLong250.c_str();
+const char* const kName245Base = kLong245Base.c_str();
+
 // A whole run: the numbered PNGs where the destination says (a folder's trailing slash changes
 // nothing), what the host was shown, a clean run folder.
 struct WholeRun {
@@ -233,8 +240,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, WholeRunTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The base is the source's name less its last extension; a name without one is taken whole, even
-// when the temporary folder's path holds a dot. Shell and pattern characters in a name stay part of
-// the name: nothing is run, the file is converted; a name like the page files' is not taken for one.
+// when the temporary folder's path holds a dot. The names travel through shell scripts and the tools'
+// command lines: shell and pattern characters, line ends and leading dashes stay part of the name,
+// nothing is run, the file is converted; a name like the page files' is not taken for one.
 struct BaseRow {
     const char* name;
     const char* file;
@@ -247,14 +255,28 @@ TEST_P(OutputBaseTest, ComesFromTheName)
 {
     const QString file = QString::fromUtf8(GetParam().file);
     const QList<Page> pages = PagesOf(2, 4);
-    addTiff(file, pages);
+    const QString source = addTiff(file, pages);
+    QStringList sources{file};
+    if (!GetParam().base)
+        sources.prepend(QFileInfo(addTiff(QStringLiteral("after.tif"), pages)).fileName());
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
-    expectFinished(run);
-    EXPECT_EQ(TestTiff::OutputsDiffer(out, QString::fromUtf8(GetParam().base), pages).toStdString(), "");
-    EXPECT_EQ(Entries(out).size(), 2);
+    if (GetParam().base) {
+        expectFinished(run);
+        EXPECT_EQ(TestTiff::OutputsDiffer(out, QString::fromUtf8(GetParam().base), pages).toStdString(), "");
+        EXPECT_EQ(Entries(out).size(), 2);
+    } else {
+        // Its output names pass the file system's 255-byte limit: no output can exist, the file is
+        // named as not converted, and the run goes on to the next file.
+        ASSERT_FALSE(host.fake.messages().isEmpty());
+        EXPECT_TRUE(host.fake.messages().last().details.startsWith(source + QStringLiteral(": ")));
+        expectFinished(run, QStringLiteral("Done.\n1 of 2 files were not converted completely."),
+                       {host.fake.messages().last().details});
+        EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("after"), pages).toStdString(), "");
+        EXPECT_EQ(Entries(out).size(), 2);
+    }
     // Nothing a name could have run left a file anywhere.
-    EXPECT_EQ(Entries(src), QStringList{file});
+    EXPECT_EQ(Entries(src), sources);
     EXPECT_EQ(Entries(work.path()), (QStringList{QStringLiteral("j.doe"), QStringLiteral("out"), QStringLiteral("src")}));
 }
 
@@ -267,13 +289,21 @@ INSTANTIATE_TEST_SUITE_P(
                       BaseRow{"ALaterPagesName", "varnholtaac.tif", "varnholtaac"},
                       BaseRow{"TheSecondPagesName", "varnholtaab.tif", "varnholtaab"},
                       BaseRow{"CommandSubstitution", "$(touch x).tif", "$(touch x)"},
+                      BaseRow{"DollarVariableAndCommand", "cost $HOME $(touch pwned-dollar).tif",
+                              "cost $HOME $(touch pwned-dollar)"},
                       BaseRow{"Backquotes", "a`touch y`.tif", "a`touch y`"},
                       BaseRow{"SingleQuote", "it's.tif", "it's"},
                       BaseRow{"DoubleQuote", "say \"hi\".tif", "say \"hi\""},
+                      BaseRow{"QuotesClosedAndReopened", "it's \"quoted\" '; touch pwned-quote; '.tif",
+                              "it's \"quoted\" '; touch pwned-quote; '"},
                       BaseRow{"BackslashAndDollar", "back\\slash $HOME.tif", "back\\slash $HOME"},
-                      BaseRow{"LeadingDash", "-n.tif", "-n"}, BaseRow{"Semicolon", "a; touch z.tif", "a; touch z"},
+                      BaseRow{"BackslashAndQuote", "a\\b\\'c.tif", "a\\b\\'c"},
+                      BaseRow{"LineEnd", "two\nlines; touch pwned-newline.tif", "two\nlines; touch pwned-newline"},
+                      BaseRow{"LeadingDash", "-n.tif", "-n"}, BaseRow{"LeadingDoubleDash", "--out.tif", "--out"},
+                      BaseRow{"Semicolon", "a; touch z.tif", "a; touch z"},
                       BaseRow{"QuestionMark", "scan?.tif", "scan?"}, BaseRow{"Star", "scan*.tif", "scan*"},
-                      BaseRow{"BracketsAndBraces", "[a]{b,c}.tif", "[a]{b,c}"}),
+                      BaseRow{"BracketsAndBraces", "[a]{b,c}.tif", "[a]{b,c}"},
+                      BaseRow{"Name245Bytes", kName245, kName245Base}, BaseRow{"Name250Bytes", kName250, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A source already in the temporary folder is converted and still there afterwards, unchanged, even
