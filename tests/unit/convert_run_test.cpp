@@ -236,13 +236,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, WholeRunTest,
                                            WholeRun{"ThreePagesInFolder", Destination::Folder, 3},
                                            WholeRun{"ThreePagesInFolderWithTrailingSlash", Destination::Folder, 3, "/"},
                                            WholeRun{"OnePageBesideSource", Destination::BesideSource, 1},
-                                           WholeRun{"TwoPagesBesideSource", Destination::BesideSource, 2}),
+                                           WholeRun{"TwoPagesBesideSource", Destination::BesideSource, 2},
+                                           WholeRun{"ThreePagesBesideSource", Destination::BesideSource, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The base is the source's name less its last extension; a name without one is taken whole, even
 // when the temporary folder's path holds a dot. The names travel through shell scripts and the tools'
 // command lines: shell and pattern characters, line ends and leading dashes stay part of the name,
-// nothing is run, the file is converted; a name like the page files' is not taken for one.
+// nothing is run, the file is converted; a name like one of the run's own files (a page, a tool, a
+// script, the marker) is not taken for one, and the files around it convert as ever.
 struct BaseRow {
     const char* name;
     const char* file;
@@ -254,28 +256,30 @@ class OutputBaseTest : public ConvertRunTest, public ::testing::WithParamInterfa
 TEST_P(OutputBaseTest, ComesFromTheName)
 {
     const QString file = QString::fromUtf8(GetParam().file);
-    const QList<Page> pages = PagesOf(2, 4);
+    const QList<Page> pages = PagesOf(2, 4), around = PagesOf(1, 9);
+    addTiff(QStringLiteral("first.tif"), around);
     const QString source = addTiff(file, pages);
-    QStringList sources{file};
-    if (!GetParam().base)
-        sources.prepend(QFileInfo(addTiff(QStringLiteral("after.tif"), pages)).fileName());
+    addTiff(QStringLiteral("last.tif"), around);
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
     if (GetParam().base) {
         expectFinished(run);
         EXPECT_EQ(TestTiff::OutputsDiffer(out, QString::fromUtf8(GetParam().base), pages).toStdString(), "");
-        EXPECT_EQ(Entries(out).size(), 2);
+        EXPECT_EQ(Entries(out).size(), 4);
     } else {
         // Its output names pass the file system's 255-byte limit: no output can exist, the file is
         // named as not converted, and the run goes on to the next file.
         ASSERT_FALSE(host.fake.messages().isEmpty());
         EXPECT_TRUE(host.fake.messages().last().details.startsWith(source + QStringLiteral(": ")));
-        expectFinished(run, QStringLiteral("Done.\n1 of 2 files were not converted completely."),
+        expectFinished(run, QStringLiteral("Done.\n1 of 3 files were not converted completely."),
                        {host.fake.messages().last().details});
-        EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("after"), pages).toStdString(), "");
         EXPECT_EQ(Entries(out).size(), 2);
     }
-    // Nothing a name could have run left a file anywhere.
+    // The files around it convert as ever, and nothing a name could have run left a file anywhere.
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("first"), around).toStdString(), "");
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("last"), around).toStdString(), "");
+    QStringList sources{file, QStringLiteral("first.tif"), QStringLiteral("last.tif")};
+    sources.sort();
     EXPECT_EQ(Entries(src), sources);
     EXPECT_EQ(Entries(work.path()), (QStringList{QStringLiteral("j.doe"), QStringLiteral("out"), QStringLiteral("src")}));
 }
@@ -286,7 +290,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BaseRow{"UpperCaseExtension", "Report.TIFF", "Report"},
                       BaseRow{"PagePrefix", "varnholt.tif", "varnholt"},
                       BaseRow{"PagePrefixOtherCase", "VARNHOLT-2024.TIF", "VARNHOLT-2024"},
+                      BaseRow{"TheFirstPagesName", "varnholtaaa.tif", "varnholtaaa"},
+                      BaseRow{"TheFirstPagesPngName", "varnholtaaa.png", "varnholtaaa"},
                       BaseRow{"ALaterPagesName", "varnholtaac.tif", "varnholtaac"},
+                      BaseRow{"ThePngName", "scan.png", "scan"},
+                      BaseRow{"TheConvertersName", "nconvert.exe", "nconvert"},
+                      BaseRow{"TheSplittersName", "tiffsplit.exe", "tiffsplit"},
+                      BaseRow{"TheConverterScriptsName", "nconvert.bat", "nconvert"},
+                      BaseRow{"TheSplitterScriptsName", "tiffsplit.bat", "tiffsplit"},
+                      BaseRow{"TheMarkersName", "brisquet_varnholt.tmp", "brisquet_varnholt"},
                       BaseRow{"TheSecondPagesName", "varnholtaab.tif", "varnholtaab"},
                       BaseRow{"CommandSubstitution", "$(touch x).tif", "$(touch x)"},
                       BaseRow{"DollarVariableAndCommand", "cost $HOME $(touch pwned-dollar).tif",
