@@ -1,5 +1,5 @@
 // Damaged and hostile sources between good ones: the run ends, the good ones convert, outputs are whole.
-// (Odd names are rows of the engine test, tests/unit/convert_run_test.cpp.)
+// (Odd names are rows of the engine test, tests/unit/convert_run/names.cpp.)
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 

@@ -1,5 +1,5 @@
 // Runs work in private folders of their own: other users, the user's files in TEMP and other runs never meet their names.
-// (Sources named like the run's own files are rows of the engine test, tests/unit/convert_run_test.cpp.)
+// (Sources named like the run's own files are rows of the engine test, tests/unit/convert_run/names.cpp.)
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
