@@ -50,7 +50,7 @@ protected:
         for (const char* name : {"a.tif", "b.tif", "x/a.tif", "x/c.tif", "y/a.tif", "y/b.tif", "z/e.tif", "z/f.tif"}) {
             const QString path = scans + u'/' + QString::fromLatin1(name);
             ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
-            ASSERT_TRUE(TestTiff::Write(path, pagesOf(seed % 3 + 1, seed)));
+            ASSERT_TRUE(TestTiff::Write(path, TestTiff::PagesOf(seed % 3 + 1, seed)));
             ++seed;
         }
         const QString one = root + u"/one"_s;

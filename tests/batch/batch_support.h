@@ -54,7 +54,6 @@ protected:
         EXPECT_TRUE(TestTiff::Write(path, pages)) << path.toStdString();
         return path;
     }
-    static QList<TestTiff::Page> pagesOf(int count, int seed) { return TestTiff::PagesOf(count, seed, {12, 8}, {1, 1}); }
 
     // args with $SRC, $OUT and $ROOT put in; the program started in root, input on its stdin.
     QProcess* start(QStringList args, const QByteArray& input = QByteArray(), const QProcessEnvironment& with = {})

@@ -23,7 +23,6 @@ private slots:
     {
         QFETCH(QString, extension);
         ConvertRun run;
-        const auto pagesOf = [](int count, int seed) { return TestTiff::PagesOf(count, seed, {10, 6}, {1, 1}); };
         // Same bases from three folders, a hidden file and a "~" file the folder add leaves out, an
         // upper-case extension, and a file that is not a TIFF.
         const QStringList names{u"a.tif"_s, u"b/a.TIF"_s, u"b/c/a.tif"_s,
@@ -32,7 +31,7 @@ private slots:
         for (const QString& name : names) {
             const QString path = run.src + u"/tree/"_s + name;
             QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-            QVERIFY(TestTiff::Write(path, pagesOf(seed % 3 + 1, seed)));
+            QVERIFY(TestTiff::Write(path, TestTiff::PagesOf(seed % 3 + 1, seed)));
             ++seed;
         }
         QVERIFY(TestFiles::WriteFile(run.src + u"/tree/b/notes.txt"_s, "words"));

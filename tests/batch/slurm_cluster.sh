@@ -16,7 +16,9 @@ if [ "$1" = stop ]; then
 fi
 # The daemons' sockets lie under DIR and must fit a socket address.
 [ "${#dir}" -le 90 ] || { echo "folder path too long for the daemons' sockets: $dir" >&2; exit 1; }
-mkdir -p "$dir/m" "$dir/state" "$dir/spool"
+# The spool folder's name is short: slurmstepd makes its sockets in it, and a socket's path may not
+# pass 108 bytes, which a test folder deep in a checkout comes near.
+mkdir -p "$dir/m" "$dir/state" "$dir/d"
 chmod 711 "$dir/m"
 head -c 1024 /dev/urandom >"$dir/m/key"
 chmod 400 "$dir/m/key"
@@ -37,7 +39,7 @@ AuthInfo=socket=$dir/m/sock
 SlurmUser=root
 SlurmdUser=root
 StateSaveLocation=$dir/state
-SlurmdSpoolDir=$dir/spool
+SlurmdSpoolDir=$dir/d
 SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/slurmctld.log

@@ -1,11 +1,11 @@
 // Shared by the fault tests: hand-built TIFF bytes, the whole-PNG check, mounts, other users, leftover processes.
 #include "fault_support.h"
+#include "sample_values.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <algorithm>
@@ -136,10 +136,10 @@ Ifd Plain(uint32_t width, uint32_t height, int samples, const QByteArray& pixels
 
 QByteArray Noise(qsizetype size, quint32 seed)
 {
-    QRandomGenerator rng(seed);
+    Tovanel::SampleValues::NoiseStream stream(seed);
     QByteArray b(size, Qt::Uninitialized);
     for (qsizetype i = 0; i < size; ++i)
-        b[i] = static_cast<char>(rng.generate() & 0xff);
+        b[i] = static_cast<char>(stream.next() & 0xff);
     return b;
 }
 

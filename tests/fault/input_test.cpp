@@ -1,4 +1,5 @@
-// Damaged, hostile and oddly named sources between good ones: the run ends, the good ones convert, outputs are whole.
+// Damaged and hostile sources between good ones: the run ends, the good ones convert, outputs are whole.
+// (Odd names are rows of the engine test, tests/unit/convert_run/names.cpp.)
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
@@ -8,7 +9,6 @@
 
 #include "fs/main_procs.h"
 
-#include <QDirIterator>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,47 +200,6 @@ private slots:
         if (kind == static_cast<int>(Kind::Bytes))
             QCOMPARE(Fault::ReadFile(bad), bytes);   // the source itself is never touched
         qInfo("outputs of the damaged file: %d", counts.value(0));
-    }
-
-    // The names travel through shell scripts and the tools' command lines: each must stay a name.
-    void awkwardNamesConvertAndRunNothing_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("outputs");
-        QTest::newRow("dollar") << QStringLiteral("cost $HOME $(touch pwned-dollar).tif") << 1;
-        QTest::newRow("backquotes") << QStringLiteral("`touch pwned-backquote`.tif") << 1;
-        QTest::newRow("quotes") << QStringLiteral("it's \"quoted\" '; touch pwned-quote; '.tif") << 1;
-        QTest::newRow("backslash") << QStringLiteral("a\\b\\'c.tif") << 1;
-        QTest::newRow("newline") << QStringLiteral("two\nlines; touch pwned-newline.tif") << 1;
-        QTest::newRow("leading dash") << QStringLiteral("-rf.tif") << 1;
-        QTest::newRow("leading double dash") << QStringLiteral("--out.tif") << 1;
-        QTest::newRow("245 bytes") << QString(241, u'n') + QStringLiteral(".tif") << 1;
-        // Its output name, 246 + ".png_1.png", passes the file system's 255-byte limit: no output can
-        // exist, and the run must still go on to the next file.
-        QTest::newRow("250 bytes") << QString(246, u'n') + QStringLiteral(".tif") << 0;
-    }
-    void awkwardNamesConvertAndRunNothing()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, outputs);
-        ConvertRun run(ConvertRun::kDefaultTempName, kToolTimeoutMs);
-        const QString path = run.src + u'/' + name;
-        QVERIFY(TestTiff::Write(path, {Page{12, 9, 9, false}}));
-        const QList<int> counts = RunBetweenGoodFiles(run, {path});
-        if (QTest::currentTestFailed())
-            return;
-        QCOMPARE(counts, QList<int>{outputs});
-        if (outputs > 0) {
-            const QString out = run.out + u'/' + Tovanel::Main::StripExtension(name) + QStringLiteral(".png_1.png");
-            QCOMPARE(TestTiff::ReadPng(out), TestTiff::Pixels(Page{12, 9, 9, false}));
-        }
-        QDirIterator it(run.root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString found = it.next();
-            QVERIFY2(!it.fileName().startsWith(QLatin1String("pwned")), qPrintable(found));
-        }
-        QVERIFY(Fault::ReadFile(path).size() > 0);   // the source is still there
     }
 };
 

@@ -1,4 +1,5 @@
 // Runs work in private folders of their own: other users, the user's files in TEMP and other runs never meet their names.
+// (Sources named like the run's own files are rows of the engine test, tests/unit/convert_run/names.cpp.)
 #include "convert_run_fixture.h"
 #include "fault_support.h"
 
@@ -385,44 +386,6 @@ private slots:
                     after.remove(name);
         }
         QCOMPARE(after, before);
-    }
-
-    // A source named like one of the run's own files is converted like any other, and so are the
-    // files around it.
-    void sourceNamedLikeARunFile_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("converter") << "nconvert.exe";
-        QTest::newRow("splitter") << "tiffsplit.exe";
-        QTest::newRow("splitter script") << "tiffsplit.bat";
-        QTest::newRow("converter script") << "nconvert.bat";
-        QTest::newRow("marker") << "brisquet_varnholt.tmp";
-        QTest::newRow("first page") << "varnholtaaa.tif";
-        QTest::newRow("first page's PNG") << "varnholtaaa.png";
-        QTest::newRow("a PNG name") << "scan.png";
-    }
-    void sourceNamedLikeARunFile()
-    {
-        QFETCH(QString, name);
-        ConvertRun run;
-        const QList<Page> first = PagesOf(2, 60), middle = PagesOf(3, 70), last = PagesOf(2, 80);
-        run.addTiff(QStringLiteral("first.tif"), first);
-        run.addTiff(name, middle);
-        run.addTiff(QStringLiteral("last.tif"), last);
-        run.saveInFolder(run.out);
-        run.start();
-        QCOMPARE(run.dialogs().errorReports().size(), 0);
-        const QString base = name.left(name.lastIndexOf(u'.'));
-        QStringList expected = OutputNames(QStringLiteral("first"), 2) + OutputNames(base, 3)
-                               + OutputNames(QStringLiteral("last"), 2);
-        expected.sort();
-        QStringList got = Fault::Entries(run.out);
-        got.sort();
-        QCOMPARE(got, expected);
-        QVERIFY(OutputsDiffer(run.out, QStringLiteral("first"), first).isEmpty());
-        QVERIFY2(OutputsDiffer(run.out, base, middle).isEmpty(), qPrintable(OutputsDiffer(run.out, base, middle)));
-        QVERIFY(OutputsDiffer(run.out, QStringLiteral("last"), last).isEmpty());
-        QCOMPARE(Fault::Entries(run.temp), QStringList());
     }
 
     // Two programs with one TEMP convert 20 files each, of the same names, at overlapping times: every

@@ -19,8 +19,9 @@ struct Page {
 };
 
 // count pages, colour and grey by turns from the first, their seeds counting up from seed; the first
-// page is first in size and each next one grows by step.
-QList<Page> PagesOf(int count, int seed, QSize first, QSize step = {});
+// page is first in size and each next one grows by step (pages of unequal sizes catch a page given
+// another's pixels or dimensions).
+QList<Page> PagesOf(int count, int seed = 1, QSize first = {16, 10}, QSize step = {1, 2});
 // The pixels a page holds, as RGB.
 QImage Pixels(const Page& page);
 // Writes a TIFF holding the pages in order; false when libtiff failed.

@@ -1,102 +1,20 @@
-// The conversion run without a window: a fake host lists the files and records what the run shows.
-#include "convert/conversion_run.h"
-#include "convert_tiff_maker.h"
-#include "fake_dialogs.h"
-#include "test_files.h"
+// The conversion run through a fake host: refusals, whole runs, several files, stops and slots.
+// Names, pages and the run folder have files of their own under convert_run/.
+#include "convert_run/run_fixture.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
 
 using namespace Tovanel;
-using TestTiff::Page;
-using TestFiles::Entries;
+using namespace Tovanel::RunTest;
 
 namespace {
-
-class FakeHost : public RunHost {
-public:
-    int listCount() const override { return list.size(); }
-    QString listText(int position) const override { return list.value(position - 1); }
-    Destination destination() const override { return where; }
-    QString destinationFolder() const override { return folder; }
-    void setProgressValue(double value) override { progress.append(value); }
-    void setProgressText(const QString& text) override { captions.append(text); }
-    void setMousePointer(int value) override { pointers.append(value); }
-    Dialogs& dialogs() override { return fake; }
-    QObject* dialogOwner() override { return nullptr; }
-    int jobs() const override { return slotCount; }
-    void processEvents() override
-    {
-        ++pumps;
-        if (onPump)
-            onPump();
-    }
-
-    QStringList list;
-    Destination where = Destination::Folder;
-    QString folder;
-    QList<double> progress;
-    QStringList captions;
-    QList<int> pointers;
-    int pumps = 0;
-    int slotCount = 0;
-    std::function<void()> onPump;
-    FakeDialogs fake;
-};
-
-// Each test: its own run folder (through TEMP), source and output folders.
-class ConvertRunTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(work.isValid());
-        temp = work.path() + QStringLiteral("/temp");
-        src = work.path() + QStringLiteral("/src");
-        out = work.path() + QStringLiteral("/out");
-        for (const QString& d : {temp, src, out})
-            ASSERT_TRUE(QDir().mkpath(d));
-        previousTemp = qgetenv("TEMP");
-        qputenv("TEMP", QFile::encodeName(temp));
-        host.folder = out;
-    }
-    void TearDown() override { qputenv("TEMP", previousTemp); }
-
-    QString addTiff(const QString& name, const QList<Page>& pages)
-    {
-        const QString path = src + QLatin1Char('/') + name;
-        EXPECT_TRUE(TestTiff::Write(path, pages)) << path.toStdString();
-        host.list.append(path);
-        return path;
-    }
-    QStringList messageTexts() const
-    {
-        QStringList texts;
-        for (const Shown& s : host.fake.messages())
-            texts.append(s.text);
-        return texts;
-    }
-
-    QTemporaryDir work;
-    QString temp, src, out;
-    QByteArray previousTemp;
-    FakeHost host;
-};
-
-QList<Page> pagesOf(int count, int seed) { return TestTiff::PagesOf(count, seed, {16, 10}, {1, 2}); }
 
 // A refused run says why, ends at once and puts no tool in the run folder.
 struct Refusal {
     const char* name;
     bool listed;
     Destination where;
-    bool folderExists;
+    const char* folder;   // the output folder, or one "missing", or "a-file" that is no folder
     const char* message;
 };
 
@@ -106,13 +24,17 @@ TEST_P(RunRefusalTest, SaysWhyAndLeavesNothing)
 {
     const Refusal& r = GetParam();
     if (r.listed)
-        addTiff(QStringLiteral("scan.tif"), pagesOf(1, 3));
-    if (!r.folderExists)
-        host.folder = work.path() + QStringLiteral("/missing");
+        addTiff(QStringLiteral("scan.tif"), PagesOf(1, 3));
+    if (r.folder != std::string("out"))
+        host.folder = work.path() + QLatin1Char('/') + QString::fromLatin1(r.folder);
+    ASSERT_TRUE(TestFiles::WriteFile(work.path() + QStringLiteral("/a-file"), "x"));
     host.where = r.where;
     ConversionRun run(host);
     EXPECT_FALSE(run.Start());
     EXPECT_EQ(messageTexts(), QStringList{QString::fromUtf8(r.message)});
+    EXPECT_EQ(host.fake.messages().first().title, QString());
+    EXPECT_EQ(host.fake.messages().first().icon, Icon::None);
+    EXPECT_EQ(host.fake.messages().first().buttons, Buttons::Ok);
     EXPECT_FALSE(run.isConverting());
     EXPECT_TRUE(host.pointers.isEmpty());
     EXPECT_TRUE(host.progress.isEmpty());
@@ -122,22 +44,26 @@ TEST_P(RunRefusalTest, SaysWhyAndLeavesNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RunRefusalTest,
-    ::testing::Values(Refusal{"NothingListed", false, Destination::Folder, true, "No files added."},
-                      Refusal{"NothingListedFolderMissing", false, Destination::Folder, false, "No files added."},
-                      Refusal{"FolderMissing", true, Destination::Folder, false,
+    ::testing::Values(Refusal{"NothingListed", false, Destination::Folder, "out", "No files added."},
+                      Refusal{"NothingListedFolderMissing", false, Destination::Folder, "missing", "No files added."},
+                      Refusal{"FolderMissing", true, Destination::Folder, "missing",
                               "Folder does not exist. Please select another folder."},
-                      Refusal{"NoOptionFolderMissing", true, Destination::None, false,
+                      Refusal{"FolderIsAFile", true, Destination::Folder, "a-file",
                               "Folder does not exist. Please select another folder."},
-                      Refusal{"NoOption", true, Destination::None, true,
+                      Refusal{"NoOptionFolderMissing", true, Destination::None, "missing",
+                              "Folder does not exist. Please select another folder."},
+                      Refusal{"NoOption", true, Destination::None, "out",
                               "Choose where the results go: \"Save results to this folder:\" or \"Save results in "
                               "folder of original file\"."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A whole run: the numbered PNGs where the destination says, what the host was shown, a clean run folder.
+// A whole run: the numbered PNGs where the destination says (a folder's trailing slash changes
+// nothing), what the host was shown, a clean run folder.
 struct WholeRun {
     const char* name;
     Destination where;
     int pages;
+    const char* folderEnd = "";
 };
 
 class WholeRunTest : public ConvertRunTest, public ::testing::WithParamInterface<WholeRun> {};
@@ -145,9 +71,10 @@ class WholeRunTest : public ConvertRunTest, public ::testing::WithParamInterface
 TEST_P(WholeRunTest, WritesEveryPageAndShowsTheRun)
 {
     const WholeRun& r = GetParam();
-    const QList<Page> pages = pagesOf(r.pages, 5);
+    const QList<Page> pages = PagesOf(r.pages, 5);
     addTiff(QStringLiteral("scan.tif"), pages);
     host.where = r.where;
+    host.folder += QString::fromLatin1(r.folderEnd);
     ConversionRun run(host);
     bool convertingMidRun = false;
     int reentries = 0;
@@ -159,83 +86,62 @@ TEST_P(WholeRunTest, WritesEveryPageAndShowsTheRun)
     EXPECT_TRUE(run.Start());
 
     EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.")});
+    expectFinished(run);
     EXPECT_TRUE(convertingMidRun);
     EXPECT_EQ(reentries, 0);
-    EXPECT_FALSE(run.isConverting());
     EXPECT_EQ(run.runningToolGroup(), 0);
     EXPECT_EQ(host.progress, (QList<double>{100.0, 0.0}));
     EXPECT_EQ(host.captions, (QStringList{QStringLiteral("Processing: scan.tif"), QStringLiteral("Progress Bar")}));
     EXPECT_EQ(host.pointers, (QList<int>{PointerHourglass, PointerHourglass, PointerDefault}));
     EXPECT_EQ(host.pumps, 1);
-    const QString folder = r.where == Destination::BesideSource ? src : out;
-    EXPECT_EQ(TestTiff::OutputsDiffer(folder, QStringLiteral("scan"), pages).toStdString(), "");
-    EXPECT_EQ(Entries(folder).size(), r.pages + (folder == src ? 1 : 0));
-    EXPECT_EQ(Entries(temp), QStringList());
+    const bool beside = r.where == Destination::BesideSource;
+    EXPECT_EQ(TestTiff::OutputsDiffer(beside ? src : out, QStringLiteral("scan"), pages).toStdString(), "");
+    EXPECT_EQ(Entries(src).size(), 1 + (beside ? r.pages : 0));
+    EXPECT_EQ(Entries(out).size(), beside ? 0 : r.pages);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WholeRunTest,
                          ::testing::Values(WholeRun{"OnePageInFolder", Destination::Folder, 1},
                                            WholeRun{"ThreePagesInFolder", Destination::Folder, 3},
-                                           WholeRun{"TwoPagesBesideSource", Destination::BesideSource, 2}),
+                                           WholeRun{"ThreePagesInFolderWithTrailingSlash", Destination::Folder, 3, "/"},
+                                           WholeRun{"OnePageBesideSource", Destination::BesideSource, 1},
+                                           WholeRun{"TwoPagesBesideSource", Destination::BesideSource, 2},
+                                           WholeRun{"ThreePagesBesideSource", Destination::BesideSource, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Several files: progress per file, numbering from 1 for each, and a listed file that is gone passed
-// over without output while the files after it still convert.
-TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndAGoneFileIsPassedOver)
+// Several files: progress per file, numbering from 1 for each, and files that give nothing (damaged,
+// gone when their turn comes, not a TIFF) passed over without output, each named with why, while the
+// files after them still convert.
+TEST_F(ConvertRunTest, EachFileNumbersItsOwnPagesAndFilesThatGiveNothingArePassedOver)
 {
-    const QList<Page> first = pagesOf(2, 7);
-    const QList<Page> last = pagesOf(3, 11);
+    const QList<Page> first = PagesOf(2, 7);
+    const QList<Page> last = PagesOf(3, 11);
     addTiff(QStringLiteral("first.tif"), first);
-    host.list.append(src + QStringLiteral("/gone.tif"));
+    ASSERT_TRUE(TestTiff::WriteDamaged(src + QStringLiteral("/broken.tif")));
+    ASSERT_TRUE(TestFiles::WriteFile(src + QStringLiteral("/notes.tif"), "these are notes, not an image\n"));
+    for (const char* name : {"/broken.tif", "/gone.tif", "/notes.tif"})
+        host.list.append(src + QLatin1String(name));
     addTiff(QStringLiteral("last.tiff"), last);
     ConversionRun run(host);
     EXPECT_TRUE(run.Start());
 
-    EXPECT_EQ(messageTexts(), QStringList{QStringLiteral("Done.\n1 of 3 files were not converted completely.")});
-    EXPECT_EQ(host.fake.messages().last().details,
-              src
-                  + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its turn "
-                                   "came (No such file or directory)"));
-    ASSERT_EQ(host.progress.size(), 4);
-    EXPECT_DOUBLE_EQ(host.progress[0], 100.0 / 3);
-    EXPECT_DOUBLE_EQ(host.progress[1], 200.0 / 3);
-    EXPECT_DOUBLE_EQ(host.progress[2], 100.0);
-    EXPECT_EQ(host.progress[3], 0.0);
-    EXPECT_EQ(host.captions.mid(0, 3), (QStringList{QStringLiteral("Processing: first.tif"),
+    const QStringList details = host.fake.messages().last().details.split(QLatin1Char('\n'));
+    ASSERT_EQ(details.size(), 3);
+    EXPECT_TRUE(details[0].startsWith(src + QStringLiteral("/broken.tif: not converted: damaged"))) << details[0].toStdString();
+    expectFinished(run, QStringLiteral("Done.\n3 of 5 files were not converted completely."),
+                   {details[0],
+                    src + QStringLiteral("/gone.tif: not converted: the file was gone or could not be read when its "
+                                         "turn came (No such file or directory)"),
+                    src + QStringLiteral("/notes.tif: not converted: not a TIFF file")});
+    EXPECT_EQ(host.progress, (QList<double>{20.0, 40.0, 60.0, 80.0, 100.0, 0.0}));
+    EXPECT_EQ(host.captions.mid(0, 5), (QStringList{QStringLiteral("Processing: first.tif"),
+                                                    QStringLiteral("Processing: broken.tif"),
                                                     QStringLiteral("Processing: gone.tif"),
+                                                    QStringLiteral("Processing: notes.tif"),
                                                     QStringLiteral("Processing: last.tiff")}));
     EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("first"), first).toStdString(), "");
     EXPECT_EQ(TestTiff::OutputsDiffer(out, QStringLiteral("last"), last).toStdString(), "");
     EXPECT_EQ(Entries(out).size(), 5);
-    EXPECT_EQ(Entries(temp), QStringList());
-}
-
-// A file of 1,000 pages whose pages after the first split but do not convert (a kind the converter
-// refuses, or damaged): one converter call per page (the whole copy, which gives page 1, stands in for
-// no other page), page 1 as the only output, and one entry naming the other pages by number and why,
-// never a working file's name.
-TEST_F(ConvertRunTest, AThousandFailingPagesAreNamedTogether)
-{
-    const std::pair<bool, const char*> rows[] = {
-        {false, "a kind of image that cannot be converted (complex samples are not supported)"},
-        {true, "damaged (strip 0 lies past the end of the file)"}};
-    for (const auto& [damaged, why] : rows) {
-        QList<Page> pages{Page{6, 4, 1, false}};
-        for (int i = 1; i < 1000; ++i)
-            pages.append(Page{4, 2, i, true, !damaged, damaged});
-        host.list.clear();
-        QDir(out).removeRecursively();
-        QDir().mkpath(out);
-        const QString source = addTiff(QStringLiteral("failing.tif"), pages);
-        ConversionRun run(host);
-        EXPECT_TRUE(run.Start());
-        EXPECT_EQ(messageTexts().last(), QStringLiteral("Done.\n1 of 1 file was not converted completely."));
-        EXPECT_EQ(host.fake.messages().last().details.left(2000).toStdString(),
-                  (source + QStringLiteral(": 1 of 1000 pages written (1); pages 2 to 1000: ") + QString::fromUtf8(why))
-                      .toStdString());
-        EXPECT_EQ(Entries(out), QStringList{QStringLiteral("failing.png_1.png")});
-        EXPECT_EQ(Entries(temp), QStringList());
-    }
 }
 
 // Stopped as the second file's turn comes: the first file's outputs stay, the second and third files
@@ -251,10 +157,10 @@ TEST_F(ConvertRunTest, AStopKeepsWhatIsWrittenAndNamesTheRest)
     LeavingOut shard;
     shard.folder = out;
     shard.slotCount = 1;   // the second file begins once the first has ended
-    const QList<Page> first = pagesOf(2, 3);
+    const QList<Page> first = PagesOf(2, 3);
     for (const char* name : {"first.tif", "second.tif", "third.tif", "left-out.tif"}) {
         const QString path = src + QLatin1Char('/') + QString::fromLatin1(name);
-        ASSERT_TRUE(TestTiff::Write(path, name == std::string("first.tif") ? first : pagesOf(3, 5)));
+        ASSERT_TRUE(TestTiff::Write(path, name == std::string("first.tif") ? first : PagesOf(3, 5)));
         shard.list.append(path);
     }
     ConversionRun run(shard);
@@ -344,7 +250,7 @@ TEST_F(ConvertRunTest, ALeftOutEntryKeepsItsNameAndSubfoldersAreMadeForOutputs)
     };
     Part part;
     part.folder = out;
-    const QList<Page> pages = pagesOf(2, 9);
+    const QList<Page> pages = PagesOf(2, 9);
     for (const char* name : {"a.tif", "sub/a.tiff", "c.tif"}) {
         const QString path = src + QLatin1Char('/') + QString::fromLatin1(name);
         ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
@@ -363,116 +269,6 @@ TEST_F(ConvertRunTest, ALeftOutEntryKeepsItsNameAndSubfoldersAreMadeForOutputs)
     EXPECT_EQ(planned, (QStringList{out + QStringLiteral("/a.png -> ") + out + QStringLiteral("/a.png"),
                                     out + QStringLiteral("/a.png -> ") + out + QStringLiteral("/a (2).png"),
                                     out + QStringLiteral("/x/y/c.png -> ") + out + QStringLiteral("/x/y/c.png")}));
-}
-
-// The page a page file's name stands for: three letters counting from "aaa" = 1.
-TEST(PageNumberOf, CountsTheSuffixLetters)
-{
-    const std::pair<const char*, int> rows[] = {
-        {"varnholtaaa.tif", 1},     {"varnholtaab.tif", 2}, {"varnholtaaz.tif", 26}, {"varnholtaba.tif", 27},
-        {"varnholtzzz.tif", 17576}, {"varnholt.tif", 0},    {"varnholtaaa.png", 0},  {"~varnholtaaa.tif", 0},
-        {"varnholtAAA.tif", 0},     {"varnholtaaaa.tif", 0}};
-    for (const auto& [name, page] : rows)
-        EXPECT_EQ(PageNumberOf(QString::fromLatin1(name)), page) << name;
-}
-
-// What a tool said, read back as data: the exit status its script recorded, and the detail after the
-// tool's own words for that status. The box's reason comes from the number, so a reworded message, a
-// detail quoting another status's words, or a line of another shape cannot change it.
-TEST(ReadToolMessage, TheReasonComesFromTheStatus)
-{
-    struct Row {
-        const char* status;   // nullptr: the script recorded none (the tool was stopped)
-        const char* line;
-        const char* reason;
-    };
-    const Row rows[] = {
-        {"5", "tovanel-split: /r/a.tif: damaged or truncated TIFF file: 2 of 3 pages written\n",
-         "damaged (2 of 3 pages written)"},
-        {"4", "tovanel-topng: /r/a.tif: not a TIFF file: no signature", "not a TIFF file"},
-        {"6", "tovanel-topng: /r/a.tif: unsupported TIFF image format: not image too large",
-         "a kind of image that cannot be converted (not image too large)"},
-        // Reworded: the whole line is the detail, the reason still the status's.
-        {"6", "tovanel-topng: cannot do complex samples", "a kind of image that cannot be converted "
-                                                           "(tovanel-topng: cannot do complex samples)"},
-        // A detail quoting other words first: still the status's reason.
-        {"7", "libtiff says: not a TIFF file: /r/a.tif: image too large: 70000 x 70000", "too large (70000 x 70000)"},
-        {"9", "tovanel-split: /r/a.tif: too many pages\nsecond line: not a TIFF file", "more than 17,576 pages"},
-        {"139", "Segmentation fault", "the converter crashed (signal 11) (Segmentation fault)"},
-        {"1", "", "the converter failed (exit status 1)"},
-        {nullptr, "tovanel-topng: /r/a.tif: damaged or truncated TIFF file: x",
-         "the converter ended without a result (it was stopped or took too long)"},
-    };
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString errors = dir.path() + QStringLiteral("/tool.err"), status = dir.path() + QStringLiteral("/tool.status");
-    for (const Row& row : rows) {
-        ASSERT_TRUE(TestFiles::WriteFile(errors, row.line));
-        QFile::remove(status);
-        if (row.status)
-            ASSERT_TRUE(TestFiles::WriteFile(status, QByteArray(row.status) + "\n"));
-        const ToolMessage said = ReadToolMessage(status, errors, QStringLiteral("/r/a.tif"));
-        EXPECT_EQ(ReasonFor(said, QStringLiteral("converter"), QString()).toStdString(), row.reason) << row.line;
-    }
-}
-
-// The splitter's account of a file: the page count, and each skipped page's status and detail.
-TEST(ReadSplitAccount, ReadsTheRecords)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.path() + QStringLiteral("/varnholt.pages");
-    ASSERT_TRUE(TestFiles::WriteFile(path, "pages\t4\t2\nskipped\t2\t5\tstrip 0: past the end\nskipped\t4\t7\tout of memory\n"));
-    const SplitAccount account = ReadSplitAccount(path);
-    EXPECT_EQ(account.pages, 4);
-    ASSERT_EQ(account.skipped.keys(), (QList<int>{2, 4}));
-    EXPECT_EQ(account.skipped[2].status, 5);
-    EXPECT_EQ(account.skipped[2].detail.toStdString(), "strip 0: past the end");
-    EXPECT_EQ(account.skipped[4].status, 7);
-    EXPECT_EQ(ReadSplitAccount(dir.path() + QStringLiteral("/missing")).pages, 0);
-}
-
-// A tool's detail never names a working file of the run: the page file, by its path or its bare name
-// as libtiff gives it, becomes "the page", so equal reasons of many pages are one entry.
-TEST(WithoutWorkingName, NamesThePageNotItsFile)
-{
-    const std::pair<const char*, const char*> rows[] = {
-        {"/t/run-1/varnholtaab.tif: Cannot read TIFF directory", "the page: Cannot read TIFF directory"},
-        {"TIFFReadDirectory: varnholtaab.tif: bad IFD", "TIFFReadDirectory: the page: bad IFD"},
-        {"strip 0 lies past the end of the file", "strip 0 lies past the end of the file"},
-        {"varnholtaab.tiff is not varnholtaab.tif", "varnholtaab.tiff is not the page"}};
-    for (const auto& [detail, shown] : rows)
-        EXPECT_EQ(WithoutWorkingName({5, QString::fromUtf8(detail)},
-                                     QStringLiteral("/t/run-1/varnholtaab.tif"), QStringLiteral("the page"))
-                      .detail.toStdString(),
-                  shown);
-}
-
-// The numbers in the error reports, in order, as "at line N" gives them.
-QList<int> reportedStatements(const FakeDialogs& dialogs)
-{
-    static const QRegularExpression at(QStringLiteral("at line (\\d+)"));
-    QList<int> lines;
-    for (const Shown& s : dialogs.errorReports())
-        lines.append(at.match(s.text).captured(1).toInt());
-    return lines;
-}
-
-// A temporary folder that is a plain file: no run folder can be made in it, so each tool write is
-// reported, then each file once where it asks for the folder; the run still ends with "Done.", says the
-// file was not converted, and no longer counts as converting.
-TEST_F(ConvertRunTest, AnUnusableRunFolderIsReportedStatementByStatement)
-{
-    addTiff(QStringLiteral("scan.tif"), pagesOf(1, 2));
-    const QString file = work.path() + QStringLiteral("/plain-file");
-    ASSERT_TRUE(TestFiles::WriteFile(file, {}));
-    qputenv("TEMP", QFile::encodeName(file));
-    ConversionRun run(host);
-    EXPECT_TRUE(run.Start());
-    EXPECT_EQ(reportedStatements(host.fake), (QList<int>{112, 116, 142}));
-    EXPECT_EQ(host.fake.messages().last().text, QStringLiteral("Done.\n1 of 1 file was not converted completely."));
-    EXPECT_FALSE(run.isConverting());
-    EXPECT_EQ(Entries(out), QStringList());
 }
 
 } // namespace

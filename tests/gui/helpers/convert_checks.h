@@ -1,4 +1,4 @@
-// Checks shared by the window's conversion tests: test pages, the end of a run, acting during a run.
+// Checks shared by the window's conversion tests: the end of a run, acting during a run.
 #pragma once
 
 #include "convert_run_fixture.h"
@@ -12,8 +12,6 @@
 namespace Tovanel {
 
 using TestTiff::Page;
-
-inline QList<Page> pagesOf(int count, int seed = 1) { return TestTiff::PagesOf(count, seed, {20, 12}, {1, 3}); }
 
 // The run ended and its closing box said text, with these detail lines.
 inline void verifyFinished(ConvertRun& run, const QString& text = QStringLiteral("Done."),
@@ -60,20 +58,5 @@ inline void DuringTheRun(ConvertRun& run, const std::function<bool()>& ready, co
 
 // The run has shown a file's name: it is converting.
 inline bool Processing(ConvertRun& run) { return run.form().progressText().startsWith(QLatin1String("Processing: ")); }
-
-// The process group's member whose command line holds text, or 0.
-inline qint64 MemberRunning(qint64 group, const QByteArray& text)
-{
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
-        if (!pid.front().isDigit() || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-        if (fields.size() > 2 && fields[2].toLongLong() == group && cmdline.readAll().contains(text))
-            return pid.toLongLong();
-    }
-    return 0;
-}
 
 } // namespace Tovanel

@@ -1,6 +1,8 @@
 // Filtered PNG rows of made-up pages (a photograph, a scanned document) for compression tests and benchmarks.
 #pragma once
 
+#include "sample_values.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,20 +12,7 @@
 namespace tovanel::testing {
 
 // A fixed-seed generator, so that every run sees the same pages.
-class SampleRandom {
-public:
-    explicit SampleRandom(std::uint64_t seed) : state_(seed * 2862933555777941757ull + 3037000493ull) {}
-    std::uint32_t next()
-    {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state_ >> 33);
-    }
-    // Roughly normal, mean 0, standard deviation about sigma.
-    int noise(int sigma) { return static_cast<int>((int(next() % 256) + int(next() % 256) - 255) * sigma / 104); }
-
-private:
-    std::uint64_t state_;
-};
+using SampleRandom = ::Tovanel::SampleValues::NoiseStream;
 
 // Each row gets the filter with the smallest sum of absolute values, as the converter does.
 inline std::vector<std::uint8_t> FilterRows(const std::vector<std::uint8_t>& pixels, std::size_t rowBytes,

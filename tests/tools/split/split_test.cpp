@@ -19,6 +19,7 @@
 
 #include "split_core.h"
 #include "tiffcommon.h"
+#include "sample_values.h"
 #include "tool_test_support.h"
 
 namespace tovanel::tools {
@@ -66,10 +67,7 @@ struct SplitCase {
 void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
 
 uint32_t Hash(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-  uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u ^ (c + 1) * 0xC2B2AE3Du ^ (d + 7) * 0x27D4EB2Fu;
-  h ^= h >> 15;
-  h *= 0x2C1B3C6Du;
-  return h ^ (h >> 13);
+  return static_cast<uint32_t>(Tovanel::SampleValues::Noise(a, b, c, d));
 }
 
 // A sample value for page p: noise, or a smooth ramp where a lossy codec would blur noise.

@@ -1,4 +1,5 @@
 // Fidelity of LogL and LogLuv pages (SGILog): rendered as libtiff's RGBA interface renders them.
+#include "sample_values.h"
 #include "topng_checks.h"
 
 #include <string>
@@ -29,7 +30,7 @@ TEST_P(LogLuvPages, EqualLibtiffsRgbaRendering) {
     std::vector<float> row(std::size_t{W} * spp);
     for (uint32_t y = 0; y < H; ++y) {
       for (std::size_t i = 0; i < row.size(); ++i)
-        row[i] = static_cast<float>(((i * 2654435761u) ^ (y * 40503u)) % 4096 / 256.0);  // 0 to 16
+        row[i] = static_cast<float>(Tovanel::SampleValues::Noise(i, y) % 4096 / 256.0);  // 0 to 16
       ASSERT_EQ(TIFFWriteScanline(t, row.data(), y, 0), 1);
     }
     TIFFClose(t);

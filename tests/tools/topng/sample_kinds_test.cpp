@@ -1,5 +1,6 @@
 // Fidelity of the sample kinds a PNG cannot hold as they are: wide and signed integers, floating point
 // with its range cases, no-data, L*a*b* and photometric values libtiff does not name.
+#include "sample_values.h"
 #include "topng_checks.h"
 
 #include <algorithm>
@@ -36,12 +37,7 @@ struct KindCase {
   uint16_t compression = COMPRESSION_ADOBE_DEFLATE, predictor = PREDICTOR_NONE;
 };
 
-uint64_t Hash(uint32_t x, uint32_t y, int s) {
-  uint64_t h = (x + 1) * 0x9E3779B97F4A7C15ull ^ (y + 7) * 0xC2B2AE3D27D4EB4Full ^ (s + 3) * 0x165667B19E3779F9ull;
-  h ^= h >> 29;
-  h *= 0xBF58476D1CE4E5B9ull;
-  return h ^ (h >> 32);
-}
+uint64_t Hash(uint32_t x, uint32_t y, int s) { return Tovanel::SampleValues::Noise(x, y, uint64_t(s)); }
 
 int ColourOf(const KindCase& c) { return c.photometric == PHOTOMETRIC_RGB || c.spp >= 3 ? 3 : 1; }
 bool HoleAt(const KindCase& c, uint32_t x, uint32_t y) { return c.range == Range::NoData && (x + 3 * y) % 5 == 0; }

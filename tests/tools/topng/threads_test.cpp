@@ -1,6 +1,7 @@
 // The converter on several threads: pages coded in pieces give the very pixels of one thread, in
 // streams within 1 % of its size, and pages under the threshold give the very bytes.
 #include "png_writer.h"
+#include "sample_values.h"
 #include "topng_checks.h"
 
 #include <sched.h>
@@ -35,8 +36,7 @@ struct ThreadCase {
 uint32_t Sample(const ThreadCase& c, uint32_t x, uint32_t y, int s) {
   const uint32_t max = (uint32_t{1} << c.bps) - 1;
   if (c.content == Content::Drawn) return ((x / 7 + y / 5 + s) % 3 == 0 || (x * y) % 97 == 1) ? max : 0;
-  uint32_t h = x * 2654435761u ^ y * 40503u ^ (s + 1) * 977u;
-  h ^= h >> 15;
+  const uint32_t h = static_cast<uint32_t>(Tovanel::SampleValues::Noise(x, y, uint64_t(s)));
   const double wave = 0.5 + 0.4 * std::sin(x / 37.0 + s) * std::cos(y / 53.0);
   return std::min<uint32_t>(max, static_cast<uint32_t>(wave * max) + (h & (max >> 4)));
 }

@@ -1,4 +1,5 @@
 // Fidelity of tovanel-topng's core: TIFFs written here with known samples must give exactly those pixels.
+#include "sample_values.h"
 #include "topng_checks.h"
 
 #include <chrono>
@@ -29,10 +30,7 @@ struct Case {
 // Deterministic raw samples; colour of associated alpha pixels never exceeds their alpha.
 uint32_t Raw(const Case& c, uint32_t x, uint32_t y, int s) {
   const uint32_t max = (1u << c.bps) - 1;
-  uint32_t h = x * 2654435761u ^ (y + 1) * 40503u ^ (s + 7) * 977u;
-  h ^= h >> 13;
-  h *= 0x5bd1e995u;
-  h ^= h >> 15;
+  uint32_t h = static_cast<uint32_t>(Tovanel::SampleValues::Noise(x, y, uint64_t(s)));
   if (c.bps == 1 && (x / 5 + y / 3) % 2) h = 0;  // runs, so CCITT has something to code
   return h & max;
 }
