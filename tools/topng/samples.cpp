@@ -68,9 +68,8 @@ double SmallFloat(uint64_t b, int expBits, int mantBits) {
 Failure ChooseSampleMap(TIFF* tif, Page& p) {
   const bool unsignedSamples = p.sampleFormat == SAMPLEFORMAT_UINT || p.sampleFormat == SAMPLEFORMAT_VOID;
   if ((unsignedSamples && p.bps <= 16) || p.kind == Kind::RgbaImage || p.kind == Kind::Lab) return {};
-  if (p.kind == Kind::Palette) {
+  if (p.kind == Kind::Palette)
     return {Unsupported, "a colour map indexed by signed, floating-point or wider than 16-bit samples is not supported"};
-  }
   ReadNoData(tif, p);
   if (p.sampleFormat == SAMPLEFORMAT_INT && (p.bps == 8 || p.bps == 16) && !p.hasNoData) {
     p.map = SampleMap::FlipSign;

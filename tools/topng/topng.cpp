@@ -113,7 +113,8 @@ Failure WritePng(PngJob& job, const ImageData& imageData, const std::string& out
   job.buf = sinkBuf.get();
   job.cap = kSinkBytes;
   if (!RunPngWriter(&job))
-    return job.writeErr ? OutputFailure(out, job.writeErr) : Failure{WriteFailed, std::string("PNG writer: ") + job.pngError};
+    return job.writeErr ? OutputFailure(out, job.writeErr)
+                        : Failure{WriteFailed, std::string("PNG writer: ") + job.pngError};
   if (Failure f = imageData(out); !f.ok()) return f;
   if (std::string damage = DecodeDamage(); !damage.empty()) return {Damaged, std::move(damage)};
   return OutputFailure(out, out.commit(false));

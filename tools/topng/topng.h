@@ -37,7 +37,8 @@ struct ConvertSettings {
 
 // Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
 // whole or not at all. The failure's exit code and one line of explanation, or Ok.
-Failure ConvertFirstPageToPng(const std::string& input, const std::string& output, const ConvertSettings& settings = {});
+Failure ConvertFirstPageToPng(const std::string& input, const std::string& output,
+                              const ConvertSettings& settings = {});
 
 // The same for any page: pageIndex counts the entries of ListPages from 0. The converter program
 // writes only the first page; the others are reachable for tests that check every page of a file.
