@@ -13,6 +13,8 @@ namespace Tovanel::Batch {
 
 namespace {
 
+// Plain descriptors, not handles: the signal handler writes to one, and may use nothing but
+// async-signal-safe calls on plain data.
 int pipeFds[2] = {-1, -1};
 
 void OnSignal(int signal)

@@ -1,6 +1,5 @@
 // Tests of the path texts and quiet file operations of module Main, and of the file layer under them.
 #include "platform/error_trap.h"
-#include "fs/file.h"
 #include "fs/main_procs.h"
 #include "test_files.h"
 
@@ -342,103 +341,6 @@ TEST_F(MainFiles, CopyFileCheckedKeepsAReadOnlySourceReadOnly)
     Tovanel::Main::CopyFileChecked(at("ro.tif"), at("out/ro.tif"));
     EXPECT_EQ(ReadAll(at("out/ro.tif")), QByteArray("ro"));
     EXPECT_EQ(Tovanel::Main::GetAttr(at("out/ro.tif")) & Tovanel::Main::ReadOnly, Tovanel::Main::ReadOnly);
-}
-
-} // namespace
-
-namespace {
-
-// What stands at the target before the atomic write, and whether the content is written whole.
-enum class Before { Nothing, File, LinkToFile, Folder };
-struct AtomicCase {
-    const char* name;
-    Before before;
-    bool fillSucceeds;
-    int expectedErr;          // 0, or the errno returned
-    const char* targetAfter;  // content at the target afterwards
-};
-
-class WriteAtomicallyRows : public MainFiles, public ::testing::WithParamInterface<AtomicCase> {};
-
-// The target holds the old content or the whole new one; no private name stays behind; a link at the
-// target is replaced, never written through.
-TEST_P(WriteAtomicallyRows, TargetIsOldOrWholeNewAndNoPrivateNameStays)
-{
-    const AtomicCase& c = GetParam();
-    const QString target = at("out.png");
-    switch (c.before) {
-    case Before::Nothing: break;
-    case Before::File: WriteFile(target, "old"); break;
-    case Before::LinkToFile:
-        WriteFile(at("elsewhere"), "old");
-        ASSERT_TRUE(QFile::link(at("elsewhere"), target));
-        break;
-    case Before::Folder: ASSERT_TRUE(QDir().mkdir(target)); break;
-    }
-    const int err = Tovanel::Fs::WriteAtomically(target, 0644, [&](int fd) {
-        if (!c.fillSucceeds) {
-            (void)Tovanel::Fs::WriteAll(fd, "par", 3);   // part written, then the disk is full
-            errno = ENOSPC;
-            return false;
-        }
-        return Tovanel::Fs::WriteAll(fd, "new content", 11);
-    }, true);
-    EXPECT_EQ(err, c.expectedErr);
-    if (c.before != Before::Folder) {
-        EXPECT_EQ(ReadAll(target), QByteArray(c.targetAfter));
-    }
-    if (c.before == Before::LinkToFile) {
-        EXPECT_EQ(ReadAll(at("elsewhere")), QByteArray("old"));
-        EXPECT_EQ(QFileInfo(target).isSymLink(), !c.fillSucceeds);
-    }
-    const QStringList left = QDir(root).entryList({QLatin1String(Tovanel::Fs::kTempPrefix) + QLatin1Char('*')},
-                                                  QDir::AllEntries | QDir::Hidden | QDir::System);
-    EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
-}
-
-INSTANTIATE_TEST_SUITE_P(Fs, WriteAtomicallyRows, ::testing::Values(
-    AtomicCase{"new_file", Before::Nothing, true, 0, "new content"},
-    AtomicCase{"replaces_a_file", Before::File, true, 0, "new content"},
-    AtomicCase{"failed_fill_keeps_the_old_file", Before::File, false, ENOSPC, "old"},
-    AtomicCase{"failed_fill_makes_no_file", Before::Nothing, false, ENOSPC, "<unreadable>"},
-    AtomicCase{"replaces_a_link_not_its_file", Before::LinkToFile, true, 0, "new content"},
-    AtomicCase{"failed_fill_keeps_the_link", Before::LinkToFile, false, ENOSPC, "old"},
-    AtomicCase{"a_folder_stays", Before::Folder, true, EISDIR, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-// A handle closes its descriptor exactly once, wherever it has been moved to.
-TEST(FsHandles, CloseOnceWhereverMoved)
-{
-    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    {
-        Tovanel::Fs::File first(fd);
-        Tovanel::Fs::File second(std::move(first));
-        EXPECT_FALSE(first.valid());
-        EXPECT_EQ(second.get(), fd);
-        Tovanel::Fs::File third;
-        third = std::move(second);
-        EXPECT_TRUE(IsOpen(fd));
-    }
-    EXPECT_FALSE(IsOpen(fd));
-
-    fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    Tovanel::Fs::File kept(fd);
-    EXPECT_EQ(kept.close(), 0);
-    EXPECT_FALSE(IsOpen(fd));
-    EXPECT_EQ(kept.close(), 0);   // a second close is a no-op, never a close of a reused number
-
-    DIR* listing = ::opendir("/");
-    ASSERT_NE(listing, nullptr);
-    const int dirFd = ::dirfd(listing);
-    {
-        const Tovanel::Fs::Dir dir(listing);
-        EXPECT_EQ(dir.fd(), dirFd);
-        EXPECT_TRUE(IsOpen(dirFd));
-    }
-    EXPECT_FALSE(IsOpen(dirFd));
 }
 
 } // namespace

@@ -1,7 +1,6 @@
-// Shared TIFF reading, error reporting and atomic file output for the two page tools.
+// Shared TIFF reading and error reporting for the two page tools.
 #include "tiffcommon.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -34,17 +33,6 @@ void WarningHandler(const char* module, const char* fmt, va_list ap) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-OutputFault g_outputFault = OutputFault::None;
-int g_outputFaultErrno = 0;
-std::atomic<int> g_writesBeforeFault{0};  // writes may come from several coding threads
-
-// True (with errno set) when the test hook says this step fails.
-bool Faulted(OutputFault step) {
-  if (g_outputFault != step || g_writesBeforeFault.fetch_sub(1) > 0) return false;
-  errno = g_outputFaultErrno;
-  return true;
-}
-
 }  // namespace
 
 void InstallTiffHandlers() {
@@ -57,59 +45,34 @@ void ClearLastTiffError() { t_lastError.clear(); }
 std::vector<std::string> TiffWarnings() { return t_warnings; }
 void ClearTiffWarnings() { t_warnings.clear(); }
 
-TIFF* OpenTiffForReading(const std::string& path, int& code, std::string& why, const char* extraMode) {
+Result<TiffPtr> OpenTiffForReading(const std::string& path, const char* extraMode) {
   ClearLastTiffError();
   // O_NONBLOCK: opening a FIFO without a writer must not wait; the type is checked right after.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    code = CannotOpen;
-    why = ErrnoText(errno);
-    return nullptr;
-  }
+  Fs::File fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return {{}, {CannotOpen, ErrnoText(errno)}};
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const bool isDir = S_ISDIR(st.st_mode);
-    ::close(fd);
-    code = CannotOpen;
-    why = isDir ? "is a folder" : "not a regular file";
-    return nullptr;
-  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    return {{}, {CannotOpen, S_ISDIR(st.st_mode) ? "is a folder" : "not a regular file"}};
   // Regular files never block; clear the flag so reads behave as usual.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
   unsigned char magic[4] = {};
-  const ssize_t got = ::pread(fd, magic, sizeof magic, 0);
+  const ssize_t got = ::pread(fd.get(), magic, sizeof magic, 0);
   const bool le = got == 4 && magic[0] == 'I' && magic[1] == 'I' && magic[3] == 0 &&
                   (magic[2] == 42 || magic[2] == 43);
   const bool be = got == 4 && magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 &&
                   (magic[3] == 42 || magic[3] == 43);
-  if (got < 0) {
-    const int err = errno;
-    ::close(fd);
-    code = CannotOpen;
-    why = ErrnoText(err);
-    return nullptr;
-  }
-  if (!le && !be) {
-    ::close(fd);
-    code = NotTiff;
-    why = got < 4 ? "file too short for a TIFF header" : "no TIFF signature";
-    return nullptr;
-  }
+  if (got < 0) return {{}, {CannotOpen, ErrnoText(errno)}};
+  if (!le && !be) return {{}, {NotTiff, got < 4 ? "file too short for a TIFF header" : "no TIFF signature"}};
 
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(kMaxTiffSingleAlloc));
   // "m": no memory mapping, so a file truncated while we read it gives an error, not SIGBUS.
-  TIFF* tif = TIFFFdOpenExt(fd, path.c_str(), (std::string("rm") + extraMode).c_str(), opts);
+  TiffPtr tif(TIFFFdOpenExt(fd.get(), path.c_str(), (std::string("rm") + extraMode).c_str(), opts));
   TIFFOpenOptionsFree(opts);
-  if (!tif) {
-    ::close(fd);
-    code = Damaged;
-    why = LastTiffError().empty() ? "cannot read the first image directory" : LastTiffError();
-    return nullptr;
-  }
-  code = Ok;
-  return tif;
+  if (!tif) return {{}, {Damaged, LastTiffError().empty() ? "cannot read the first image directory" : LastTiffError()}};
+  fd.release();  // libtiff closes it with the TIFF (and only once it has opened it)
+  return {std::move(tif), {}};
 }
 
 std::vector<tdir_t> ListPages(TIFF* tif, std::size_t limit, bool* chainBroken) {
@@ -153,81 +116,11 @@ std::string FolderPart(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-void SetOutputFaultForTesting(OutputFault fault, int err, int writesFirst) {
-  g_outputFault = fault;
-  g_outputFaultErrno = err;
-  g_writesBeforeFault = writesFirst;
-}
-
-AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
-
-AtomicOutput::~AtomicOutput() { discard(); }
-
-bool AtomicOutput::open(std::string& why) {
-  if (fd_ >= 0) return true;
-  std::string pattern = FolderPart(target_) + "." + FileNamePart(target_) + ".XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  const int fd = Faulted(OutputFault::Create) ? -1 : ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) {
-    why = "cannot create a file in the output folder: " + ErrnoText(errno);
-    return false;
-  }
-  fd_ = fd;
-  temp_.assign(buf.data());
-  // mkostemp makes the file 0600; give it the mode a plain new file would have.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, 0666 & ~mask);
-  return true;
-}
-
-bool AtomicOutput::writeAll(const void* data, std::size_t size, std::string& why) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = Faulted(OutputFault::Write) ? -1 : ::write(fd_, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      why = "cannot write " + temp_ + ": " + ErrnoText(errno);
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool AtomicOutput::commit(std::string& why) {
-  if (fd_ < 0 || committed_) {
-    why = "output file not open";
-    return false;
-  }
-  // No flush to disk here: the tools write intermediate files of a run, and the program makes its
-  // outputs durable once at the end of the run. The rename alone already keeps readers from ever
-  // seeing a part of the file, whether the tool is killed or the disk is full.
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) {
-    why = "cannot write " + temp_ + ": " + ErrnoText(errno);
-    return false;
-  }
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-    why = "cannot rename to " + target_ + ": " + ErrnoText(errno);
-    return false;
-  }
-  committed_ = true;
-  return true;
-}
-
-void AtomicOutput::discard() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  if (!committed_ && !temp_.empty()) {
-    ::unlink(temp_.c_str());
-    temp_.clear();
-  }
+Failure OutputFailure(const Fs::AtomicFile& out, int err) {
+  if (err == 0) return {};
+  if (out.tempPath().empty()) return {WriteFailed, "cannot create a file in the output folder: " + ErrnoText(err)};
+  if (out.renameFailed()) return {WriteFailed, "cannot rename to " + out.target() + ": " + ErrnoText(err)};
+  return {WriteFailed, "cannot write " + out.tempPath() + ": " + ErrnoText(err)};
 }
 
 }  // namespace tovanel::tools

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/file.h"
+
 namespace tovanel::tools::fuzz {
 
 // A folder of this process's own under TMPDIR, made the working folder (the splitter writes there).
@@ -32,14 +34,8 @@ inline const std::string& WorkFolder() {
 
 inline std::string WriteInput(const uint8_t* data, size_t size) {
   const std::string path = WorkFolder() + "/input.tif";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) std::abort();
-  for (size_t done = 0; done < size;) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n <= 0) std::abort();
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
+  Tovanel::Fs::File file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!file.valid() || !Tovanel::Fs::WriteAll(file.get(), data, size) || file.close() != 0) std::abort();
   return path;
 }
 

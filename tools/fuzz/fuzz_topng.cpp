@@ -8,8 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = tovanel::tools::fuzz::WriteInput(data, size);
-  std::string why;
-  tovanel::tools::ConvertFirstPageToPng(input, tovanel::tools::fuzz::WorkFolder() + "/input.png", why);
+  tovanel::tools::ConvertFirstPageToPng(input, tovanel::tools::fuzz::WorkFolder() + "/input.png");
   tovanel::tools::fuzz::ClearOutputs();
   return 0;
 }

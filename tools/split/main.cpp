@@ -17,23 +17,15 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-// The pages a split of input would write, listed as the split lists them; 0 with the status the split
-// would end with (and why) when it would write none.
-std::size_t CountPages(const char* input, int& code, std::string& why) {
-  code = Ok;
-  TiffPtr in(OpenTiffForReading(input, code, why, "D"));
-  if (!in) return 0;
-  const std::size_t pages = ListPages(in.get(), kMaxSplitPages + 1).size();
-  if (pages > kMaxSplitPages) {
-    code = TooManyPages;
-    why = "more than " + std::to_string(kMaxSplitPages) + " pages";
-    return 0;
-  }
-  if (pages == 0) {
-    code = Damaged;
-    why = LastTiffError().empty() ? "no readable page" : LastTiffError();
-  }
-  return pages;
+// The pages a split of input would write, listed as the split lists them; the status the split would
+// end with when it would write none.
+Result<std::size_t> CountPages(const char* input) {
+  const Result<TiffPtr> in = OpenTiffForReading(input, "D");
+  if (!in.value) return {0, in.failure};
+  const std::size_t pages = ListPages(in.value.get(), kMaxSplitPages + 1).size();
+  if (pages > kMaxSplitPages) return {0, {TooManyPages, "more than " + std::to_string(kMaxSplitPages) + " pages"}};
+  if (pages == 0) return {0, {Damaged, LastTiffError().empty() ? "no readable page" : LastTiffError()}};
+  return {pages, {}};
 }
 
 // One line per input on stdout, in order: "<pages> <status>", and for a status other than 0 a tab and
@@ -43,15 +35,13 @@ int CountMode(int count, char** inputs) {
   InstallTiffHandlers();
   int first = Ok;
   for (int i = 0; i < count; ++i) {
-    int code = Ok;
-    std::string why;
-    const std::size_t pages = CountPages(inputs[i], code, why);
-    if (code == Ok) {
-      std::printf("%zu 0\n", pages);
+    const Result<std::size_t> pages = CountPages(inputs[i]);
+    if (pages.failure.ok()) {
+      std::printf("%zu 0\n", pages.value);
       continue;
     }
-    if (first == Ok) first = code;
-    std::printf("0 %d\t%s\n", code, OneLine(why).c_str());
+    if (first == Ok) first = pages.failure.code;
+    std::printf("0 %d\t%s\n", pages.failure.code, OneLine(pages.failure.why).c_str());
   }
   return std::fflush(stdout) == 0 ? first : WriteFailed;
 }
@@ -64,8 +54,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tovanel-split INPUT PREFIX | tovanel-split --count INPUT...\n");
     return Usage;
   }
-  std::string why;
-  const int code = SplitPages(argv[1], argv[2], why);
-  if (code != Ok) std::fprintf(stderr, "tovanel-split: %s: %s: %s\n", argv[1], ExitText(code), why.c_str());
-  return code;
+  const Failure failure = SplitPages(argv[1], argv[2]);
+  if (!failure.ok())
+    std::fprintf(stderr, "tovanel-split: %s: %s: %s\n", argv[1], ExitText(failure.code), failure.why.c_str());
+  return failure.code;
 }

@@ -266,16 +266,13 @@ Failure WritePage(TIFF* in, const std::string& target) {
   mode += TIFFIsBigEndian(in) ? "b" : "l";
   if (TIFFIsBigTIFF(in) || (!reencode && RawDataSize(in) > kClassicTiffDataLimit)) mode += "8";
 
-  AtomicOutput file(target);
-  std::string why;
-  if (!file.open(why)) return {WriteFailed, OneLine(why)};
-  const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);  // libtiff closes its own descriptor
-  if (fd < 0) return {WriteFailed, "cannot write the page file"};
-  TiffPtr out(TIFFFdOpen(fd, file.tempPath().c_str(), mode.c_str()));
-  if (!out) {
-    ::close(fd);
-    return Fail(WriteFailed, "cannot write the page file");
-  }
+  Fs::AtomicFile file(target);
+  if (const Failure f = OutputFailure(file, file.open()); !f.ok()) return {f.code, OneLine(f.why)};
+  Fs::File fd(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));  // libtiff closes its own descriptor
+  if (!fd.valid()) return {WriteFailed, "cannot write the page file"};
+  TiffPtr out(TIFFFdOpen(fd.get(), file.tempPath().c_str(), mode.c_str()));
+  if (!out) return Fail(WriteFailed, "cannot write the page file");
+  fd.release();  // libtiff's now
 
   // Every tag goes in before the first byte of data: libtiff freezes most of them once writing begins.
   Failure failure;
@@ -286,10 +283,10 @@ Failure WritePage(TIFF* in, const std::string& target) {
     CopyDescriptiveTags(in, out.get());
     failure = CopyRawData(in, out.get());
   }
-  if (failure.code != Ok) return failure;
+  if (!failure.ok()) return failure;
   if (!TIFFWriteDirectory(out.get())) return Fail(WriteFailed, "cannot write the page file");
   out.reset();
-  if (!file.commit(why)) return {WriteFailed, OneLine(why)};
+  if (const Failure f = OutputFailure(file, file.commit(false)); !f.ok()) return {f.code, OneLine(f.why)};
   return {};
 }
 
@@ -370,39 +367,25 @@ std::string AsField(std::string text) {
 // The pages file beside the pages, whole or not at all; a program reading it finds a page count and
 // why each missing page is missing without reading the message meant for people.
 void WritePagesFile(const std::string& prefix, const std::string& records) {
-  AtomicOutput file(prefix + kPagesFileSuffix);
-  std::string why;
-  if (file.open(why) && file.writeAll(records.data(), records.size(), why)) file.commit(why);
+  Fs::WriteAtomically(prefix + kPagesFileSuffix, 0666,
+                      [&](int fd) { return Fs::WriteAll(fd, records.data(), records.size()); }, false);
 }
 
 }  // namespace
 
-int SplitPages(const std::string& input, const std::string& prefix, std::string& why) {
+Failure SplitPages(const std::string& input, const std::string& prefix) {
   InstallTiffHandlers();
-  int code = Ok;
   // Pages are listed and measured on a handle that reads no strip tables; each page is then read for
   // copying on a second one (with libtiff's usual repairs of the tables) that only reads directories
   // whose tables fit, so the tables of a page too large to hold are never read.
-  TiffPtr in(OpenTiffForReading(input, code, why, "D"));
-  if (!in) {
-    why = OneLine(why);
-    return code;
-  }
+  const Result<TiffPtr> in = OpenTiffForReading(input, "D");
+  if (!in.value) return {in.failure.code, OneLine(in.failure.why)};
   // Counted before anything is written, so a file with too many pages leaves no partial result.
-  const std::vector<tdir_t> pages = ListPages(in.get(), kMaxSplitPages + 1);
-  if (pages.size() > kMaxSplitPages) {
-    why = "more than " + std::to_string(kMaxSplitPages) + " pages";
-    return TooManyPages;
-  }
-  if (pages.empty()) {
-    why = OneLine(LastTiffError().empty() ? "no readable page" : LastTiffError());
-    return Damaged;
-  }
-  TiffPtr copy(OpenTiffForReading(input, code, why, "h"));
-  if (!copy) {
-    why = OneLine(why);
-    return code;
-  }
+  const std::vector<tdir_t> pages = ListPages(in.value.get(), kMaxSplitPages + 1);
+  if (pages.size() > kMaxSplitPages) return {TooManyPages, "more than " + std::to_string(kMaxSplitPages) + " pages"};
+  if (pages.empty()) return {Damaged, OneLine(LastTiffError().empty() ? "no readable page" : LastTiffError())};
+  const Result<TiffPtr> copy = OpenTiffForReading(input, "h");
+  if (!copy.value) return {copy.failure.code, OneLine(copy.failure.why)};
 
   // The input itself may carry a page file's name; it is never replaced by a page.
   struct stat inputStat {};
@@ -422,13 +405,13 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     // sort into page order and a gap tells which page is missing.
     const std::string target = prefix + PageSuffix(i) + ".tif";
     bool isInputFile = false;
-    Failure failure = ReachPage(in.get(), copy.get(), pages[i]);
+    Failure failure = ReachPage(in.value.get(), copy.value.get(), pages[i]);
     if (failure.code == Ok && isInput(target)) {
       isInputFile = true;
       failure = Fail(WriteFailed, "its page file " + target + " is the input file");
     } else if (failure.code == Ok) {
       try {
-        failure = WritePage(copy.get(), target);
+        failure = WritePage(copy.value.get(), target);
       } catch (const std::bad_alloc&) {
         // The system grants less than the page needs; its temporary file is gone with the unwinding,
         // and a smaller page after it may still fit.
@@ -448,9 +431,8 @@ int SplitPages(const std::string& input, const std::string& prefix, std::string&
     if (failure.code == WriteFailed && !isInputFile) break;
   }
   WritePagesFile(prefix, "pages\t" + std::to_string(pages.size()) + "\t" + std::to_string(written) + "\n" + account);
-  if (firstFailure == Ok) return Ok;
-  why = std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped;
-  return firstFailure;
+  if (firstFailure == Ok) return {};
+  return {firstFailure, std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped};
 }
 
 }  // namespace tovanel::tools

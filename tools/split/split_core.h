@@ -1,6 +1,8 @@
 // The page splitter's core: one TIFF file per page, named by prefix and a three-letter counter.
 #pragma once
 
+#include "tiffcommon.h"
+
 #include <cstddef>
 #include <string>
 
@@ -15,9 +17,9 @@ std::string PageSuffix(std::size_t index);
 
 // Writes every page of input into the current folder as prefix + PageSuffix(k) + ".tif", k being the
 // page's 0-based index: a page that is skipped leaves its name unused. Each file appears
-// whole or not at all. Returns Ok when every page was written; otherwise an Exit code with one line
-// in why (skipped pages are named there; the pages that could be written are still written).
+// whole or not at all. Ok when every page was written; otherwise the first skipped page's failure,
+// whose one line names every skipped page (the pages that could be written are still written).
 // A file with more than kMaxSplitPages pages gives TooManyPages and no output at all.
-int SplitPages(const std::string& input, const std::string& prefix, std::string& why);
+Failure SplitPages(const std::string& input, const std::string& prefix);
 
 }  // namespace tovanel::tools

@@ -52,9 +52,7 @@ BandDecoder::BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const 
   const tdir_t dir = TIFFCurrentDirectory(tif);
   free_.push_back(tif);
   for (unsigned i = 1; i < pool.threads(); ++i) {
-    int code = Ok;
-    std::string why;
-    TiffPtr copy(OpenTiffForReading(path, code, why));
+    TiffPtr copy = OpenTiffForReading(path).value;
     if (!copy || !SameFile(copy.get(), tif) || !TIFFSetDirectory(copy.get(), dir)) {
       if (earlier_.empty()) ClearLastTiffError();
       return;
@@ -102,7 +100,7 @@ void BandDecoder::decode(Job& job, TIFF* tif, uint8_t* filtered) {
   job.damage = DecodeDamage();
 }
 
-bool BandDecoder::run(uint8_t* filtered, Failure& f) {
+Failure BandDecoder::run(uint8_t* filtered) {
   {
     engine::Batch batch(pool_);
     for (Job& job : jobs_)
@@ -126,17 +124,11 @@ bool BandDecoder::run(uint8_t* filtered, Failure& f) {
   ClearTiffWarnings();
   std::string error = earlier_, damage;
   for (const Job& job : jobs_) {
-    if (job.failure.code != Ok) {
-      f = job.failure;
-      return false;
-    }
+    if (!job.failure.ok()) return job.failure;
     if (!job.error.empty()) error = job.error;
     if (damage.empty()) damage = job.damage;
   }
-  if (!error.empty() || !damage.empty()) {
-    f = {Damaged, error.empty() ? damage : error};
-    return false;
-  }
+  if (!error.empty() || !damage.empty()) return {Damaged, error.empty() ? damage : error};
   const std::size_t n = page_.pngRowBytes;
   RowFilter filter = FilterFor(page_);
   std::vector<uint8_t> first(n);
@@ -147,7 +139,7 @@ bool BandDecoder::run(uint8_t* filtered, Failure& f) {
     filter.setPrevious(j == 0 ? top.data() : jobs_[j - 1].last.data());
     filter.filter(first.data(), out);
   }
-  return true;
+  return {};
 }
 
 }  // namespace tovanel::tools::topng

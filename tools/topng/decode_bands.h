@@ -27,7 +27,7 @@ class BandDecoder {
   // reader: the page's own reader, initialised, for its band layout; tif was opened from path.
   BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const std::string& path, const RowReader& reader);
   bool ready() const { return ready_; }
-  bool run(uint8_t* filtered, Failure& f);
+  Failure run(uint8_t* filtered);
 
  private:
   struct Job {

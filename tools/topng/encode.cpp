@@ -146,8 +146,8 @@ void StreamAhead::stop() {
   on_ = false;
 }
 
-int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
-                 std::string& why, const PartsSink* sink, StreamAhead* ahead) {
+Failure DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
+                     const PartsSink* sink, StreamAhead* ahead) {
   // Covers the single-call coders' own bounds too.
   const std::size_t cap = ZlibStreamBound(n);
   if (!out.data) out.data.reset(new uint8_t[cap]);
@@ -167,11 +167,8 @@ int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std
     out.parts = {{out.data.get(), size}};
     if (sink && !(*sink)(out.parts.front())) out.parts.clear();
   }
-  if (out.parts.empty()) {
-    why = "compression failed";
-    return WriteFailed;
-  }
-  return Ok;
+  if (out.parts.empty()) return {WriteFailed, "compression failed"};
+  return {};
 }
 
 RowStreamCoder::RowStreamCoder(engine::Pool& pool, const Page& p, ZlibStreamDeflater::Sink sink)

@@ -149,11 +149,11 @@ class StreamAhead {
 };
 
 // Codes the filtered rows of page p (n bytes) as one zlib stream, choosing the coding that suits the
-// page. Returns an Exit code; on failure, why holds one line. Pages of 1 MiB and more are cut into
-// pieces coded on the pool's threads; a smaller page's stream may have been coded ahead. With a sink,
-// the stream's parts go to it in order as they are coded (see PartsSink).
-int DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
-                 std::string& why, const PartsSink* sink = nullptr, StreamAhead* ahead = nullptr);
+// page. Pages of 1 MiB and more are cut into pieces coded on the pool's threads; a smaller page's
+// stream may have been coded ahead. With a sink, the stream's parts go to it in order as they are
+// coded (see PartsSink).
+Failure DeflateImage(engine::Pool& pool, const Page& p, const uint8_t* filtered, std::size_t n, ZlibStream& out,
+                     const PartsSink* sink = nullptr, StreamAhead* ahead = nullptr);
 
 // Codes the filtered rows of a page too large to hold, as they arrive, into one zlib stream that
 // leaves through sink in order while later rows are still being coded on the pool's other threads.

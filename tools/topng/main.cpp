@@ -39,16 +39,9 @@ int main(int argc, char** argv) {
   }
   const std::string input = argv[3];
   const std::string output = PngPathFor(input);
-  std::string why;
-  int code = Ok;
-  if (output == input) {
-    code = WriteFailed;
-    why = "the PNG would replace the input file";
-  } else {
-    code = ConvertFirstPageToPng(input, output, why, settings);
-  }
-  if (code != Ok) {
-    std::fprintf(stderr, "tovanel-topng: %s: %s: %s\n", input.c_str(), ExitText(code), why.c_str());
-  }
-  return code;
+  const Failure failure = output == input ? Failure{WriteFailed, "the PNG would replace the input file"}
+                                          : ConvertFirstPageToPng(input, output, settings);
+  if (!failure.ok())
+    std::fprintf(stderr, "tovanel-topng: %s: %s: %s\n", input.c_str(), ExitText(failure.code), failure.why.c_str());
+  return failure.code;
 }

@@ -34,16 +34,14 @@ bool EightBitColourMap(const Page& p) {
 
 
 // Size, samples, compression and the photometric interpretation (or the one the data implies).
-int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
+Failure ReadSampleLayout(TIFF* tif, Page& p) {
   if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height) ||
       p.width == 0 || p.height == 0) {
-    why = "the page has no valid image size";
-    return Damaged;
+    return {Damaged, "the page has no valid image size"};
   }
   if (uint64_t{p.width} * p.height > kMaxPixels) {
-    why = "the page is " + std::to_string(p.width) + " x " + std::to_string(p.height) +
-          " pixels, more than the limit of 2^31 pixels";
-    return TooLarge;
+    return {TooLarge, "the page is " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+                          " pixels, more than the limit of 2^31 pixels"};
   }
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &p.bps);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &p.spp);
@@ -57,21 +55,15 @@ int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
   const bool floating = p.sampleFormat == SAMPLEFORMAT_IEEEFP;
   if (!logLuv && p.sampleFormat != SAMPLEFORMAT_UINT && p.sampleFormat != SAMPLEFORMAT_VOID &&
       p.sampleFormat != SAMPLEFORMAT_INT && !floating) {
-    why = "complex samples are not supported";
-    return Unsupported;
+    return {Unsupported, "complex samples are not supported"};
   }
   if (!logLuv && (p.bps == 0 || p.bps > 64 || (floating && p.bps != 16 && p.bps != 24 && p.bps != 32 && p.bps != 64))) {
-    why = std::to_string(p.bps) + "-bit " + (floating ? "floating-point" : "integer") +
-          " samples are not supported (1 to 64 bits are; floating point of 16, 24, 32 or 64)";
-    return Unsupported;
+    return {Unsupported, std::to_string(p.bps) + "-bit " + (floating ? "floating-point" : "integer") +
+                             " samples are not supported (1 to 64 bits are; floating point of 16, 24, 32 or 64)"};
   }
-  if (p.spp == 0) {
-    why = "the page has no samples";
-    return Damaged;
-  }
+  if (p.spp == 0) return {Damaged, "the page has no samples"};
   if (!TIFFIsCODECConfigured(p.compression)) {
-    why = "compression " + std::to_string(p.compression) + " is not supported by libtiff";
-    return Unsupported;
+    return {Unsupported, "compression " + std::to_string(p.compression) + " is not supported by libtiff"};
   }
   // A page without the (required) tag gets the reading its data implies: fax codes describe white
   // runs first, so CCITT pages are MinIsWhite, as every fax writer tags them.
@@ -85,7 +77,7 @@ int ReadSampleLayout(TIFF* tif, Page& p, std::string& why) {
   p.storedBps = p.bps;
   p.storedSpp = p.spp;
   p.storedPlanar = p.planar;
-  return Ok;
+  return {};
 }
 
 // The bytes the rows of strip k need.
@@ -107,7 +99,7 @@ constexpr uint64_t kMaxUnorderedStrips = uint64_t{1} << 24;
 // are often wrong and libtiff repairs them); a strip whose rows would run into the next strip's
 // data would show that strip's pixels. Strips stored in file order (as nearly every writer stores
 // them) are checked in one pass from the end without a copy of the table, whatever its length.
-int CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t planes, std::string& why) {
+Failure CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t planes) {
   const uint64_t perPlane = expected / planes;
   bool ordered = true;
   for (uint64_t k = 1; k < expected && ordered; ++k)
@@ -121,17 +113,14 @@ int CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t plan
       if (k + 1 < expected && TIFFGetStrileOffset(tif, static_cast<uint32_t>(k + 1)) > start)
         next = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k + 1));
       const uint64_t need = StripNeed(tif, p, k, perPlane);
-      if (next != UINT64_MAX && start + need > next) {
-        why = OverlapWhy(k, need);
-        return Damaged;
-      }
+      if (next != UINT64_MAX && start + need > next) return {Damaged, OverlapWhy(k, need)};
     }
-    return Ok;
+    return {};
   }
   if (expected > kMaxUnorderedStrips) {
-    why = "the page's " + std::to_string(expected) + " uncompressed strips are out of file order; more than " +
-          std::to_string(kMaxUnorderedStrips) + " such strips are beyond the memory limit";
-    return TooLarge;
+    return {TooLarge, "the page's " + std::to_string(expected) +
+                          " uncompressed strips are out of file order; more than " +
+                          std::to_string(kMaxUnorderedStrips) + " such strips are beyond the memory limit"};
   }
   std::vector<uint64_t> starts(expected);
   for (uint64_t k = 0; k < expected; ++k) starts[k] = TIFFGetStrileOffset(tif, static_cast<uint32_t>(k));
@@ -140,24 +129,18 @@ int CheckStripOverlap(TIFF* tif, const Page& p, uint64_t expected, uint64_t plan
   for (uint64_t k = 0; k < expected; ++k) {
     const uint64_t need = StripNeed(tif, p, k, perPlane);
     const auto next = std::upper_bound(sorted.begin(), sorted.end(), starts[k]);
-    if (next != sorted.end() && starts[k] + need > *next) {
-      why = OverlapWhy(k, need);
-      return Damaged;
-    }
+    if (next != sorted.end() && starts[k] + need > *next) return {Damaged, OverlapWhy(k, need)};
   }
-  return Ok;
+  return {};
 }
 
 // The strip or tile layout, checked so that no row can be taken from another row's data.
-int CheckStripsAndTiles(TIFF* tif, Page& p, std::string& why) {
+Failure CheckStripsAndTiles(TIFF* tif, Page& p) {
   p.tiled = TIFFIsTiled(tif);
   if (p.tiled) {
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &p.tileW);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &p.tileH);
-    if (p.tileW == 0 || p.tileH == 0) {
-      why = "invalid tile size";
-      return Damaged;
-    }
+    if (p.tileW == 0 || p.tileH == 0) return {Damaged, "invalid tile size"};
   } else {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
     p.rowsPerStrip = std::clamp<uint32_t>(p.rowsPerStrip, 1, p.height);
@@ -166,27 +149,25 @@ int CheckStripsAndTiles(TIFF* tif, Page& p, std::string& why) {
     const uint64_t planes = p.planar == PLANARCONFIG_SEPARATE ? p.spp : 1;
     const uint64_t expected = planes * ((uint64_t{p.height} + p.rowsPerStrip - 1) / p.rowsPerStrip);
     if (TIFFNumberOfStrips(tif) != expected) {
-      why = "the page has " + std::to_string(TIFFNumberOfStrips(tif)) + " strips where its size and rows per strip give " +
-            std::to_string(expected);
-      return Damaged;
+      return {Damaged, "the page has " + std::to_string(TIFFNumberOfStrips(tif)) +
+                           " strips where its size and rows per strip give " + std::to_string(expected)};
     }
     // (Planar subsampled YCbCr, whose planes differ in size, is refused below.)
     const bool subsampledPlanes = planes > 1 && p.photometric == PHOTOMETRIC_YCBCR;
     if (p.compression == COMPRESSION_NONE && expected > 1 && !subsampledPlanes)
-      return CheckStripOverlap(tif, p, expected, planes, why);
+      return CheckStripOverlap(tif, p, expected, planes);
   }
-  return Ok;
+  return {};
 }
 
 // L*a*b*, LogL/LogLuv and photometric values libtiff does not name.
-int ReadOtherColourModel(Page& p, std::string& why) {
+Failure ReadOtherColourModel(Page& p) {
   switch (p.photometric) {
     case PHOTOMETRIC_CIELAB:
     case PHOTOMETRIC_ICCLAB:
     case PHOTOMETRIC_ITULAB:
       if ((p.bps != 8 && p.bps != 16) || p.sampleFormat == SAMPLEFORMAT_IEEEFP || p.spp < 3) {
-        why = "CIE L*a*b* pages of other than three 8- or 16-bit integer samples are not supported";
-        return Unsupported;
+        return {Unsupported, "CIE L*a*b* pages of other than three 8- or 16-bit integer samples are not supported"};
       }
       p.kind = Kind::Lab;
       p.colourSamples = 3;
@@ -198,25 +179,23 @@ int ReadOtherColourModel(Page& p, std::string& why) {
       break;
     default:
       if (NamedPhotometric(p.photometric)) {
-        why = "photometric interpretation " + std::to_string(p.photometric) + " is not supported";
-        return Unsupported;
+        return {Unsupported, "photometric interpretation " + std::to_string(p.photometric) + " is not supported"};
       }
       // A value libtiff does not know: the samples read as grey or RGB, as other readers take them.
       p.kind = p.spp >= 3 ? Kind::Rgb : Kind::Grey;
       p.colourSamples = p.spp >= 3 ? 3 : 1;
       break;
   }
-  return Ok;
+  return {};
 }
 
-int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
+Failure ReadColourModel(TIFF* tif, Page& p) {
   // libtiff drops a colour map of the wrong length with a warning and then reads a palette page as
   // grey or RGB: the page's colours are lost, and any image made of it would be invented.
   {
     uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
     if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) && WarnedAbout("\"ColorMap\"")) {
-      why = "the page's colour map is damaged (libtiff ignored it)";
-      return Damaged;
+      return {Damaged, "the page's colour map is damaged (libtiff ignored it)"};
     }
   }
   switch (p.photometric) {
@@ -230,8 +209,7 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
       p.kind = Kind::Palette;
       p.colourSamples = 1;
       if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &p.cmapR, &p.cmapG, &p.cmapB)) {
-        why = "palette image without a colour map";
-        return Damaged;
+        return {Damaged, "palette image without a colour map"};
       }
       p.cmap8 = EightBitColourMap(p);
       break;
@@ -242,10 +220,7 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
     case PHOTOMETRIC_SEPARATED: {
       uint16_t inkset = INKSET_CMYK;
       TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
-      if (inkset != INKSET_CMYK) {
-        why = "separated images with inks other than CMYK are not supported";
-        return Unsupported;
-      }
+      if (inkset != INKSET_CMYK) return {Unsupported, "separated images with inks other than CMYK are not supported"};
       p.kind = Kind::Cmyk;
       p.colourSamples = 4;
       break;
@@ -262,25 +237,22 @@ int ReadColourModel(TIFF* tif, Page& p, std::string& why) {
       }
       break;
     default:
-      if (const int code = ReadOtherColourModel(p, why); code != Ok) return code;
+      if (Failure f = ReadOtherColourModel(p); !f.ok()) return f;
       break;
   }
-  if (p.spp < p.colourSamples) {
-    why = "the page has fewer samples than its colour model needs";
-    return Damaged;
-  }
-  return Ok;
+  if (p.spp < p.colourSamples) return {Damaged, "the page has fewer samples than its colour model needs"};
+  return {};
 }
 
 // YCbCr pages other than JPEG-compressed contiguous ones, and LogL/LogLuv pages, go through
 // libtiff's RGBA interface: RGB 8, or grey 8 for LogL.
-int ChooseRgbaImage(TIFF* tif, Page& p, std::string& why) {
+Failure ChooseRgbaImage(TIFF* tif, Page& p) {
   char emsg[1024] = "";
   const bool ycbcr = p.photometric == PHOTOMETRIC_YCBCR;
   if ((ycbcr && p.bps != 8) || !TIFFRGBAImageOK(tif, emsg)) {
-    why = std::string(ycbcr ? "cannot decode this YCbCr page: " : "cannot decode this LogL/LogLuv page: ") +
-          (*emsg ? emsg : "unsupported layout");
-    return Unsupported;
+    return {Unsupported,
+            std::string(ycbcr ? "cannot decode this YCbCr page: " : "cannot decode this LogL/LogLuv page: ") +
+                (*emsg ? emsg : "unsupported layout")};
   }
   const bool grey = p.photometric == PHOTOMETRIC_LOGL;
   p.colorType = grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
@@ -288,7 +260,7 @@ int ChooseRgbaImage(TIFF* tif, Page& p, std::string& why) {
   p.channels = grey ? 1 : 3;
   p.mode = grey ? RowMode::FromRgbaGrey : RowMode::FromRgba;
   p.pngRowBytes = std::size_t{p.width} * p.channels;
-  return Ok;
+  return {};
 }
 
 // The first extra sample is alpha when marked so; an unmarked fourth sample of RGB is alpha too.
@@ -375,15 +347,15 @@ std::string DecodeDamage() {
   return {};
 }
 
-int AnalysePage(TIFF* tif, Page& p, std::string& why) {
-  if (const int code = ReadSampleLayout(tif, p, why); code != Ok) return code;
-  if (const int code = CheckStripsAndTiles(tif, p, why); code != Ok) return code;
-  if (const int code = ReadColourModel(tif, p, why); code != Ok) return code;
-  if (p.kind == Kind::RgbaImage) return ChooseRgbaImage(tif, p, why);
+Failure AnalysePage(TIFF* tif, Page& p) {
+  if (Failure f = ReadSampleLayout(tif, p); !f.ok()) return f;
+  if (Failure f = CheckStripsAndTiles(tif, p); !f.ok()) return f;
+  if (Failure f = ReadColourModel(tif, p); !f.ok()) return f;
+  if (p.kind == Kind::RgbaImage) return ChooseRgbaImage(tif, p);
   ReadAlpha(tif, p);
-  if (const int code = ChooseSampleMap(tif, p, why); code != Ok) return code;
+  if (Failure f = ChooseSampleMap(tif, p); !f.ok()) return f;
   ChoosePngFormat(p);
-  return Ok;
+  return {};
 }
 
 }  // namespace tovanel::tools::topng

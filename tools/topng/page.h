@@ -50,9 +50,8 @@ struct Page {
   std::size_t pngRowBytes = 0;
 };
 
-// Reads the current directory of tif into p and chooses the PNG it becomes. Returns an Exit code;
-// on failure, why holds one line.
-int AnalysePage(TIFF* tif, Page& p, std::string& why);
+// Reads the current directory of tif into p and chooses the PNG it becomes.
+Failure AnalysePage(TIFF* tif, Page& p);
 
 // libtiff's last error, or fallback when it reported none.
 std::string TiffWhy(const char* fallback);

@@ -18,17 +18,16 @@ namespace {
 constexpr std::size_t kIdatChunk = std::size_t{1} << 20;
 
 void SinkFlush(PngJob* job) {
-  if (job->used && !job->writeFailed && !job->out->writeAll(job->buf, job->used, *job->writeWhy))
-    job->writeFailed = true;
+  if (job->used && !job->writeErr) job->writeErr = job->out->write(job->buf, job->used);
   job->used = 0;
 }
 
 void PngWrite(png_structp png, png_bytep data, size_t len) {
   auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
-  if (job->writeFailed) return;
+  if (job->writeErr) return;
   if (job->used + len > job->cap) SinkFlush(job);
   if (len > job->cap) {
-    if (!job->out->writeAll(data, len, *job->writeWhy)) job->writeFailed = true;
+    job->writeErr = job->out->write(data, len);
     return;
   }
   std::memcpy(job->buf + job->used, data, len);
@@ -45,8 +44,8 @@ void PngErrorFn(png_structp png, png_const_charp msg) {
 
 void PngWarningFn(png_structp, png_const_charp) {}
 
-// One chunk whose data is the parts one after another.
-bool WriteChunk(AtomicOutput& out, const char* type, const StreamParts& data, std::string& why) {
+// One chunk whose data is the parts one after another: 0 or the errno of a failed write.
+int WriteChunk(Fs::AtomicFile& out, const char* type, const StreamParts& data) {
   uint8_t head[8], tail[4];
   const auto put32 = [](uint32_t v, uint8_t* o) {
     for (int i = 0; i < 4; ++i) o[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
@@ -59,10 +58,11 @@ bool WriteChunk(AtomicOutput& out, const char* type, const StreamParts& data, st
   for (const StreamPart& part : data)
     if (part.size) crc = libdeflate_crc32(crc, part.data, part.size);
   put32(crc, tail);
-  if (!out.writeAll(head, sizeof head, why)) return false;
+  if (const int err = out.write(head, sizeof head)) return err;
   for (const StreamPart& part : data)
-    if (part.size && !out.writeAll(part.data, part.size, why)) return false;
-  return out.writeAll(tail, sizeof tail, why);
+    if (part.size)
+      if (const int err = out.write(part.data, part.size)) return err;
+  return out.write(tail, sizeof tail);
 }
 
 }  // namespace
@@ -94,17 +94,17 @@ bool RunPngWriter(PngJob* job) {
   png_write_info(png, info);
   png_destroy_write_struct(&png, &info);
   SinkFlush(job);
-  return !job->writeFailed;
+  return !job->writeErr;
 }
 
-IdatParts::IdatParts(AtomicOutput& out, std::string& why) : out_(out), why_(why) {
+IdatParts::IdatParts(Fs::AtomicFile& out) : out_(out) {
   // More spans than a chunk can take: every piece of a page (at most 16 for each of 16 threads), its
   // header and its checksum.
   chunk_.reserve(512);
 }
 
 bool IdatParts::add(StreamPart part) {
-  while (part.size > 0 && !failed_) {
+  while (part.size > 0 && !err_) {
     const std::size_t take = std::min(part.size, kIdatChunk - inChunk_);
     if (!chunk_.empty() && chunk_.back().data + chunk_.back().size == part.data)
       chunk_.back().size += take;  // goes on where the last span ends (an IdatWriter's buffer)
@@ -114,17 +114,18 @@ bool IdatParts::add(StreamPart part) {
     part.data += take;
     part.size -= take;
     if (inChunk_ == kIdatChunk) {
-      failed_ = !WriteChunk(out_, "IDAT", chunk_, why_);
+      err_ = WriteChunk(out_, "IDAT", chunk_);
       chunk_.clear();
       inChunk_ = 0;
     }
   }
-  return !failed_;
+  return !err_;
 }
 
 bool IdatParts::finish() {
-  failed_ = failed_ || (inChunk_ > 0 && !WriteChunk(out_, "IDAT", chunk_, why_)) || !WriteChunk(out_, "IEND", {}, why_);
-  return !failed_;
+  if (!err_ && inChunk_ > 0) err_ = WriteChunk(out_, "IDAT", chunk_);
+  if (!err_) err_ = WriteChunk(out_, "IEND", {});
+  return !err_;
 }
 
 bool IdatWriter::add(const uint8_t* data, std::size_t size) {

@@ -15,7 +15,7 @@ namespace tovanel::tools::topng {
 
 struct PngJob {
   const Page* page = nullptr;
-  AtomicOutput* out = nullptr;
+  Fs::AtomicFile* out = nullptr;
   // Metadata.
   std::vector<png_color> palette;
   bool hasPhys = false;
@@ -26,15 +26,14 @@ struct PngJob {
   // Output buffering and errors.
   uint8_t* buf = nullptr;
   std::size_t used = 0, cap = 0;
-  bool writeFailed = false;
+  int writeErr = 0;  // the errno of a failed write
   char pngError[256] = "";
-  std::string* writeWhy = nullptr;
 };
 
 // Reads the resolution (pHYs) and ICC profile (iCCP) of the current page, and the palette.
 void ReadMetadata(TIFF* tif, PngJob& job);
 
-// Writes the PNG's chunks before the image data; false on failure (writeFailed or pngError tell
+// Writes the PNG's chunks before the image data; false on failure (writeErr or pngError tell
 // which). The IDAT chunks follow: WriteIdat, or an IdatWriter. All libpng calls sit in functions that
 // hold no C++ objects with destructors, so libpng's longjmp on error skips nothing.
 bool RunPngWriter(PngJob* job);
@@ -44,29 +43,30 @@ bool RunPngWriter(PngJob* job);
 // are until finish().
 class IdatParts {
  public:
-  IdatParts(AtomicOutput& out, std::string& why);
-  // False once a write failed (why tells the system's reason). Called on coding threads: it allocates
-  // nothing but the text of a failed write's reason.
+  explicit IdatParts(Fs::AtomicFile& out);
+  // False once a write failed (error() tells the system's reason). Called on coding threads: it
+  // allocates nothing.
   bool add(StreamPart part);
   bool finish();
-  bool failed() const { return failed_; }
+  bool failed() const { return err_ != 0; }
+  int error() const { return err_; }
 
  private:
-  AtomicOutput& out_;
-  std::string& why_;
+  Fs::AtomicFile& out_;
   StreamParts chunk_;  // the next chunk's data so far
   std::size_t inChunk_ = 0;
-  bool failed_ = false;
+  int err_ = 0;
 };
 
 // The same for parts that go away once handed over: each is copied into a chunk's buffer first.
 class IdatWriter {
  public:
-  IdatWriter(AtomicOutput& out, std::string& why) : parts_(out, why) {}
-  // False once a write failed (why tells the system's reason).
+  explicit IdatWriter(Fs::AtomicFile& out) : parts_(out) {}
+  // False once a write failed (error() tells the system's reason).
   bool add(const uint8_t* data, std::size_t size);
   bool finish() { return parts_.finish(); }
   bool failed() const { return parts_.failed(); }
+  int error() const { return parts_.error(); }
 
  private:
   IdatParts parts_;

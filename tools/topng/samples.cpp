@@ -65,17 +65,15 @@ double SmallFloat(uint64_t b, int expBits, int mantBits) {
 
 }  // namespace
 
-int ChooseSampleMap(TIFF* tif, Page& p, std::string& why) {
+Failure ChooseSampleMap(TIFF* tif, Page& p) {
   const bool unsignedSamples = p.sampleFormat == SAMPLEFORMAT_UINT || p.sampleFormat == SAMPLEFORMAT_VOID;
-  if ((unsignedSamples && p.bps <= 16) || p.kind == Kind::RgbaImage || p.kind == Kind::Lab) return Ok;
-  if (p.kind == Kind::Palette) {
-    why = "a colour map indexed by signed, floating-point or wider than 16-bit samples is not supported";
-    return Unsupported;
-  }
+  if ((unsignedSamples && p.bps <= 16) || p.kind == Kind::RgbaImage || p.kind == Kind::Lab) return {};
+  if (p.kind == Kind::Palette)
+    return {Unsupported, "a colour map indexed by signed, floating-point or wider than 16-bit samples is not supported"};
   ReadNoData(tif, p);
   if (p.sampleFormat == SAMPLEFORMAT_INT && (p.bps == 8 || p.bps == 16) && !p.hasNoData) {
     p.map = SampleMap::FlipSign;
-    return Ok;
+    return {};
   }
   if (p.sampleFormat == SAMPLEFORMAT_IEEEFP) ReadTaggedRange(tif, p);
   p.map = SampleMap::Mapped;
@@ -84,7 +82,7 @@ int ChooseSampleMap(TIFF* tif, Page& p, std::string& why) {
   p.hasAlpha = p.hasAlpha || p.hasNoData;
   p.spp = static_cast<uint16_t>(p.colourSamples + (p.hasAlpha ? 1 : 0));
   p.planar = PLANARCONFIG_CONTIG;
-  return Ok;
+  return {};
 }
 
 SampleMapper::SampleMapper(const Page& p)
@@ -201,22 +199,16 @@ void SampleMapper::map(const uint8_t** planes) {
   planes[0] = row_.data();
 }
 
-int FindFloatRange(TIFF* tif, Page& p, std::string& why) {
+Failure FindFloatRange(TIFF* tif, Page& p) {
   RowReader reader(tif, p);
   Failure f;
-  if (!reader.init(f)) {
-    why = f.why;
-    return f.code;
-  }
+  if (!reader.init(f)) return f;
   const SampleMapper mapper(p);
   std::vector<const uint8_t*> planes(p.storedSpp, nullptr);
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (uint32_t y = 0; y < p.height; ++y) {
     const uint32_t* rgba = nullptr;
-    if (!reader.row(y, planes.data(), &rgba, f)) {
-      why = f.why;
-      return f.code;
-    }
+    if (!reader.row(y, planes.data(), &rgba, f)) return f;
     for (uint32_t x = 0; x < p.width; ++x)
       for (int s = 0; s < p.colourSamples; ++s) {
         const double v = mapper.value(planes.data(), x, s);
@@ -228,7 +220,7 @@ int FindFloatRange(TIFF* tif, Page& p, std::string& why) {
   const bool unit = lo > hi || (lo >= 0 && hi <= 1);  // no finite sample at all, or all in [0, 1]
   p.lo = unit ? 0.0 : lo;
   p.hi = unit ? 1.0 : hi;
-  return Ok;
+  return {};
 }
 
 }  // namespace tovanel::tools::topng

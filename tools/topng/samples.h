@@ -11,8 +11,8 @@ namespace tovanel::tools::topng {
 
 // Decides how the page's stored samples reach the colour conversion (Page::map) and, for mapped
 // samples, the samples the conversion reads (bps, spp, planar), the tagged float range and the
-// no-data value. Call after the colour model and alpha are known. Returns an Exit code.
-int ChooseSampleMap(TIFF* tif, Page& p, std::string& why);
+// no-data value. Call after the colour model and alpha are known.
+Failure ChooseSampleMap(TIFF* tif, Page& p);
 
 // Maps one row of stored samples, as RowReader hands them out, in place (FlipSign) or into a
 // contiguous row of its own that planes[0] then points to (Mapped).
@@ -39,7 +39,7 @@ class SampleMapper {
 
 // A floating-point page whose range is not tagged: a first pass over its rows, one band at a time,
 // finds its finite samples' minimum and maximum (no-data samples left out). The range is then
-// [0, 1] when every such sample lies in it, else [minimum, maximum]. Returns an Exit code.
-int FindFloatRange(TIFF* tif, Page& p, std::string& why);
+// [0, 1] when every such sample lies in it, else [minimum, maximum].
+Failure FindFloatRange(TIFF* tif, Page& p);
 
 }  // namespace tovanel::tools::topng

@@ -47,27 +47,16 @@ bool NextRow(Conversion& c, uint8_t* out) {
 
 // Makes page pageIndex the current directory. The whole IFD chain is walked so that a loop or a
 // broken directory marks the file as damaged.
-int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
+Failure OpenPage(TIFF* tif, std::size_t pageIndex) {
   bool broken = false;
   const std::vector<tdir_t> pages = ListPages(tif, 0, &broken);
-  if (broken) {
-    why = TiffWhy("the chain of image directories is broken or loops");
-    return Damaged;
-  }
-  if (pages.empty()) {
-    why = TiffWhy("the file has no readable page");
-    return Damaged;
-  }
-  if (pageIndex >= pages.size()) {
-    why = "the file has " + std::to_string(pages.size()) + " pages, not " + std::to_string(pageIndex + 1);
-    return Damaged;
-  }
+  if (broken) return {Damaged, TiffWhy("the chain of image directories is broken or loops")};
+  if (pages.empty()) return {Damaged, TiffWhy("the file has no readable page")};
+  if (pageIndex >= pages.size())
+    return {Damaged, "the file has " + std::to_string(pages.size()) + " pages, not " + std::to_string(pageIndex + 1)};
   ClearTiffWarnings();
-  if (!TIFFSetDirectory(tif, pages[pageIndex])) {
-    why = TiffWhy("cannot read the page's image directory");
-    return Damaged;
-  }
-  return Ok;
+  if (!TIFFSetDirectory(tif, pages[pageIndex])) return {Damaged, TiffWhy("cannot read the page's image directory")};
+  return {};
 }
 
 // Filters the rows into filtered as they are decoded: on every thread when the page allows (see
@@ -75,8 +64,10 @@ int OpenPage(TIFF* tif, std::size_t pageIndex, std::string& why) {
 // stream coded ahead, if any, is told of the rows every 32 KiB or so, not for every row.
 bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t* pngRow, uint8_t* filtered,
                 StreamAhead& ahead) {
-  if (BandDecoder decoder(pool, page, conv.tif, conv.input, *conv.reader); decoder.ready())
-    return decoder.run(filtered, conv.failure);
+  if (BandDecoder decoder(pool, page, conv.tif, conv.input, *conv.reader); decoder.ready()) {
+    conv.failure = decoder.run(filtered);
+    return conv.failure.ok();
+  }
   RowFilter filter = FilterFor(page);
   const std::size_t stride = page.pngRowBytes + 1;
   const uint32_t step = static_cast<uint32_t>(std::max<std::size_t>(1, (std::size_t{32} << 10) / stride));
@@ -90,119 +81,86 @@ bool FilterRows(engine::Pool& pool, const Page& page, Conversion& conv, uint8_t*
 
 // Too large to hold: each row is filtered and handed to the coder, whose stream goes out as IDAT
 // chunks while the next rows are decoded.
-int StreamRows(engine::Pool& pool, const Page& page, Conversion& conv, AtomicOutput& out, std::string& why) {
-  std::string writeWhy;
-  IdatWriter idat(out, writeWhy);
+Failure StreamRows(engine::Pool& pool, const Page& page, Conversion& conv, Fs::AtomicFile& out) {
+  IdatWriter idat(out);
   RowStreamCoder coder(pool, page, [&idat](const uint8_t* data, std::size_t size) { return idat.add(data, size); });
   std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack), filtered(page.pngRowBytes + 1);
   RowFilter filter = FilterFor(page);
   bool coded = true;
   for (uint32_t y = 0; y < page.height && coded; ++y) {
-    if (!NextRow(conv, pngRow.data())) {
-      why = conv.failure.why;
-      return conv.failure.code;
-    }
+    if (!NextRow(conv, pngRow.data())) return conv.failure;
     filter.filter(pngRow.data(), filtered.data());
     coded = coder.add(filtered.data(), filtered.size());
   }
-  if (coded && coder.finish() && idat.finish()) return Ok;
-  why = idat.failed() ? writeWhy : "compression failed (out of memory)";
-  return WriteFailed;
+  if (coded && coder.finish() && idat.finish()) return {};
+  return idat.failed() ? OutputFailure(out, idat.error()) : Failure{WriteFailed, "compression failed (out of memory)"};
 }
 
-// Writes a page's IDAT and IEND chunks to out; an Exit code, and why on failure.
-using ImageData = std::function<int(AtomicOutput& out, std::string& why)>;
+// Writes a page's IDAT and IEND chunks to out.
+using ImageData = std::function<Failure(Fs::AtomicFile& out)>;
 
 // Writes the PNG under a temporary name and moves it into place once every pixel is known good.
-int WritePng(PngJob& job, const ImageData& imageData, const std::string& output, std::string& why) {
-  AtomicOutput out(output);
-  if (!out.open(why)) return WriteFailed;
+Failure WritePng(PngJob& job, const ImageData& imageData, const std::string& output, Fs::FaultPlan* faults) {
+  Fs::AtomicFile out(output, 0666, faults);
+  if (Failure f = OutputFailure(out, out.open()); !f.ok()) return f;
   // Small pieces (chunk headers, CRCs, streamed rows) are gathered; IDAT pieces go straight out.
   constexpr std::size_t kSinkBytes = std::size_t{64} << 10;
   std::unique_ptr<uint8_t[]> sinkBuf(new uint8_t[kSinkBytes]);
-  std::string writeWhy;
   job.out = &out;
   job.buf = sinkBuf.get();
   job.cap = kSinkBytes;
-  job.writeWhy = &writeWhy;
-  if (!RunPngWriter(&job)) {
-    why = job.writeFailed ? writeWhy : std::string("PNG writer: ") + job.pngError;
-    return WriteFailed;
-  }
-  if (const int code = imageData(out, why); code != Ok) return code;
-  if (const std::string damage = DecodeDamage(); !damage.empty()) {
-    why = damage;
-    return Damaged;
-  }
-  if (!out.commit(why)) return WriteFailed;
-  return Ok;
+  if (!RunPngWriter(&job))
+    return job.writeErr ? OutputFailure(out, job.writeErr)
+                        : Failure{WriteFailed, std::string("PNG writer: ") + job.pngError};
+  if (Failure f = imageData(out); !f.ok()) return f;
+  if (std::string damage = DecodeDamage(); !damage.empty()) return {Damaged, std::move(damage)};
+  return OutputFailure(out, out.commit(false));
 }
 
 // Small enough: filter everything into memory, then code it; the first parts of the stream are
 // written while the last are still being coded.
-int ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std::string& output, std::string& why) {
+Failure ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std::string& output,
+                        Fs::FaultPlan* faults) {
   const Page& page = *job.page;
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
   const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
-  if (wanted > kMaxInMemoryImage) {   // the caller streams such pages; said here for the allocation too
-    why = "page too large to hold in memory";
-    return TooLarge;
-  }
+  if (wanted > kMaxInMemoryImage)  // the caller streams such pages; said here for the allocation too
+    return {TooLarge, "page too large to hold in memory"};
   const std::size_t filteredBytes = static_cast<std::size_t>(wanted);
   std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
   StreamAhead ahead(pool, page, filtered.get(), filteredBytes);  // stopped, if need be, before filtered goes
   {
     std::vector<uint8_t> pngRow(page.pngRowBytes + kSlack);
-    if (!FilterRows(pool, page, conv, pngRow.data(), filtered.get(), ahead)) {
-      why = conv.failure.why;
-      return conv.failure.code;
-    }
+    if (!FilterRows(pool, page, conv, pngRow.data(), filtered.get(), ahead)) return conv.failure;
   }
   // libtiff reports some damage (missing rows, bad codes) as an error or warning yet returns data.
-  if (const std::string damage = DecodeDamage(); !damage.empty()) {
-    why = damage;
-    return Damaged;
-  }
-  return WritePng(job, [&](AtomicOutput& out, std::string& codeWhy) {
-    std::string writeWhy;
-    IdatParts idat(out, writeWhy);
+  if (std::string damage = DecodeDamage(); !damage.empty()) return {Damaged, std::move(damage)};
+  return WritePng(job, [&](Fs::AtomicFile& out) {
+    IdatParts idat(out);
     const PartsSink sink = [&idat](const StreamPart& part) { return idat.add(part); };
     ZlibStream z;
-    const int code = DeflateImage(pool, page, filtered.get(), filteredBytes, z, codeWhy, &sink, &ahead);
-    if (idat.failed() || (code == Ok && !idat.finish())) {
-      codeWhy = writeWhy;
-      return static_cast<int>(WriteFailed);
-    }
-    return code;
-  }, output, why);
+    Failure coded = DeflateImage(pool, page, filtered.get(), filteredBytes, z, &sink, &ahead);
+    if (idat.failed() || (coded.ok() && !idat.finish())) return OutputFailure(out, idat.error());
+    return coded;
+  }, output, faults);
 }
 
-int Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
-            const ConvertSettings& settings, engine::Pool& pool) {
-  if (const int code = OpenPage(tif, pageIndex, why); code != Ok) return code;
+Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const std::string& output,
+                const ConvertSettings& settings, engine::Pool& pool) {
+  if (Failure f = OpenPage(tif, pageIndex); !f.ok()) return f;
   Page page;
-  if (const int code = AnalysePage(tif, page, why); code != Ok) return code;
+  if (Failure f = AnalysePage(tif, page); !f.ok()) return f;
   ClearLastTiffError();
   ClearTiffWarnings();
-  if (page.pngRowBytes > kMaxRowBytes) {
-    why = "the page's rows are wider than the limit of 64 MiB";
-    return TooLarge;
-  }
+  if (page.pngRowBytes > kMaxRowBytes) return {TooLarge, "the page's rows are wider than the limit of 64 MiB"};
 
   const bool floatRange = page.map == SampleMap::Mapped && page.sampleFormat == SAMPLEFORMAT_IEEEFP;
   if (floatRange && !page.rangeTagged)
-    if (const int code = FindFloatRange(tif, page, why); code != Ok) return code;
+    if (Failure f = FindFloatRange(tif, page); !f.ok()) return f;
   RowReader reader(tif, page);
-  Failure failure{Ok, {}};
-  if (!reader.init(failure)) {
-    why = failure.why;
-    return failure.code;
-  }
+  if (Failure f; !reader.init(f)) return f;
   RowConverter converter(page);
-  if (!converter.ok()) {
-    why = "cannot set up the colour conversion";
-    return Unsupported;
-  }
+  if (!converter.ok()) return {Unsupported, "cannot set up the colour conversion"};
   std::unique_ptr<SampleMapper> mapper(page.map != SampleMap::None ? new SampleMapper(page) : nullptr);
   PngJob job;
   job.page = &page;
@@ -214,9 +172,8 @@ int Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const st
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
   const uint64_t filtered = uint64_t{page.height} * (page.pngRowBytes + 1);
   if (filtered <= std::min(settings.maxHeldImage, kMaxInMemoryImage) && tables <= kMaxTableBytes)
-    return ConvertInMemory(pool, job, conv, output, why);
-  return WritePng(job, [&](AtomicOutput& out, std::string& rowsWhy) { return StreamRows(pool, page, conv, out, rowsWhy); },
-                  output, why);
+    return ConvertInMemory(pool, job, conv, output, settings.faults);
+  return WritePng(job, [&](Fs::AtomicFile& out) { return StreamRows(pool, page, conv, out); }, output, settings.faults);
 }
 
 }  // namespace
@@ -234,23 +191,20 @@ std::string PngPathFor(const std::string& input) {
   return FolderPart(input) + name.substr(0, dot) + ".png";
 }
 
-int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why,
-                          const ConvertSettings& settings) {
-  return ConvertPageToPng(input, 0, output, why, settings);
+Failure ConvertFirstPageToPng(const std::string& input, const std::string& output, const ConvertSettings& settings) {
+  return ConvertPageToPng(input, 0, output, settings);
 }
 
-int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
-                     const ConvertSettings& settings) {
+Failure ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output,
+                         const ConvertSettings& settings) {
   InstallTiffHandlers();
-  int code = Ok;
-  const TiffPtr tif(OpenTiffForReading(input, code, why));
-  if (!tif) return code;
+  const Result<TiffPtr> tif = OpenTiffForReading(input);
+  if (!tif.value) return tif.failure;
   engine::Pool pool(settings.threads);
   try {
-    return Convert(tif.get(), input, pageIndex, output, why, settings, pool);
+    return Convert(tif.value.get(), input, pageIndex, output, settings, pool);
   } catch (const std::bad_alloc&) {
-    why = "out of memory";
-    return TooLarge;
+    return {TooLarge, "out of memory"};
   }
 }
 

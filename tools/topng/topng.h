@@ -1,6 +1,8 @@
 // The converter's core: the first page of a TIFF file as a PNG file, faithful, bounded in memory.
 #pragma once
 
+#include "tiffcommon.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +31,8 @@ struct ConvertSettings {
   // Filtered images up to this size (at most kMaxInMemoryImage) are held and then compressed; larger
   // ones are filtered and compressed as their rows arrive.
   std::uint64_t maxHeldImage = kMaxInMemoryImage;
+  // Tests only: makes the output file fail at a step of its own (see Fs::FaultPlan).
+  Fs::FaultPlan* faults = nullptr;
 };
 
 // The threads a run of the converter program is asked for: the -threads option's value when given,
@@ -37,14 +41,14 @@ struct ConvertSettings {
 unsigned ThreadsAsked(const char* option, const char* environment);
 
 // Writes the first page of input (the first entry of ListPages) as a PNG file at output, which appears
-// whole or not at all. Returns an Exit code; on failure, why holds one line of explanation.
-int ConvertFirstPageToPng(const std::string& input, const std::string& output, std::string& why,
-                          const ConvertSettings& settings = {});
+// whole or not at all. The failure's exit code and one line of explanation, or Ok.
+Failure ConvertFirstPageToPng(const std::string& input, const std::string& output,
+                              const ConvertSettings& settings = {});
 
 // The same for any page: pageIndex counts the entries of ListPages from 0. The converter program
 // writes only the first page; the others are reachable for tests that check every page of a file.
-int ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output, std::string& why,
-                     const ConvertSettings& settings = {});
+Failure ConvertPageToPng(const std::string& input, std::size_t pageIndex, const std::string& output,
+                         const ConvertSettings& settings = {});
 
 // The memory (address space) the converter program stays within: 600 MiB on two threads, and per
 // further thread its stack, coder and the streamed pieces in flight.

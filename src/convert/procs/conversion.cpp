@@ -213,9 +213,10 @@ void ClearLeftovers(const QString& folder)
 {
     if (folder.isEmpty())
         return;
-    // The private names under which files are written before they are renamed into place: ours (copies,
-    // tools, scripts, marker), the tools' own for their pages, and the tool names of earlier versions,
-    // which a run killed before this version may have left.
+    // The private names under which files are written before they are renamed into place: the one
+    // writer's, which the program (copies, tools, scripts, marker) and the tools (pages, PNGs) share,
+    // and those of earlier versions (named after the page or the tool), which a run killed before this
+    // version may have left.
     for (const QString& pattern : {QLatin1String(Fs::kTempPrefix) + QLatin1Char('*'), QStringLiteral(".varnholt*"),
                                    QStringLiteral(".") + kConvertTool + QStringLiteral(".*"),
                                    QStringLiteral(".") + kSplitTool + QStringLiteral(".*")})

@@ -1,6 +1,8 @@
 // Module Shell32: the process group every started command runs in, and the start itself.
 #include "convert/procs/tool_group.h"
 
+#include "common/file.h"
+
 #include <csignal>
 #include <cerrno>
 #include <fcntl.h>
@@ -94,24 +96,24 @@ private:
     // the original's pipe too, no longer keeps the original's watcher waiting.
     void forget()
     {
-        if (lifeline_ >= 0)
-            ::close(lifeline_);
-        lifeline_ = -1;
+        lifeline_.close();
         leader_ = 0;
         owner_ = ::getpid();
     }
 
     int start()
     {
-        int pipe[2];
-        if (::pipe2(pipe, O_CLOEXEC) != 0)
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
             return errno;
+        const Fs::File readEnd(ends[0]);
+        Fs::File writeEnd(ends[1]);
         // A trapped TERM or HUP interrupts the read too, so those end the group as well.
         char sh[] = "/bin/sh", dashC[] = "-c", script[] = "trap 'kill -9 0' TERM HUP; read -r _; kill -9 0";
         char* argv[] = {sh, dashC, script, nullptr};
         SpawnSettings settings(0);
         if (settings.err == 0)
-            settings.err = posix_spawn_file_actions_adddup2(&settings.actions, pipe[0], STDIN_FILENO);
+            settings.err = posix_spawn_file_actions_adddup2(&settings.actions, readEnd.get(), STDIN_FILENO);
         for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
             if (settings.err == 0)
                 settings.err = posix_spawn_file_actions_addopen(&settings.actions, fd, "/dev/null", O_WRONLY, 0);
@@ -120,12 +122,9 @@ private:
         const int err = settings.err != 0
                             ? settings.err
                             : posix_spawn(&pid, sh, &settings.actions, &settings.attributes, argv, environ);
-        ::close(pipe[0]);
-        if (err != 0) {
-            ::close(pipe[1]);
+        if (err != 0)
             return err;
-        }
-        lifeline_ = pipe[1];
+        lifeline_ = std::move(writeEnd);
         leader_ = pid;
         return 0;
     }
@@ -133,7 +132,7 @@ private:
     std::mutex mutex_;
     pid_t owner_ = ::getpid();
     pid_t leader_ = 0;
-    int lifeline_ = -1;
+    Fs::File lifeline_;
 };
 
 ToolGroup& Tools()

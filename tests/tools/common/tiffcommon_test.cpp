@@ -1,4 +1,4 @@
-// Tests of tovanel_tiffcommon: opening never blocks or misreads, pages skip thumbnails, output is atomic.
+// Tests of tovanel_tiffcommon: opening never blocks or misreads, pages skip thumbnails.
 #include "tiffcommon.h"
 #include "tool_test_support.h"
 
@@ -66,30 +66,23 @@ TEST_F(TiffCommon, OpenRefusesWhatIsNotARegularTiffWithoutBlocking) {
       {"header-only.tif", Damaged},
   };
   for (const auto& c : cases) {
-    int code = -1;
-    std::string why;
-    TIFF* t = OpenTiffForReading(path(c.name), code, why);
-    EXPECT_EQ(t, nullptr) << c.name;
-    EXPECT_EQ(code, c.expected) << c.name;
-    EXPECT_FALSE(why.empty()) << c.name;
-    if (t) TIFFClose(t);
+    const Result<TiffPtr> t = OpenTiffForReading(path(c.name));
+    EXPECT_EQ(t.value, nullptr) << c.name;
+    EXPECT_EQ(t.failure.code, c.expected) << c.name;
+    EXPECT_FALSE(t.failure.why.empty()) << c.name;
   }
   if (::access("/dev/null", R_OK) == 0) {
-    int code = -1;
-    std::string why;
-    EXPECT_EQ(OpenTiffForReading("/dev/null", code, why), nullptr);
-    EXPECT_EQ(code, CannotOpen);
+    const Result<TiffPtr> t = OpenTiffForReading("/dev/null");
+    EXPECT_EQ(t.value, nullptr);
+    EXPECT_EQ(t.failure.code, CannotOpen);
   }
 }
 
 TEST_F(TiffCommon, OpenReadsAValidTiff) {
   writeTiff(path("ok.tif"), {false});
-  int code = -1;
-  std::string why;
-  TIFF* t = OpenTiffForReading(path("ok.tif"), code, why);
-  ASSERT_NE(t, nullptr) << why;
-  EXPECT_EQ(code, Ok);
-  TIFFClose(t);
+  const Result<TiffPtr> t = OpenTiffForReading(path("ok.tif"));
+  ASSERT_NE(t.value, nullptr) << t.failure.why;
+  EXPECT_EQ(t.failure.code, Ok);
 }
 
 struct PagesCase {
@@ -109,53 +102,13 @@ TEST_F(TiffCommon, ListPagesSkipsThumbnailsOnlyWhenFullImagesExist) {
   for (const auto& c : cases) {
     const std::string p = path("pages" + std::to_string(n++) + ".tif");
     writeTiff(p, c.reduced);
-    int code = -1;
-    std::string why;
-    TIFF* t = OpenTiffForReading(p, code, why);
-    ASSERT_NE(t, nullptr) << why;
-    EXPECT_EQ(ListPages(t), c.pages) << p;
+    const Result<TiffPtr> t = OpenTiffForReading(p);
+    ASSERT_NE(t.value, nullptr) << t.failure.why;
+    EXPECT_EQ(ListPages(t.value.get()), c.pages) << p;
     tdir_t first = 99;
-    EXPECT_TRUE(FirstPage(t, first));
+    EXPECT_TRUE(FirstPage(t.value.get(), first));
     EXPECT_EQ(first, c.pages.front()) << p;
-    TIFFClose(t);
   }
-}
-
-TEST_F(TiffCommon, AtomicOutputAppearsOnlyOnCommit) {
-  const std::string target = path("out.png");
-  std::string why;
-  {
-    AtomicOutput out(target);
-    ASSERT_TRUE(out.open(why)) << why;
-    EXPECT_TRUE(fs::exists(out.tempPath()));
-    EXPECT_EQ(FolderPart(out.tempPath()), FolderPart(target));
-    ASSERT_TRUE(out.writeAll("abc", 3, why)) << why;
-    EXPECT_FALSE(fs::exists(target));
-    ASSERT_TRUE(out.commit(why)) << why;
-    EXPECT_TRUE(fs::exists(target));
-  }
-  EXPECT_EQ(fs::file_size(target), 3u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
-}
-
-TEST_F(TiffCommon, AtomicOutputLeavesNothingWithoutCommitAndKeepsOldFile) {
-  const std::string target = path("keep.png");
-  std::ofstream(target) << "old";
-  std::string why;
-  {
-    AtomicOutput out(target);
-    ASSERT_TRUE(out.open(why)) << why;
-    ASSERT_TRUE(out.writeAll("new data", 8, why));
-  }
-  EXPECT_EQ(fs::file_size(target), 3u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
-}
-
-TEST_F(TiffCommon, AtomicOutputFailsCleanlyInAMissingFolder) {
-  AtomicOutput out(path("no-such-folder/out.png"));
-  std::string why;
-  EXPECT_FALSE(out.open(why));
-  EXPECT_FALSE(why.empty());
 }
 
 TEST_F(TiffCommon, PathPartsSplitAtTheLastSlash) {

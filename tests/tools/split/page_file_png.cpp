@@ -13,29 +13,25 @@
 namespace tovanel::tools::test {
 
 PngOutcome ConvertDirectly(const std::string& input, std::size_t pageIndex, const std::string& png) {
-  PngOutcome r;
-  r.code = ConvertPageToPng(input, pageIndex, png, r.why);
-  if (r.code == Ok) r.png = ReadBytes(png);
-  return r;
+  Failure f = ConvertPageToPng(input, pageIndex, png);
+  return {f.code, std::move(f.why), f.ok() ? ReadBytes(png) : std::vector<uint8_t>()};
 }
 
 PngOutcome ConvertPageFile(const std::string& prefix, std::size_t pageIndex, const std::string& splitWhy,
                            const ConvertSettings& settings) {
   const std::string page = prefix + PageSuffix(pageIndex) + ".tif";
   if (!std::filesystem::exists(page)) return {kNoPageFile, "no page file: " + splitWhy, {}};
-  PngOutcome r;
   const std::string png = PngPathFor(page);
-  r.code = ConvertFirstPageToPng(page, png, r.why, settings);
-  if (r.code == Ok) r.png = ReadBytes(png);
-  return r;
+  Failure f = ConvertFirstPageToPng(page, png, settings);
+  return {f.code, std::move(f.why), f.ok() ? ReadBytes(png) : std::vector<uint8_t>()};
 }
 
 void ExpectPageFileGivesThePng(const std::string& input, const std::string& png, const ConvertSettings& settings) {
   const TempDir dir;
   const std::string prefix = dir.file("p");
-  std::string why;
-  EXPECT_EQ(SplitPages(input, prefix, why), Ok) << why;
-  const PngOutcome viaPage = ConvertPageFile(prefix, 0, why, settings);
+  const Failure split = SplitPages(input, prefix);
+  EXPECT_EQ(split.code, Ok) << split.why;
+  const PngOutcome viaPage = ConvertPageFile(prefix, 0, split.why, settings);
   ASSERT_EQ(viaPage.code, Ok) << viaPage.why;
   EXPECT_TRUE(viaPage.png == ReadBytes(png)) << "the page file gives another PNG";
 }

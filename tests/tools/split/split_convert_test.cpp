@@ -44,16 +44,11 @@ TEST(PageFilePng, EveryCorpusPageComesOutAsFromItsSourceFile) {
     const std::string input = kCorpus + "/" + file;
     std::size_t count = 0;
     bool broken = false;
-    {
-      int code = Ok;
-      std::string why;
-      const TiffPtr tif(OpenTiffForReading(input, code, why));
-      if (tif) count = ListPages(tif.get(), 0, &broken).size();
-    }
+    if (const Result<TiffPtr> tif = OpenTiffForReading(input); tif.value)
+      count = ListPages(tif.value.get(), 0, &broken).size();
     const TempDir dir;
     const std::string prefix = dir.file("p");
-    std::string splitWhy;
-    SplitPages(input, prefix, splitWhy);
+    const std::string splitWhy = SplitPages(input, prefix).why;
     for (std::size_t k = 0; k < count; ++k) {
       SCOPED_TRACE("page " + std::to_string(k + 1));
       ++pages;
@@ -112,10 +107,9 @@ TEST(PageFilePng, UncompressedStripsCarryTheRowsLibtiffReads) {
     const std::vector<uint8_t> header = test::ReadBytes(input);
     const uint32_t ifd = header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
     ASSERT_TRUE(test::PatchEntryValue(input, ifd, row.tag, row.value));
-    std::string why;
-    SplitPages(input, prefix, why);
+    const std::string splitWhy = SplitPages(input, prefix).why;
     const PngOutcome direct = ConvertDirectly(input, 0, dir.file("direct.png"));
-    const PngOutcome viaPage = ConvertPageFile(prefix, 0, why);
+    const PngOutcome viaPage = ConvertPageFile(prefix, 0, splitWhy);
     EXPECT_EQ(direct.code, row.status) << direct.why;
     EXPECT_EQ(viaPage.code, row.status) << viaPage.why;
     EXPECT_TRUE(viaPage.png == direct.png) << "the page file gives another PNG";
@@ -229,8 +223,9 @@ TEST(PageFilePng, ElevationModelsKeepTheirNoDataAndRange) {
   const TempDir dir;
   const std::string input = dir.file("dem.tif"), prefix = dir.file("p");
   ASSERT_NO_FATAL_FAILURE(WriteDems(input));
+  const Failure split = SplitPages(input, prefix);
+  ASSERT_EQ(split.code, Ok) << split.why;
   std::string why;
-  ASSERT_EQ(SplitPages(input, prefix, why), Ok) << why;
   for (std::size_t k = 0; k < std::size(pages); ++k) {
     SCOPED_TRACE("page " + std::to_string(k + 1));
     const PngOutcome direct = ConvertDirectly(input, k, dir.file("direct.png"));

@@ -634,10 +634,9 @@ TEST(SplitCorpus, EveryFileSplitsIntoItsPagesAndEachPageDecodesLikeTheOriginal) 
     const std::vector<std::string> names = ListFolder(dir.path());
     ASSERT_EQ(static_cast<int>(names.size()), expectedPages);
 
-    int code = Ok;
-    std::string why;
-    TIFF* source = OpenTiffForReading(input, code, why);
-    ASSERT_NE(source, nullptr) << why;
+    const Result<TiffPtr> opened = OpenTiffForReading(input);
+    TIFF* source = opened.value.get();
+    ASSERT_NE(source, nullptr) << opened.failure.why;
     const std::vector<tdir_t> pages = ListPages(source);
     for (std::size_t k = 0; k < names.size() && k < pages.size(); ++k) {
       SCOPED_TRACE(names[k]);
@@ -653,7 +652,6 @@ TEST(SplitCorpus, EveryFileSplitsIntoItsPagesAndEachPageDecodesLikeTheOriginal) 
       EXPECT_TRUE(got.bytes == want.bytes) << "decoded samples differ";
       ++pagesCompared;
     }
-    TIFFClose(source);
   }
   EXPECT_GT(files, 250);
   std::printf("corpus: %d files, %d pages compared\n", files, pagesCompared);

@@ -99,8 +99,9 @@ class Threads : public ::testing::TestWithParam<std::tuple<ThreadCase, bool>> {
   // Converts the page with the given threads and returns the PNG's bytes; its pixels must be the page's.
   std::vector<uint8_t> convert(const ThreadCase& c, unsigned threads) {
     const std::string out = tmp_.file("page-" + std::to_string(threads) + ".png");
+    const Failure f = ConvertFirstPageToPng(in_, out, on(threads));
+    EXPECT_EQ(f.code, Ok) << f.why;
     std::string why;
-    EXPECT_EQ(ConvertFirstPageToPng(in_, out, why, on(threads)), Ok) << why;
     PngImage png;
     EXPECT_TRUE(ReadPng(out, png, why)) << why;
     EXPECT_EQ(png.colorType, c.pngType);
@@ -160,8 +161,8 @@ TEST_P(CutShort, DamagedAndNoPngWhateverTheThreads) {
     std::fill(cut.begin() + cut.size() / 3, cut.begin() + cut.size() / 2, uint8_t{0xff});
     const std::string in = tmp_.file("cut.tif"), out = tmp_.file("cut.png");
     WriteBytes(in, std::string(cut.begin(), cut.end()));
-    std::string why;
-    EXPECT_EQ(ConvertFirstPageToPng(in, out, why, on(threads)), Damaged) << threads << " threads: " << why;
+    const auto [code, why] = ConvertFirstPageToPng(in, out, on(threads));
+    EXPECT_EQ(code, Damaged) << threads << " threads: " << why;
     EXPECT_FALSE(std::filesystem::exists(out)) << threads << " threads";
     if (threads == 1) oneThread = why;
     else EXPECT_EQ(why, oneThread);
@@ -180,12 +181,12 @@ TEST_P(WriteFails, WhileCodingGivesWriteFailedAndNoFile) {
   ASSERT_NO_FATAL_FAILURE(WriteTiff(c, in_));
   // The head, then the first chunk's length, its data and its checksum: every page here writes more.
   for (const int writesFirst : {1, 3, 5}) {
-    SetOutputFaultForTesting(OutputFault::Write, ENOSPC, writesFirst);
-    std::string why;
-    const int code = ConvertFirstPageToPng(in_, tmp_.file("full.png"), why, on(4));
-    SetOutputFaultForTesting(OutputFault::None, 0);
-    EXPECT_EQ(code, WriteFailed) << writesFirst << " writes first: " << why;
-    EXPECT_NE(why.find(std::strerror(ENOSPC)), std::string::npos) << why;
+    Fs::FaultPlan full(Fs::FaultPlan::Write, ENOSPC, writesFirst);
+    ConvertSettings settings = on(4);
+    settings.faults = &full;
+    const Failure f = ConvertFirstPageToPng(in_, tmp_.file("full.png"), settings);
+    EXPECT_EQ(f.code, WriteFailed) << writesFirst << " writes first: " << f.why;
+    EXPECT_NE(f.why.find(std::strerror(ENOSPC)), std::string::npos) << f.why;
     const auto files = std::distance(std::filesystem::directory_iterator(tmp_.path()), {});
     EXPECT_EQ(files, 1) << "the page only, no PNG and no temporary file";
   }
@@ -232,16 +233,16 @@ TEST_P(IdatFromParts, TheChunksOfTheWholeStream) {
     for (std::size_t i = 0; i < size; ++i) stream.push_back(static_cast<uint8_t>(stream.size() * 131 >> 3));
   tovanel::tools::test::TempDir tmp;
   const std::string path = tmp.file("parts.idat");
-  std::string why;
-  AtomicOutput out(path);
-  ASSERT_TRUE(out.open(why)) << why;
-  topng::IdatParts idat(out, why);
+  Fs::AtomicFile out(path);
+  ASSERT_EQ(out.open(), 0);
+  topng::IdatParts idat(out);
   std::size_t at = 0;
   for (const std::size_t size : GetParam().parts) {
-    ASSERT_TRUE(idat.add({stream.data() + at, size})) << why;
+    ASSERT_TRUE(idat.add({stream.data() + at, size})) << std::strerror(idat.error());
     at += size;
   }
-  ASSERT_TRUE(idat.finish() && out.commit(why)) << why;
+  ASSERT_TRUE(idat.finish()) << std::strerror(idat.error());
+  ASSERT_EQ(out.commit(false), 0);
   const std::vector<uint8_t> file = ReadBytes(path);
   std::vector<uint8_t> data;
   std::vector<std::size_t> sizes;

@@ -40,9 +40,10 @@ inline ConvertSettings Settings(unsigned threads, bool streamed) {
 // program's window converts the page file the splitter writes of in: it must give the same bytes.
 inline void ConvertAndRead(const std::string& in, const std::string& out, int colorType, int depth, PngImage& png,
                            const ConvertSettings& settings = {}) {
-  std::string why;
-  ASSERT_EQ(ConvertFirstPageToPng(in, out, why, settings), Ok) << why;
+  const Failure f = ConvertFirstPageToPng(in, out, settings);
+  ASSERT_EQ(f.code, Ok) << f.why;
   ExpectPageFileGivesThePng(in, out, settings);
+  std::string why;
   ASSERT_TRUE(ReadPng(out, png, why)) << why;
   ASSERT_EQ(png.colorType, colorType);
   ASSERT_EQ(png.depth, depth);

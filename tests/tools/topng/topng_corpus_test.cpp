@@ -576,16 +576,15 @@ std::map<std::string, Rgba> ReferenceImages(const fs::path& file, int dir, const
                                             bool strict = false) {
   uint16_t photometric = 0;
   uint32_t w = 0, h = 0;
-  int code = 0;
-  std::string why;
-  if (TIFF* tif = OpenTiffForReading(file.string(), code, why)) {
+  if (const Result<TiffPtr> opened = OpenTiffForReading(file.string()); opened.value) {
+    TIFF* tif = opened.value.get();
     if (TIFFSetDirectory(tif, static_cast<tdir_t>(dir))) {
       TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
       TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
       TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
     }
-    TIFFClose(tif);
   }
+  std::string why;
   std::map<std::string, Rgba> out;
   std::vector<std::string> im = {file.string() + "[" + std::to_string(dir) + "]"};
   // Only for inks: ImageMagick's CMYK to sRGB is the uncalibrated (1 - C)(1 - K) the converter uses.
@@ -608,7 +607,9 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
   r.dir = dir;
   const std::string base = (work / (r.file + "." + std::to_string(dir))).string();
   const std::string png = base + ".png";
-  r.code = ConvertPageToPng(file.string(), index, png, r.why);
+  Failure converted = ConvertPageToPng(file.string(), index, png);
+  r.code = converted.code;
+  r.why = std::move(converted.why);
 
   if (r.code != Ok) {
     // A refused page is listed with the decoders that still make an image of it.
@@ -617,13 +618,9 @@ PageResult CheckPage(const fs::path& file, std::size_t index, int dir, const fs:
     return r;
   }
   Truth truth;
-  {
-    int code = 0;
-    std::string why;
-    TIFF* tif = OpenTiffForReading(file.string(), code, why);
-    if (tif && TIFFSetDirectory(tif, static_cast<tdir_t>(dir))) truth = ReadTruth(tif);
-    if (tif) TIFFClose(tif);
-  }
+  if (const Result<TiffPtr> tif = OpenTiffForReading(file.string());
+      tif.value && TIFFSetDirectory(tif.value.get(), static_cast<tdir_t>(dir)))
+    truth = ReadTruth(tif.value.get());
   r.truthOk = truth.ok;
   PngImage img;
   std::string why;
@@ -661,12 +658,9 @@ TEST_F(CorpusTest, EveryPageEqualsLibtiffsSamplesAndTheReferenceDecoders) {
   const char* only = std::getenv("TOPNG_CORPUS_ONLY");
   for (const auto& f : files) {
     if (only && *only && f.filename().string().find(only) == std::string::npos) continue;
-    int code = 0;
-    std::string why;
-    TIFF* tif = OpenTiffForReading(f.string(), code, why);
-    ASSERT_NE(tif, nullptr) << f << ": " << why;
-    const std::vector<tdir_t> pages = ListPages(tif);
-    TIFFClose(tif);
+    const Result<TiffPtr> tif = OpenTiffForReading(f.string());
+    ASSERT_NE(tif.value, nullptr) << f << ": " << tif.failure.why;
+    const std::vector<tdir_t> pages = ListPages(tif.value.get());
     EXPECT_FALSE(pages.empty()) << f;
     for (std::size_t i = 0; i < pages.size(); ++i) jobs.push_back({f, i, static_cast<int>(pages[i])});
   }

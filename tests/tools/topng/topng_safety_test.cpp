@@ -120,14 +120,15 @@ TEST_F(TopngProgram, OutputNamedLikeTheInputIsRefused) {
 TEST_F(TopngProgram, UnwritableFolderGivesWriteFailedAndNoFile) {
   fs::create_directory(path("ro"));
   writeGrey(path("ro/page.tif"), 5, 4);
-  const std::pair<OutputFault, int> faults[] = {{OutputFault::Create, EACCES}, {OutputFault::Write, ENOSPC}};
-  for (const auto& [fault, err] : faults) {
-    SetOutputFaultForTesting(fault, err);
-    std::string why;
-    const int code = ConvertFirstPageToPng(path("ro/page.tif"), path("ro/page.png"), why);
-    SetOutputFaultForTesting(OutputFault::None, 0);
-    EXPECT_EQ(code, WriteFailed) << why;
-    EXPECT_NE(why.find(std::strerror(err)), std::string::npos) << why;
+  const std::pair<Fs::FaultPlan::Step, int> faults[] = {
+      {Fs::FaultPlan::Create, EACCES}, {Fs::FaultPlan::Write, ENOSPC}, {Fs::FaultPlan::Commit, EIO}};
+  for (const auto& [step, err] : faults) {
+    Fs::FaultPlan plan(step, err);
+    ConvertSettings settings;
+    settings.faults = &plan;
+    const Failure f = ConvertFirstPageToPng(path("ro/page.tif"), path("ro/page.png"), settings);
+    EXPECT_EQ(f.code, WriteFailed) << f.why;
+    EXPECT_NE(f.why.find(std::strerror(err)), std::string::npos) << f.why;
     EXPECT_EQ(filesIn(path("ro")), 1);
   }
   if (::geteuid() == 0) return;  // the program itself, in a folder it may not write to
@@ -284,8 +285,8 @@ TEST_F(TopngProgram, LabPagesLoadTheColourLibraryWhenNeeded) {
     fs::copy_file(fs::path(TOVANEL_CORPUS_DIR) / "pillow_hopper.Lab.tif", dir_ / name);
   const auto r = RunTool(kTool, {"-out", "png", path("program.tif")}, dir_.string(), 30, kConverterBound);
   ASSERT_EQ(r.exitCode, Ok) << r.stderrText;
-  std::string why;
-  ASSERT_EQ(ConvertPageToPng(path("core.tif"), 0, path("core.png"), why), Ok) << why;
+  const Failure f = ConvertPageToPng(path("core.tif"), 0, path("core.png"));
+  ASSERT_EQ(f.code, Ok) << f.why;
   EXPECT_EQ(ReadBytes(path("program.png")), ReadBytes(path("core.png")));
 }
 

@@ -1,6 +1,8 @@
 // The pool, its queue of jobs and the in-order writer (see engine.h).
 #include "engine.h"
 
+#include "common/file.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -22,11 +24,10 @@ namespace {
 // The first bytes of a small file (a /proc or /sys entry), or "" when it cannot be read. (Plain
 // system calls: a converter started for each page reads these for every page.)
 std::string ReadSmall(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
+  const Tovanel::Fs::File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return {};
   char buf[4096];
-  const ssize_t got = ::read(fd, buf, sizeof buf);
-  ::close(fd);
+  const ssize_t got = ::read(file.get(), buf, sizeof buf);
   return got > 0 ? std::string(buf, static_cast<std::size_t>(got)) : std::string();
 }
 
