@@ -12,7 +12,7 @@
 //     stored block), so that the pieces one after another are one deflate stream whatever the
 //     threads; the last one ends the stream.
 // The pool's other threads (threads - 1 of them, started with the first job queued) take jobs from the
-// front of the queue. The caller never sits idle waiting for a job's end (a free band, the last
+// front of the queue. The caller never sits idle waiting for a job's end (its bands, the last
 // piece): it takes jobs from the queue itself meanwhile. With one thread no thread is started at all:
 // each job runs the moment it is queued, on the caller, and the conversion is the single-threaded one.
 // One job is of another kind: a small page's run-only stream, coded while the page is decoded
