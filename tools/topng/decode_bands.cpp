@@ -74,7 +74,7 @@ void BandDecoder::decode(Job& job, TIFF* tif, uint8_t* filtered) {
   ClearLastTiffError();
   ClearTiffWarnings();
   RowReader reader(tif, page_);
-  if (!reader.init(job.failure)) return;
+  if (job.failure = reader.init(); !job.failure.ok()) return;
   std::unique_ptr<SampleMapper> mapper(page_.map != SampleMap::None ? new SampleMapper(page_) : nullptr);
   const RowConverter converter(page_);
   RowFilter filter = FilterFor(page_);
@@ -83,7 +83,7 @@ void BandDecoder::decode(Job& job, TIFF* tif, uint8_t* filtered) {
   std::vector<const uint8_t*> planes(page_.storedSpp, nullptr);
   for (uint32_t y = job.firstY; y < job.firstY + job.rows; ++y) {
     const uint32_t* rgba = nullptr;
-    if (!reader.row(y, planes.data(), &rgba, job.failure)) return;
+    if (job.failure = reader.row(y, planes.data(), &rgba); !job.failure.ok()) return;
     if (mapper) mapper->map(planes.data());
     converter.convert(planes.data(), rgba, row.data());
     uint8_t* out = filtered + std::size_t{y} * (n + 1);

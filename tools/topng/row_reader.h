@@ -15,11 +15,11 @@ class RowReader {
   RowReader(const RowReader&) = delete;
   RowReader& operator=(const RowReader&) = delete;
 
-  // Checks the page's bands against the memory bounds and allocates them; false with f on failure.
-  bool init(Failure& f);
+  // Checks the page's bands against the memory bounds and allocates them.
+  Failure init();
   // Row y's samples: planes[0] for a contiguous page, planes[0..spp-1] for a separate one, or *rgba
   // for a page read through libtiff's RGBA interface. Rows must be asked for in order.
-  bool row(uint32_t y, const uint8_t** planes, const uint32_t** rgba, Failure& f);
+  Failure row(uint32_t y, const uint8_t** planes, const uint32_t** rgba);
   // Whether any run of whole bands can be decoded on its own, by a reader of its own (strips or tile
   // rows, not libtiff's RGBA interface nor one line at a time), and the rows of a band.
   bool bandsStandAlone() const { return !rgbaOpen_ && !scanline_; }
@@ -27,12 +27,12 @@ class RowReader {
   uint64_t bandBytes() const { return uint64_t{band_} * planeRowBytes_ * planes_; }
 
  private:
-  bool initRgba(Failure& f);
-  bool initTiles(uint64_t samplesPerPlanePixel, Failure& f);
-  bool initStrips(Failure& f);
-  bool load(uint32_t y, Failure& f);
-  bool loadTiles(uint32_t y, Failure& f);
-  bool fail(Failure& f);
+  Failure initRgba();
+  Failure initTiles(uint64_t samplesPerPlanePixel);
+  Failure initStrips();
+  Failure load(uint32_t y);
+  Failure loadTiles(uint32_t y);
+  Failure fail();
 
   TIFF* tif_;
   const Page& p_;

@@ -201,14 +201,13 @@ void SampleMapper::map(const uint8_t** planes) {
 
 Failure FindFloatRange(TIFF* tif, Page& p) {
   RowReader reader(tif, p);
-  Failure f;
-  if (!reader.init(f)) return f;
+  if (Failure f = reader.init(); !f.ok()) return f;
   const SampleMapper mapper(p);
   std::vector<const uint8_t*> planes(p.storedSpp, nullptr);
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (uint32_t y = 0; y < p.height; ++y) {
     const uint32_t* rgba = nullptr;
-    if (!reader.row(y, planes.data(), &rgba, f)) return f;
+    if (Failure f = reader.row(y, planes.data(), &rgba); !f.ok()) return f;
     for (uint32_t x = 0; x < p.width; ++x)
       for (int s = 0; s < p.colourSamples; ++s) {
         const double v = mapper.value(planes.data(), x, s);

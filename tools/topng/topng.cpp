@@ -38,7 +38,7 @@ struct Conversion {
 
 bool NextRow(Conversion& c, uint8_t* out) {
   const uint32_t* rgba = nullptr;
-  if (!c.reader->row(c.y, c.planes.data(), &rgba, c.failure)) return false;
+  if (c.failure = c.reader->row(c.y, c.planes.data(), &rgba); !c.failure.ok()) return false;
   if (c.mapper) c.mapper->map(c.planes.data());
   c.converter->convert(c.planes.data(), rgba, out);
   ++c.y;
@@ -158,7 +158,7 @@ Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, cons
   if (floatRange && !page.rangeTagged)
     if (Failure f = FindFloatRange(tif, page); !f.ok()) return f;
   RowReader reader(tif, page);
-  if (Failure f; !reader.init(f)) return f;
+  if (Failure f = reader.init(); !f.ok()) return f;
   RowConverter converter(page);
   if (!converter.ok()) return {Unsupported, "cannot set up the colour conversion"};
   std::unique_ptr<SampleMapper> mapper(page.map != SampleMap::None ? new SampleMapper(page) : nullptr);
