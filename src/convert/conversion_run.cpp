@@ -1,6 +1,8 @@
 // The conversion run: checks, tools in, every listed file, tools out, "Done.".
 #include "convert/conversion_run.h"
 
+#include "common/cores.h"
+
 #include "convert/convert_file.h"
 #include "convert/procs/conversion.h"
 #include "convert/procs/shell32.h"
@@ -84,7 +86,7 @@ void ConversionRun::ConvertListed(ErrorTrap& trap)
 {
     int n = 0;
     trap.run(130, [&] { n = host_.listCount(); });
-    const int jobs = host_.jobs() > 0 ? host_.jobs() : Convert::UsableCores();
+    const int jobs = host_.jobs() > 0 ? host_.jobs() : static_cast<int>(UsableCores());
     slots_ = std::make_unique<Convert::ToolSlots>(runFolder_.isMade() ? RunFolder() : QString(), jobs,
                                                   toolTimeoutMs_, &host_.dialogs());
     int next = 1;

@@ -2,6 +2,7 @@
 #include "convert/procs/tool_slots.h"
 
 #include "convert/procs/shell32.h"
+#include "common/cores.h"
 #include "fs/file.h"
 
 #include <QDir>
@@ -9,49 +10,16 @@
 #include <QFile>
 
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace Tovanel::Convert {
 
 namespace {
-
-// The cgroup v2 CPU quota of this process and the groups above it, in whole cores (0: none set).
-int QuotaCores()
-{
-    QFile self(QStringLiteral("/proc/self/cgroup"));
-    if (!self.open(QIODevice::ReadOnly))
-        return 0;
-    QString group;
-    for (const QByteArray& line : self.readAll().split('\n'))
-        if (line.startsWith("0::"))
-            group = QString::fromUtf8(line.mid(3));
-    if (group.isEmpty())
-        return 0;
-    int cores = 0;
-    for (QString path = group;; path = path.section(QLatin1Char('/'), 0, -2)) {
-        QFile max(QStringLiteral("/sys/fs/cgroup") + path + QStringLiteral("/cpu.max"));
-        if (max.open(QIODevice::ReadOnly)) {
-            const QList<QByteArray> fields = max.readAll().trimmed().split(' ');
-            bool quotaSet = false, periodSet = false;
-            const double quota = fields.value(0).toDouble(&quotaSet);
-            const double period = fields.value(1).toDouble(&periodSet);
-            if (quotaSet && periodSet && period > 0) {
-                const int here = std::max(1, static_cast<int>(std::ceil(quota / period)));
-                cores = cores == 0 ? here : std::min(cores, here);
-            }
-        }
-        if (path.isEmpty() || path == QLatin1String("/"))
-            break;
-    }
-    return cores;
-}
 
 // pid and every process below it, children first.
 void CollectTree(pid_t pid, std::vector<pid_t>& out, int depth = 0)
@@ -72,16 +40,6 @@ void CollectTree(pid_t pid, std::vector<pid_t>& out, int depth = 0)
 
 } // namespace
 
-int UsableCores()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    int cores = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-    if (const int quota = QuotaCores(); quota > 0)
-        cores = std::min(cores, quota);
-    return std::max(1, cores);
-}
-
 struct ToolSlots::Slot {
     QString folder;
     bool busy = false;
@@ -94,7 +52,7 @@ struct ToolSlots::Slot {
 
 ToolSlots::ToolSlots(QString runFolder, int count, qint64 timeoutMs, Dialogs* dialogs)
     : runFolder_(std::move(runFolder)), timeoutMs_(timeoutMs),
-      share_(count > 1 ? std::max(1, UsableCores() / count) : 0), dialogs_(dialogs)
+      share_(count > 1 ? std::max(1, static_cast<int>(UsableCores()) / count) : 0), dialogs_(dialogs)
 {
     for (int k = 1; k <= std::max(1, count); ++k) {
         auto slot = std::make_unique<Slot>();

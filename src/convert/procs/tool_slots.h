@@ -14,9 +14,6 @@ namespace Tovanel { class Dialogs; }
 
 namespace Tovanel::Convert {
 
-// The cores this process may use: its CPU affinity, and its cgroup's CPU quota where one is set.
-int UsableCores();
-
 // Up to N tool calls at once. A call waits in a queue, earliest key first, until a slot is free; it then
 // gets the slot's folder ("slot-K" in the run folder), where its script, marker, error file and page
 // file live, so every slot keeps the one-call protocol with names of its own. Everything runs on the

@@ -1,6 +1,7 @@
 // The converter's threads: one thread starts none, jobs end before their batch goes, the writer puts
 // pieces out in order one at a time and stops at a failed write, and the cores follow the affinity and
 // the cgroup's CPU quota.
+#include "common/cores.h"
 #include "engine/engine.h"
 
 #include "tool_test_support.h"
@@ -245,7 +246,7 @@ TEST_P(Cgroups, QuotaInCoresRoundedUp)
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file) << text;
     }
-    EXPECT_EQ(CgroupCores(root.path(), row.cgroups), row.cores);
+    EXPECT_EQ(Tovanel::CgroupCores(root.path(), row.cgroups), row.cores);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -44,14 +44,8 @@ namespace tovanel::tools::engine {
 
 inline constexpr unsigned kMaxThreads = 16;
 
-// The cores this process may use: those of its CPU affinity and, where its cgroup or one above it
-// sets a CPU quota, no more than that quota (rounded up); 1 to kMaxThreads.
+// The cores this process may use (Tovanel::UsableCores, common/cores.h), 1 to kMaxThreads.
 unsigned UsableCores();
-
-// The CPU quota, in cores rounded up, that the cgroups listed in `cgroups` (the text of
-// /proc/self/cgroup, version 1 or 2) and those above them set under `root` (/sys/fs/cgroup); 0 when
-// none does.
-unsigned CgroupCores(const std::string& root, const std::string& cgroups);
 
 using Work = std::function<void()>;
 
