@@ -143,6 +143,17 @@ Failure CopyRawData(TIFF* in, TIFF* out) {
   StrileSizes sizes(in);
   const uint32_t count = sizes.count();
   if (count == 0) return Fail(Damaged, "page has no strips or tiles");
+  // libtiff reads tiles of any size but writes only multiples of 16: such a page would otherwise
+  // fail as a write, and a write failure ends the split, losing the pages after it.
+  if (tiled) {
+    uint32_t w = 0, h = 0, outW = 0, outH = 0;
+    TIFFGetField(in, TIFFTAG_TILEWIDTH, &w);
+    TIFFGetField(in, TIFFTAG_TILELENGTH, &h);
+    TIFFGetField(out, TIFFTAG_TILEWIDTH, &outW);
+    TIFFGetField(out, TIFFTAG_TILELENGTH, &outH);
+    if (!TIFFIsTiled(out) || outW != w || outH != h)
+      return {Damaged, "invalid tile size " + std::to_string(w) + "x" + std::to_string(h)};
+  }
   const int fd = TIFFFileno(in);
   const uint64_t fileSize = FileSize(fd);
   std::vector<unsigned char> buffer;

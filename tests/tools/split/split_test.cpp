@@ -503,6 +503,16 @@ void BreakStripOffset(const std::string& path, tdir_t dir) {
       << "no StripOffsets entry";
 }
 
+void PatchTileWidth(const std::string& path, tdir_t dir) {
+  uint64_t ifd = 0;
+  {
+    TiffFile f(path);
+    ASSERT_TRUE(TIFFSetDirectory(f.tif, dir));
+    ifd = TIFFCurrentDirOffset(f.tif);
+  }
+  ASSERT_TRUE(test::PatchEntryValue(path, ifd, TIFFTAG_TILEWIDTH, std::string("\x18\0\0\0", 4))) << "no TileWidth";
+}
+
 // Three uncompressed grey pages told apart by their widths: 64, 20 and 30.
 SplitCase ThreeWidths(uint32_t rowsPerStrip) {
   SplitCase c{"", "w", {Grey(8, COMPRESSION_NONE), Grey(8, COMPRESSION_NONE), Grey(8, COMPRESSION_NONE)}};
@@ -513,13 +523,15 @@ SplitCase ThreeWidths(uint32_t rowsPerStrip) {
 }
 
 // A damaged page is skipped and leaves its name unused: the other pages keep the names of their page
-// index, so the gap tells which page is missing.
+// index, so the gap tells which page is missing. A tile width libtiff reads but cannot write is the
+// page's damage, not a failed write (which would end the split and lose the pages after it).
 struct DamagedPageCase {
   const char* name;
   std::vector<tdir_t> broken;             // 0-based pages whose strip lies past the end of the file
   std::vector<std::string> names;         // the page files written
   std::vector<uint32_t> widths;           // and their widths, which tell the pages apart
   std::string skipped;                    // named on stderr
+  bool tileWidth = false;                 // tiled pages; the broken ones' tiles 24 wide instead
 };
 
 TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
@@ -528,18 +540,22 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
       {"middle page", {1}, {"paaa.tif", "paac.tif"}, {64, 30}, "page 2"},
       {"last page", {2}, {"paaa.tif", "paab.tif"}, {64, 20}, "page 3"},
       {"first and last page", {0, 2}, {"paab.tif"}, {20}, "page 3"},
+      {"tile width of the first page", {0}, {"paab.tif", "paac.tif"}, {20, 30}, "page 1", true},
   };
   for (const DamagedPageCase& row : rows) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     const std::string input = dir.file("three.tif");
-    ASSERT_NO_FATAL_FAILURE(WriteFile(input, ThreeWidths(48)));
-    for (tdir_t page : row.broken) ASSERT_NO_FATAL_FAILURE(BreakStripOffset(input, page));
+    SplitCase three = ThreeWidths(48);
+    for (PageSpec& page : three.pages) page.tile = row.tileWidth ? 16 : 0;
+    ASSERT_NO_FATAL_FAILURE(WriteFile(input, three));
+    for (tdir_t page : row.broken)
+      ASSERT_NO_FATAL_FAILURE(row.tileWidth ? PatchTileWidth(input, page) : BreakStripOffset(input, page));
     const std::string out = dir.file("out");
     ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
 
     const RunResult run = RunTool(kSplit, {input, "p"}, out, 60);
-    EXPECT_EQ(run.exitCode, Damaged);
+    EXPECT_EQ(run.exitCode, Damaged) << run.stderrText;
     EXPECT_EQ(test::LineCount(run.stderrText), 1);
     EXPECT_NE(run.stderrText.find(row.skipped), std::string::npos) << run.stderrText;
     ASSERT_EQ(ListFolder(out), row.names);
@@ -547,7 +563,7 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     std::string account = "pages\t3\t" + std::to_string(row.names.size()) + "\n";
     for (tdir_t page : row.broken)
       account += "skipped\t" + std::to_string(page + 1) + "\t" + std::to_string(Damaged) +
-                 "\tstrip 0 lies past the end of the file\n";
+                 (row.tileWidth ? "\tinvalid tile size 24x16\n" : "\tstrip 0 lies past the end of the file\n");
     std::ifstream file(out + "/p.pages");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), account);
     for (std::size_t k = 0; k < row.names.size(); ++k) {
