@@ -5,6 +5,7 @@
 //   Every figure is the best of REPEATS runs (default 3). The window and the batch command must give
 //   the same files, byte for byte; the others write their own names, so only their time counts.
 #include "best_of.h"
+#include "commands.h"
 #include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
@@ -25,27 +26,11 @@
 using namespace Tovanel;
 using TovanelBench::SilentDialogs;
 using TovanelBench::bestOf;
+using TovanelBench::EmptyFolder;
+using TovanelBench::FailedRuns;
+using TovanelBench::RunCounted;
 
 namespace {
-
-int g_failedRuns = 0;
-
-void run(const QString& program, const QStringList& args, const QString& folder)
-{
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.start(program, args);
-    if (!(p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0))
-        ++g_failedRuns;
-}
-
-void emptyFolder(const QString& folder)
-{
-    QDir(folder).removeRecursively();
-    QDir().mkpath(folder);
-}
 
 QMap<QString, QByteArray> pngs(const QString& folder)
 {
@@ -117,15 +102,15 @@ int main(int argc, char** argv)
     form.ui().Option1->setChecked(true);
     form.ui().Text1->setText(out);
     const auto listAll = [&] {
-        emptyFolder(temp);
-        emptyFolder(out);
+        EmptyFolder(temp);
+        EmptyFolder(out);
         form.clearList();
         for (const QString& file : files)
             form.addListItem(file);
     };
     const auto fresh = [&] {
-        emptyFolder(temp);
-        emptyFolder(out);
+        EmptyFolder(temp);
+        EmptyFolder(out);
     };
 
     const QString before = loadAverage();
@@ -133,11 +118,11 @@ int main(int argc, char** argv)
     const QMap<QString, QByteArray> fromWindow = pngs(out);
     const int pages = static_cast<int>(fromWindow.size());
     const double batch = bestOf(repeats, fresh, [&] {
-        run(QStringLiteral(TOVANEL_BATCH), QStringList{QStringLiteral("--quiet"), QStringLiteral("--out"), out} + files, work.path());
+        RunCounted(QStringLiteral(TOVANEL_BATCH), QStringList{QStringLiteral("--quiet"), QStringLiteral("--out"), out} + files, work.path());
     });
     const bool same = pngs(out) == fromWindow;
     const double shards = bestOf(repeats, fresh, [&] {
-        run(QStringLiteral("parallel"),
+        RunCounted(QStringLiteral("parallel"),
             QStringList{QStringLiteral("-j"), jobs, QStringLiteral(TOVANEL_BATCH), QStringLiteral("--quiet"),
                         QStringLiteral("--shard"), QStringLiteral("{}/") + jobs, QStringLiteral("--out"), out}
                 + files + QStringList{QStringLiteral(":::")} + [&] {
@@ -150,18 +135,18 @@ int main(int argc, char** argv)
     });
     const bool sameSharded = pngs(out) == fromWindow;
     const QStringList each = QStringList{QStringLiteral(":::")} + files;
-    const double im = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-        run(QStringLiteral("parallel"),
+    const double im = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+        RunCounted(QStringLiteral("parallel"),
             QStringList{QStringLiteral("-q"), QStringLiteral("-j"), jobs, QStringLiteral("/usr/bin/convert"), QStringLiteral("{}"),
                         other + QStringLiteral("/{/.}-%d.png")} + each, other);
     });
-    const double gm = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-        run(QStringLiteral("parallel"),
+    const double gm = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+        RunCounted(QStringLiteral("parallel"),
             QStringList{QStringLiteral("-q"), QStringLiteral("-j"), jobs, QStringLiteral("/usr/bin/gm"), QStringLiteral("convert"),
                         QStringLiteral("{}"), QStringLiteral("+adjoin"), other + QStringLiteral("/{/.}-%d.png")} + each, other);
     });
-    const double pil = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-        run(QStringLiteral("parallel"),
+    const double pil = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+        RunCounted(QStringLiteral("parallel"),
             QStringList{QStringLiteral("-q"), QStringLiteral("-j"), jobs, QStringLiteral("/usr/bin/python3"), pillow,
                         QStringLiteral("{}"), other + QStringLiteral("/{/.}")} + each, other);
     });
@@ -178,6 +163,6 @@ int main(int argc, char** argv)
     printRow(qPrintable(QStringLiteral("Pillow, parallel -j%1").arg(cores)), pil, pages, window);
     std::printf("the same PNG files, byte for byte, from the window, the batch command and its shards: %s\n",
                 same && sameSharded ? "yes" : "NO");
-    std::printf("error reports: %d; failed runs: %d\n", dialogs.errors, g_failedRuns);
-    return same && sameSharded && dialogs.errors == 0 && g_failedRuns == 0 ? 0 : 1;
+    std::printf("error reports: %d; failed runs: %d\n", dialogs.errors, FailedRuns());
+    return same && sameSharded && dialogs.errors == 0 && FailedRuns() == 0 ? 0 : 1;
 }

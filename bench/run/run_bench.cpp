@@ -9,6 +9,7 @@
 //   "tools only" runs the splitter and the converter directly on the same file, so the rest of our
 //   run's time is the protocol: copies, scripts, shell starts, waits and output copies.
 #include "best_of.h"
+#include "commands.h"
 #include "silent_dialogs.h"
 #include "app/form1.h"
 #include "ui_form1.h"
@@ -29,36 +30,17 @@
 using namespace Tovanel;
 using TovanelBench::SilentDialogs;
 using TovanelBench::bestOf;
+using TovanelBench::EmptyFolder;
+using TovanelBench::FailedRuns;
+using TovanelBench::RunCounted;
 
 namespace {
-
-// Runs that did not end with status 0: a tool that fails looks fast, so every one is counted.
-int g_failedRuns = 0;
-
-bool run(const QString& program, const QStringList& args, const QString& folder)
-{
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.start(program, args);
-    const bool ok = p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (!ok)
-        ++g_failedRuns;
-    return ok;
-}
-
-void emptyFolder(const QString& folder)
-{
-    QDir(folder).removeRecursively();
-    QDir().mkpath(folder);
-}
 
 // Empties the run's folders and lists source alone, before each timed run of the window.
 void listAlone(Form1& form, const QString& temp, const QString& out, const QString& source)
 {
-    emptyFolder(temp);
-    emptyFolder(out);
+    EmptyFolder(temp);
+    EmptyFolder(out);
     form.clearList();
     form.addListItem(source);
 }
@@ -179,18 +161,18 @@ int main(int argc, char** argv)
                                    [&] { form.ui().PushButton2->click(); });
         pages = QDir(out).entryList({QStringLiteral("*.png")}, QDir::Files).size();
 
-        const double tools = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-            run(QStringLiteral(TOVANEL_SPLIT), {source, QStringLiteral("varnholt")}, other);
+        const double tools = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+            RunCounted(QStringLiteral(TOVANEL_SPLIT), {source, QStringLiteral("varnholt")}, other);
             for (const QString& page : QDir(other).entryList({QStringLiteral("varnholt*.tif")}, QDir::Files, QDir::Name))
-                run(QStringLiteral(TOVANEL_TOPNG), {QStringLiteral("-out"), QStringLiteral("png"), other + QLatin1Char('/') + page}, other);
+                RunCounted(QStringLiteral(TOVANEL_TOPNG), {QStringLiteral("-out"), QStringLiteral("png"), other + QLatin1Char('/') + page}, other);
         });
-        const double im = bestOf(repeats, [&] { emptyFolder(other); },
-                                 [&] { run(QStringLiteral("/usr/bin/convert"), {source, QStringLiteral("out-%d.png")}, other); });
-        const double gm = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-            run(QStringLiteral("/usr/bin/gm"), {QStringLiteral("convert"), source, QStringLiteral("+adjoin"), QStringLiteral("out-%d.png")}, other);
+        const double im = bestOf(repeats, [&] { EmptyFolder(other); },
+                                 [&] { RunCounted(QStringLiteral("/usr/bin/convert"), {source, QStringLiteral("out-%d.png")}, other); });
+        const double gm = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+            RunCounted(QStringLiteral("/usr/bin/gm"), {QStringLiteral("convert"), source, QStringLiteral("+adjoin"), QStringLiteral("out-%d.png")}, other);
         });
-        const double pil = bestOf(repeats, [&] { emptyFolder(other); }, [&] {
-            run(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(kPillow), source}, other);
+        const double pil = bestOf(repeats, [&] { EmptyFolder(other); }, [&] {
+            RunCounted(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(kPillow), source}, other);
         });
         const double fastest = std::min({im, gm, pil});
         allFaster = allFaster && ours < fastest;
@@ -203,8 +185,8 @@ int main(int argc, char** argv)
     std::printf("%-22s %5d %8.3f %8.1f %8.3f %8.3f %8.3f %7.2f %9.3f %8.3f (%4.1f%%)\n", "total", sumPages, sumOurs,
                 sumPages / sumOurs, sumIm, sumGm, sumPil, sumBest / sumOurs, sumTools, sumOurs - sumTools,
                 100.0 * (sumOurs - sumTools) / sumOurs);
-    const bool valid = dialogs.errors == 0 && g_failedRuns == 0;
+    const bool valid = dialogs.errors == 0 && FailedRuns() == 0;
     std::printf("error reports: %d; failed tool runs: %d; faster than the fastest other on every kind: %s\n", dialogs.errors,
-                g_failedRuns, !valid ? "not measured (failures)" : allFaster ? "yes" : "no");
+                FailedRuns(), !valid ? "not measured (failures)" : allFaster ? "yes" : "no");
     return valid ? 0 : 1;
 }
