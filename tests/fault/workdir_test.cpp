@@ -74,6 +74,19 @@ int PlantAsNobody(const QString& temp, const QString& secretFile, const QString&
     }, why);
 }
 
+// The attacker's program put in place at path whole (written beside it, then renamed over it).
+void Plant(const QByteArray& path, const QByteArray& program)
+{
+    const QByteArray fresh = path + ".new";
+    const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+    if (fd >= 0) {
+        if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
+        ::fchmod(fd, 0777);
+        ::close(fd);
+        ::rename(fresh.constData(), path.constData());
+    }
+}
+
 // Another user (nobody) who, while the run works, renames every run folder of others in temp away,
 // puts a folder of theirs in its place and keeps their programs at the tools' and scripts' names in
 // it. Returns the process, which runs until killed; 0 when it can't be started.
@@ -86,16 +99,7 @@ pid_t StartSwapper(const QString& temp, const QString& evidence)
         return pid < 0 ? 0 : pid;
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
         ::_exit(77);
-    auto plant = [&](const QByteArray& path) {
-        const QByteArray fresh = path + ".new";
-        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
-        if (fd >= 0) {
-            if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
-            ::fchmod(fd, 0777);
-            ::close(fd);
-            ::rename(fresh.constData(), path.constData());
-        }
-    };
+    auto plant = [&](const QByteArray& path) { Plant(path, program); };
     for (int round = 0;; ++round) {
         if (DIR* d = ::opendir(dir.constData())) {
             while (const dirent* e = ::readdir(d)) {
@@ -162,16 +166,7 @@ pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& 
                && ::rename(fresh.constData(), linkPath.constData()) == 0;
     };
     bool swapped = false;
-    auto plant = [&](const QByteArray& path) {
-        const QByteArray fresh = path + ".new";
-        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
-        if (fd >= 0) {
-            if (::write(fd, program.constData(), static_cast<size_t>(program.size())) < 0) {}
-            ::fchmod(fd, 0777);
-            ::close(fd);
-            ::rename(fresh.constData(), path.constData());
-        }
-    };
+    auto plant = [&](const QByteArray& path) { Plant(path, program); };
     for (;;) {
         if (DIR* d = ::opendir(linkPath.constData())) {
             while (const dirent* e = ::readdir(d))
