@@ -57,8 +57,10 @@ BandDecoder::BandDecoder(engine::Pool& pool, const Page& page, TIFF* tif, const 
       if (earlier_.empty()) ClearLastTiffError();
       return;
     }
-    if (page.compression == COMPRESSION_JPEG && page.photometric == PHOTOMETRIC_YCBCR)
-      TIFFSetField(copy.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    // The colour mode the page was analysed with (libjpeg's conversion to RGB) holds for the copy too.
+    int mode = JPEGCOLORMODE_RAW;
+    if (page.compression == COMPRESSION_JPEG && TIFFGetField(tif, TIFFTAG_JPEGCOLORMODE, &mode))
+      TIFFSetField(copy.get(), TIFFTAG_JPEGCOLORMODE, mode);
     free_.push_back(copy.get());
     copies_.push_back(std::move(copy));
   }
