@@ -61,7 +61,6 @@ void FileConversion::Prepare()
 }
 
 // The base is the source's own name less its last extension; a name without one is taken whole.
-// The base is the source's own name less its last extension; a name without one is taken whole.
 void FileConversion::ChooseOutputBase()
 {
     RunHost& host = run_.host_;
