@@ -262,8 +262,7 @@ int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs)
 namespace Fault {
 
 QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
-                      const QString& home, unsigned uid, const QStringList& command,
-                      const QList<std::pair<QString, QString>>& with)
+                      const QString& home, unsigned uid, const QStringList& command)
 {
     auto* driver = new QProcess(parent);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -279,8 +278,6 @@ QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, 
         if (uid != 0)
             ::chown(QFile::encodeName(home + QLatin1String(sub)).constData(), uid, uid);
     }
-    for (const auto& [name, value] : with)
-        env.insert(name, value);
     driver->setProcessEnvironment(env);
     if (uid != 0) {
         driver->setChildProcessModifier([uid] {
@@ -288,10 +285,7 @@ QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, 
                 ::_exit(77);
         });
     }
-    if (!command.isEmpty())
-        driver->start(command[0], command.mid(1));
-    else
-        driver->start(QStringLiteral(FAULT_RUN_DRIVER), QStringList{out} + sources);
+    driver->start(command.value(0, QStringLiteral(FAULT_RUN_DRIVER)), command.mid(1) + QStringList{out} + sources);
     return driver;
 }
 

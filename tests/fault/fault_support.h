@@ -73,11 +73,9 @@ int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs = nul
 
 // The program (tests/fault/run_driver.cpp) converting sources into out with TEMP = temp. Its settings,
 // cache and system temp folder lie in home, which it also gets as HOME. With uid other than 0 it runs
-// under that user and group id (the caller must be root). command, when given, runs in its place, and
-// the variables of with are set on top. Started, not waited for.
+// under that user and group id (the caller must be root); command, when given, in its place. Started.
 QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
-                      const QString& home, unsigned uid = 0, const QStringList& command = {},
-                      const QList<std::pair<QString, QString>>& with = {});
+                      const QString& home, unsigned uid = 0, const QStringList& command = {});
 
 // Everything under folder, links not followed: path -> "dir", "link:" + target or "file:" + bytes.
 QMap<QString, QByteArray> Snapshot(const QString& folder);

@@ -131,9 +131,8 @@ pid_t StartSwapper(const QString& temp, const QString& evidence)
 // Another user (nobody) who turns the link TEMP goes through to a folder of theirs once a run has
 // started: the run's folder name, seen through the link or on a tool's command line in /proc, gets a
 // folder of theirs under evil, the link is swapped to evil, and their programs are kept at the tools'
-// names there (a run folder the user makes under evil meanwhile is renamed away and replaced). A folder
-// at link is renamed away and made again as theirs instead. The swap leaves the entry "swapped" in
-// swaps. Runs until killed; 0 when it can't be started.
+// names there (a run folder the user makes under evil meanwhile is renamed away and replaced). The
+// swap leaves the entry "swapped" in swaps. Runs until killed; 0 when it can't be started.
 pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& evidence, const QString& swaps)
 {
     const QByteArray linkPath = QFile::encodeName(link), evilPath = QFile::encodeName(evil);
@@ -157,14 +156,14 @@ pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& 
         struct stat st;
         if (::lstat(theirs.constData(), &st) == 0 && st.st_uid != 65534)
             ::rename(theirs.constData(), (evilPath + "/moved-" + name).constData());
-        if (::mkdir(theirs.constData(), 0777) == 0)
-            ::chmod(theirs.constData(), 0777);
+        for (int k = 0; k <= 16; ++k)   // with the slot folders the user's scripts are written into
+            if (const QByteArray f = k ? theirs + "/slot-" + QByteArray::number(k) : theirs; ::mkdir(f, 0777) == 0)
+                ::chmod(f.constData(), 0777);
     };
     auto swap = [&] {
-        struct stat st;
-        if (::lstat(linkPath.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-            return ::rename(linkPath.constData(), (linkPath + ".old").constData()) == 0
-                   && ::mkdir(linkPath.constData(), 0777) == 0 && ::chmod(linkPath.constData(), 0777) == 0;
+        if (struct stat st; ::lstat(linkPath, &st) == 0 && S_ISDIR(st.st_mode))   // a folder: made again as theirs
+            return ::rename(linkPath, linkPath + ".old") == 0 && ::mkdir(linkPath, 0777) == 0
+                   && ::chmod(linkPath.constData(), 0777) == 0;
         const QByteArray fresh = linkPath + ".new";
         ::unlink(fresh.constData());
         return ::symlink(evilPath.constData(), fresh.constData()) == 0
@@ -288,30 +287,25 @@ private slots:
     // TEMP names a folder of the user's through a link that another user can swap: the user's own link
     // in a shared folder without the sticky bit, or the other user's link in a sticky one. Once a run
     // has started, the other user swaps the link to a folder of theirs that holds the run folder's
-    // name with their programs in it. Or TMPDIR is the user's folder in a shared folder without the
-    // sticky bit (TEMP unset, or that link), which the other user renames away and builds again with
-    // the run folder's path in it. Nothing of theirs runs, in any of the tries, window or batch command.
+    // name with their programs in it. Or TMPDIR is the user's folder in the 0777 one, which they rebuild
+    // holding the run folder's path. Nothing of theirs runs in any try, in the window or batch command.
     void linkedTempSwappedDuringTheRun_data()
     {
         QTest::addColumn<int>("sharedMode");
         QTest::addColumn<unsigned>("linkOwner");
-        QTest::addColumn<QString>("temp");   // "link", or "" for TEMP unset and TMPDIR the attacked folder
-        QTest::addColumn<bool>("sharedTmpdir");
+        QTest::addColumn<int>("tmpdir");   // 1: TMPDIR in the 0777 folder, TEMP unset; 2: and TEMP the link
         QTest::addColumn<bool>("batch");
-        QTest::newRow("the user's link in a 0777 folder") << 0777 << kUser << "link" << false << false;
-        QTest::newRow("another user's link in a 1777 folder") << 01777 << 65534u << "link" << false << false;
-        for (const bool batch : {false, true}) {
-            const char* const by = batch ? "batch: " : "window: ";
-            QTest::addRow("%sTMPDIR in a 0777 folder", by) << 0777 << kUser << "" << true << batch;
-            QTest::addRow("%sTMPDIR and TEMP a refused link there", by) << 0777 << kUser << "link" << true << batch;
-        }
+        QTest::newRow("the user's link in a 0777 folder") << 0777 << kUser << 0 << false;
+        QTest::newRow("another user's link in a 1777 folder") << 01777 << 65534u << 0 << false;
+        for (int row = 0; row < 4; ++row)
+            QTest::addRow("%s, TMPDIR in the folder%s", row < 2 ? "window" : "batch", row % 2 ? ", TEMP the link" : "")
+                << 0777 << kUser << 1 + row % 2 << (row >= 2);
     }
     void linkedTempSwappedDuringTheRun()
     {
         QFETCH(int, sharedMode);
         QFETCH(unsigned, linkOwner);
-        QFETCH(QString, temp);
-        QFETCH(bool, sharedTmpdir);
+        QFETCH(int, tmpdir);
         QFETCH(bool, batch);
         constexpr int kTries = 20, kFiles = 6;
         if (::geteuid() != 0)
@@ -322,7 +316,7 @@ private slots:
         const QString home = root + QStringLiteral("/home"), mine = home + QStringLiteral("/tmp-of-mine");
         const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
         const QString evidence = root + QStringLiteral("/evidence"), swaps = root + QStringLiteral("/swaps");
-        const QString tmpdir = sharedTmpdir ? shared + QStringLiteral("/x") : home + QStringLiteral("/tmp");
+        const QString x = tmpdir ? shared + QStringLiteral("/x") : home + QStringLiteral("/tmp");
         QVERIFY(MakeOpen(root, 0755) && MakeOpen(shared, static_cast<mode_t>(sharedMode)));
         QVERIFY(MakeOpen(evidence, 0777) && MakeOpen(swaps, 0777));
         // The user's folder is readable by others, as a home's often is: the other user sees run folders come.
@@ -338,29 +332,27 @@ private slots:
         int swapped = 0;
         for (int attempt = 1; attempt <= kTries; ++attempt) {
             // Each try starts afresh: a run folder left behind under the swapped link goes too.
-            for (const QString& d : {evil, out, mine, tmpdir, tmpdir + QStringLiteral(".old")})
+            for (const QString& d : {evil, out, mine, x, x + QStringLiteral(".old")})
                 QDir(d).removeRecursively();
-            QVERIFY(QDir().mkpath(tmpdir) && GiveTo(tmpdir, kUser, 0700));
+            QVERIFY(QDir().mkpath(x) && GiveTo(x, kUser, 0700));
             QVERIFY(QDir().mkpath(out) && GiveTo(out, kUser, 0700) && QDir().mkpath(mine) && GiveTo(mine, kUser, 0755));
             QFile::remove(link);
             QVERIFY(QFile::link(mine, link));
             QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
-            const pid_t swapper = sharedTmpdir ? StartLinkSwapper(tmpdir, tmpdir + QStringLiteral("/tovanel-%1").arg(kUser),
-                                                                   evidence, swaps)
-                                               : StartLinkSwapper(link, evil, evidence, swaps);
+            const pid_t swapper = StartLinkSwapper(tmpdir ? x : link, tmpdir ? x + "/tovanel-65533" : evil, evidence, swaps);
             QVERIFY(swapper > 0);
-            const QStringList command = batch ? QStringList{TOVANEL_BATCH_EXE, QStringLiteral("--out"), out} + sources
-                                              : QStringList();
-            std::unique_ptr<QProcess> driver(Fault::StartDriver(this, temp.isEmpty() ? temp : link, out, sources, home,
-                                                                kUser, command, {{QStringLiteral("TMPDIR"), tmpdir}}));
+            QStringList command{QStringLiteral("/usr/bin/env"), QStringLiteral("TMPDIR=") + x};
+            command += batch ? QStringList{QStringLiteral(TOVANEL_BATCH_EXE), QStringLiteral("--out")}
+                             : QStringList{QStringLiteral(FAULT_RUN_DRIVER)};
+            std::unique_ptr<QProcess> driver(
+                Fault::StartDriver(this, tmpdir == 1 ? QString() : link, out, sources, home, kUser, command));
             const bool finished = driver->waitForFinished(60 * 1000);
             ::kill(swapper, SIGKILL);
             ::waitpid(swapper, nullptr, 0);
             QVERIFY(finished);
             const QString at = QStringLiteral("try %1").arg(attempt);
             QVERIFY2(Fault::Entries(evidence).isEmpty(), qPrintable(at + QStringLiteral(": a planted program ran")));
-            QVERIFY2(batch ? driver->exitCode() == 0 : driver->readAllStandardOutput() == "listed\nDone.\n",
-                     qPrintable(at + u' ' + QString::fromLocal8Bit(driver->readAllStandardError())));
+            QVERIFY2(batch ? driver->exitCode() == 0 : driver->readAllStandardOutput() == "listed\nDone.\n", qPrintable(at));
             QVERIFY2(Fault::Entries(out).size() == kFiles, qPrintable(at));
             swapped += Fault::Entries(swaps).isEmpty() ? 0 : 1;
             QDir(swaps).removeRecursively();
@@ -370,43 +362,29 @@ private slots:
         QVERIFY(swapped > 0);   // the attack was made, not merely survived
     }
 
-    // The batch command's report is to go where another user holds the name: their link to the user's
-    // file in a folder open to all, or their file open to all in a sticky one. The command writes
-    // through neither and into neither: it refuses, saying why, and changes nothing there.
-    void reportPathHeldByAnotherUser_data()
-    {
-        QTest::addColumn<int>("sharedMode");
-        QTest::newRow("their link in a 0777 folder") << 0777;
-        QTest::newRow("their 0666 file in a 1777 folder") << 01777;
-    }
+    // Another user holds the report's name (a link in a 0777 folder, a 0666 file in a 1777 one): refused.
     void reportPathHeldByAnotherUser()
     {
-        QFETCH(int, sharedMode);
-        if (::geteuid() != 0)
-            QSKIP("needs root to act as two other users");
-        QTemporaryDir work;
-        const QString shared = work.path() + QStringLiteral("/shared"), home = work.path() + QStringLiteral("/home");
-        const QString report = shared + QStringLiteral("/report.jsonl"), precious = home + QStringLiteral("/precious.txt");
-        const QString source = home + QStringLiteral("/a.tif");
-        QVERIFY(MakeOpen(work.path(), 0755) && MakeOpen(shared, static_cast<mode_t>(sharedMode)));
-        QVERIFY(QDir().mkpath(home) && GiveTo(home, kUser, 0755) && Fault::WriteFile(precious, "the user's\n"));
-        QVERIFY(TestTiff::Write(source, PagesOf(1, 3)) && GiveTo(source, kUser, 0600) && GiveTo(precious, kUser, 0600));
-        QString why;
-        const int planted = Fault::AsNobody([&] {
-            return sharedMode == 0777 ? QFile::link(precious, report)
-                                      : Fault::WriteFile(report, "theirs\n") && GiveTo(report, 65534, 0666);
-        }, &why);
-        if (planted < 0)
-            QSKIP(qPrintable(why));
-        QCOMPARE(planted, 0);
-        const QMap<QString, QByteArray> before = Fault::Snapshot(shared);
-        std::unique_ptr<QProcess> batch(Fault::StartDriver(this, QString(), home, {}, home, kUser,
-            {TOVANEL_BATCH_EXE, QStringLiteral("--out"), home, QStringLiteral("--report"), report, source}));
-        QVERIFY(batch->waitForFinished(60 * 1000));
-        QCOMPARE(batch->exitCode(), 3);
-        QVERIFY(batch->readAllStandardError().contains("another user's file or link is there"));
-        QCOMPARE(Fault::Snapshot(shared), before);
-        QCOMPARE(Fault::ReadFile(precious), QByteArray("the user's\n"));
+        QTemporaryDir work, home;
+        const QString source = work.path() + QStringLiteral("/a.tif");
+        QVERIFY(MakeOpen(work.path(), 0755) && MakeOpen(home.path(), 0755) && TestTiff::Write(source, PagesOf(1, 3)));
+        for (const mode_t mode : {0777, 01777}) {
+            const QString shared = work.path() + QStringLiteral("/s%1").arg(mode), report = shared + QStringLiteral("/r");
+            QString why;
+            QVERIFY(MakeOpen(shared, mode) && GiveTo(source, kUser, 0600));
+            const int planted = Fault::AsNobody([&] {
+                return mode == 0777 ? QFile::link(source, report)
+                                    : Fault::WriteFile(report, "theirs") && GiveTo(report, 65534, 0666);
+            }, &why);
+            if (planted < 0)
+                QSKIP(qPrintable(why));
+            const QMap<QString, QByteArray> before = Fault::Snapshot(work.path());
+            std::unique_ptr<QProcess> batch(Fault::StartDriver(this, QString(), shared, {source}, home.path(), kUser,
+                {QStringLiteral(TOVANEL_BATCH_EXE), QStringLiteral("--report"), report, QStringLiteral("--out")}));
+            QVERIFY(planted == 0 && batch->waitForFinished(60 * 1000) && batch->exitCode() == 3);
+            QVERIFY(batch->readAllStandardError().contains("another user's file or link is there"));
+            QCOMPARE(Fault::Snapshot(work.path()), before);
+        }
     }
 
     // TEMP is the source folder or the destination, which hold the user's own files under names the
