@@ -287,8 +287,8 @@ private slots:
     // TEMP names a folder of the user's through a link that another user can swap: the user's own link
     // in a shared folder without the sticky bit, or the other user's link in a sticky one. Once a run
     // has started, the other user swaps the link to a folder of theirs that holds the run folder's
-    // name with their programs in it. Or TMPDIR is the user's folder in the 0777 one, which they rebuild
-    // holding the run folder's path. Nothing of theirs runs in any try, in the window or batch command.
+    // name with their programs in it. Nothing of theirs runs, in any of the tries.
+    // Nor when TMPDIR is the user's folder in the 0777 one, which they rebuild: window or batch command.
     void linkedTempSwappedDuringTheRun_data()
     {
         QTest::addColumn<int>("sharedMode");
