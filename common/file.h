@@ -75,10 +75,12 @@ struct FaultPlan {
     std::atomic<int> writesFirst;   // writes may come from several coding threads
 };
 
-// A file that appears whole or not at all: written under a private name beside the target (made with
-// the caller's mode, less the umask), renamed over the target by commit(), removed when it goes
-// uncommitted. A reader of target sees the old file or the whole new one, never a part, and a link at
-// target is replaced, not written through.
+// A file that appears whole or not at all: written beside the target (made with the caller's mode,
+// less the umask) as an unnamed file of the target's folder where its file system allows (else under
+// a private name there), put at the target by commit() (linked there when nothing is, else linked
+// under the private name and renamed over the target), gone when it goes uncommitted, even when the
+// process is killed. A reader of target sees the old file or the whole new one, never a part, and a
+// link at target is replaced, not written through.
 class AtomicFile {
 public:
     explicit AtomicFile(std::string target, mode_t mode = 0666, FaultPlan* faults = nullptr);
@@ -104,7 +106,10 @@ private:
     std::string target_;
     mode_t mode_;
     FaultPlan* faults_;
-    std::string temp_;   // empty until open()
+    int placeUnnamed();
+
+    std::string temp_;   // empty until open(); the private name, which an unnamed file takes only if need be
+    bool named_ = false; // the private file has its private name
     File file_;
     bool done_ = false;  // renamed, or removed by a failed commit
     bool renameFailed_ = false;
@@ -114,5 +119,12 @@ private:
 // it gets and returns false with errno set when it fails. Returns 0 or an errno value.
 int WriteAtomically(const std::string& target, mode_t mode, const std::function<bool(int)>& fill, bool flushToDisk,
                     FaultPlan* faults = nullptr);
+
+// A file of the program's own that it keeps writing beside its outputs (a report, a manifest): made
+// as an AtomicFile, filled by fill with what it starts with, flushed to disk and put at target; then
+// written on through the descriptor returned, so a run cut short leaves what it wrote. A link at target
+// is replaced, never followed, and an entry of another user there is refused (EPERM) rather than
+// replaced or written into. Invalid with err set on failure; target is then as it was.
+File PlaceOwnFile(const std::string& target, mode_t mode, const std::function<bool(int)>& fill, int& err);
 
 } // namespace Tovanel::Fs

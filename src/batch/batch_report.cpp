@@ -3,6 +3,7 @@
 
 #include "convert/output_names.h"
 #include "convert/run_report.h"
+#include "common/file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -65,11 +66,19 @@ ReportFile::~ReportFile()
         std::fclose(file_);
 }
 
-bool ReportFile::open(const QString& path, QString& why)
+bool ReportFile::open(const QString& path, const QList<QByteArray>& first, QString& why)
 {
-    file_ = std::fopen(QFile::encodeName(path).constData(), "we");
-    if (!file_)
-        why = Why(errno);
+    QByteArray text;
+    for (const QByteArray& line : first)
+        text += line + '\n';
+    int err = 0;
+    Fs::File placed = Fs::PlaceOwnFile(QFile::encodeName(path).toStdString(), 0666, [&](int fd) {
+        return Fs::WriteAll(fd, text.constData(), static_cast<size_t>(text.size()));
+    }, err);
+    if (placed.valid() && (file_ = ::fdopen(placed.get(), "we")) != nullptr)
+        placed.release();
+    else
+        why = err == EPERM ? QStringLiteral("another user's file or link is there") : Why(err != 0 ? err : errno);
     return file_ != nullptr;
 }
 

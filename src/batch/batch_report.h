@@ -29,8 +29,10 @@ public:
     ReportFile(const ReportFile&) = delete;
     ReportFile& operator=(const ReportFile&) = delete;
 
-    // Creates or empties path; false with why when it cannot.
-    bool open(const QString& path, QString& why);
+    // Puts a new report at path holding first, the lines it starts with (Fs::PlaceOwnFile: never
+    // through a link, never into another user's file); the report there before, if any, stays whole
+    // until then. False with why when it cannot.
+    bool open(const QString& path, const QList<QByteArray>& first, QString& why);
     bool isOpen() const { return file_ != nullptr; }
     // Appends lines and hands them to the system at once. False when the write failed.
     bool write(const QList<QByteArray>& lines);

@@ -175,17 +175,17 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     }
     ReportFile report;
     if (!o.report.isEmpty()) {
-        QString why;
-        if (!report.open(o.report, why)) {
-            dialogs.say(QStringLiteral("cannot write the report ") + o.report + QStringLiteral(": ") + why);
-            return CannotStart;
-        }
-        // The sources an earlier report covers stay in this one, so the newest report alone resumes.
+        // The sources an earlier report covers stay in this one, so the newest report alone resumes;
+        // the new report starts with them, so an old report it replaces is never lost to a kill.
         QList<QByteArray> carried;
         for (int position = 1; position <= host.listCount(); ++position)
             if (InShard(position, host.listCount(), o.shard) && !converts[position - 1])
                 carried << record.lines(host.listText(position));
-        report.write(carried);
+        QString why;
+        if (!report.open(o.report, carried, why)) {
+            dialogs.say(QStringLiteral("cannot write the report ") + o.report + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
         host.setReport(&report);
     }
 

@@ -262,7 +262,7 @@ int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs)
 namespace Fault {
 
 QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
-                      const QString& home, unsigned uid)
+                      const QString& home, unsigned uid, const QStringList& command)
 {
     auto* driver = new QProcess(parent);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -285,7 +285,7 @@ QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, 
                 ::_exit(77);
         });
     }
-    driver->start(QStringLiteral(FAULT_RUN_DRIVER), QStringList{out} + sources);
+    driver->start(command.value(0, QStringLiteral(FAULT_RUN_DRIVER)), command.mid(1) + QStringList{out} + sources);
     return driver;
 }
 

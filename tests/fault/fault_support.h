@@ -73,9 +73,10 @@ int AwaitProcessesIn(const QString& folder, int waitMs, qint64* lastSeenMs = nul
 
 // The program (tests/fault/run_driver.cpp) converting sources into out with TEMP = temp. Its settings,
 // cache and system temp folder lie in home, which it also gets as HOME. With uid other than 0 it runs
-// under that user and group id (the caller must be root). Started, not waited for.
+// under that user and group id (the caller must be root). Started, not waited for; command, when given,
+// runs in its place with out and sources after its own arguments.
 QProcess* StartDriver(QObject* parent, const QString& temp, const QString& out, const QStringList& sources,
-                      const QString& home, unsigned uid = 0);
+                      const QString& home, unsigned uid = 0, const QStringList& command = {});
 
 // Everything under folder, links not followed: path -> "dir", "link:" + target or "file:" + bytes.
 QMap<QString, QByteArray> Snapshot(const QString& folder);

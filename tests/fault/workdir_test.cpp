@@ -156,10 +156,14 @@ pid_t StartLinkSwapper(const QString& link, const QString& evil, const QString& 
         struct stat st;
         if (::lstat(theirs.constData(), &st) == 0 && st.st_uid != 65534)
             ::rename(theirs.constData(), (evilPath + "/moved-" + name).constData());
-        if (::mkdir(theirs.constData(), 0777) == 0)
-            ::chmod(theirs.constData(), 0777);
+        for (int k = 0; k <= 16; ++k)   // with the slot folders the user's scripts are written into
+            if (const QByteArray f = k ? theirs + "/slot-" + QByteArray::number(k) : theirs; ::mkdir(f, 0777) == 0)
+                ::chmod(f.constData(), 0777);
     };
     auto swap = [&] {
+        if (struct stat st; ::lstat(linkPath, &st) == 0 && S_ISDIR(st.st_mode))   // a folder: made again as theirs
+            return ::rename(linkPath, linkPath + ".old") == 0 && ::mkdir(linkPath, 0777) == 0
+                   && ::chmod(linkPath.constData(), 0777) == 0;
         const QByteArray fresh = linkPath + ".new";
         ::unlink(fresh.constData());
         return ::symlink(evilPath.constData(), fresh.constData()) == 0
@@ -284,17 +288,25 @@ private slots:
     // in a shared folder without the sticky bit, or the other user's link in a sticky one. Once a run
     // has started, the other user swaps the link to a folder of theirs that holds the run folder's
     // name with their programs in it. Nothing of theirs runs, in any of the tries.
+    // Nor when TMPDIR is the user's folder in the 0777 one, which they rebuild: window or batch command.
     void linkedTempSwappedDuringTheRun_data()
     {
         QTest::addColumn<int>("sharedMode");
         QTest::addColumn<unsigned>("linkOwner");
-        QTest::newRow("the user's link in a 0777 folder") << 0777 << kUser;
-        QTest::newRow("another user's link in a 1777 folder") << 01777 << 65534u;
+        QTest::addColumn<int>("tmpdir");   // 1: TMPDIR in the 0777 folder, TEMP unset; 2: and TEMP the link
+        QTest::addColumn<bool>("batch");
+        QTest::newRow("the user's link in a 0777 folder") << 0777 << kUser << 0 << false;
+        QTest::newRow("another user's link in a 1777 folder") << 01777 << 65534u << 0 << false;
+        for (int row = 0; row < 4; ++row)
+            QTest::addRow("%s, TMPDIR in the folder%s", row < 2 ? "window" : "batch", row % 2 ? ", TEMP the link" : "")
+                << 0777 << kUser << 1 + row % 2 << (row >= 2);
     }
     void linkedTempSwappedDuringTheRun()
     {
         QFETCH(int, sharedMode);
         QFETCH(unsigned, linkOwner);
+        QFETCH(int, tmpdir);
+        QFETCH(bool, batch);
         constexpr int kTries = 20, kFiles = 6;
         if (::geteuid() != 0)
             QSKIP("needs root to act as two other users");
@@ -304,6 +316,7 @@ private slots:
         const QString home = root + QStringLiteral("/home"), mine = home + QStringLiteral("/tmp-of-mine");
         const QString src = home + QStringLiteral("/src"), out = home + QStringLiteral("/out");
         const QString evidence = root + QStringLiteral("/evidence"), swaps = root + QStringLiteral("/swaps");
+        const QString x = tmpdir ? shared + QStringLiteral("/x") : home + QStringLiteral("/tmp");
         QVERIFY(MakeOpen(root, 0755) && MakeOpen(shared, static_cast<mode_t>(sharedMode)));
         QVERIFY(MakeOpen(evidence, 0777) && MakeOpen(swaps, 0777));
         // The user's folder is readable by others, as a home's often is: the other user sees run folders come.
@@ -319,22 +332,27 @@ private slots:
         int swapped = 0;
         for (int attempt = 1; attempt <= kTries; ++attempt) {
             // Each try starts afresh: a run folder left behind under the swapped link goes too.
-            for (const QString& d : {evil, out, mine})
+            for (const QString& d : {evil, out, mine, x, x + QStringLiteral(".old")})
                 QDir(d).removeRecursively();
+            QVERIFY(QDir().mkpath(x) && GiveTo(x, kUser, 0700));
             QVERIFY(QDir().mkpath(out) && GiveTo(out, kUser, 0700) && QDir().mkpath(mine) && GiveTo(mine, kUser, 0755));
             QFile::remove(link);
             QVERIFY(QFile::link(mine, link));
             QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
-            const pid_t swapper = StartLinkSwapper(link, evil, evidence, swaps);
+            const pid_t swapper = StartLinkSwapper(tmpdir ? x : link, tmpdir ? x + "/tovanel-65533" : evil, evidence, swaps);
             QVERIFY(swapper > 0);
-            std::unique_ptr<QProcess> driver(Fault::StartDriver(this, link, out, sources, home, kUser));
+            QStringList command{QStringLiteral("/usr/bin/env"), QStringLiteral("TMPDIR=") + x};
+            command += batch ? QStringList{QStringLiteral(TOVANEL_BATCH_EXE), QStringLiteral("--out")}
+                             : QStringList{QStringLiteral(FAULT_RUN_DRIVER)};
+            std::unique_ptr<QProcess> driver(
+                Fault::StartDriver(this, tmpdir == 1 ? QString() : link, out, sources, home, kUser, command));
             const bool finished = driver->waitForFinished(60 * 1000);
             ::kill(swapper, SIGKILL);
             ::waitpid(swapper, nullptr, 0);
             QVERIFY(finished);
             const QString at = QStringLiteral("try %1").arg(attempt);
             QVERIFY2(Fault::Entries(evidence).isEmpty(), qPrintable(at + QStringLiteral(": a planted program ran")));
-            QVERIFY2(driver->readAllStandardOutput() == "listed\nDone.\n", qPrintable(at));
+            QVERIFY2(batch ? driver->exitCode() == 0 : driver->readAllStandardOutput() == "listed\nDone.\n", qPrintable(at));
             QVERIFY2(Fault::Entries(out).size() == kFiles, qPrintable(at));
             swapped += Fault::Entries(swaps).isEmpty() ? 0 : 1;
             QDir(swaps).removeRecursively();
@@ -342,6 +360,31 @@ private slots:
         }
         qInfo("the link was swapped during %d of %d runs; no planted program ran", swapped, kTries);
         QVERIFY(swapped > 0);   // the attack was made, not merely survived
+    }
+
+    // Another user holds the report's name (a link in a 0777 folder, a 0666 file in a 1777 one): refused.
+    void reportPathHeldByAnotherUser()
+    {
+        QTemporaryDir work, home;
+        const QString source = work.path() + QStringLiteral("/a.tif");
+        QVERIFY(MakeOpen(work.path(), 0755) && MakeOpen(home.path(), 0755) && TestTiff::Write(source, PagesOf(1, 3)));
+        for (const mode_t mode : {0777, 01777}) {
+            const QString shared = work.path() + QStringLiteral("/s%1").arg(mode), report = shared + QStringLiteral("/r");
+            QString why;
+            QVERIFY(MakeOpen(shared, mode) && GiveTo(source, kUser, 0600));
+            const int planted = Fault::AsNobody([&] {
+                return mode == 0777 ? QFile::link(source, report)
+                                    : Fault::WriteFile(report, "theirs") && GiveTo(report, 65534, 0666);
+            }, &why);
+            if (planted < 0)
+                QSKIP(qPrintable(why));
+            const QMap<QString, QByteArray> before = Fault::Snapshot(work.path());
+            std::unique_ptr<QProcess> batch(Fault::StartDriver(this, QString(), shared, {source}, home.path(), kUser,
+                {QStringLiteral(TOVANEL_BATCH_EXE), QStringLiteral("--report"), report, QStringLiteral("--out")}));
+            QVERIFY(planted == 0 && batch->waitForFinished(60 * 1000) && batch->exitCode() == 3);
+            QVERIFY(batch->readAllStandardError().contains("another user's file or link is there"));
+            QCOMPARE(Fault::Snapshot(work.path()), before);
+        }
     }
 
     // TEMP is the source folder or the destination, which hold the user's own files under names the

@@ -34,9 +34,7 @@ using FsDetail::ErrnoFailure;
 QString PrivateFolder(const QString& base)
 {
     QDir().mkpath(base);
-    // Its real path: the run folder is made through no link.
-    const QString real = QFileInfo(base).canonicalFilePath();
-    const QString folder = (real.isEmpty() ? base : real) + QStringLiteral("/tovanel-") + QString::number(::geteuid());
+    const QString folder = base + QStringLiteral("/tovanel-") + QString::number(::geteuid());
     const QByteArray raw = QFile::encodeName(folder);
     if (::mkdir(raw.constData(), 0700) != 0 && errno != EEXIST)
         throw ErrnoFailure(errno);
@@ -126,11 +124,19 @@ bool ResolveSafely(const QString& folder, QString& real)
     return true;
 }
 
-QString PrivateFolderUnder(const QString& systemTemp)
+// base resolved by the one rule (ResolveSafely) into real, where programs may run; why, when not, says so.
+bool IsRunPlace(const QString& base, QString& real, QString& why)
 {
-    if (AllowsPrograms(systemTemp))
-        return PrivateFolder(systemTemp);
-    return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
+    if (base.isEmpty())
+        return false;
+    if (!ResolveSafely(base, real)) {
+        why = QStringLiteral("other users can change its way");
+        return false;
+    }
+    if (AllowsPrograms(real))
+        return true;
+    why = QStringLiteral("programs may not run there");
+    return false;
 }
 
 } // namespace
@@ -138,17 +144,31 @@ QString PrivateFolderUnder(const QString& systemTemp)
 QString TempFolder()
 {
     const QString temp = qEnvironmentVariable("TEMP");
-    if (temp.isEmpty())
-        return PrivateFolderUnder(QDir::tempPath());
-    const QString given = QDir::isRelativePath(temp) ? QDir::current().absoluteFilePath(temp) : temp;
-    // Resolved here once: the run never goes through a link again, so no one can turn it elsewhere.
-    QString real;
-    if (!ResolveSafely(given, real))
-        return PrivateFolderUnder(QDir::tempPath());
-    // Where the tools could not run, the run goes to the cache folder.
-    if (!AllowsPrograms(real))
-        return PrivateFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
-    return real;
+    // The system temp folder as the variable gives it: its links are checked, not resolved unasked.
+    const QString system = qEnvironmentVariable("TMPDIR", QStringLiteral("/tmp"));
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    const auto absolute = [](const QString& path) {
+        return path.isEmpty() || QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path);
+    };
+    // Each place in turn, checked by the same rule and resolved here once: the run never goes through
+    // a link again, and nobody but root and the user can rename a folder on the way to it.
+    QStringList refused;
+    QString real, why;
+    if (!temp.isEmpty()) {
+        if (IsRunPlace(absolute(temp), real, why))
+            return real;
+        refused << QStringLiteral("TEMP ") + temp + QStringLiteral(": ") + why;
+    }
+    // A "TEMP" that forbids programs sends the run to the cache folder, not to the system temp folder.
+    const bool noexecTemp = why == QLatin1String("programs may not run there");
+    for (const QString& base : {noexecTemp ? QString() : absolute(system), absolute(cache)}) {
+        if (IsRunPlace(base, real, why))
+            return PrivateFolder(real);
+        if (!base.isEmpty())
+            refused << base + QStringLiteral(": ") + why;
+    }
+    throw Tovanel::Failure(QStringLiteral("no safe temporary folder (") + refused.join(QStringLiteral("; "))
+                           + QStringLiteral("); set TEMP to a folder of your own"));
 }
 
 QString TempPath(const QString& folder, const QString& name)

@@ -30,13 +30,15 @@ struct ToolFile {
 };
 inline const ToolFile kTools[] = {{101, kConvertTool}, {102, kSplitTool}};
 
-// The folder the runs make their own folders in, as its real path (no link on it): the folder "TEMP"
-// really names when set and not empty (made absolute, its links resolved here once); otherwise a
-// private per-user folder under the system temp folder. The user's cache folder stands in for either
-// when it forbids running programs (noexec), and the private folder for a "TEMP" whose way others
-// could change: a folder on it (the one holding a link included, at every level of links) writable
-// by others without the sticky bit or owned by a user other than root, or a link of such a user.
-// Throws Tovanel::Failure when the private folder can't be made safe (a link, another owner).
+// The folder the runs make their own folders in, as its real path (no link on it), from the first of
+// these places that passes one rule: "TEMP" when set and not empty (made absolute); a private per-user
+// folder ("tovanel-<uid>", made 0700) under the system temp folder ("TMPDIR", else /tmp); the same under
+// the user's cache folder. A place passes when its links, resolved here once, are root's or the user's
+// and every folder on its way (the one holding a link included, at every level of links) is owned by
+// root or the user and writable by no one else unless sticky, so that no other user can ever change
+// where the path leads; and when it allows programs to run (not noexec: a "TEMP" that forbids them
+// sends the run straight to the cache folder). Throws Tovanel::Failure saying which places were refused
+// and why when none passes, or when a private folder can't be made safe (a link, another owner).
 QString TempFolder();
 // folder + "/" + name; throws Tovanel::Failure when folder is empty, so nothing lands at the root.
 QString TempPath(const QString& folder, const QString& name);

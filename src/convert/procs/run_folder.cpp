@@ -133,13 +133,19 @@ bool WriteRunMark(int fd, const struct stat& folder)
 }
 
 // The absolute path folder, opened one name at a time from the root without following any link, so
-// that it is the folder the path names and no other; invalid with err set otherwise, or when it is no
-// safe folder (IsSafeFolder: one that was missing and that another user made meanwhile, say).
+// that it is the folder the path names and no other; invalid with err set otherwise, or when a folder
+// on the way, itself included, is no safe folder (IsSafeFolder): the run folder's path then stays the
+// one made here for as long as the run lives, since nobody but root and the user can rename on it.
 Fs::File OpenWithoutLinks(const QString& folder, int& err)
 {
     Fs::File open(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     err = errno;
     for (const QByteArray& name : QFile::encodeName(folder).split('/')) {
+        struct stat st;
+        if (open.valid() && (::fstat(open.get(), &st) != 0 || !IsSafeFolder(st))) {
+            err = EACCES;
+            return {};
+        }
         if (!open.valid())
             return open;
         if (name.isEmpty() || name == ".")

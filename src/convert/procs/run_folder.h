@@ -34,8 +34,9 @@ public:
     // Removes the folders of dead runs from the temporary folder, then makes and locks a new folder
     // there. Never throws: what kept the folder from being made is thrown by path().
     void make();
-    // As make(), in base instead of the temporary folder. base must be a real path (no link on it) to
-    // a safe folder (IsSafeFolder); otherwise no folder is made.
+    // As make(), in base instead of the temporary folder. base must be a real path (no link on it)
+    // whose every folder, from the root down to base itself, is safe (IsSafeFolder); otherwise no folder
+    // is made. The run folder's path then leads to it alone for as long as the run lives.
     void makeIn(const QString& base);
     // The folder; throws Tovanel::Failure with the reason when it could not be made.
     QString path() const;
