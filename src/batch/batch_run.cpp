@@ -11,8 +11,8 @@
 #include "convert/output_names.h"
 #include "convert/procs/run_folder.h"
 #include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QTimer>
 
@@ -29,7 +29,7 @@ namespace {
 QString WhyNotWritable(const QString& folder)
 {
     struct stat st;
-    const QByteArray raw = QFile::encodeName(folder);
+    const QByteArray raw = Main::EncodeKeptBytes(folder);
     if (::stat(raw.constData(), &st) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     if (!S_ISDIR(st.st_mode))
@@ -44,10 +44,23 @@ QString Plural(qsizetype n, const char* one, const char* many)
     return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
 }
 
+// The files the folders held that no extension took, said with the extensions (empty when none).
+QString OtherExtensions(const Options& o, const Gathered& gathered)
+{
+    if (gathered.otherExtension == 0)
+        return QString();
+    return QStringLiteral("%1 in the folders passed over: no extension of --ext %2")
+        .arg(Plural(gathered.otherExtension, "file", "files"), o.extensions.join(QLatin1Char(',')));
+}
+
 // What this run takes on, said before it starts: the list, the shard, what earlier reports cover.
-QString Overview(const Options& o, qsizetype listed, qsizetype inShard, qsizetype resumed)
+QString Overview(const Options& o, const Gathered& gathered, qsizetype listed, qsizetype inShard, qsizetype resumed)
 {
     QString text = Plural(listed, "file", "files") + QStringLiteral(" listed");
+    if (gathered.repeated > 0)
+        text += QStringLiteral(" (%1 listed again, converted once)").arg(gathered.repeated);
+    if (const QString other = OtherExtensions(o, gathered); !other.isEmpty())
+        text += QStringLiteral("; ") + other;
     if (o.shard.count > 1)
         text += QStringLiteral("; part %1 of %2 (%3): %4").arg(o.shard.index).arg(o.shard.count).arg(o.shardFrom)
                     .arg(Plural(inShard, "file", "files"));
@@ -59,7 +72,7 @@ QString Overview(const Options& o, qsizetype listed, qsizetype inShard, qsizetyp
 // --dry-run: each source this run would convert, its pages and their output names, and every clash:
 // a base taken by an earlier source, an output that is already there.
 int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<PlannedBase>& plan, std::FILE* out,
-           ConsoleDialogs& dialogs)
+           ConsoleDialogs& dialogs, const NameEscapes& escapes)
 {
     QStringList sources;
     for (int i = 0; i < host.listCount(); ++i)
@@ -95,11 +108,11 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         for (int page = 1; page <= count.pages; ++page) {
             const QString output = OutputName(plan[i].base, page);
             text += QStringLiteral("  ") + output
-                    + (QFileInfo::exists(output) ? QStringLiteral(" (replaces the file there)") : QString())
+                    + (Main::FileExistsByDate(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
         }
     }
-    std::fputs(text.toLocal8Bit().constData(), out);
+    std::fputs(escapes.apply(text).toLocal8Bit().constData(), out);
     std::fflush(out);
     return unreadable ? SomeNotConverted : AllConverted;
 }
@@ -109,6 +122,17 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
 int RunBatch(const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& in, std::FILE* out,
              std::FILE* err)
 {
+    // Nothing is written until the run's working folder is made: until then a signal ends the program
+    // at once, with the status of a stopped run, also while a large tree is being listed.
+    ConversionRun* running = nullptr;
+    StopSignals stopSignals(
+        [&](int) {
+            if (running)
+                running->Stop();
+        },
+        Interrupted);
+    // Paths are taken, listed and used by their bytes, whatever they are.
+    Main::SetListingKeepsBytes(true);
     const Parsed parsed = ParseArguments(arguments, environment);
     if (parsed.action != Parsed::Run) {
         std::fputs(parsed.text.toLocal8Bit().constData(), parsed.action == Parsed::Answer ? out : err);
@@ -137,9 +161,15 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         }
     }
 
-    // Until the run's working folder is made nothing is written, so the signals keep their default
-    // until then: they end the program at once.
-    BatchHost host(o, GatherList(o, in, dialogs), dialogs);
+    Gathered gathered = GatherList(o, in, dialogs);
+    NameEscapes escapes;
+    for (const Entry& entry : gathered.list)
+        escapes.add(entry.path);
+    if (!o.out.isEmpty())
+        escapes.add(o.out);
+    dialogs.setEscapes(&escapes);
+    progress.setEscapes(&escapes);
+    BatchHost host(o, std::move(gathered.list), dialogs);
     // Names come from the whole list, so the shard and the skipped sources change none of them.
     const QList<PlannedBase> plan = PlanOutputBases(host);
     QList<bool> converts;
@@ -153,15 +183,12 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     }
     host.setConverts(converts);
     if (!o.quiet && (o.shard.count > 1 || !o.resume.isEmpty() || o.dryRun))
-        dialogs.say(Overview(o, host.listCount(), inShard, resumed));
+        dialogs.say(Overview(o, gathered, host.listCount(), inShard, resumed));
     if (o.dryRun)
-        return DryRun(host, converts, plan, out, dialogs);
+        return DryRun(host, converts, plan, out, dialogs, escapes);
 
-    ConversionRun* running = nullptr;
-    StopSignals stopSignals([&](int) {
-        if (running)
-            running->Stop();
-    });
+    // From here files are written: a signal stops the run, which ends them properly.
+    stopSignals.deferFromNow();
     {
         // Found out before anything is written: a run without a working folder would only fail file by file.
         Convert::RunFolder probe;
@@ -216,6 +243,9 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     running = nullptr;
     stopSignals.readPipe();
     progress.clear();
+    if (!o.quiet && stopSignals.received() == 0)
+        if (const QString other = OtherExtensions(o, gathered); !other.isEmpty())
+            dialogs.say(other + QLatin1Char('.'));
     if (stopSignals.received() != 0)
         return Interrupted;
     if (!started)
