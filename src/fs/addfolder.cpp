@@ -61,21 +61,21 @@ ExtensionListing ListByExtension(const QString& folder, const QStringList& exten
             return listing;
         throw FsDetail::ErrnoFailure(errno);
     }
-    std::vector<FsDetail::Wildcard> patterns;
+    // An extension of k dots ("tar.gz", ".tif") is matched against what follows the name's (k + 1)-th
+    // dot from its end.
+    std::vector<std::pair<FsDetail::Wildcard, qsizetype>> patterns;
     bool all = false;
     for (const QString& extension : extensions) {
-        patterns.emplace_back(extension);
+        patterns.emplace_back(FsDetail::Wildcard(extension), extension.count(QLatin1Char('.')));
         all = all || extension == QLatin1String("*");
     }
     const auto matches = [&](const QString& name) {
-        if (all)
-            return true;
-        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0)
-            return false;
-        const QString extension = name.mid(dot + 1);
-        return std::any_of(patterns.begin(), patterns.end(),
-                           [&](const FsDetail::Wildcard& w) { return w.matches(extension); });
+        return all || std::any_of(patterns.begin(), patterns.end(), [&](const auto& pattern) {
+                   qsizetype dot = name.size();
+                   for (qsizetype k = 0; k <= pattern.second && dot > 0; ++k)
+                       dot = name.lastIndexOf(QLatin1Char('.'), dot - 1);
+                   return dot >= 0 && pattern.first.matches(name.mid(dot + 1));
+               });
     };
     QList<QByteArray> notText;
     FsDetail::ForEachEntry(dir, [&](const dirent& entry, int dirFd) {
