@@ -72,7 +72,7 @@ QString Overview(const Options& o, const Gathered& gathered, qsizetype listed, q
 // --dry-run: each source this run would convert, its pages and their output names, and every clash:
 // a base taken by an earlier source, an output that is already there.
 int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<PlannedBase>& plan, std::FILE* out,
-           ConsoleDialogs& dialogs, const NameEscapes& escapes)
+           ConsoleDialogs& dialogs)
 {
     QStringList sources;
     for (int i = 0; i < host.listCount(); ++i)
@@ -93,7 +93,7 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
     for (int i = 0, k = 0; i < host.listCount(); ++i) {
         if (!converts[i])
             continue;
-        const QString& source = host.list()[i].path;
+        const QString source = ShownName(host.list()[i].path);
         const PageCount& count = counts[k++];
         if (!count.reason.isEmpty()) {
             text += source + QStringLiteral(": not converted: ") + count.reason + QLatin1Char('\n');
@@ -102,17 +102,18 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         }
         text += source + QStringLiteral(": ") + Plural(count.pages, "page", "pages");
         if (plan[i].base != plan[i].own)
-            text += QStringLiteral(", saved as ") + plan[i].base + QStringLiteral("_N.png since ") + plan[i].own
-                    + QStringLiteral("_N.png comes from ") + owners.value(plan[i].own);
+            text += QStringLiteral(", saved as ") + ShownName(plan[i].base + QStringLiteral("_N.png"))
+                    + QStringLiteral(" since ") + ShownName(plan[i].own + QStringLiteral("_N.png"))
+                    + QStringLiteral(" comes from ") + ShownName(owners.value(plan[i].own));
         text += QLatin1Char('\n');
         for (int page = 1; page <= count.pages; ++page) {
             const QString output = OutputName(plan[i].base, page);
-            text += QStringLiteral("  ") + output
+            text += QStringLiteral("  ") + ShownName(output)
                     + (Main::FileExistsByDate(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
         }
     }
-    std::fputs(escapes.apply(text).toLocal8Bit().constData(), out);
+    std::fputs(text.toLocal8Bit().constData(), out);
     std::fflush(out);
     return unreadable ? SomeNotConverted : AllConverted;
 }
@@ -185,7 +186,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     if (!o.quiet && (o.shard.count > 1 || !o.resume.isEmpty() || o.dryRun))
         dialogs.say(Overview(o, gathered, host.listCount(), inShard, resumed));
     if (o.dryRun)
-        return DryRun(host, converts, plan, out, dialogs, escapes);
+        return DryRun(host, converts, plan, out, dialogs);
 
     // From here files are written: a signal stops the run, which ends them properly.
     stopSignals.deferFromNow();

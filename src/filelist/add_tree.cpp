@@ -41,8 +41,6 @@ QString WithoutLeadingDot(QString extension)
     return extension;
 }
 
-QString ExtensionPattern(const QString& extension) { return QStringLiteral("*.") + WithoutLeadingDot(extension); }
-
 QStringList ScanFolderTree(Dialogs& dialogs, ErrorTrap& trap, const QString& start, QList<QByteArray>* undecodable)
 {
     QStringList folders;

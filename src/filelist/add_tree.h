@@ -27,10 +27,7 @@ private:
     qint64 interval_ = 10;
 };
 
-// The search pattern of an extension answer: "*." and the answer, whose leading dot (".tif" reads
-// naturally too) is dropped; "*" gives "*.*", every file.
-QString ExtensionPattern(const QString& extension);
-// The answer without that leading dot.
+// An extension answer without its leading dot (".tif" reads naturally too).
 QString WithoutLeadingDot(QString extension);
 
 // A folder tree as the scan gives it: start (ending in "/") followed by every subfolder to any depth,
