@@ -149,7 +149,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     dialogs.setBeforePrint([&] { progress.clear(); });
     if (!o.out.isEmpty()) {
         if (const QString why = WhyNotWritable(o.out); !why.isEmpty()) {
-            dialogs.say(QStringLiteral("cannot write to ") + o.out + QStringLiteral(": ") + why);
+            dialogs.say(QStringLiteral("cannot write to ") + ShownName(o.out) + QStringLiteral(": ") + why);
             return CannotStart;
         }
     }
@@ -157,7 +157,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     for (const QString& report : o.resume) {
         QString why;
         if (!record.read(report, why)) {
-            dialogs.say(QStringLiteral("cannot read the report ") + report + QStringLiteral(": ") + why);
+            dialogs.say(QStringLiteral("cannot read the report ") + ShownName(report) + QStringLiteral(": ") + why);
             return CannotStart;
         }
     }
@@ -166,8 +166,8 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     NameEscapes escapes;
     for (const Entry& entry : gathered.list)
         escapes.add(entry.path);
-    if (!o.out.isEmpty())
-        escapes.add(o.out);
+    for (const QString& path : QStringList{o.out, o.report} + o.resume)
+        escapes.add(path);
     dialogs.setEscapes(&escapes);
     progress.setEscapes(&escapes);
     BatchHost host(o, std::move(gathered.list), dialogs);
