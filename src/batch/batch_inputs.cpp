@@ -5,8 +5,8 @@
 #include "fs/main_procs.h"
 #include "platform/error_trap.h"
 
-#include <QFile>
 #include <QIODevice>
+#include <QSet>
 
 namespace Tovanel::Batch {
 
@@ -16,15 +16,17 @@ QStringList ReadPathList(QIODevice& in, bool nulSeparated)
     QStringList paths;
     for (const QByteArray& line : all.split(nulSeparated ? '\0' : '\n'))
         if (!line.isEmpty())
-            paths << QFile::decodeName(line);
+            paths << Main::DecodeKeepingBytes(line);
     return paths;
 }
 
-QList<Entry> GatherList(const Options& options, QIODevice& in, Dialogs& dialogs)
+Gathered GatherList(const Options& options, QIODevice& in, Dialogs& dialogs)
 {
-    QList<Entry> list;
+    Gathered gathered;
     ErrorTrap trap(dialogs, QStringLiteral("in tovanel-batch.GatherList "));
-    const QString pattern = Intake::ExtensionPattern(options.extension);
+    QStringList extensions;
+    for (const QString& extension : options.extensions)
+        extensions << Intake::WithoutLeadingDot(extension);
     QStringList paths;
     bool stdinRead = false;
     for (const QString& given : options.paths) {
@@ -36,6 +38,15 @@ QList<Entry> GatherList(const Options& options, QIODevice& in, Dialogs& dialogs)
             paths << given;
         }
     }
+    QSet<QString> listed;
+    const auto take = [&](const QString& path, const QString& subfolder) {
+        if (listed.contains(path)) {
+            ++gathered.repeated;
+            return;
+        }
+        listed.insert(path);
+        gathered.list << Entry{path, subfolder};
+    };
     for (const QString& given : paths) {
         QString path = AbsolutePath(given);
         int attributes = 0;
@@ -45,21 +56,24 @@ QList<Entry> GatherList(const Options& options, QIODevice& in, Dialogs& dialogs)
             // Named but not there: the run says so for it.
         }
         if (!(attributes & Main::Directory)) {
-            list << Entry{path, QString()};
+            take(path, QString());
             continue;
         }
         while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
             path.chop(1);
         const QString top = Main::NormalizePath(path + QLatin1Char('/'));
         const QStringList folders = Intake::ScanFolderTree(dialogs, trap, path);
-        Intake::AddFolderListFiles(trap, folders, pattern, [&](const QString& found) {
-            const QString folder = Main::GetFolderPart(found);
-            QString sub = folder.startsWith(top) ? folder.mid(top.size()) : QString();
-            sub.chop(sub.endsWith(QLatin1Char('/')) ? 1 : 0);
-            list << Entry{found, sub};
-        });
+        Intake::AddFolderListFiles(
+            trap, folders, extensions,
+            [&](const QString& found) {
+                const QString folder = Main::GetFolderPart(found);
+                QString sub = folder.startsWith(top) ? folder.mid(top.size()) : QString();
+                sub.chop(sub.endsWith(QLatin1Char('/')) ? 1 : 0);
+                take(found, sub);
+            },
+            nullptr, &gathered.otherExtension);
     }
-    return list;
+    return gathered;
 }
 
 } // namespace Tovanel::Batch

@@ -54,6 +54,12 @@ QString ShardOfArrayTask(const QProcessEnvironment& env, Shard& shard, bool& fou
         || (id - min) / step + 1 > count)
         return QStringLiteral("the Slurm array task's numbers make no part of the list (") + given
                + QStringLiteral("); an array of other indices needs --shard I/N");
+    // An array of one task numbered above 1 is one task of a larger array submitted again (sbatch
+    // --array=2): alone, it would take the whole list for its part.
+    if (count == 1 && id > 1)
+        return QStringLiteral("a Slurm array of one task numbered %1 (").arg(id) + given
+               + QStringLiteral(") looks like one task of a larger array submitted again; say its part with "
+                                "--shard I/N, such as --shard %1/N for N tasks numbered from 1").arg(id);
     shard = {(id - min) / step + 1, count};
     return QString();
 }
@@ -93,9 +99,9 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
         QStringLiteral("keep-tree"),
         QStringLiteral("With --out: put each file found in a folder argument at its path relative to that folder."));
     const QCommandLineOption ext(QStringLiteral("ext"),
-                                 QStringLiteral("A folder gives its tree's files with extension EXT (* for every "
-                                                "file; default tif)."),
-                                 QStringLiteral("EXT"), QStringLiteral("tif"));
+                                 QStringLiteral("A folder gives its tree's files with extension EXT, a comma list "
+                                                "such as tif,tiff (repeatable; * for every file; default tif,tiff)."),
+                                 QStringLiteral("EXT"));
     const QCommandLineOption nul(QStringLiteral("0"),
                                  QStringLiteral("The paths read from standard input end in NUL, not a line end."));
     const QCommandLineOption report(QStringLiteral("report"),
@@ -162,9 +168,18 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
     o.keepTree = parser.isSet(keepTree);
     if (o.keepTree && o.beside)
         return Refuse(QStringLiteral("--keep-tree goes with --out: beside their sources, files keep their tree."));
-    o.extension = parser.value(ext);
-    if (o.extension.isEmpty() || o.extension.contains(QLatin1Char('/')))
-        return Refuse(QStringLiteral("--ext needs an extension such as tif, or * for every file."));
+    if (parser.isSet(ext)) {
+        o.extensions.clear();
+        for (const QString& list : parser.values(ext)) {
+            for (const QString& one : list.split(QLatin1Char(','))) {
+                if (one.isEmpty() || one == QLatin1String(".") || one.contains(QLatin1Char('/')))
+                    return Refuse(QStringLiteral("--ext needs an extension such as tif, a comma list such as tif,tiff, "
+                                                 "or * for every file."));
+                if (!o.extensions.contains(one))
+                    o.extensions << one;
+            }
+        }
+    }
     o.nulSeparated = parser.isSet(nul);
     if (parser.isSet(report)) {
         if (parser.value(report).isEmpty())

@@ -17,7 +17,8 @@ struct Shard {
 struct Options {
     QStringList paths;              // as given; "-" reads more paths from standard input
     bool nulSeparated = false;      // standard input's paths end in NUL rather than a line end
-    QString extension = QStringLiteral("tif");
+    // The extensions a folder's files must have, as given (each --ext a comma list); "*" takes every file.
+    QStringList extensions{QStringLiteral("tif"), QStringLiteral("tiff")};
     QString out;                    // --out DIR, absolute; empty with --beside
     bool beside = false;
     bool keepTree = false;

@@ -11,8 +11,8 @@
 #include "convert/output_names.h"
 #include "convert/procs/run_folder.h"
 #include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QTimer>
 
@@ -29,7 +29,7 @@ namespace {
 QString WhyNotWritable(const QString& folder)
 {
     struct stat st;
-    const QByteArray raw = QFile::encodeName(folder);
+    const QByteArray raw = Main::EncodeKeptBytes(folder);
     if (::stat(raw.constData(), &st) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     if (!S_ISDIR(st.st_mode))
@@ -44,10 +44,23 @@ QString Plural(qsizetype n, const char* one, const char* many)
     return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
 }
 
+// The files the folders held that no extension took, said with the extensions (empty when none).
+QString OtherExtensions(const Options& o, const Gathered& gathered)
+{
+    if (gathered.otherExtension == 0)
+        return QString();
+    return QStringLiteral("%1 in the folders passed over: no extension of --ext %2")
+        .arg(Plural(gathered.otherExtension, "file", "files"), o.extensions.join(QLatin1Char(',')));
+}
+
 // What this run takes on, said before it starts: the list, the shard, what earlier reports cover.
-QString Overview(const Options& o, qsizetype listed, qsizetype inShard, qsizetype resumed)
+QString Overview(const Options& o, const Gathered& gathered, qsizetype listed, qsizetype inShard, qsizetype resumed)
 {
     QString text = Plural(listed, "file", "files") + QStringLiteral(" listed");
+    if (gathered.repeated > 0)
+        text += QStringLiteral(" (%1 listed again, converted once)").arg(gathered.repeated);
+    if (const QString other = OtherExtensions(o, gathered); !other.isEmpty())
+        text += QStringLiteral("; ") + other;
     if (o.shard.count > 1)
         text += QStringLiteral("; part %1 of %2 (%3): %4").arg(o.shard.index).arg(o.shard.count).arg(o.shardFrom)
                     .arg(Plural(inShard, "file", "files"));
@@ -80,7 +93,7 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
     for (int i = 0, k = 0; i < host.listCount(); ++i) {
         if (!converts[i])
             continue;
-        const QString& source = host.list()[i].path;
+        const QString source = ShownName(host.list()[i].path);
         const PageCount& count = counts[k++];
         if (!count.reason.isEmpty()) {
             text += source + QStringLiteral(": not converted: ") + count.reason + QLatin1Char('\n');
@@ -89,13 +102,14 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         }
         text += source + QStringLiteral(": ") + Plural(count.pages, "page", "pages");
         if (plan[i].base != plan[i].own)
-            text += QStringLiteral(", saved as ") + plan[i].base + QStringLiteral("_N.png since ") + plan[i].own
-                    + QStringLiteral("_N.png comes from ") + owners.value(plan[i].own);
+            text += QStringLiteral(", saved as ") + ShownName(plan[i].base + QStringLiteral("_N.png"))
+                    + QStringLiteral(" since ") + ShownName(plan[i].own + QStringLiteral("_N.png"))
+                    + QStringLiteral(" comes from ") + ShownName(owners.value(plan[i].own));
         text += QLatin1Char('\n');
         for (int page = 1; page <= count.pages; ++page) {
             const QString output = OutputName(plan[i].base, page);
-            text += QStringLiteral("  ") + output
-                    + (QFileInfo::exists(output) ? QStringLiteral(" (replaces the file there)") : QString())
+            text += QStringLiteral("  ") + ShownName(output)
+                    + (Main::FileExistsByDate(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
         }
     }
@@ -109,6 +123,17 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
 int RunBatch(const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& in, std::FILE* out,
              std::FILE* err)
 {
+    // Nothing is written until the run's working folder is made: until then a signal ends the program
+    // at once, with the status of a stopped run, also while a large tree is being listed.
+    ConversionRun* running = nullptr;
+    StopSignals stopSignals(
+        [&](int) {
+            if (running)
+                running->Stop();
+        },
+        Interrupted);
+    // Paths are taken, listed and used by their bytes, whatever they are.
+    Main::SetListingKeepsBytes(true);
     const Parsed parsed = ParseArguments(arguments, environment);
     if (parsed.action != Parsed::Run) {
         std::fputs(parsed.text.toLocal8Bit().constData(), parsed.action == Parsed::Answer ? out : err);
@@ -124,7 +149,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     dialogs.setBeforePrint([&] { progress.clear(); });
     if (!o.out.isEmpty()) {
         if (const QString why = WhyNotWritable(o.out); !why.isEmpty()) {
-            dialogs.say(QStringLiteral("cannot write to ") + o.out + QStringLiteral(": ") + why);
+            dialogs.say(QStringLiteral("cannot write to ") + ShownName(o.out) + QStringLiteral(": ") + why);
             return CannotStart;
         }
     }
@@ -132,14 +157,20 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     for (const QString& report : o.resume) {
         QString why;
         if (!record.read(report, why)) {
-            dialogs.say(QStringLiteral("cannot read the report ") + report + QStringLiteral(": ") + why);
+            dialogs.say(QStringLiteral("cannot read the report ") + ShownName(report) + QStringLiteral(": ") + why);
             return CannotStart;
         }
     }
 
-    // Until the run's working folder is made nothing is written, so the signals keep their default
-    // until then: they end the program at once.
-    BatchHost host(o, GatherList(o, in, dialogs), dialogs);
+    Gathered gathered = GatherList(o, in, dialogs);
+    NameEscapes escapes;
+    for (const Entry& entry : gathered.list)
+        escapes.add(entry.path);
+    for (const QString& path : QStringList{o.out, o.report} + o.resume)
+        escapes.add(path);
+    dialogs.setEscapes(&escapes);
+    progress.setEscapes(&escapes);
+    BatchHost host(o, std::move(gathered.list), dialogs);
     // Names come from the whole list, so the shard and the skipped sources change none of them.
     const QList<PlannedBase> plan = PlanOutputBases(host);
     QList<bool> converts;
@@ -153,15 +184,12 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     }
     host.setConverts(converts);
     if (!o.quiet && (o.shard.count > 1 || !o.resume.isEmpty() || o.dryRun))
-        dialogs.say(Overview(o, host.listCount(), inShard, resumed));
+        dialogs.say(Overview(o, gathered, host.listCount(), inShard, resumed));
     if (o.dryRun)
         return DryRun(host, converts, plan, out, dialogs);
 
-    ConversionRun* running = nullptr;
-    StopSignals stopSignals([&](int) {
-        if (running)
-            running->Stop();
-    });
+    // From here files are written: a signal stops the run, which ends them properly.
+    stopSignals.deferFromNow();
     {
         // Found out before anything is written: a run without a working folder would only fail file by file.
         Convert::RunFolder probe;
@@ -216,6 +244,9 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     running = nullptr;
     stopSignals.readPipe();
     progress.clear();
+    if (!o.quiet && stopSignals.received() == 0)
+        if (const QString other = OtherExtensions(o, gathered); !other.isEmpty())
+            dialogs.say(other + QLatin1Char('.'));
     if (stopSignals.received() != 0)
         return Interrupted;
     if (!started)

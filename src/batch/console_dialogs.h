@@ -3,10 +3,29 @@
 
 #include "platform/dialogs.h"
 
+#include <QList>
+#include <QPair>
+#include <QString>
+
 #include <cstdio>
 #include <functional>
 
 namespace Tovanel::Batch {
+
+// A name as the console shows it: as it is, unless it holds a control character (a line end, a tab,
+// an escape) or a byte that is not UTF-8; then whole in the shell's $'...' form, "\n", "\t", "\r",
+// "\\", "\'" and "\xHH" for the rest, so that each printed line stays one line and the name, pasted
+// into a shell, names the file.
+QString ShownName(const QString& name);
+
+// The names of a list that ShownName changes, and the text with each of them shown so.
+class NameEscapes {
+public:
+    void add(const QString& name);
+    QString apply(QString text) const;
+private:
+    QList<QPair<QString, QString>> names_;   // the longest first, so no name is taken for part of another
+};
 
 class ConsoleDialogs : public Dialogs {
 public:
@@ -16,6 +35,8 @@ public:
     void setSilenced(bool silenced) { silenced_ = silenced; }
     // Called before anything is printed, so a progress line can make room.
     void setBeforePrint(std::function<void()> beforePrint) { beforePrint_ = std::move(beforePrint); }
+    // Names shown by ShownName wherever they appear in what is printed.
+    void setEscapes(const NameEscapes* escapes) { escapes_ = escapes; }
     // Prints one line of the program's own ("tovanel-batch: " and text), whatever the silence.
     void say(const QString& text);
 
@@ -33,6 +54,7 @@ private:
 
     std::FILE* err_;
     bool silenced_ = false;
+    const NameEscapes* escapes_ = nullptr;
     std::function<void()> beforePrint_;
 };
 

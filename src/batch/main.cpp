@@ -1,5 +1,6 @@
 // tovanel-batch: the conversion run without a window, for scripts, servers and clusters.
 #include "batch/batch_run.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -14,6 +15,9 @@ int main(int argc, char* argv[])
     QFile in;
     if (!in.open(stdin, QIODevice::ReadOnly))
         return Tovanel::Batch::CannotStart;
-    return Tovanel::Batch::RunBatch(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment(), in,
-                                    stdout, stderr);
+    // The arguments by their bytes: a name that is not UTF-8 must still name its file.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << Tovanel::Main::DecodeKeepingBytes(QByteArray(argv[i]));
+    return Tovanel::Batch::RunBatch(arguments, QProcessEnvironment::systemEnvironment(), in, stdout, stderr);
 }

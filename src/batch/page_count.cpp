@@ -4,9 +4,14 @@
 #include "convert/procs/conversion.h"
 #include "convert/procs/run_folder.h"
 #include "convert/run_report.h"
+#include "fs/file.h"
+#include "fs/main_procs.h"
 #include "platform/error_trap.h"
 
 #include <QProcess>
+
+#include <fcntl.h>
+#include <vector>
 
 namespace Tovanel::Batch {
 
@@ -24,7 +29,20 @@ bool CountSome(const QString& tool, const QString& folder, const QStringList& so
     splitter.setProcessChannelMode(QProcess::SeparateChannels);
     splitter.setStandardInputFile(QProcess::nullDevice());
     splitter.setStandardErrorFile(QProcess::nullDevice());
-    splitter.start(tool, QStringList{QStringLiteral("--count")} + sources);
+    // QProcess hands arguments over as UTF-8: a name kept by bytes that are not goes as a descriptor
+    // the splitter inherits, opened here by its bytes.
+    QStringList args{QStringLiteral("--count")};
+    std::vector<Fs::File> opened;
+    for (const QString& source : sources) {
+        const QByteArray bytes = Main::EncodeKeptBytes(source);
+        if (bytes == source.toUtf8()) {
+            args << source;
+            continue;
+        }
+        opened.emplace_back(::open(bytes.constData(), O_RDONLY | O_NONBLOCK));
+        args << (opened.back().valid() ? QStringLiteral("/dev/fd/%1").arg(opened.back().get()) : source);
+    }
+    splitter.start(tool, args);
     if (!splitter.waitForFinished(-1) || splitter.exitStatus() != QProcess::NormalExit) {
         why = QStringLiteral("the page splitter could not count pages (") + splitter.errorString() + QLatin1Char(')');
         return false;

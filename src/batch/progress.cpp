@@ -1,6 +1,7 @@
 // The progress line and the per-file log lines.
 #include "batch/progress.h"
 
+#include "batch/console_dialogs.h"
 #include "convert/run_report.h"
 
 #include <sys/ioctl.h>
@@ -27,7 +28,8 @@ void Progress::finished(const FileOutcome& outcome)
                           + (outcome.pages == 1 ? QStringLiteral(" page written") : QStringLiteral(" pages written")));
         const QString counter = QStringLiteral("[%1/%2] ").arg(filesDone_).arg(files_);
         for (const QString& line : lines)
-            std::fputs((counter + line + QLatin1Char('\n')).toLocal8Bit().constData(), err_);
+            std::fputs((counter + (escapes_ ? escapes_->apply(line) : line) + QLatin1Char('\n')).toLocal8Bit().constData(),
+                       err_);
         std::fflush(err_);
     }
     draw();

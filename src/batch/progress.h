@@ -12,6 +12,8 @@ struct FileOutcome;
 
 namespace Tovanel::Batch {
 
+class NameEscapes;
+
 class Progress {
 public:
     enum Mode { Silent, Terminal, Log };
@@ -19,6 +21,8 @@ public:
 
     // The files this run converts, and their pages when known (-1 when not).
     void begin(int files, qint64 pages);
+    // The names the log lines show escaped (see ShownName).
+    void setEscapes(const NameEscapes* escapes) { escapes_ = escapes; }
     void finished(const FileOutcome& outcome);
     // Takes the terminal line away, so other text starts on a clean line; the next update draws it again.
     void clear();
@@ -42,6 +46,7 @@ private:
     int filesDone_ = 0;
     qint64 pagesDone_ = 0;
     bool drawn_ = false;
+    const NameEscapes* escapes_ = nullptr;
 };
 
 } // namespace Tovanel::Batch

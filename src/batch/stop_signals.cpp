@@ -16,9 +16,13 @@ namespace {
 // Plain descriptors, not handles: the signal handler writes to one, and may use nothing but
 // async-signal-safe calls on plain data.
 int pipeFds[2] = {-1, -1};
+// The status to end with at once; 0 once signals are deferred to the event loop.
+volatile sig_atomic_t exitAtOnce = 0;
 
 void OnSignal(int signal)
 {
+    if (exitAtOnce != 0)
+        ::_exit(exitAtOnce);
     const int saved = errno;
     const unsigned char number = static_cast<unsigned char>(signal);
     [[maybe_unused]] const ssize_t wrote = ::write(pipeFds[1], &number, 1);
@@ -38,8 +42,9 @@ void Install(int signal, void (*handler)(int))
 
 } // namespace
 
-StopSignals::StopSignals(std::function<void(int)> onStop) : onStop_(std::move(onStop))
+StopSignals::StopSignals(std::function<void(int)> onStop, int exitStatus) : onStop_(std::move(onStop))
 {
+    exitAtOnce = exitStatus;
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier_ = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
@@ -48,8 +53,11 @@ StopSignals::StopSignals(std::function<void(int)> onStop) : onStop_(std::move(on
     Install(SIGTERM, OnSignal);
 }
 
+void StopSignals::deferFromNow() { exitAtOnce = 0; }
+
 StopSignals::~StopSignals()
 {
+    exitAtOnce = 0;
     Install(SIGINT, SIG_DFL);
     Install(SIGTERM, SIG_DFL);
     delete notifier_;

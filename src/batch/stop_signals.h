@@ -13,9 +13,13 @@ class StopSignals : public QObject {
 public:
     // onStop runs in the event loop (at the run's next look at its events) with the signal's number. A
     // second signal, once the first has come, ends the program as the signal does by default.
-    explicit StopSignals(std::function<void(int)> onStop);
+    // Until deferFromNow(), while nothing is written yet, a signal ends the program at once with status
+    // 130 (exitStatus).
+    StopSignals(std::function<void(int)> onStop, int exitStatus);
     ~StopSignals() override;
 
+    // From now on a signal is only noted and handed to onStop (the run's files need their ending).
+    void deferFromNow();
     // The first signal that came, 0 while none did, as of the last look at the pipe.
     int received() const { return received_; }
     // Looks at the pipe now, for a signal that came after the event loop last ran.

@@ -250,7 +250,7 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     int err = 0;
     // A mirrored tree's folders appear as their files' first pages come, never empty.
     if (!subfolder_.isEmpty() && !outcome_.base.isEmpty())
-        QDir().mkpath(Main::GetFolderPart(outcome_.base));
+        Main::MakeFolders(Main::GetFolderPart(outcome_.base));
     trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
     if (err != 0)

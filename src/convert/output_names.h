@@ -32,10 +32,17 @@ public:
     // The base source writes under, own being its own base; remembered for the sources after it.
     QString Take(const QString& own, const QString& source,
                  const std::function<bool(const QString& base)>& usedOnDisk = {});
-    void clear() { owners_.clear(); }
+    void clear();
 
 private:
+    void Remember(const QString& base, const QString& source);
+
     QHash<QString, QString> owners_;   // output base -> the source that writes under it
+    // Per stem (a base less ".png"): every " (k)" below this one is taken or was already on disk, so
+    // the next source of that stem looks from here on, and a run of n sources stays linear.
+    QHash<QString, int> nextFree_;
+    // Per stem and source: the lowest " (k)" that source writes under, which it keeps when it comes again.
+    QHash<QPair<QString, QString>, int> ownNumber_;
 };
 
 // An entry's own base, and the base its outputs take (another when an earlier source had its own).

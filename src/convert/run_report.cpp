@@ -3,6 +3,7 @@
 
 #include "convert/procs/conversion.h"
 #include "status.h"
+#include "fs/main_procs.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -132,7 +133,7 @@ QString ReasonFor(const ToolMessage& message, const QString& tool, const QString
 
 QString CopyReason(const QString& source, int err, const QString& folder)
 {
-    const QByteArray raw = QFile::encodeName(source);
+    const QByteArray raw = Main::EncodeKeptBytes(source);
     struct stat st;
     if (::stat(raw.constData(), &st) != 0 || ::access(raw.constData(), R_OK) != 0)
         return QStringLiteral("the file was gone or could not be read when its turn came (")

@@ -2,6 +2,7 @@
 #include "app/form1.h"
 
 #include "filelist/add_tree.h"
+#include "filelist/drop.h"
 #include "fs/addfolder.h"
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
@@ -21,8 +22,7 @@ void Form1::PushButton3_Click()
     });
     if (trap.leaveIf(102, [&] { return answer.isEmpty(); }))
         return;
-    // "Extension" reads naturally as ".tif" too; the dot is already part of the pattern.
-    const QString pattern = Intake::ExtensionPattern(answer);
+    // "Extension" reads naturally as ".tif" too.
     answer = Intake::WithoutLeadingDot(answer);
     trap.run(104, [&] { SaveSetting(QStringLiteral("Extension"), answer); });
 
@@ -38,9 +38,12 @@ void Form1::PushButton3_Click()
     trap.run(334, [&] { SaveSetting(QStringLiteral("LastFolder"), lastFolder); });
 
     trap.run(114, [&] { setMousePointer(PointerHourglass); });
-    const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, chosen);
-    Intake::AddFolderListFiles(trap, folders, pattern,
-                               [this](const QString& path) { addListItem(path); });
+    QList<QByteArray> undecodable;
+    const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, chosen, &undecodable);
+    Intake::AddFolderListFiles(trap, folders, {answer}, [this](const QString& path) { addListItem(path); },
+                               &undecodable);
+    if (!undecodable.isEmpty())
+        Intake::ReportUndecodableNames(dialogs_, this, undecodable);
     // A run that was going on when the add began still is: its busy state must keep guarding the list.
     trap.run(138, [&] { setMousePointer(isConverting() ? PointerHourglass : PointerDefault); });
 }

@@ -41,8 +41,6 @@ QString WithoutLeadingDot(QString extension)
     return extension;
 }
 
-QString ExtensionPattern(const QString& extension) { return QStringLiteral("*.") + WithoutLeadingDot(extension); }
-
 QStringList ScanFolderTree(Dialogs& dialogs, ErrorTrap& trap, const QString& start, QList<QByteArray>* undecodable)
 {
     QStringList folders;
@@ -68,8 +66,9 @@ bool TakesFoundFile(const QString& name, const QString& path)
     return (attributes & Main::Archive) && attributes != (Main::Hidden | Main::Archive);
 }
 
-void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QString& pattern,
-                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable)
+void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QStringList& extensions,
+                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable,
+                        qsizetype* otherExtension)
 {
     EventPacer pacer;
     for (const QString& entry : folders) { // 120
@@ -77,9 +76,13 @@ void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QStri
         trap.run(122, [&] { folder = entry.chopped(1); });
         // A listing that fails is reported and contributes nothing; the names of the folder before must
         // not be joined to this one.
-        QStringList names;
-        trap.run(124, [&] { names = AddFolder::GetFolderFiles(folder, pattern, undecodable); });
-        for (const QString& name : names) { // 126
+        AddFolder::ExtensionListing listing;
+        trap.run(124, [&] { listing = AddFolder::ListByExtension(folder, extensions); });
+        if (undecodable)
+            undecodable->append(listing.undecodable);
+        if (otherExtension)
+            *otherExtension += listing.otherExtension;
+        for (const QString& name : listing.names) { // 126
             const QString path = folder + QLatin1Char('/') + name; // 130
             bool taken = false;
             trap.run(134, [&] { taken = TakesFoundFile(name, path); });

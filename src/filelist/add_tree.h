@@ -27,10 +27,7 @@ private:
     qint64 interval_ = 10;
 };
 
-// The search pattern of an extension answer: "*." and the answer, whose leading dot (".tif" reads
-// naturally too) is dropped; "*" gives "*.*", every file.
-QString ExtensionPattern(const QString& extension);
-// The answer without that leading dot.
+// An extension answer without its leading dot (".tif" reads naturally too).
 QString WithoutLeadingDot(QString extension);
 
 // A folder tree as the scan gives it: start (ending in "/") followed by every subfolder to any depth,
@@ -39,11 +36,13 @@ QString WithoutLeadingDot(QString extension);
 QStringList ScanFolderTree(Dialogs& dialogs, ErrorTrap& trap, const QString& start,
                            QList<QByteArray>* undecodable = nullptr);
 
-// Hands add, folder by folder in list order, every file matching pattern that the intake takes, each
-// path normalised. Statement numbers 120 to 136 of the trap. Files whose names are not text are passed
-// over; undecodable (when given) gets their paths' bytes.
-void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QString& pattern,
-                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable = nullptr);
+// Hands add, folder by folder in list order, every file whose extension matches one of extensions
+// (AddFolder::ListByExtension) that the intake takes, each path normalised. Statement numbers 120 to 136
+// of the trap. Files whose names are not text are passed over; undecodable (when given) gets their
+// paths' bytes. otherExtension (when given) grows by the files that no extension took.
+void AddFolderListFiles(ErrorTrap& trap, const QStringList& folders, const QStringList& extensions,
+                        const std::function<void(const QString&)>& add, QList<QByteArray>* undecodable = nullptr,
+                        qsizetype* otherExtension = nullptr);
 
 // Whether a file found in a folder is taken: its name doesn't begin with "~", it still is a file, and it
 // isn't an ordinary hidden file (attributes exactly hidden + archive). A file that vanished is not taken.

@@ -38,9 +38,11 @@ QList<DroppedPath> DroppedPaths(const QMimeData* data)
     return paths;
 }
 
+} // namespace
+
 // The list, the run and the tools all work on names as text, so a name that is not text can't join the
-// list. The user hears which ones, in one box for the whole drop, to rename them.
-void ReportUndecodableNames(Dialogs& dialogs, QObject* owner, const QList<QByteArray>& names)
+// list. The user hears which ones, in one box for the whole add, to rename them.
+void Intake::ReportUndecodableNames(Dialogs& dialogs, QObject* owner, const QList<QByteArray>& names)
 {
     QStringList shown;
     for (const QByteArray& name : names)
@@ -58,8 +60,6 @@ void ReportUndecodableNames(Dialogs& dialogs, QObject* owner, const QList<QByteA
                                          "(see the details). Renamed, they can be added."),
                     QString(), Buttons::Ok, Icon::Warning, shown.join(QLatin1Char('\n')));
 }
-
-} // namespace
 
 bool Intake::AnswerAsCopy(QDropEvent& event, bool welcome)
 {
@@ -101,10 +101,10 @@ void Form1::ListView1_OLEDragDrop(const QMimeData* data)
         }
         const QStringList folders = Intake::ScanFolderTree(dialogs_, trap, path, &undecodable);
         Intake::AddFolderListFiles(
-            trap, folders, QStringLiteral("*.*"), [this](const QString& found) { addListItem(found); }, &undecodable);
+            trap, folders, {QStringLiteral("*")}, [this](const QString& found) { addListItem(found); }, &undecodable);
     }
     if (!undecodable.isEmpty())
-        ReportUndecodableNames(dialogs_, this, undecodable);
+        Intake::ReportUndecodableNames(dialogs_, this, undecodable);
 }
 
 } // namespace Tovanel

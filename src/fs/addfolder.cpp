@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace Tovanel::AddFolder {
 
@@ -48,6 +49,62 @@ QStringList GetFolderFiles(const QString& folder, const QString& pattern, QList<
             undecodable->append(FsDetail::EncodePath(prefix) + raw);
     }
     return names;
+}
+
+ExtensionListing ListByExtension(const QString& folder, const QStringList& extensions)
+{
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    ExtensionListing listing;
+    DIR* dir = ::opendir(FsDetail::EncodePath(prefix).constData());
+    if (!dir) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return listing;
+        throw FsDetail::ErrnoFailure(errno);
+    }
+    // An extension of k dots ("tar.gz", ".tif") is matched against what follows the name's (k + 1)-th
+    // dot from its end.
+    std::vector<std::pair<FsDetail::Wildcard, qsizetype>> patterns;
+    bool all = false;
+    for (const QString& extension : extensions) {
+        patterns.emplace_back(FsDetail::Wildcard(extension), extension.count(QLatin1Char('.')));
+        all = all || extension == QLatin1String("*");
+    }
+    const auto matches = [&](const QString& name) {
+        return all || std::any_of(patterns.begin(), patterns.end(), [&](const auto& pattern) {
+                   qsizetype dot = name.size();
+                   for (qsizetype k = 0; k <= pattern.second && dot > 0; ++k)
+                       dot = name.lastIndexOf(QLatin1Char('.'), dot - 1);
+                   return dot >= 0 && pattern.first.matches(name.mid(dot + 1));
+               });
+    };
+    QList<QByteArray> notText;
+    FsDetail::ForEachEntry(dir, [&](const dirent& entry, int dirFd) {
+        const char* raw = entry.d_name;
+        if (entry.d_type == DT_DIR)
+            return;
+        QString name;
+        const bool text = FsDetail::DecodeName(raw, std::strlen(raw), name);
+        if (!text)
+            name = Main::DecodeKeepingBytes(QByteArray(raw));
+        const bool taken = matches(name);
+        // Only a name that could be taken, or counted, costs a look at the file.
+        if (!taken && (raw[0] == '.' || raw[0] == '~'))
+            return;
+        struct stat st;
+        if (::fstatat(dirFd, raw, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            return;
+        if (!taken)
+            ++listing.otherExtension;
+        else if (text)
+            listing.names.append(name);
+        else
+            notText.append(QByteArray(raw));
+    });
+    FsDetail::SortNamesIgnoringCase(listing.names);
+    std::sort(notText.begin(), notText.end());
+    for (const QByteArray& raw : notText)
+        listing.undecodable.append(FsDetail::EncodePath(prefix) + raw);
+    return listing;
 }
 
 bool IsExistingFile(const QString& path)

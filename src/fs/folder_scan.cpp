@@ -154,8 +154,9 @@ void Scan(QStringList& folders, bool descend, ScanContext& ctx)
                 if (!sub.decoded && ctx.undecodable)
                     ctx.undecodable->append(FsDetail::EncodePath(folder) + sub.raw);
                 // 124 to 130. A name longer than NAME_MAX can't come from a real folder listing; a
-                // name of exactly NAME_MAX bytes is legal and kept.
-                if (sub.raw.size() > NAME_MAX || !sub.decoded || HasUnsafeCharacters(sub.name)
+                // name of exactly NAME_MAX bytes is legal and kept. "*", "?" and the like are part of a
+                // folder's name here, never a pattern: its files are listed as any others.
+                if (sub.raw.size() > NAME_MAX || !sub.decoded
                     || sub.name == QLatin1String(".") || sub.name == QLatin1String(".."))
                     continue;
                 if (!ctx.listed.insert(sub.id).second)

@@ -2,6 +2,7 @@
 #include "fs/fs_internal.h"
 
 #include "platform/error_trap.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -48,7 +49,8 @@ Tovanel::Failure ErrnoFailure(int err)
 
 QByteArray EncodePath(const QString& path)
 {
-    return QFile::encodeName(path);
+    // UTF-8, as QFile::encodeName gives it, but a byte kept from a name that is not UTF-8 goes back as it came.
+    return Main::EncodeKeptBytes(path);
 }
 
 bool DecodeName(const char* raw, size_t length, QString& out)
@@ -67,7 +69,12 @@ bool DecodeName(const char* raw, size_t length, QString& out)
     }
     out = QString::fromUtf8(raw, static_cast<qsizetype>(length));
     const QByteArray back = out.toUtf8();
-    return back.size() == static_cast<qsizetype>(length) && std::memcmp(back.constData(), raw, length) == 0;
+    if (back.size() == static_cast<qsizetype>(length) && std::memcmp(back.constData(), raw, length) == 0)
+        return true;
+    if (!Main::ListingKeepsBytes())
+        return false;
+    out = Main::DecodeKeepingBytes(QByteArray(raw, static_cast<qsizetype>(length)));
+    return true;
 }
 
 namespace {

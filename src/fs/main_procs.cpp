@@ -228,6 +228,19 @@ QString NormalizePath(const QString& path)
     return out;
 }
 
+bool MakeFolders(const QString& path)
+{
+    const QByteArray raw = FsDetail::EncodePath(path);
+    for (qsizetype at = raw.indexOf('/', 1);; at = raw.indexOf('/', at + 1)) {
+        const QByteArray part = at < 0 ? raw : raw.left(at);
+        if (!part.isEmpty() && ::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
+            return false;
+        if (at < 0)
+            break;
+    }
+    return FolderExists(path);
+}
+
 int GetAttr(const QString& path)
 {
     // A trailing "/" would make lstat follow a link; the attributes asked for are the entry's own.
@@ -299,6 +312,13 @@ QByteArray EncodeKeptBytes(const QString& text)
     }
     return bytes + QStringView(text).mid(run).toUtf8();
 }
+
+namespace {
+bool listingKeepsBytes = false;
+} // namespace
+
+void SetListingKeepsBytes(bool keep) { listingKeepsBytes = keep; }
+bool ListingKeepsBytes() { return listingKeepsBytes; }
 
 bool IsValidUtf8(const QByteArray& bytes) { return QString::fromUtf8(bytes).toUtf8() == bytes; }
 

@@ -26,6 +26,8 @@ int CopyFileChecked(const QString& source, const QString& target);
 // stand: a "*" or "?" in them is part of the name. Returns 0 or the errno, as CopyFileChecked.
 int CopyWorkingFile(const QString& source, const QString& target);
 QString NormalizePath(const QString& path);
+// Makes the folder path and every missing folder above it, as "mkdir -p"; true when it is a folder then.
+bool MakeFolders(const QString& path);
 
 // File attributes as the design knows them: read-only 1, hidden 2, directory 16, archive 32,
 // alias 1024. Throws Tovanel::Failure when the path can't be examined.
@@ -38,6 +40,11 @@ int GetAttr(const QString& path);
 QString DecodeKeepingBytes(const QByteArray& bytes);
 QByteArray EncodeKeptBytes(const QString& text);
 bool IsValidUtf8(const QByteArray& bytes);
+// Every path this program hands the file system is encoded by EncodeKeptBytes. A program that takes its
+// paths by their bytes (the batch command) also lists names that are not UTF-8, as DecodeKeepingBytes
+// gives them; otherwise listings pass them over (and name them where the caller asks).
+void SetListingKeepsBytes(bool keep);
+bool ListingKeepsBytes();
 // A name to show the user: what is text as text, each other byte (and each control character) as
 // "\xFF", so that the file can be found again.
 QString ShownName(const QByteArray& bytes);

@@ -71,6 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"NamedFileMissing", {"--out", "$OUT", "$SRC/gone.tif"}, {}, 1,
                   "gone.tif: not converted: the file was gone", true},
         StatusRow{"EmptyFolderListsNothing", {"--out", "$OUT", "$ROOT/empty"}, {}, 0, "No files added.", false},
+        StatusRow{"EachSourceOnce", {"--out", "$OUT", "$SRC/good.tif", "$SRC", "$SRC/"}, {}, 1,
+                  "Done.\n1 of 2 files were not converted completely.", true},
+        StatusRow{"OtherExtensionsCounted", {"--out", "$OUT", "--ext", "png", "$SRC"}, {}, 0,
+                  "No files added.\ntovanel-batch: 2 files in the folders passed over: no extension of --ext png.",
+                  false},
         StatusRow{"UnknownOption", {"--out", "$OUT", "--colour", "$SRC"}, {}, 2, "Unknown option 'colour'", false},
         StatusRow{"NoInput", {"--out", "$OUT", "--report", "$ROOT/report.jsonl"}, {}, 2, "no input", false},
         StatusRow{"NoDestination", {"--report", "$ROOT/report.jsonl", "$SRC"}, {}, 2, "exactly one of", false},
@@ -270,8 +275,8 @@ class OddNameTest : public BatchFixture, public ::testing::WithParamInterface<Na
 TEST_P(OddNameTest, NamesAreNeverCommands)
 {
     const QString via = QString::fromLatin1(GetParam().via);
-    QStringList names{u"two words.tif"_s, u"it's \"quoted\".tif"_s,
-                      u"$(touch ran).tif"_s, u"`touch ran`;.tif"_s};
+    QStringList names{u"two words.tif"_s, u"it's \"quoted\".tif"_s, u"$(touch ran).tif"_s, u"`touch ran`;.tif"_s,
+                      u"q?.tif"_s, u"*.tif"_s, u"[a]{b,c}.tif"_s, u"upper.TIFF"_s};
     if (via != QLatin1String("lines"))
         names << u"line\nend.tif"_s;
     QStringList paths;
@@ -292,9 +297,48 @@ TEST_P(OddNameTest, NamesAreNeverCommands)
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     seed = 1;
     for (const QString& name : names)
-        EXPECT_EQ(TestTiff::OutputsDiffer(out, name.chopped(4), PagesOf(1, seed++)).toStdString(), "") << name.toStdString();
+        EXPECT_EQ(TestTiff::OutputsDiffer(out, name.left(name.lastIndexOf(u'.')), PagesOf(1, seed++)).toStdString(), "")
+            << name.toStdString();
     EXPECT_EQ(Entries(out).size(), names.size());
     EXPECT_FALSE(QFileInfo::exists(root + u"/ran"_s));
+}
+
+// A name that is not UTF-8, or holds a tab, is kept by its bytes from the arguments, standard input
+// and a folder to the outputs, and printed in the shell's $'...' form, one line each.
+TEST_P(OddNameTest, BytesThatAreNotTextNameTheirFile)
+{
+    const QString via = QString::fromLatin1(GetParam().via);
+    const QByteArray folder = QFile::encodeName(src) + "/odd/";
+    QByteArray input;
+    QStringList args{u"--out"_s, out};
+    for (const QByteArray& name : {QByteArray("caf\xE9.tif"), QByteArray("tab\there.tif")}) {
+        tiff(u"odd/made.tif"_s, PagesOf(1, 3));
+        ASSERT_EQ(::rename(QFile::encodeName(src + u"/odd/made.tif"_s).constData(), (folder + name).constData()), 0);
+        input += folder + name + (via == QLatin1String("nul") ? '\0' : '\n');
+    }
+    Result r;
+    if (via == QLatin1String("args")) {
+        // QProcess hands arguments over as UTF-8: bytes that are not go by the shell, as a user's would.
+        QProcess shell;
+        shell.setProcessEnvironment(env);
+        shell.start(u"/bin/sh"_s, {u"-c"_s, u"cd \"$1\" && exec \"$2\" --out \"$3\" caf*.tif tab*.tif"_s, u"sh"_s,
+                                   QFile::decodeName(folder), QStringLiteral(TOVANEL_BATCH_EXE), out});
+        r.exit = shell.waitForFinished(120000) ? shell.exitCode() : -1;
+        r.err = shell.readAllStandardError();
+    } else {
+        args << (via == QLatin1String("folder") ? QStringList{src + u"/odd"_s}
+                 : via == QLatin1String("nul")  ? QStringList{u"-0"_s, u"-"_s}
+                                                : QStringList{u"-"_s});
+        r = batch(args, via == QLatin1String("folder") ? QByteArray() : input);
+    }
+    ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    const QByteArray outBytes = QFile::encodeName(out);
+    struct stat st;
+    EXPECT_EQ(::stat((outBytes + "/caf\xE9.png_1.png").constData(), &st), 0);
+    EXPECT_EQ(::stat((outBytes + "/tab\there.png_1.png").constData(), &st), 0);
+    EXPECT_TRUE(r.err.contains("$'" + folder + "caf\\xe9.tif'")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("$'" + folder + "tab\\there.tif'")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains('\t')) << r.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, OddNameTest,
@@ -335,6 +379,32 @@ TEST_P(StopTest, ASignalMidRunKeepsWholeOutputsAndTheReport)
         converted += line.value(u"status"_s).toString() == QLatin1String("converted") ? 1 : 0;
     EXPECT_EQ(converted, written.size());
     EXPECT_EQ(lines.last().value(u"reason"_s).toString(), u"the run was stopped before its turn"_s);
+}
+
+// Before anything is written (the list still being made: here, standard input still being read), a
+// signal ends the program at once, with 130 as well, and leaves nothing.
+TEST_P(StopTest, ASignalBeforeAnythingIsWrittenEndsWith130)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(TOVANEL_BATCH_EXE), {u"--out"_s, out, u"-"_s});
+    ASSERT_TRUE(process.waitForStarted());
+    // The program has its handler in place once the kernel shows the signal as caught.
+    const QString status = u"/proc/%1/status"_s.arg(process.processId());
+    bool caught = false;
+    for (int waited = 0; !caught && waited < 10000; waited += 10) {
+        for (const QByteArray& line : TestFiles::ReadFile(status).split('\n'))
+            if (line.startsWith("SigCgt:"))
+                caught = (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (GetParam() - 1)) & 1;
+        QThread::msleep(10);
+    }
+    ASSERT_TRUE(caught) << "the signal is never caught while the list is made";
+    ::kill(static_cast<pid_t>(process.processId()), GetParam());
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_EQ(Entries(out), QStringList());
+    EXPECT_EQ(Entries(temp), QStringList());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopTest, ::testing::Values(SIGINT, SIGTERM),

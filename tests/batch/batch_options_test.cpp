@@ -35,8 +35,8 @@ QString Describe(const Options& o)
         parts << u"beside"_s;
     if (o.keepTree)
         parts << u"keep-tree"_s;
-    if (o.extension != none.extension)
-        parts << u"ext="_s + o.extension;
+    if (o.extensions != none.extensions)
+        parts << u"ext="_s + o.extensions.join(u',');
     if (o.nulSeparated)
         parts << u"nul"_s;
     if (!o.report.isEmpty())
@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"SLURM_ARRAY_TASK_ID=2", "SLURM_ARRAY_TASK_MIN=1", "SLURM_ARRAY_TASK_COUNT=2"},
                   Parsed::Run,
                   "paths=a out=/o shard=1/2 from --shard"},
+        OptionRow{"ExtRepeatedCommaLists", {"--out", "/o", "--ext", "tif,TIFF", "--ext", ".gtiff,tif", "a"}, {},
+                  Parsed::Run, "paths=a out=/o ext=tif,TIFF,.gtiff"},
         OptionRow{"Help", {"--help"}, {}, Parsed::Answer, "Exit status: 0 every page converted"},
         OptionRow{"Version", {"--version"}, {}, Parsed::Answer, "tovanel-batch "},
         OptionRow{"UnknownOption", {"--out", "/o", "--frobnicate", "a"}, {}, Parsed::Refuse, "Unknown option 'frobnicate'"},
@@ -114,6 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionRow{"OutTwice", {"--out", "/o", "--out", "/p", "a"}, {}, Parsed::Refuse, "--out given more than once"},
         OptionRow{"KeepTreeBeside", {"--beside", "--keep-tree", "a"}, {}, Parsed::Refuse, "--keep-tree goes with --out"},
         OptionRow{"EmptyExtension", {"--out", "/o", "--ext", "", "a"}, {}, Parsed::Refuse, "--ext needs"},
+        OptionRow{"EmptyExtensionInAList", {"--out", "/o", "--ext", "tif,,tiff", "a"}, {}, Parsed::Refuse,
+                  "--ext needs"},
         OptionRow{"JobsZero", {"--out", "/o", "--jobs", "0", "a"}, {}, Parsed::Refuse, "--jobs needs a number"},
         OptionRow{"JobsWord", {"--out", "/o", "-j", "many", "a"}, {}, Parsed::Refuse, "not 'many'"},
         OptionRow{"ShardPastCount", {"--out", "/o", "--shard", "4/3", "a"}, {}, Parsed::Refuse, "not '4/3'"},
@@ -124,6 +128,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"SLURM_ARRAY_TASK_ID=9", "SLURM_ARRAY_TASK_MIN=1", "SLURM_ARRAY_TASK_COUNT=3"},
                   Parsed::Refuse,
                   "needs --shard I/N"},
+        OptionRow{"SlurmOneTaskSubmittedAgain",
+                  {"--out", "/o", "a"},
+                  {"SLURM_ARRAY_TASK_ID=2", "SLURM_ARRAY_TASK_MIN=2", "SLURM_ARRAY_TASK_COUNT=1"},
+                  Parsed::Refuse,
+                  "--shard 2/N"},
         OptionRow{"SlurmIncomplete", {"--out", "/o", "a"}, {"SLURM_ARRAY_TASK_ID=1"}, Parsed::Refuse,
                   "make no part of the list"}),
     [](const auto& info) { return std::string(info.param.name); });

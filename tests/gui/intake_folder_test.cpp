@@ -37,35 +37,46 @@ void IntakeFolderTest::addsTheTreesMatchingFiles_data()
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QStringList>("added");
     QTest::addColumn<bool>("rootForm");   // the chosen folder given with a trailing "/"
+    QTest::addColumn<QStringList>("refused");   // named in one box: names that are not text
     QTest::newRow("extension in any letter case, not a longer one")
         << QStringList{"a.tif", "b.TIF", "c.Tif", "d.tiff", "e.png"} << "tif"
-        << QStringList{"a.tif", "b.TIF", "c.Tif"} << false;
+        << QStringList{"a.tif", "b.TIF", "c.Tif"} << false << QStringList{};
     QTest::newRow("asterisk takes every file of every type at any depth")
         << QStringList{"notes.txt", "noext", "pic.png", "sub/deep/x.tif"} << "*"
-        << QStringList{"noext", "notes.txt", "pic.png", "sub/deep/x.tif"} << false;
+        << QStringList{"noext", "notes.txt", "pic.png", "sub/deep/x.tif"} << false << QStringList{};
     QTest::newRow("leading tilde skipped, tilde inside taken")
-        << QStringList{"~lock.tif", "a~b.tif", "sub/~c.tif"} << "tif" << QStringList{"a~b.tif"} << false;
+        << QStringList{"~lock.tif", "a~b.tif", "sub/~c.tif"} << "tif" << QStringList{"a~b.tif"} << false << QStringList{};
     QTest::newRow("ordinary hidden file skipped, hidden read-only taken")
         << QStringList{".h.tif", ".r.tif ro", "v.tif", "w.tif ro"} << "tif"
-        << QStringList{".r.tif", "v.tif", "w.tif"} << false;
-    QTest::newRow("empty folder adds nothing") << QStringList{} << "tif" << QStringList{} << false;
+        << QStringList{".r.tif", "v.tif", "w.tif"} << false << QStringList{};
+    QTest::newRow("empty folder adds nothing") << QStringList{} << "tif" << QStringList{} << false << QStringList{};
     QTest::newRow("no matching file adds nothing") << QStringList{"a.png", "sub/b.jpg", "c/"} << "tif"
-        << QStringList{} << false;
+        << QStringList{} << false << QStringList{};
     QTest::newRow("chosen folder's files first, then level by level")
         << QStringList{"b/y.tif", "a/c/w.tif", "a/x.tif", "z.tif"} << "tif"
-        << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"} << false;
+        << QStringList{"z.tif", "a/x.tif", "b/y.tif", "a/c/w.tif"} << false << QStringList{};
     QTest::newRow("answer with a leading dot is taken without it")
         << QStringList{"a.tif", "b..tif", "c.TIF", "d.tiff", "e.png"} << ".tif"
-        << QStringList{"a.tif", "b..tif", "c.TIF"} << false;
+        << QStringList{"a.tif", "b..tif", "c.TIF"} << false << QStringList{};
     QTest::newRow("only one leading dot is dropped")
-        << QStringList{"a.tif", "b..tif"} << "..tif" << QStringList{"b..tif"} << false;
+        << QStringList{"a.tif", "b..tif"} << "..tif" << QStringList{"b..tif"} << false << QStringList{};
     QTest::newRow("symbolic-link loops add each file once")
         << QStringList{"z.tif", "a/x.tif", "a/up -> ..", "a/self -> ."} << "tif"
-        << QStringList{"z.tif", "a/x.tif"} << false;
+        << QStringList{"z.tif", "a/x.tif"} << false << QStringList{};
+    QTest::newRow("a name's *, ?, [ and { are part of it, in files and folders alike")
+        << QStringList{"ok.tif", "q?.tif", "*.tif", "[a]{b}.tif", "w?/in.tif", "s*/[x]/in.tif"} << "tif"
+        << QStringList{"*.tif", "ok.tif", "q?.tif", "[a]{b}.tif", "w?/in.tif", "s*/[x]/in.tif"} << false
+        << QStringList{};
+    QTest::newRow("the answer is matched against the extension alone")
+        << QStringList{"a.tif.png", "b.t.tif", "c.txt", "t.png"} << "t*" << QStringList{"b.t.tif", "c.txt"} << false
+        << QStringList{};
+    QTest::newRow("names that are not text are named in one box, the rest is added")
+        << QStringList{"ok.tif", "caf\\xE9.tif", "x\\xFFy/in.tif", "other\\xFE.png"} << "tif"
+        << QStringList{"ok.tif"} << false << QStringList{"caf\\xE9.tif", "x\\xFFy"};
     // The picker gives a file-system root with its separator ("/"); the folder then gets a second one
     // when the tree is listed. A folder given in that form here takes the same way through the paths.
     QTest::newRow("chosen folder in the root form, with its separator")
-        << QStringList{"a.tif", "sub/b.tif"} << "tif" << QStringList{"a.tif", "sub/b.tif"} << true;
+        << QStringList{"a.tif", "sub/b.tif"} << "tif" << QStringList{"a.tif", "sub/b.tif"} << true << QStringList{};
 }
 
 void IntakeFolderTest::addsTheTreesMatchingFiles()
@@ -74,6 +85,7 @@ void IntakeFolderTest::addsTheTreesMatchingFiles()
     QFETCH(QString, answer);
     QFETCH(QStringList, added);
     QFETCH(bool, rootForm);
+    QFETCH(QStringList, refused);
     QTemporaryDir dir;
     const QString root = dir.path() + QStringLiteral("/chosen");
     QVERIFY(QDir().mkpath(root));
@@ -84,7 +96,10 @@ void IntakeFolderTest::addsTheTreesMatchingFiles()
     AddAll(f, answer, rootForm ? root + QLatin1Char('/') : root);
 
     QCOMPARE(f.form->listTexts(), QStringList{"/old/x.tif"} + UnderRoot(root, added));
-    QCOMPARE(f.dialogs.messages().size(), 0);
+    const QList<Shown> boxes = f.dialogs.messages();
+    QCOMPARE(boxes.size(), refused.isEmpty() ? 0 : 1);
+    for (const QString& path : UnderRoot(root, refused))
+        QVERIFY2((boxes[0].text + boxes[0].details).contains(path), qPrintable(boxes[0].text + boxes[0].details));
 }
 
 void IntakeFolderTest::asksWithThePromptAndTheLastAnswers()

@@ -177,18 +177,23 @@ TEST_F(Scan, FoldersThatCantBeScannedStayAsGiven)
     EXPECT_TRUE(dialogs.shown.isEmpty());
 }
 
-TEST_F(Scan, UnsafeNamesAreSkippedWithEverythingBelowThem)
+// A folder's name is a name: "?", control characters and the like are scanned as any other, so no file
+// below them is lost. Only a name that is not UTF-8 is passed over, and told to the caller.
+TEST_F(Scan, OddNamesAreScannedNamesNotTextAreTold)
 {
     mk("A/ok/deep");
     mk("A/caf\xC3\xA9/c");          // valid UTF-8: kept
     mk("A/caf\xE9/c");              // the raw byte 0xE9: not UTF-8
     mk("A/line\nbreak/c");
-    mk("A/bell\x07/c");
     mk("A/q?x/c");
-    mk("A/del\x7F/c");
-    mk("A/c1\xC2\x85/c");           // U+0085, inside 127..159
-    EXPECT_EQ(scan({"A/"}), (QStringList{"A/", QString::fromUtf8("A/caf\xC3\xA9/"), "A/ok/",
-                                         QString::fromUtf8("A/caf\xC3\xA9/c/"), "A/ok/deep/"}));
+    mk("A/c1\xC2\x85/c");           // U+0085, a C1 control
+    QList<QByteArray> undecodable;
+    QStringList folders{QFile::decodeName(root + "A/")};
+    Tovanel::AddFolder::GetSubDirectories2016(folders, true, dialogs, &undecodable);
+    EXPECT_EQ(relative(folders), (QStringList{"A/", "A/c1\u0085/", "A/caf\u00e9/", "A/line\nbreak/", "A/ok/", "A/q?x/",
+                                              "A/c1\u0085/c/", "A/caf\u00e9/c/", "A/line\nbreak/c/", "A/ok/deep/",
+                                              "A/q?x/c/"}));
+    EXPECT_EQ(undecodable, QList<QByteArray>{root + "A/caf\xE9"});
     EXPECT_TRUE(dialogs.shown.isEmpty());
 }
 

@@ -255,10 +255,15 @@ QString CopyName(const QString& sourceName)
     QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
     // The run's own file procedures take "*" and "?" in a name for wildcards (and are right to, for the
     // names they are given by the user's patterns); the copy is only ever named by the run, so it
-    // carries none. The output keeps the source's own name.
-    for (QChar& c : copy)
-        if (c == u'*' || c == u'?')
+    // carries none, nor a byte kept from a name that is not UTF-8, which the scripts, written as text,
+    // could not name. The output keeps the source's own name.
+    for (qsizetype i = 0; i < copy.size(); ++i) {
+        QChar& c = copy[i];
+        const bool loneHalf = (c.isLowSurrogate() && (i == 0 || !copy.at(i - 1).isHighSurrogate()))
+                              || (c.isHighSurrogate() && (i + 1 == copy.size() || !copy.at(i + 1).isLowSurrogate()));
+        if (c == u'*' || c == u'?' || loneHalf)
             c = u'_';
+    }
     // The converter writes the copy's name with ".png" in place of its extension: never onto the copy.
     if (Main::StripExtension(copy) + QStringLiteral(".png") == copy)
         copy += QStringLiteral(".tif");
@@ -287,7 +292,7 @@ int MoveOutput(const QString& png, const QString& target)
         return EISDIR;
     if (!AddFolder::IsExistingFile(s) || !Main::FolderExists(Main::GetFolderPart(t)))
         return Main::CopyFileChecked(s, t);   // says which of the two is missing
-    if (::rename(QFile::encodeName(s).constData(), QFile::encodeName(t).constData()) == 0)
+    if (::rename(Main::EncodeKeptBytes(s).constData(), Main::EncodeKeptBytes(t).constData()) == 0)
         return 0;
     // Another file system is crossed by a copy; when the copy fails too, its errno says why.
     return Main::CopyFileChecked(s, t);
@@ -297,7 +302,7 @@ void FlushFolders(const QStringList& folders)
 {
     QSet<quint64> done;
     for (const QString& folder : folders) {
-        const Fs::File dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const Fs::File dir(::open(Main::EncodeKeptBytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid())
             continue;
         struct stat st;
@@ -311,7 +316,7 @@ void FlushFolders(const QStringList& folders)
 bool SameFile(const QString& a, const QString& b)
 {
     struct stat sa, sb;
-    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+    return ::stat(Main::EncodeKeptBytes(a).constData(), &sa) == 0 && ::stat(Main::EncodeKeptBytes(b).constData(), &sb) == 0
            && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 

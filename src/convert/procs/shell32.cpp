@@ -4,6 +4,7 @@
 
 #include "platform/dialogs.h"
 #include "fs/fs_internal.h"
+#include "fs/main_procs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -67,7 +68,7 @@ int Spawn(const QStringList& argv, const QString& folder, qint64& pidOut, qint64
     std::vector<QByteArray> raw;
     raw.reserve(static_cast<size_t>(argv.size()));
     for (const QString& a : argv)
-        raw.push_back(QFile::encodeName(a));
+        raw.push_back(Main::EncodeKeptBytes(a));
     std::vector<char*> args;
     for (QByteArray& a : raw)
         args.push_back(a.data());
