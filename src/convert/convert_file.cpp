@@ -251,13 +251,45 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
     // A mirrored tree's folders appear as their files' first pages come, never empty.
     if (!subfolder_.isEmpty() && !outcome_.base.isEmpty())
         QDir().mkpath(Main::GetFolderPart(outcome_.base));
-    trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
-    trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
+    trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveWithSidecars(png, OutputName(outcome_.base, page), page); });
+    trap_.run(at + 4, [&] {
+        QStringList files = SidecarsOf(png);
+        files << png;
+        for (const QString& file : files)
+            Main::DeleteFileQuiet(file);
+    });
     if (err != 0)
         outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
     else
         trap_.run(at + 6, [&] { outcome_.written << page; });
     return true;
+}
+
+int FileConversion::MoveWithSidecars(const QString& png, const QString& target, int page)
+{
+    // A page's world file and coordinate system come first, so its PNG never appears without them;
+    // they go again when the PNG cannot follow.
+    const QStringList from = SidecarsOf(png);
+    const QStringList to = SidecarsOf(target);
+    QStringList moved;
+    int err = 0;
+    for (qsizetype i = 0; i < from.size() && err == 0; ++i) {
+        if (!AddFolder::IsExistingFile(from[i]))
+            continue;
+        err = MoveOutput(from[i], to[i]);
+        if (err == 0)
+            moved << to[i];
+    }
+    if (err == 0)
+        err = MoveOutput(png, target);
+    if (err != 0) {
+        for (const QString& file : moved)
+            Main::DeleteFileQuiet(file);
+        return err;
+    }
+    if (!moved.isEmpty())
+        outcome_.sidecars.insert(page, moved);
+    return 0;
 }
 
 void FileConversion::PageDone(int page, bool took, const ToolMessage& said)

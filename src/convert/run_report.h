@@ -59,6 +59,7 @@ struct FileOutcome {
     int pages = 0;                // the pages the file is known to have (0 when it could not be read)
     QList<int> written;           // page numbers whose PNG is in place, ascending
     QMap<int, QString> missing;   // page number -> why it has no PNG
+    QMap<int, QStringList> sidecars;   // page number -> the files written beside its PNG (a world file, ...)
     QString fileReason;           // why nothing of the file could be converted, when that is the case
 
     bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }
