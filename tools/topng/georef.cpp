@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
 namespace tovanel::tools::topng {
@@ -132,8 +133,9 @@ struct Proj {
   decltype(&proj_context_destroy) contextDestroy = nullptr;
   decltype(&proj_create) create = nullptr;
   decltype(&proj_as_wkt) asWkt = nullptr;
+  decltype(&proj_as_proj_string) asProjString = nullptr;
   decltype(&proj_destroy) destroy = nullptr;
-  bool ok() const { return contextCreate && contextDestroy && create && asWkt && destroy; }
+  bool ok() const { return contextCreate && contextDestroy && create && asWkt && asProjString && destroy; }
 };
 
 struct GeoTiffLib {
@@ -155,6 +157,7 @@ const Proj& LoadProj() {
     Find(lib, "proj_context_destroy", p.contextDestroy);
     Find(lib, "proj_create", p.create);
     Find(lib, "proj_as_wkt", p.asWkt);
+    Find(lib, "proj_as_proj_string", p.asProjString);
     Find(lib, "proj_destroy", p.destroy);
     return p;
   }();
@@ -179,7 +182,7 @@ const GeoTiffLib& LoadGeoTiff() {
 
 // A coordinate system the GeoKeys define by their parameters, as a PROJ string; empty when
 // libgeotiff cannot tell it.
-std::string Proj4FromKeys(const GeoTags& tags) {
+std::string Proj4FromKeys(const GeoTags& tags, short& gcs) {
   const GeoTiffLib& g = LoadGeoTiff();
   if (!g.ok()) return {};
   TIFFMethod methods{GetTag, SetTag, TagType};
@@ -188,6 +191,7 @@ std::string Proj4FromKeys(const GeoTags& tags) {
   std::string text;
   if (GTIFDefn* defn = g.allocDefn()) {
     if (g.getDefn(gtif, defn)) {
+      gcs = defn->GCS;
       if (char* proj4 = g.proj4(defn)) {
         if (*proj4) text = std::string(proj4) + " +type=crs";
         g.freeMemory(proj4);
@@ -216,6 +220,39 @@ std::string AsWkt(const std::string& definition) {
   return wkt;
 }
 
+// The words of a PROJ string that say which datum (or ellipsoid and shift) its coordinates are on.
+bool IsDatumWord(const std::string& word) {
+  for (const char* key : {"+datum=", "+ellps=", "+a=", "+b=", "+rf=", "+R=", "+towgs84=", "+nadgrids=", "+pm="})
+    if (word.rfind(key, 0) == 0) return true;
+  return false;
+}
+
+// libgeotiff writes a projection on a datum it does not spell out (NAD83, ETRS89, ...) with its
+// ellipsoid alone; the datum of the geographic system the GeoKeys name by its EPSG code goes in
+// instead, as PROJ gives it.
+std::string WithDatumOf(short gcs, const std::string& proj4) {
+  if (gcs <= 0 || gcs == kUserDefined) return proj4;
+  const Proj& p = LoadProj();
+  if (!p.ok()) return proj4;
+  PJ_CONTEXT* ctx = p.contextCreate();
+  std::string datum;
+  if (PJ* base = ctx ? p.create(ctx, ("EPSG:" + std::to_string(gcs)).c_str()) : nullptr) {
+    if (const char* text = p.asProjString(ctx, base, PJ_PROJ_5, nullptr)) datum = text;
+    p.destroy(base);
+  }
+  if (ctx) p.contextDestroy(ctx);
+  std::string kept, words;
+  std::istringstream in(proj4), from(datum);
+  for (std::string word; in >> word;)
+    if (!IsDatumWord(word)) kept += word + " ";
+  for (std::string word; from >> word;)
+    if (IsDatumWord(word)) words += word + " ";
+  if (words.empty()) return proj4;
+  kept += words;
+  kept.pop_back();
+  return kept;
+}
+
 std::string CrsOf(const GeoTags& tags) {
   if (tags.keys.size() < 4) return {};
   const uint16_t model = tags.shortKey(kModelTypeKey, 0);
@@ -223,8 +260,9 @@ std::string CrsOf(const GeoTags& tags) {
   const uint16_t gcs = tags.shortKey(kGeographicTypeKey, 0);
   if (model == kModelProjected && pcs != 0 && pcs != kUserDefined) return AsWkt("EPSG:" + std::to_string(pcs));
   if (model == kModelGeographic && gcs != 0 && gcs != kUserDefined) return AsWkt("EPSG:" + std::to_string(gcs));
-  const std::string proj4 = Proj4FromKeys(tags);
-  return proj4.empty() ? std::string() : AsWkt(proj4);
+  short base = 0;
+  const std::string proj4 = Proj4FromKeys(tags, base);
+  return proj4.empty() ? std::string() : AsWkt(WithDatumOf(base, proj4));
 }
 
 std::string XmlEscaped(const std::string& text) {
