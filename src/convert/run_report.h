@@ -60,6 +60,8 @@ struct FileOutcome {
     QList<int> written;           // page numbers whose PNG is in place, ascending
     QMap<int, QString> missing;   // page number -> why it has no PNG
     QMap<int, QStringList> sidecars;   // page number -> the files written beside its PNG (a world file, ...)
+    QList<int> notAsked;          // pages the run was not asked to convert (a page selection), ascending
+    QStringList absent;           // page numbers asked for that the file does not have ("5", "7-9", "-4")
     QString fileReason;           // why nothing of the file could be converted, when that is the case
 
     bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }
