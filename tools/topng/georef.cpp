@@ -3,7 +3,8 @@
 // has GeoKeys, so that every other page starts without them.
 #include "georef.h"
 
-#include <dlfcn.h>
+#include "loaded_library.h"
+
 #include <geotiff/geo_normalize.h>
 #include <geotiff/geo_tiffp.h>
 #include <geotiff/geotiffio.h>
@@ -122,12 +123,7 @@ tagtype_t TagType(tiff_t*, pinfo_t tag) {
                                                                                                   : TYPE_UNKNOWN;
 }
 
-template <class F>
-void Find(void* lib, const char* name, F& f) {
-  f = lib ? reinterpret_cast<F>(dlsym(lib, name)) : nullptr;
-}
-
-// Loaded by their sonames, as the linker would, when the first page with GeoKeys needs them.
+// Loaded when the first page with GeoKeys needs them.
 struct Proj {
   decltype(&proj_context_create) contextCreate = nullptr;
   decltype(&proj_context_destroy) contextDestroy = nullptr;
@@ -152,13 +148,13 @@ struct GeoTiffLib {
 const Proj& LoadProj() {
   static const Proj proj = [] {
     Proj p;
-    void* lib = dlopen("libproj.so.25", RTLD_NOW | RTLD_LOCAL);
-    Find(lib, "proj_context_create", p.contextCreate);
-    Find(lib, "proj_context_destroy", p.contextDestroy);
-    Find(lib, "proj_create", p.create);
-    Find(lib, "proj_as_wkt", p.asWkt);
-    Find(lib, "proj_as_proj_string", p.asProjString);
-    Find(lib, "proj_destroy", p.destroy);
+    void* lib = LoadLibrary("libproj.so.25");
+    FindSymbol(lib, "proj_context_create", p.contextCreate);
+    FindSymbol(lib, "proj_context_destroy", p.contextDestroy);
+    FindSymbol(lib, "proj_create", p.create);
+    FindSymbol(lib, "proj_as_wkt", p.asWkt);
+    FindSymbol(lib, "proj_as_proj_string", p.asProjString);
+    FindSymbol(lib, "proj_destroy", p.destroy);
     return p;
   }();
   return proj;
@@ -167,14 +163,14 @@ const Proj& LoadProj() {
 const GeoTiffLib& LoadGeoTiff() {
   static const GeoTiffLib geotiff = [] {
     GeoTiffLib g;
-    void* lib = dlopen("libgeotiff.so.5", RTLD_NOW | RTLD_LOCAL);
-    Find(lib, "GTIFNewWithMethods", g.newWithMethods);
-    Find(lib, "GTIFFree", g.free);
-    Find(lib, "GTIFAllocDefn", g.allocDefn);
-    Find(lib, "GTIFFreeDefn", g.freeDefn);
-    Find(lib, "GTIFGetDefn", g.getDefn);
-    Find(lib, "GTIFGetProj4Defn", g.proj4);
-    Find(lib, "GTIFFreeMemory", g.freeMemory);
+    void* lib = LoadLibrary("libgeotiff.so.5");
+    FindSymbol(lib, "GTIFNewWithMethods", g.newWithMethods);
+    FindSymbol(lib, "GTIFFree", g.free);
+    FindSymbol(lib, "GTIFAllocDefn", g.allocDefn);
+    FindSymbol(lib, "GTIFFreeDefn", g.freeDefn);
+    FindSymbol(lib, "GTIFGetDefn", g.getDefn);
+    FindSymbol(lib, "GTIFGetProj4Defn", g.proj4);
+    FindSymbol(lib, "GTIFFreeMemory", g.freeMemory);
     return g;
   }();
   return geotiff;
