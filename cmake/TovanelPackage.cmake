@@ -20,8 +20,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tovanel.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The converter opens lcms2 only for Lab pages (dlopen), so no linked library names it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "liblcms2-2")
+# The converter opens lcms2 only for Lab pages, libgeotiff and PROJ only for GeoTIFF pages (dlopen), so no
+# linked library names them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "liblcms2-2, libgeotiff5, libproj25")
 # Qt finds its window-system plugins at run time, so no linked library names them; the X11 one comes
 # with Qt's GUI library, the Wayland one is separate.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")

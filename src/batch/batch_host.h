@@ -41,6 +41,8 @@ public:
     bool namesFromListOnly() const override { return true; }
     bool convertsEntry(int position) const override { return converts_.value(position - 1, true); }
     int jobs() const override { return options_.jobs; }
+    const NameTemplate* nameTemplate() const override { return options_.names ? &*options_.names : nullptr; }
+    const PageSelection* pageSelection() const override { return options_.pages ? &*options_.pages : nullptr; }
 
     void setProgressValue(double) override {}
     void setProgressText(const QString&) override {}

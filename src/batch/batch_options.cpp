@@ -64,6 +64,25 @@ QString ShardOfArrayTask(const QProcessEnvironment& env, Shard& shard, bool& fou
     return QString();
 }
 
+// --name and --pages; the usage error, or empty.
+QString ReadNamingAndPages(const QString& name, bool nameSet, const QString& pages, bool pagesSet, Options& o)
+{
+    QString why;
+    if (nameSet) {
+        o.names = NameTemplate::Parse(name, &why);
+        if (!o.names)
+            return QStringLiteral("--name '") + name + QStringLiteral("': ") + why + QLatin1Char('.');
+        if (o.beside && o.names->hasDir())
+            return QStringLiteral("--name: {dir} goes with --keep-tree.");
+    }
+    if (pagesSet) {
+        o.pages = PageSelection::Parse(pages, &why);
+        if (!o.pages)
+            return why;
+    }
+    return QString();
+}
+
 } // namespace
 
 bool ParseShard(const QString& text, Shard& shard)
@@ -123,7 +142,19 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
                                     QStringLiteral("FILE"));
     const QCommandLineOption dryRun({QStringLiteral("n"), QStringLiteral("dry-run")},
                                     QStringLiteral("List each source's pages and output names; write nothing."));
-    for (const QCommandLineOption& option : {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun})
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("Name the PNG files by TEMPLATE: {name} {ext} {dir} {page} {page:0N} "
+                                                 "{pages} (default {name}.png_{page}.png)."),
+                                  QStringLiteral("TEMPLATE"));
+    const QCommandLineOption pages(QStringLiteral("pages"),
+                                   QStringLiteral("Convert only these pages of each file: 1-3,7 (-1 the last page, "
+                                                  "2- page 2 to the end)."),
+                                   QStringLiteral("LIST"));
+    const QCommandLineOption noGeoref(QStringLiteral("no-georef"),
+                                      QStringLiteral("Write no world file and coordinate system beside the PNG of a "
+                                                     "GeoTIFF page."));
+    for (const QCommandLineOption& option :
+         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, name, pages, noGeoref})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A TIFF file, or a folder (its files and its subfolders' files with "
@@ -209,6 +240,11 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
         o.resume << AbsolutePath(file);
     }
     o.dryRun = parser.isSet(dryRun);
+    if (const QString refused = ReadNamingAndPages(parser.value(name), parser.isSet(name), parser.value(pages),
+                                                   parser.isSet(pages), o);
+        !refused.isEmpty())
+        return Refuse(refused);
+    o.georeference = !parser.isSet(noGeoref);
     return parsed;
 }
 

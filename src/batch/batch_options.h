@@ -1,9 +1,14 @@
 // The batch command's options, read from its arguments and from the job runner's environment.
 #pragma once
 
+#include "convert/name_template.h"
+#include "convert/page_selection.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 namespace Tovanel::Batch {
 
@@ -29,6 +34,9 @@ struct Options {
     QString shardFrom;              // where the shard came from, for the first line of the run
     QStringList resume;             // reports of earlier runs, absolute
     bool dryRun = false;
+    std::optional<NameTemplate> names;   // --name; none for the window's names
+    std::optional<PageSelection> pages;  // --pages; none for every page
+    bool georeference = true;            // false with --no-georef
 };
 
 struct Parsed {

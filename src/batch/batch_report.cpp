@@ -49,8 +49,10 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
         return lines;
     }
     for (int page = 1; page <= outcome.pages; ++page) {
+        if (outcome.notAsked.contains(page))
+            continue;
         if (outcome.written.contains(page)) {
-            const QString output = OutputName(outcome.base, page);
+            const QString output = OutputName(outcome.base, page, outcome.pages);
             lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size());
         } else {
             lines << Line(outcome.source, page, QJsonValue::Null, false,

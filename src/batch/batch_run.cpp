@@ -8,6 +8,7 @@
 #include "batch/progress.h"
 #include "batch/stop_signals.h"
 #include "convert/conversion_run.h"
+#include "convert/name_template.h"
 #include "convert/output_names.h"
 #include "convert/procs/run_folder.h"
 #include "platform/error_trap.h"
@@ -71,6 +72,26 @@ QString Overview(const Options& o, const Gathered& gathered, qsizetype listed, q
 
 // --dry-run: each source this run would convert, its pages and their output names, and every clash:
 // a base taken by an earlier source, an output that is already there.
+// A name template without {name} cannot tell two sources of one name apart by " (k)": refused before
+// anything is written, naming them.
+QString NamesThatClash(const Options& o, const BatchHost& host, const QList<PlannedBase>& plan)
+{
+    if (!o.names || o.names->hasName())
+        return QString();
+    QHash<QString, QString> first;   // own base -> the first source with it
+    for (int i = 0; i < plan.size(); ++i) {
+        if (plan[i].own.isEmpty())
+            continue;
+        const QString source = host.list()[i].path;
+        const QString earlier = first.value(plan[i].own);
+        if (!earlier.isEmpty() && earlier != source)
+            return QStringLiteral("--name: ") + earlier + QStringLiteral(" and ") + source
+                   + QStringLiteral(" would have the same output names; put {name} in the template.");
+        first.insert(plan[i].own, source);
+    }
+    return QString();
+}
+
 int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<PlannedBase>& plan, std::FILE* out,
            ConsoleDialogs& dialogs)
 {
@@ -102,12 +123,14 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         }
         text += source + QStringLiteral(": ") + Plural(count.pages, "page", "pages");
         if (plan[i].base != plan[i].own)
-            text += QStringLiteral(", saved as ") + ShownName(plan[i].base + QStringLiteral("_N.png"))
-                    + QStringLiteral(" since ") + ShownName(plan[i].own + QStringLiteral("_N.png"))
+            text += QStringLiteral(", saved as ") + ShownName(OutputPattern(plan[i].base))
+                    + QStringLiteral(" since ") + ShownName(OutputPattern(plan[i].own))
                     + QStringLiteral(" comes from ") + ShownName(owners.value(plan[i].own));
         text += QLatin1Char('\n');
         for (int page = 1; page <= count.pages; ++page) {
-            const QString output = OutputName(plan[i].base, page);
+            if (host.pageSelection() && !host.pageSelection()->contains(page, count.pages))
+                continue;
+            const QString output = OutputName(plan[i].base, page, count.pages);
             text += QStringLiteral("  ") + ShownName(output)
                     + (Main::FileExistsByDate(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
@@ -173,6 +196,10 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     BatchHost host(o, std::move(gathered.list), dialogs);
     // Names come from the whole list, so the shard and the skipped sources change none of them.
     const QList<PlannedBase> plan = PlanOutputBases(host);
+    if (const QString clash = NamesThatClash(o, host, plan); !clash.isEmpty()) {
+        dialogs.say(clash);
+        return UsageError;
+    }
     QList<bool> converts;
     qsizetype inShard = 0, resumed = 0;
     for (int position = 1; position <= host.listCount(); ++position) {
@@ -238,6 +265,9 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     if (mode == Progress::Terminal)
         tick.start(1000);
 
+    // The converter leaves out a map page's world file and coordinate system when told so.
+    if (!o.georeference)
+        qputenv("TOVANEL_TOPNG_GEOREF", "0");
     ConversionRun run(host);
     running = &run;
     const bool started = run.Start();

@@ -23,9 +23,10 @@ void Progress::finished(const FileOutcome& outcome)
     pagesDone_ += outcome.pages;
     if (mode_ == Log) {
         QStringList lines = outcome.lines();
+        const int asked = outcome.pages - static_cast<int>(outcome.notAsked.size());
         if (outcome.complete())
-            lines.prepend(outcome.source + QStringLiteral(": ") + QString::number(outcome.pages)
-                          + (outcome.pages == 1 ? QStringLiteral(" page written") : QStringLiteral(" pages written")));
+            lines.prepend(outcome.source + QStringLiteral(": ") + QString::number(asked)
+                          + (asked == 1 ? QStringLiteral(" page written") : QStringLiteral(" pages written")));
         const QString counter = QStringLiteral("[%1/%2] ").arg(filesDone_).arg(files_);
         for (const QString& line : lines)
             std::fputs((counter + (escapes_ ? escapes_->apply(line) : line) + QLatin1Char('\n')).toLocal8Bit().constData(),

@@ -134,11 +134,7 @@ void ConversionRun::BeginEntry(ErrorTrap& trap, int i)
 
 void ConversionRun::KeepPlaceInNaming(int position, const QString& source)
 {
-    QString own;
-    if (host_.destination() == Destination::Folder)
-        own = OwnOutputBase(EntryOutputFolder(host_, position), source);
-    else if (host_.destination() == Destination::BesideSource)
-        own = OwnOutputBase(Main::GetFolderPart(source), source);
+    const QString own = OwnBaseOf(host_, position, source, host_.destination());
     std::function<bool(const QString&)> usedOnDisk;
     if (!host_.namesFromListOnly())
         usedOnDisk = [this](const QString& base) { return BaseUsedOnDisk(base); };

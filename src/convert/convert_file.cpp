@@ -2,6 +2,8 @@
 // tool call in a slot of the run's, side by side with the calls of other pages and files.
 #include "convert/convert_file.h"
 
+#include "convert/name_template.h"
+#include "convert/page_selection.h"
 #include "convert/procs/conversion.h"
 #include "convert/procs/tool_slots.h"
 #include "fs/addfolder.h"
@@ -68,15 +70,16 @@ void FileConversion::ChooseOutputBase()
     if (trap_.test(164, [&] { return host.destination() == Destination::Folder; })) {
         trap_.run(166, [&] {
             subfolder_ = host.outputSubfolder(position_);
-            base = OwnOutputBase(EntryOutputFolder(host, position_), source_);
+            base = OwnBaseOf(host, position_, source_, Destination::Folder);
         });
     } else if (trap_.test(168, [&] { return host.destination() == Destination::BesideSource; })) {
-        trap_.run(170, [&] { base = OwnOutputBase(Main::GetFolderPart(source_), source_); });
+        trap_.run(170, [&] { base = OwnBaseOf(host, position_, source_, Destination::BesideSource); });
     }
     outcome_.base = base;
     KeepBaseToThisSource();
-    if (!base.isEmpty() && !run_.outputFolders_.contains(Main::GetFolderPart(base)))
-        run_.outputFolders_ << Main::GetFolderPart(base);
+    const QString folder = Main::GetFolderPart(outcome_.base);
+    if (!outcome_.base.isEmpty() && !run_.outputFolders_.contains(folder))
+        run_.outputFolders_ << folder;
 }
 
 // Another source of this run already writes under the base: the next free " (k)". Where the host
@@ -88,8 +91,8 @@ void FileConversion::KeepBaseToThisSource()
     if (!run_.host_.namesFromListOnly())
         usedOnDisk = [this](const QString& base) { return run_.BaseUsedOnDisk(base); };
     outcome_.base = run_.baseOwners_.Take(own, source_, usedOnDisk);
-    if (outcome_.base != own)
-        outcome_.takenBase = own;
+    if (const QString first = QString(own).remove(kCopyMark); outcome_.base != first)
+        outcome_.takenBase = first;
 }
 
 QString FileConversion::WriteScript(int scriptAt, int writeAt, const QString& slot, const QString& scriptName,
@@ -135,11 +138,19 @@ void FileConversion::SplitEnded(const QString& slot)
     QStringList pages;
     trap_.run(184, [&] { pages = SortedPages(AddFolder::GetFolderFiles(slot, kPagePattern)); });
     QList<int> numbered;
+    const PageSelection* asked = run_.host_.pageSelection();
+    int count = PageCount();
+    for (const QString& name : pages)
+        count = std::max(count, PageNumberOf(name));
     for (const QString& name : pages) {
         if (name.startsWith(QLatin1Char('~')))                                           // 190
             continue;
         // Output N is page N: the number comes from the page file's name, never from a count.
         const int page = PageNumberOf(name);
+        if (page != 0 && asked && !asked->contains(page, count)) {
+            Main::DeleteFileQuiet(TempPath(slot, name));
+            continue;
+        }
         // The page waits in the file's folder until a slot takes it.
         if (page == 0 || folder_.isEmpty()
             || !QFile::rename(TempPath(slot, name), TempPath(folder_, name)))
@@ -249,15 +260,49 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
         return false;
     int err = 0;
     // A mirrored tree's folders appear as their files' first pages come, never empty.
-    if (!subfolder_.isEmpty() && !outcome_.base.isEmpty())
-        Main::MakeFolders(Main::GetFolderPart(outcome_.base));
-    trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
-    trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
+    // So do the folders a name template gives.
+    const QString output = OutputName(outcome_.base, page, PageCount());
+    if ((!subfolder_.isEmpty() || outcome_.base.contains(kPageMark)) && !outcome_.base.isEmpty())
+        Main::MakeFolders(Main::GetFolderPart(output));
+    trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveWithSidecars(png, output, page); });
+    trap_.run(at + 4, [&] {
+        QStringList files = SidecarsOf(png);
+        files << png;
+        for (const QString& file : files)
+            Main::DeleteFileQuiet(file);
+    });
     if (err != 0)
         outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
     else
         trap_.run(at + 6, [&] { outcome_.written << page; });
     return true;
+}
+
+int FileConversion::MoveWithSidecars(const QString& png, const QString& target, int page)
+{
+    // A page's world file and coordinate system come first, so its PNG never appears without them;
+    // they go again when the PNG cannot follow.
+    const QStringList from = SidecarsOf(png);
+    const QStringList to = SidecarsOf(target);
+    QStringList moved;
+    int err = 0;
+    for (qsizetype i = 0; i < from.size() && err == 0; ++i) {
+        if (!AddFolder::IsExistingFile(from[i]))
+            continue;
+        err = MoveOutput(from[i], to[i]);
+        if (err == 0)
+            moved << to[i];
+    }
+    if (err == 0)
+        err = MoveOutput(png, target);
+    if (err != 0) {
+        for (const QString& file : moved)
+            Main::DeleteFileQuiet(file);
+        return err;
+    }
+    if (!moved.isEmpty())
+        outcome_.sidecars.insert(page, moved);
+    return 0;
 }
 
 void FileConversion::PageDone(int page, bool took, const ToolMessage& said)
@@ -271,14 +316,27 @@ void FileConversion::PageDone(int page, bool took, const ToolMessage& said)
     Finish();
 }
 
-void FileConversion::NoteUnsplit()
+int FileConversion::PageCount() const
 {
     // The splitter's account gives the page count and why each page it did not write is missing.
     int pages = split_.isEmpty() ? 0 : *std::max_element(split_.begin(), split_.end());
     pages = std::max(pages, account_.pages);
     if (!account_.skipped.isEmpty())
         pages = std::max(pages, account_.skipped.lastKey());
+    return pages;
+}
+
+void FileConversion::NoteUnsplit()
+{
+    const int pages = PageCount();
     outcome_.pages = pages;
+    if (const PageSelection* asked = run_.host_.pageSelection()) {
+        for (int page = 1; page <= pages; ++page)
+            if (!asked->contains(page, pages))
+                outcome_.notAsked << page;
+        if (pages > 0)
+            outcome_.absent = asked->absent(pages);
+    }
     if (pages == 0) {
         if (run_.stopRequested_ && !splitSaid_.said())
             outcome_.fileReason = kStopped;
@@ -289,7 +347,7 @@ void FileConversion::NoteUnsplit()
     }
     const QSet<int> present(split_.begin(), split_.end());
     for (int page = 1; page <= pages; ++page)
-        if (!present.contains(page))
+        if (!present.contains(page) && !outcome_.notAsked.contains(page))
             outcome_.missing.insert(page, ReasonFor(account_.skipped.value(page, {splitSaid_.status, QString()}),
                                                     QStringLiteral("page splitter"), folder_));
 }

@@ -53,6 +53,10 @@ private:
     ToolMessage ConverterSaid(const QString& slot, const QString& input, bool timedOut);
     // The PNG at png, when there is one, becomes output number page (statements at to at + 6).
     bool TakeOutput(const QString& png, int at, int page);
+    // The pages the file is known to have so far.
+    int PageCount() const;
+    // Moves the PNG at png, and the files the converter wrote beside it, to target: 0 or an errno.
+    int MoveWithSidecars(const QString& png, const QString& target, int page);
     // A page's result: none when took, otherwise why.
     void PageDone(int page, bool took, const ToolMessage& said);
     // Pages the splitter did not write, and why; a file that gave no page at all.

@@ -1,14 +1,62 @@
 // Output names over the whole list: each source's own base and the " (k)" of a later source.
 #include "convert/output_names.h"
 
+#include "convert/name_template.h"
 #include "fs/main_procs.h"
 
 namespace Tovanel {
 
-QString OutputName(const QString& base, int n)
+namespace {
+
+// The base own takes as the k-th source of its name: own itself for the first; then " (k)" where the
+// name template marks it, or before the ".png" that ends the base.
+QString CopyBase(const QString& own, int k)
 {
-    return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
+    const QString copy = k == 1 ? QString() : QStringLiteral(" (") + QString::number(k) + QLatin1Char(')');
+    if (own.contains(kCopyMark)) {
+        QString base = own;
+        return base.replace(kCopyMark, copy);
+    }
+    return k == 1 ? own : own.left(own.size() - 4) + copy + QStringLiteral(".png");
 }
+
+} // namespace
+
+QString OutputName(const QString& base, int n, int pages)
+{
+    const qsizetype mark = base.indexOf(kPageMark);
+    if (mark < 0)
+        return base + QLatin1Char('_') + QString::number(n) + QStringLiteral(".png");
+    QString name = base;
+    const int width = mark + 1 < name.size() ? name[mark + 1].unicode() - u'0' : 0;
+    name.replace(mark, 2, QString::number(n).rightJustified(width, QLatin1Char('0')));
+    return name.replace(kPagesMark, QString::number(pages));
+}
+
+QString OutputPattern(const QString& base)
+{
+    const qsizetype mark = base.indexOf(kPageMark);
+    if (mark < 0)
+        return CopyBase(base, 1) + QStringLiteral("_N.png");
+    QString pattern = CopyBase(base, 1);
+    pattern.replace(pattern.indexOf(kPageMark), 2, QStringLiteral("N"));
+    return pattern.replace(kPagesMark, QStringLiteral("M"));
+}
+
+QString OwnBaseOf(const RunHost& host, int position, const QString& source, Destination where)
+{
+    const NameTemplate* names = host.nameTemplate();
+    if (where == Destination::Folder)
+        return names ? names->Key(names->hasDir() ? host.destinationFolder() : EntryOutputFolder(host, position),
+                                  source, host.outputSubfolder(position))
+                     : OwnOutputBase(EntryOutputFolder(host, position), source);
+    if (where == Destination::BesideSource)
+        return names ? names->Key(Main::GetFolderPart(source), source, QString())
+                     : OwnOutputBase(Main::GetFolderPart(source), source);
+    return QString();
+}
+
+
 
 QString OwnOutputBase(const QString& folder, const QString& source)
 {
@@ -44,11 +92,6 @@ bool SplitNumbered(const QString& base, QString& stem, int& k)
     return ok && k >= 2;
 }
 
-QString Numbered(const QString& stem, int k)
-{
-    return stem + QStringLiteral(" (") + QString::number(k) + QStringLiteral(").png");
-}
-
 } // namespace
 
 void BaseOwners::clear()
@@ -75,23 +118,27 @@ QString BaseOwners::Take(const QString& own, const QString& source,
 {
     if (own.isEmpty())
         return own;
-    QString taken = own;
-    if (owners_.value(own, source) != source) {
-        const QString stem = own.left(own.size() - 4);   // the base always ends in ".png"
+    QString taken = CopyBase(own, 1);
+    if (owners_.value(taken, source) != source) {
+        // A name template's base is counted by itself, the window's by its stem.
+        const bool templated = own.contains(kCopyMark);
+        const QString key = templated ? own : own.left(own.size() - 4);   // the base always ends in ".png"
         // The first " (k)" that this source already writes under or that is free. Below nextFree_ every
         // number is taken (owners never change) or on disk (listed once per run), so only one this
         // source holds itself can be there.
-        int& next = nextFree_[stem];
+        int& next = nextFree_[key];
         next = qMax(next, 2);
-        const int mine = ownNumber_.value(qMakePair(stem, source), 0);
+        const int mine = ownNumber_.value(qMakePair(key, source), 0);
         if (mine != 0 && mine < next) {
-            taken = Numbered(stem, mine);
+            taken = CopyBase(own, mine);
         } else {
             for (int k = next;; ++k) {
-                taken = Numbered(stem, k);
+                taken = CopyBase(own, k);
                 // The run never replaces a file it did not write.
                 if (owners_.value(taken) == source || (!owners_.contains(taken) && !(usedOnDisk && usedOnDisk(taken)))) {
                     next = k + 1;
+                    if (templated)
+                        ownNumber_.insert(qMakePair(key, source), k);
                     break;
                 }
             }
@@ -113,11 +160,9 @@ QList<PlannedBase> PlanOutputBases(const RunHost& host)
             bases << PlannedBase();
             continue;
         }
-        if (where == Destination::Folder)
-            own = OwnOutputBase(EntryOutputFolder(host, position), source);
-        else if (where == Destination::BesideSource)
-            own = OwnOutputBase(Main::GetFolderPart(source), source);
-        bases << PlannedBase{own, owners.Take(own, source)};
+        if (where != Destination::None)
+            own = OwnBaseOf(host, position, source, where);
+        bases << PlannedBase{QString(own).remove(kCopyMark), owners.Take(own, source)};
     }
     return bases;
 }

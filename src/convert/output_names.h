@@ -13,8 +13,15 @@
 
 namespace Tovanel {
 
-// The name of output n (1-based) of a file whose output base is base.
-QString OutputName(const QString& base, int n);
+// The name of output n (1-based) of a file of pages pages whose output base is base.
+QString OutputName(const QString& base, int n, int pages = 0);
+
+// The names of a base's outputs as the closing words show them: "scan.png_N.png".
+QString OutputPattern(const QString& base);
+
+// The own base of the source at position with the destination where (empty for None): its name less
+// its extension, then ".png", in its output folder; with the host's name template, the template's key.
+QString OwnBaseOf(const RunHost& host, int position, const QString& source, Destination where);
 
 // A source's own output base in folder: its name less its last extension (a name without one is taken
 // whole), then ".png".

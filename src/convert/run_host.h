@@ -10,6 +10,8 @@ namespace Tovanel {
 
 class Dialogs;
 struct FileOutcome;
+class NameTemplate;
+class PageSelection;
 
 // Mouse pointer values of the window and of the list.
 enum Pointer : int { PointerDefault = 0, PointerArrow = 1, PointerHourglass = 11, PointerCustom = 99 };
@@ -59,6 +61,10 @@ public:
     // destination: every shard of a list and every resumed run must then name each page alike,
     // whatever the others have written meanwhile.
     virtual bool namesFromListOnly() const { return false; }
+    // The template the outputs are named by; none for the window's names.
+    virtual const NameTemplate* nameTemplate() const { return nullptr; }
+    // The pages of each file to convert; none for every page.
+    virtual const PageSelection* pageSelection() const { return nullptr; }
     // Tool calls at once; 0 for the cores this process may use.
     virtual int jobs() const { return 0; }
     // Told of each converted entry as it ends, in list order.

@@ -1,6 +1,8 @@
 // What each file of a run gave: the tools' stderr lines read back, reasons in words, the closing box.
 #include "convert/run_report.h"
 
+#include "convert/output_names.h"
+
 #include "convert/procs/conversion.h"
 #include "status.h"
 #include "fs/main_procs.h"
@@ -12,6 +14,8 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace Tovanel {
 
@@ -167,16 +171,22 @@ QStringList FileOutcome::lines() const
 {
     QStringList out;
     if (!takenBase.isEmpty())
-        out << source + QStringLiteral(": saved as ") + base + QStringLiteral("_N.png, since ") + takenBase
-                   + QStringLiteral("_N.png came from another file of this run");
+        out << source + QStringLiteral(": saved as ") + OutputPattern(base) + QStringLiteral(", since ")
+                   + OutputPattern(takenBase) + QStringLiteral(" came from another file of this run");
     if (!fileReason.isEmpty()) {
         out << source + QStringLiteral(": not converted: ") + fileReason;
         return out;
     }
+    if (!absent.isEmpty()) {
+        const bool one = absent.size() == 1 && !absent.first().mid(1).contains(QLatin1Char('-'));   // "5", "-4"
+        out << source + (one ? QStringLiteral(": page ") : QStringLiteral(": pages ")) + absent.join(QStringLiteral(", "))
+                   + (one ? QStringLiteral(" is") : QStringLiteral(" are")) + QStringLiteral(" not in the file, which has ")
+                   + QString::number(pages) + (pages == 1 ? QStringLiteral(" page") : QStringLiteral(" pages"));
+    }
     if (complete())
         return out;
     QString line = source + QStringLiteral(": ") + QString::number(written.size()) + QStringLiteral(" of ")
-                   + QString::number(pages) + QStringLiteral(" pages written");
+                   + QString::number(pages - notAsked.size()) + QStringLiteral(" pages written");
     if (!written.isEmpty())
         line += QStringLiteral(" (") + PageList(written) + QLatin1Char(')');
     // Neighbouring pages missing for one reason share one entry (a full disk would otherwise name
@@ -213,6 +223,9 @@ RunSummary Summarize(const QList<FileOutcome>& outcomes, const QStringList& notC
         text += QLatin1Char('\n') + QString::number(incomplete) + QStringLiteral(" of ") + QString::number(total)
                 + (total == 1 ? QStringLiteral(" file was") : QStringLiteral(" files were"))
                 + QStringLiteral(" not converted completely.");
+    else if (std::any_of(outcomes.begin(), outcomes.end(), [](const FileOutcome& o) { return !o.absent.isEmpty(); }))
+        text += QStringLiteral("\nEvery page asked for was converted; some pages asked for are not in their file "
+                               "(see the details).");
     else
         text += QStringLiteral("\nEvery file was converted; some were saved under another name (see the details).");
     return {text, details.join(QLatin1Char('\n'))};

@@ -59,6 +59,9 @@ struct FileOutcome {
     int pages = 0;                // the pages the file is known to have (0 when it could not be read)
     QList<int> written;           // page numbers whose PNG is in place, ascending
     QMap<int, QString> missing;   // page number -> why it has no PNG
+    QMap<int, QStringList> sidecars;   // page number -> the files written beside its PNG (a world file, ...)
+    QList<int> notAsked;          // pages the run was not asked to convert (a page selection), ascending
+    QStringList absent;           // page numbers asked for that the file does not have ("5", "7-9", "-4")
     QString fileReason;           // why nothing of the file could be converted, when that is the case
 
     bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }

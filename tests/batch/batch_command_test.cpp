@@ -87,7 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"ReportCannotBeWritten", {"--out", "$OUT", "--report", "$ROOT/nowhere/r.jsonl", "$SRC"}, {}, 3,
                   "cannot write the report $ROOT/nowhere/r.jsonl", false},
         StatusRow{"ResumedReportUnreadable", {"--out", "$OUT", "--resume", "$ROOT/empty", "$SRC"}, {}, 3,
-                  "cannot read the report $ROOT/empty", false}),
+                  "cannot read the report $ROOT/empty", false},
+        // A page asked for that a file does not have is named; it is no failure of the run.
+        StatusRow{"PageNotInTheFile", {"--out", "$OUT", "--pages", "-1,5", "$SRC/good.tif"}, {}, 0,
+                  "good.tif: page 5 is not in the file, which has 2 pages", true},
+        StatusRow{"TemplateCannotTellSourcesApart", {"--out", "$OUT", "--name", "p{page}.png", "$SRC"}, {}, 2,
+                  "would have the same output names; put {name} in the template", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the report ----
@@ -140,6 +145,9 @@ struct ShardRow {
     // How part i (1-based) of 3 is asked for: arguments, or the job runner's environment.
     QStringList (*args)(int part);
     QStringList (*env)(int part);
+    QStringList naming;       // arguments of the whole run and of every part
+    int files = 14;           // the whole run's outputs
+    const char* third = "a (3).png_2.png";   // the third a.tif's last output
 };
 
 class ShardTest : public BatchFixture, public ::testing::WithParamInterface<ShardRow> {};
@@ -155,18 +163,18 @@ TEST_P(ShardTest, ThreePartsGiveTheFilesOfOneRun)
         tiff(QString::fromLatin1(name), PagesOf(2, seed++));
     const QString whole = root + u"/whole"_s;
     ASSERT_TRUE(QDir().mkpath(whole));
-    ASSERT_EQ(batch({u"-q"_s, u"--out"_s, whole, src}).exit, 0);
+    ASSERT_EQ(batch(QStringList{u"-q"_s, u"--out"_s, whole, src} + row.naming).exit, 0);
     for (int part = 1; part <= 3; ++part) {
         QProcessEnvironment with;
         for (const QString& pair : row.env(part))
             with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        const Result r = batch(QStringList{u"--out"_s, out, src} + row.args(part), QByteArray(), with);
+        const Result r = batch(QStringList{u"--out"_s, out, src} + row.args(part) + row.naming, QByteArray(), with);
         ASSERT_EQ(r.exit, 0) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains(u"7 files listed; part %1 of 3"_s.arg(part).toUtf8())) << r.err.toStdString();
     }
     const QMap<QString, QByteArray> expected = Tree(whole);
-    EXPECT_EQ(expected.size(), 14);
-    EXPECT_TRUE(expected.contains(u"a (3).png_2.png"_s)) << Names(expected);
+    EXPECT_EQ(expected.size(), row.files);
+    EXPECT_TRUE(expected.contains(QString::fromUtf8(row.third))) << Names(expected);
     EXPECT_EQ(Names(Tree(out)), Names(expected));
     EXPECT_TRUE(Tree(out) == expected);
 }
@@ -175,13 +183,17 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, ShardTest,
     ::testing::Values(
         ShardRow{"ShardOption", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
-                 [](int) { return QStringList(); }},
+                 [](int) { return QStringList(); }, {}},
         // Slurm numbers an array's tasks from its first index (here 0, as --array=0-2 does).
         ShardRow{"SlurmArrayTask", [](int) { return QStringList(); },
                  [](int part) {
                      return QStringList{u"SLURM_ARRAY_TASK_ID=%1"_s.arg(part - 1),
                                         u"SLURM_ARRAY_TASK_MIN=0"_s, u"SLURM_ARRAY_TASK_COUNT=3"_s};
-                 }}),
+                 }, {}},
+        // A name template and a page list name alike in every part: " (k)" comes after {name}.
+        ShardRow{"TemplateAndLastPage", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
+                 [](int) { return QStringList(); }, {u"--name"_s, u"{name}-{page:03}-of-{pages}.png"_s, u"--pages"_s,
+                 u"-1"_s}, 7, "a (3)-002-of-2.png"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- resume, dry run, mirrored trees ----

@@ -102,6 +102,13 @@ void CopyDescriptiveTags(TIFF* in, TIFF* out) {
                      TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT})
     CopyText(in, out, tag);
   CopyUndefinedTag(in, out, TIFFTAG_GDAL_METADATA, "GDALMetadata");
+  // Where the page lies on the map (GeoTIFF).
+  CopyUndefinedTag(in, out, 33550, "ModelPixelScaleTag");
+  CopyUndefinedTag(in, out, 33922, "ModelTiepointTag");
+  CopyUndefinedTag(in, out, 34264, "ModelTransformationTag");
+  CopyUndefinedTag(in, out, 34735, "GeoKeyDirectoryTag");
+  CopyUndefinedTag(in, out, 34736, "GeoDoubleParamsTag");
+  CopyUndefinedTag(in, out, 34737, "GeoAsciiParamsTag");
 }
 
 // Everything a decoder needs to turn the raw strips or tiles back into the page's pixels. The

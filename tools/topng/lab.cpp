@@ -2,7 +2,8 @@
 // its D50 Lab to its sRGB profile (relative colorimetric), at the page's own depth.
 #include "lab.h"
 
-#include <dlfcn.h>
+#include "loaded_library.h"
+
 #include <lcms2.h>
 
 #include <algorithm>
@@ -14,7 +15,7 @@ namespace tovanel::tools::topng {
 namespace {
 
 // lcms2 is loaded when the first Lab page needs it, so that the converter's every other page starts
-// without loading it (about 0.13 ms a start). Loaded by its soname, as the linker would.
+// without loading it (about 0.13 ms a start).
 struct Lcms {
   decltype(&cmsCreateLab4Profile) createLab = nullptr;
   decltype(&cmsCreate_sRGBProfile) createSrgb = nullptr;
@@ -28,22 +29,17 @@ struct Lcms {
   }
 };
 
-template <class F>
-void Find(void* lib, const char* name, F& f) {
-  f = reinterpret_cast<F>(dlsym(lib, name));
-}
-
 const Lcms& LoadLcms() {
   static const Lcms lcms = [] {
     Lcms l;
-    void* lib = dlopen("liblcms2.so.2", RTLD_NOW | RTLD_LOCAL);
+    void* lib = LoadLibrary("liblcms2.so.2");
     if (!lib) return l;
-    Find(lib, "cmsCreateLab4Profile", l.createLab);
-    Find(lib, "cmsCreate_sRGBProfile", l.createSrgb);
-    Find(lib, "cmsCreateTransform", l.createTransform);
-    Find(lib, "cmsDoTransform", l.doTransform);
-    Find(lib, "cmsDeleteTransform", l.deleteTransform);
-    Find(lib, "cmsCloseProfile", l.closeProfile);
+    FindSymbol(lib, "cmsCreateLab4Profile", l.createLab);
+    FindSymbol(lib, "cmsCreate_sRGBProfile", l.createSrgb);
+    FindSymbol(lib, "cmsCreateTransform", l.createTransform);
+    FindSymbol(lib, "cmsDoTransform", l.doTransform);
+    FindSymbol(lib, "cmsDeleteTransform", l.deleteTransform);
+    FindSymbol(lib, "cmsCloseProfile", l.closeProfile);
     return l;
   }();
   return lcms;

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   ConvertSettings settings;
   const bool threadsGiven = argc == 6 && std::strcmp(argv[1], "-threads") == 0;
   settings.threads = ThreadsAsked(threadsGiven ? argv[2] : nullptr, std::getenv("TOVANEL_TOPNG_THREADS"));
+  // A map page's world file and coordinate system are left out when the run says so.
+  if (const char* georef = std::getenv("TOVANEL_TOPNG_GEOREF"); georef && std::strcmp(georef, "0") == 0)
+    settings.georeference = false;
   if (threadsGiven) {
     argv += 2;
     argc -= 2;

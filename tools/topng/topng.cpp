@@ -2,6 +2,7 @@
 #include "topng.h"
 
 #include "encode.h"
+#include "georef.h"
 #include "engine/engine.h"
 #include "decode_bands.h"
 #include "page.h"
@@ -16,6 +17,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tovanel::tools {
@@ -176,6 +180,29 @@ Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, cons
   return WritePng(job, [&](Fs::AtomicFile& out) { return StreamRows(pool, page, conv, out); }, output, settings.faults);
 }
 
+// A georeferenced page's world file and coordinate system beside its PNG, each written whole; when one
+// cannot be written the PNG goes too, so that a page never appears without its place on the map.
+Failure WriteGeoreference(TIFF* tif, const std::string& output) {
+  const std::optional<Georeference> geo = ReadGeoreference(tif);
+  if (!geo) return {};
+  const std::string aux = AuxXmlText(*geo);
+  const std::pair<std::string, std::string> files[] = {{WorldFilePathFor(output), WorldFileText(geo->transform)},
+                                                      {AuxXmlPathFor(output), aux}};
+  for (const auto& [path, text] : files) {
+    if (text.empty()) continue;
+    Fs::AtomicFile file(path);
+    int err = file.open();
+    if (err == 0) err = file.write(text.data(), text.size());
+    if (err == 0) err = file.commit(false);
+    if (err != 0) {
+      ::unlink(output.c_str());
+      ::unlink(WorldFilePathFor(output).c_str());
+      return OutputFailure(file, err);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 unsigned ThreadsAsked(const char* option, const char* environment) {
@@ -202,7 +229,8 @@ Failure ConvertPageToPng(const std::string& input, std::size_t pageIndex, const 
   if (!tif.value) return tif.failure;
   engine::Pool pool(settings.threads);
   try {
-    return Convert(tif.value.get(), input, pageIndex, output, settings, pool);
+    const Failure f = Convert(tif.value.get(), input, pageIndex, output, settings, pool);
+    return f.ok() && settings.georeference ? WriteGeoreference(tif.value.get(), output) : f;
   } catch (const std::bad_alloc&) {
     return {TooLarge, "out of memory"};
   }

@@ -31,6 +31,8 @@ struct ConvertSettings {
   // Filtered images up to this size (at most kMaxInMemoryImage) are held and then compressed; larger
   // ones are filtered and compressed as their rows arrive.
   std::uint64_t maxHeldImage = kMaxInMemoryImage;
+  // A page with GeoTIFF tags also gets NAME.pgw and NAME.png.aux.xml beside its NAME.png.
+  bool georeference = true;
   // Tests only: makes the output file fail at a step of its own (see Fs::FaultPlan).
   Fs::FaultPlan* faults = nullptr;
 };

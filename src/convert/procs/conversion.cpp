@@ -298,6 +298,12 @@ int MoveOutput(const QString& png, const QString& target)
     return Main::CopyFileChecked(s, t);
 }
 
+QStringList SidecarsOf(const QString& png)
+{
+    const QString stem = png.endsWith(QStringLiteral(".png")) ? png.chopped(4) : png;
+    return {stem + QStringLiteral(".pgw"), png + QStringLiteral(".aux.xml")};
+}
+
 void FlushFolders(const QStringList& folders)
 {
     QSet<quint64> done;

@@ -86,6 +86,10 @@ QString BeforeFirstDot(const QString& name);
 // in place, otherwise the errno that says why not.
 int MoveOutput(const QString& png, const QString& target);
 
+// The files the converter writes beside the PNG at png (NAME.png) when its page lies on a map: the
+// world file NAME.pgw and the coordinate system NAME.png.aux.xml.
+QStringList SidecarsOf(const QString& png);
+
 // Flushes the file systems holding these folders to disk, once each: a run's outputs are durable
 // when "Done." shows, without a flush per page. Reports nothing.
 void FlushFolders(const QStringList& folders);
