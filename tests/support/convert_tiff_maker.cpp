@@ -51,6 +51,26 @@ bool MoveStripsPastEnd(const QString& path, const QList<Page>& pages)
     }
     return f.seek(0) && f.write(b) == b.size();
 }
+// Cuts the file short where the directory of the first page marked cutBefore starts: its data stays,
+// the chain's offset to it points past the end.
+bool CutBeforeMarkedPage(const QString& path, const QList<Page>& pages)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    const QByteArray b = f.readAll();
+    if (b.size() < 8 || b.at(0) != 'I')
+        return false;
+    quint32 ifd = Le(b, 4, 4);
+    for (const Page& page : pages) {
+        if (ifd == 0 || ifd + 2 > static_cast<quint32>(b.size()))
+            return false;
+        if (page.cutBefore)
+            return f.resize(ifd);
+        ifd = Le(b, ifd + 2 + 12 * Le(b, ifd, 2), 4);
+    }
+    return false;
+}
 } // namespace
 
 QImage Pixels(const Page& page)
@@ -99,7 +119,9 @@ bool Write(const QString& path, const QList<Page>& pages)
     }
     TIFFClose(tif);
     return ok && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.stripPastEnd; })
-                  || MoveStripsPastEnd(path, pages));
+                  || MoveStripsPastEnd(path, pages))
+           && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.cutBefore; })
+               || CutBeforeMarkedPage(path, pages));
 }
 
 bool WriteDamaged(const QString& path)
