@@ -51,25 +51,16 @@ bool MoveStripsPastEnd(const QString& path, const QList<Page>& pages)
     }
     return f.seek(0) && f.write(b) == b.size();
 }
-// Cuts the file short where the directory of the first page marked cutBefore starts: its data stays,
-// the chain's offset to it points past the end.
+// Cuts the file short where the directory of the first page marked cutBefore starts.
 bool CutBeforeMarkedPage(const QString& path, const QList<Page>& pages)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadWrite))
-        return false;
-    const QByteArray b = f.readAll();
-    if (b.size() < 8 || b.at(0) != 'I')
-        return false;
-    quint32 ifd = Le(b, 4, 4);
-    for (const Page& page : pages) {
-        if (ifd == 0 || ifd + 2 > static_cast<quint32>(b.size()))
-            return false;
-        if (page.cutBefore)
-            return f.resize(ifd);
-        ifd = Le(b, ifd + 2 + 12 * Le(b, ifd, 2), 4);
-    }
-    return false;
+    const auto marked = std::find_if(pages.begin(), pages.end(), [](const Page& p) { return p.cutBefore; });
+    TIFF* tif = marked == pages.end() ? nullptr : TIFFOpen(QFile::encodeName(path).constData(), "r");
+    const bool found = tif && TIFFSetDirectory(tif, static_cast<tdir_t>(marked - pages.begin()));
+    const qint64 at = found ? static_cast<qint64>(TIFFCurrentDirOffset(tif)) : 0;
+    if (tif)
+        TIFFClose(tif);
+    return marked == pages.end() || (found && QFile::resize(path, at));
 }
 } // namespace
 
@@ -120,8 +111,7 @@ bool Write(const QString& path, const QList<Page>& pages)
     TIFFClose(tif);
     return ok && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.stripPastEnd; })
                   || MoveStripsPastEnd(path, pages))
-           && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.cutBefore; })
-               || CutBeforeMarkedPage(path, pages));
+           && CutBeforeMarkedPage(path, pages);
 }
 
 bool WriteDamaged(const QString& path)
