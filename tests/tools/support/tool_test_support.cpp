@@ -169,15 +169,6 @@ bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const 
   return false;
 }
 
-bool CutBeforeDirectory(const std::string& path, tdir_t dir) {
-  uint64_t at = 0;
-  if (TIFF* t = TIFFOpen(path.c_str(), "r")) {
-    if (TIFFSetDirectory(t, dir)) at = TIFFCurrentDirOffset(t);
-    TIFFClose(t);
-  }
-  return at > 0 && ::truncate(path.c_str(), static_cast<off_t>(at)) == 0;
-}
-
 bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
                          std::size_t rowBytes, uint32_t rowsPerStrip) {
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);

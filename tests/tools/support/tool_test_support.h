@@ -79,9 +79,6 @@ std::string RawDirectory(std::vector<RawEntry> entries, uint32_t next);
 // offset ifd of the file at path; false when there is no such entry.
 bool PatchEntryValue(const std::string& path, uint64_t ifd, uint16_t tag, const std::string& bytes);
 
-// Cuts the file at path short where directory dir (0-based) starts; false when it has none.
-bool CutBeforeDirectory(const std::string& path, tdir_t dir);
-
 // Writes whole planes (rowBytes per row, height rows each) as strips of rowsPerStrip rows, the last one
 // short, into the open TIFF t whose other tags are set. False when a strip fails.
 bool WriteStrippedPlanes(TIFF* t, const std::vector<std::vector<uint8_t>>& plane, uint32_t height,
