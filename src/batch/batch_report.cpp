@@ -117,9 +117,14 @@ bool ResumeRecord::read(const QString& path, QString& why)
         why = file.errorString();
         return false;
     }
+    // One buffer for every line, read into at most its size: a line that does not end within it is not
+    // a line we wrote.
+    QByteArray buffer(kMaxLineBytes + 2, Qt::Uninitialized);
     for (qint64 number = 1; !file.atEnd(); ++number) {
-        // Read a bounded piece at a time: a line that does not end within it is not a line we wrote.
-        const QByteArray text = file.readLine(kMaxLineBytes + 2);
+        const qint64 read = file.readLine(buffer.data(), buffer.size());
+        if (read < 0)
+            break;
+        const QByteArray text = QByteArray::fromRawData(buffer.constData(), read);
         const bool ended = text.endsWith('\n');
         if (text.size() - (ended ? 1 : 0) > kMaxLineBytes || (!ended && !file.atEnd())) {
             why = QStringLiteral("line %1 is longer than %2 MiB: the report is damaged").arg(number).arg(kMaxLineBytes >> 20);
