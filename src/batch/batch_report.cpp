@@ -187,9 +187,10 @@ bool ResumeRecord::done(const QString& source, const QString& base)
 QList<QByteArray> ResumeRecord::lines(const QString& source) const
 {
     QList<QByteArray> out;
-    if (!accepted_.contains(source))
+    const auto accepted = accepted_.constFind(source);
+    if (accepted == accepted_.constEnd())
         return out;
-    const Take& take = takes_.value(source).at(accepted_.value(source));
+    const Take& take = takes_.constFind(source)->at(*accepted);
     for (auto it = take.converted.cbegin(); it != take.converted.cend(); ++it)
         out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes, take.pages, take.sourceBytes,
                     take.time);
