@@ -82,7 +82,7 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
             continue;
         const QString& source = host.list()[i].path;
         const PageCount& count = counts[k++];
-        if (!count.reason.isEmpty()) {
+        if (!count.reason.isEmpty() && count.pages == 0) {
             text += source + QStringLiteral(": not converted: ") + count.reason + QLatin1Char('\n');
             unreadable = true;
             continue;
@@ -97,6 +97,10 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
             text += QStringLiteral("  ") + output
                     + (QFileInfo::exists(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
+        }
+        if (!count.reason.isEmpty()) {   // the pages before one that cannot be read
+            text += QStringLiteral("  page %1: ").arg(count.pages + 1) + count.reason + QLatin1Char('\n');
+            unreadable = true;
         }
     }
     std::fputs(text.toLocal8Bit().constData(), out);
@@ -199,8 +203,8 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         QString why;
         if (CountPages(sources, counts, why)) {
             pages = 0;
-            for (const PageCount& count : counts)
-                pages += count.pages;
+            for (const PageCount& count : counts)   // a page that cannot be read is a page the run ends
+                pages += count.pages + (count.pages > 0 && !count.reason.isEmpty() ? 1 : 0);
         }
     }
     progress.begin(static_cast<int>(inShard - resumed), pages);

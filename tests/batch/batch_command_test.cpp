@@ -256,6 +256,9 @@ TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
     tiff(u"a.tif"_s, PagesOf(2, 1));
     tiff(u"x/a.TIFF"_s, PagesOf(1, 2));
     ASSERT_TRUE(TestFiles::WriteFile(src + u"/x/broken.tiff"_s, QByteArray("II*\0", 4)));
+    QList<TestTiff::Page> cut = PagesOf(3, 3);
+    cut[2].cutBefore = true;
+    tiff(u"x/cut.tif"_s, cut);
     ASSERT_TRUE(TestFiles::WriteFile(out + u"/a.png_2.png"_s, "an older file"));
     const Result r = batch({u"--dry-run"_s, u"--ext"_s, u"*"_s,
                             u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s, src});
@@ -266,6 +269,9 @@ TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
                                             "%1/x/broken.tiff: not converted: damaged (")
                                  .arg(src, out);
     EXPECT_TRUE(QString::fromUtf8(r.out).startsWith(expected)) << r.out.toStdString();
+    // A file cut short inside page 3: its pages before the cut, then page 3 named damaged.
+    EXPECT_TRUE(r.out.contains(u"%1/x/cut.tif: 2 pages\n  %2/cut.png_1.png\n  %2/cut.png_2.png\n  page 3: damaged ("_s
+                                   .arg(src, out).toUtf8())) << r.out.toStdString();
     EXPECT_EQ(Entries(out), QStringList{u"a.png_2.png"_s});
     EXPECT_EQ(TestFiles::ReadFile(out + u"/a.png_2.png"_s), QByteArray("an older file"));
     EXPECT_FALSE(QFileInfo::exists(root + u"/r.jsonl"_s));
