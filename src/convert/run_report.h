@@ -58,7 +58,6 @@ struct SourceStamp {
     qint64 seconds = 0;       // modification time, since the epoch
     qint64 nanoseconds = 0;
     bool known() const { return bytes >= 0; }
-    bool operator==(const SourceStamp&) const = default;
 };
 // The stamp of the file at path now (following links, as the copy does).
 SourceStamp StampOf(const QString& path);
