@@ -1,4 +1,5 @@
-// JSON Lines out and in: source, page, output, status, reason, bytes.
+// JSON Lines out and in: source, page, output, status, reason, bytes, and the source as the run took
+// it: pages, source_bytes, source_mtime.
 #include "batch/batch_report.h"
 
 #include "convert/output_names.h"
@@ -13,7 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace Tovanel::Batch {
 
@@ -26,13 +29,32 @@ QByteArray Json(const QJsonValue& value)
     return array.mid(1, array.size() - 2);
 }
 
-// The fields in the order a reader expects them: what, which page, where, how, why, how big.
+// The modification time as UTC text to the nanosecond, "2026-03-01T09:30:12.123456789Z": exact,
+// where a JSON number would be rounded. Empty for a stamp not known.
+QString TimeText(const SourceStamp& stamp)
+{
+    if (!stamp.known())
+        return QString();
+    const std::time_t seconds = static_cast<std::time_t>(stamp.seconds);
+    std::tm utc {};
+    char text[80];
+    if (!::gmtime_r(&seconds, &utc))
+        return QString();
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%09lldZ", static_cast<long long>(stamp.nanoseconds));
+    return QString::fromLatin1(text);
+}
+
+// The fields in the order a reader expects them: what, which page, where, how, why, how big; then
+// the source as the run took it: its page count, size and modification time.
 QByteArray Line(const QString& source, const QJsonValue& page, const QJsonValue& output, bool converted,
-                const QJsonValue& reason, qint64 bytes)
+                const QJsonValue& reason, qint64 bytes, int pages, qint64 sourceBytes, const QString& time)
 {
     return "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
            + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
-           + ",\"bytes\":" + QByteArray::number(bytes) + "}";
+           + ",\"bytes\":" + QByteArray::number(bytes) + ",\"pages\":" + QByteArray::number(pages)
+           + ",\"source_bytes\":" + (sourceBytes >= 0 ? QByteArray::number(sourceBytes) : QByteArray("null"))
+           + ",\"source_mtime\":" + (time.isEmpty() ? QByteArray("null") : Json(time)) + "}";
 }
 
 QString Why(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
@@ -45,7 +67,7 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
     if (outcome.pages == 0 || !outcome.fileReason.isEmpty()) {
         lines << Line(outcome.source, QJsonValue::Null, QJsonValue::Null, false,
                       outcome.fileReason.isEmpty() ? QJsonValue(QStringLiteral("no page")) : QJsonValue(outcome.fileReason),
-                      0);
+                      0, 0, outcome.stamp.bytes, TimeText(outcome.stamp));
         return lines;
     }
     for (int page = 1; page <= outcome.pages; ++page) {
@@ -53,10 +75,12 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
             continue;
         if (outcome.written.contains(page)) {
             const QString output = OutputName(outcome.base, page, outcome.pages);
-            lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size());
+            lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size(), outcome.pages,
+                          outcome.stamp.bytes, TimeText(outcome.stamp));
         } else {
             lines << Line(outcome.source, page, QJsonValue::Null, false,
-                          outcome.missing.value(page, QStringLiteral("no output")), 0);
+                          outcome.missing.value(page, QStringLiteral("no output")), 0, outcome.pages,
+                          outcome.stamp.bytes, TimeText(outcome.stamp));
         }
     }
     return lines;
@@ -104,17 +128,36 @@ bool ResumeRecord::read(const QString& path, QString& why)
         why = file.errorString();
         return false;
     }
-    while (!file.atEnd()) {
-        const QJsonObject line = QJsonDocument::fromJson(file.readLine()).object();
+    // One buffer for every line, read into at most its size: a line that does not end within it is not
+    // a line we wrote.
+    QByteArray buffer(kMaxLineBytes + 2, Qt::Uninitialized);
+    for (qint64 number = 1; !file.atEnd(); ++number) {
+        const qint64 read = file.readLine(buffer.data(), buffer.size());
+        if (read < 0)
+            break;
+        const QByteArray text = QByteArray::fromRawData(buffer.constData(), read);
+        const bool ended = text.endsWith('\n');
+        if (text.size() - (ended ? 1 : 0) > kMaxLineBytes || (!ended && !file.atEnd())) {
+            why = QStringLiteral("line %1 is longer than %2 MiB: the report is damaged").arg(number).arg(kMaxLineBytes >> 20);
+            return false;
+        }
+        const QJsonObject line = QJsonDocument::fromJson(text).object();
         const int page = line.value(QStringLiteral("page")).toInt(0);
+        const int pages = line.value(QStringLiteral("pages")).toInt(0);
         const QString source = line.value(QStringLiteral("source")).toString();
-        if (page < 1 || source.isEmpty())
+        const QJsonValue size = line.value(QStringLiteral("source_bytes"));
+        const QString time = line.value(QStringLiteral("source_mtime")).toString();
+        // A line without what the source was (an older report) or of a page past the count tells nothing.
+        if (page < 1 || page > pages || source.isEmpty() || !size.isDouble() || time.isEmpty()
+            || line.value(QStringLiteral("status")).toString() != QLatin1String("converted"))
             continue;
-        lastPage_[source] = std::max(lastPage_.value(source), page);
-        if (line.value(QStringLiteral("status")).toString() != QLatin1String("converted"))
-            continue;
-        converted_[source][page] = {line.value(QStringLiteral("output")).toString(),
-                                    static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1))};
+        QList<Take>& takes = takes_[source];
+        const auto same = std::find_if(takes.begin(), takes.end(), [&](const Take& take) {
+            return take.pages == pages && take.sourceBytes == static_cast<qint64>(size.toDouble()) && take.time == time;
+        });
+        Take& take = same != takes.end() ? *same : takes.emplace_back(Take{pages, static_cast<qint64>(size.toDouble()), time, {}});
+        take.converted[page] = {line.value(QStringLiteral("output")).toString(),
+                                static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1))};
     }
     if (file.error() != QFileDevice::NoError) {
         why = file.errorString();
@@ -123,29 +166,50 @@ bool ResumeRecord::read(const QString& path, QString& why)
     return true;
 }
 
-bool ResumeRecord::done(const QString& source, const QString& base) const
+bool ResumeRecord::done(const QString& source, const QString& base, const PageSelection* asked)
 {
-    const auto found = converted_.constFind(source);
-    if (found == converted_.constEnd() || base.isEmpty())
+    accepted_.remove(source);
+    const auto found = takes_.constFind(source);
+    if (found == takes_.constEnd() || base.isEmpty())
         return false;
-    const QMap<int, Page>& pages = *found;
-    // Pages 1 to the last one any report names, every one converted.
-    if (lastPage_.value(source) != pages.size() || pages.lastKey() != pages.size())
+    const SourceStamp now = StampOf(source);
+    if (!now.known())
         return false;
-    for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
-        const QFileInfo output(it->output);
-        if (it->output != OutputName(base, it.key()) || !output.isFile() || output.size() != it->bytes)
-            return false;
+    const QString time = TimeText(now);
+    for (qsizetype i = 0; i < found->size(); ++i) {
+        const Take& take = found->at(i);
+        // Pages 1 to the count (those asked for), each one converted (a report cut inside the file's
+        // lines, or a page's line taken out, leaves one missing), of the source as it is now.
+        if (take.sourceBytes != now.bytes || take.time != time)
+            continue;
+        int wanted = 0;
+        for (int page = 1; page <= take.pages; ++page)
+            wanted += !asked || asked->contains(page, take.pages) ? 1 : 0;
+        const bool whole = take.converted.size() == wanted
+                           && std::all_of(take.converted.keyValueBegin(), take.converted.keyValueEnd(), [&](const auto& page) {
+            const QFileInfo output(page.second.output);
+            return (!asked || asked->contains(page.first, take.pages))
+                   && page.second.output == OutputName(base, page.first, take.pages) && output.isFile()
+                   && output.size() == page.second.bytes;
+        });
+        if (whole) {
+            accepted_.insert(source, i);
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 QList<QByteArray> ResumeRecord::lines(const QString& source) const
 {
     QList<QByteArray> out;
-    const QMap<int, Page> pages = converted_.value(source);
-    for (auto it = pages.cbegin(); it != pages.cend(); ++it)
-        out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes);
+    const auto accepted = accepted_.constFind(source);
+    if (accepted == accepted_.constEnd())
+        return out;
+    const Take& take = takes_.constFind(source)->at(*accepted);
+    for (auto it = take.converted.cbegin(); it != take.converted.cend(); ++it)
+        out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes, take.pages, take.sourceBytes,
+                    take.time);
     return out;
 }
 

@@ -2,6 +2,8 @@
 // reports of earlier runs read back to resume.
 #pragma once
 
+#include "convert/page_selection.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -44,14 +46,20 @@ private:
 // What earlier reports say was converted, page by page, for resuming.
 class ResumeRecord {
 public:
+    // The longest report line read; a longer one is not read into memory: its report is refused.
+    static constexpr qint64 kMaxLineBytes = qint64{1} << 20;
+
     // Adds the report at path. A report that does not exist yet adds nothing (a first run of a job that
-    // resumes from its own report); one that cannot be read gives false with why. Lines that are not
-    // whole JSON objects (the last line of a killed run) are passed over.
+    // resumes from its own report); one that cannot be read, or holds a line longer than kMaxLineBytes,
+    // gives false with why. Lines that are not whole JSON objects (the last line of a killed run), and
+    // lines that do not say what the source was (its page count, size and modification time), are
+    // passed over.
     bool read(const QString& path, QString& why);
-    // True when the reports show every page of source converted, under the names base gives, and each
-    // output is still a file of the size reported.
-    bool done(const QString& source, const QString& base) const;
-    // The report lines of a source that done() accepted, for the new report.
+    // True when the reports show source as it is now (the same size and modification time) with every
+    // page of the count they record converted (of those asked), under the names base gives, and each output is still a
+    // file of the size reported.
+    bool done(const QString& source, const QString& base, const PageSelection* asked = nullptr);
+    // The report lines of a source that done() last accepted, for the new report.
     QList<QByteArray> lines(const QString& source) const;
 
 private:
@@ -59,8 +67,16 @@ private:
         QString output;
         qint64 bytes = -1;
     };
-    QHash<QString, QMap<int, Page>> converted_;   // source -> page -> its output as reported
-    QHash<QString, int> lastPage_;                // source -> the last page any line names
+    // One state of a source as reports saw it: its page count, size and modification time (as the
+    // report writes it), and the pages converted from it.
+    struct Take {
+        int pages = 0;
+        qint64 sourceBytes = -1;
+        QString time;
+        QMap<int, Page> converted;
+    };
+    QHash<QString, QList<Take>> takes_;   // source -> what the reports saw of it
+    QHash<QString, qsizetype> accepted_;  // source -> the take done() found whole
 };
 
 } // namespace Tovanel::Batch

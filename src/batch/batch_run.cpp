@@ -116,7 +116,7 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
             continue;
         const QString source = ShownName(host.list()[i].path);
         const PageCount& count = counts[k++];
-        if (!count.reason.isEmpty()) {
+        if (!count.reason.isEmpty() && count.pages == 0) {
             text += source + QStringLiteral(": not converted: ") + count.reason + QLatin1Char('\n');
             unreadable = true;
             continue;
@@ -134,6 +134,10 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
             text += QStringLiteral("  ") + ShownName(output)
                     + (Main::FileExistsByDate(output) ? QStringLiteral(" (replaces the file there)") : QString())
                     + QLatin1Char('\n');
+        }
+        if (!count.reason.isEmpty()) {   // the pages before one that cannot be read
+            text += QStringLiteral("  page %1: ").arg(count.pages + 1) + count.reason + QLatin1Char('\n');
+            unreadable = true;
         }
     }
     std::fputs(text.toLocal8Bit().constData(), out);
@@ -204,7 +208,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     qsizetype inShard = 0, resumed = 0;
     for (int position = 1; position <= host.listCount(); ++position) {
         const bool mine = InShard(position, host.listCount(), o.shard);
-        const bool done = mine && record.done(host.listText(position), plan[position - 1].base);
+        const bool done = mine && record.done(host.listText(position), plan[position - 1].base, host.pageSelection());
         inShard += mine ? 1 : 0;
         resumed += done ? 1 : 0;
         converts << (mine && !done);
@@ -254,8 +258,8 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         QString why;
         if (CountPages(sources, counts, why)) {
             pages = 0;
-            for (const PageCount& count : counts)
-                pages += count.pages;
+            for (const PageCount& count : counts)   // a page that cannot be read is a page the run ends
+                pages += count.pages + (count.pages > 0 && !count.reason.isEmpty() ? 1 : 0);
         }
     }
     progress.begin(static_cast<int>(inShard - resumed), pages);

@@ -9,7 +9,9 @@ namespace Tovanel::Batch {
 
 struct PageCount {
     int pages = 0;
-    QString reason;   // why a source has no page to give, in the run's words
+    // Why a source has no page to give, in the run's words; with pages, why the page after them
+    // cannot be read (the chain of pages breaks off).
+    QString reason;
 };
 
 // The count of each source, in order, from the splitter the program carries, run in a working folder

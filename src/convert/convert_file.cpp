@@ -56,6 +56,8 @@ void FileConversion::Begin()
 void FileConversion::Prepare()
 {
     trap_.run(156, [&] { copy_ = TempPath(folder_, CopyName(Main::GetFileNamePart(source_))); });
+    // Taken before the copy: a source changed while it is copied or after shows another stamp later.
+    outcome_.stamp = StampOf(source_);
     // The copy is a working file of this run only: no flush to disk for it.
     trap_.run(158, [&] { copyError_ = Main::CopyWorkingFile(source_, copy_); });
     trap_.run(160, [] {});   // the output format, always PNG

@@ -148,6 +148,15 @@ QString CopyReason(const QString& source, int err, const QString& folder)
            + QString::fromLocal8Bit(std::strerror(err)) + QLatin1Char(')');
 }
 
+SourceStamp StampOf(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return {static_cast<qint64>(st.st_size), static_cast<qint64>(st.st_mtim.tv_sec),
+            static_cast<qint64>(st.st_mtim.tv_nsec)};
+}
+
 QString OutputFolderReason(int err, const QString& folder)
 {
     return QStringLiteral("the output folder ") + folder + QStringLiteral(" cannot be written (")

@@ -51,6 +51,17 @@ QString OutputFolderReason(int err, const QString& folder);
 // 0 when the name is not a page file's.
 int PageNumberOf(const QString& pageName);
 
+// A source file as it was when the run took it: its size and modification time. bytes is -1 when
+// the file could not be looked at.
+struct SourceStamp {
+    qint64 bytes = -1;
+    qint64 seconds = 0;       // modification time, since the epoch
+    qint64 nanoseconds = 0;
+    bool known() const { return bytes >= 0; }
+};
+// The stamp of the file at path now (following links, as the copy does).
+SourceStamp StampOf(const QString& path);
+
 // One source of the run.
 struct FileOutcome {
     QString source;
@@ -63,6 +74,7 @@ struct FileOutcome {
     QList<int> notAsked;          // pages the run was not asked to convert (a page selection), ascending
     QStringList absent;           // page numbers asked for that the file does not have ("5", "7-9", "-4")
     QString fileReason;           // why nothing of the file could be converted, when that is the case
+    SourceStamp stamp;            // the source as it was just before the run copied it
 
     bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }
     // "path: 2 of 3 pages written; page 2: damaged (...)", and the renaming when there was one.

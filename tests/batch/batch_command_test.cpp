@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <csignal>
@@ -37,6 +38,7 @@ TEST_P(ExitStatusTest, SaysWhyAndWritesOnlyWhenItRuns)
     tiff(u"good.tif"_s, PagesOf(2, 1));
     ASSERT_TRUE(TestFiles::WriteFile(src + u"/bad.tif"_s, "not an image"));
     ASSERT_TRUE(TestFiles::WriteFile(root + u"/a-file"_s, "x"));
+    ASSERT_TRUE(TestFiles::WriteFile(root + u"/long.jsonl"_s, QByteArray((1 << 20) + 1, 'x')));
     ASSERT_TRUE(QDir().mkpath(root + u"/empty"_s));
     QProcessEnvironment with;
     for (QString pair : row.env) {
@@ -92,7 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"PageNotInTheFile", {"--out", "$OUT", "--pages", "-1,5", "$SRC/good.tif"}, {}, 0,
                   "good.tif: page 5 is not in the file, which has 2 pages", true},
         StatusRow{"TemplateCannotTellSourcesApart", {"--out", "$OUT", "--name", "p{page}.png", "$SRC"}, {}, 2,
-                  "would have the same output names; put {name} in the template", false}),
+                  "would have the same output names; put {name} in the template", false},
+        StatusRow{"ResumedReportLineTooLong", {"--out", "$OUT", "--resume", "$ROOT/long.jsonl", "$SRC"}, {}, 3,
+                  "line 1 is longer than 1 MiB: the report is damaged", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the report ----
@@ -107,7 +111,8 @@ QList<QJsonObject> ReportObjects(const QString& path)
 }
 
 // One line per page with its output and size, failures named with their reasons, one line for a file
-// that gave no page; fields in the order source, page, output, status, reason, bytes.
+// that gave no page; fields in the order source, page, output, status, reason, bytes (then what the
+// source was, which the resume rows check).
 TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
 {
     QList<TestTiff::Page> damaged = PagesOf(3, 4);
@@ -134,7 +139,8 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
             .arg(size(1))
             .arg(size(3))
             .arg(text);
-    EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).toStdString(),
+    const QRegularExpression source(uR"re(,"pages":\d+,"source_bytes":\d+,"source_mtime":"[^"]+")re"_s);
+    EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).remove(source).toStdString(),
               expected.toStdString());
 }
 
@@ -233,12 +239,43 @@ TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
     EXPECT_TRUE(again.err.contains("3 already converted; 0 files to convert.")) << again.err.toStdString();
 }
 
+// A resumed run converts b.tif again when the report no longer shows all its pages converted from it
+// as it is now; the lines it carries for a.tif let its own report skip a.tif again.
+class ResumeTest : public BatchFixture, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ResumeTest, ConvertsAgainASourceTheReportNoLongerShowsWhole)
+{
+    const std::string change = GetParam();
+    tiff(u"a.tif"_s, PagesOf(2, 3));
+    QList<TestTiff::Page> b = PagesOf(2, 5);
+    const QString report = root + u"/r.jsonl"_s, bPath = tiff(u"b.tif"_s, b);
+    ASSERT_EQ(batch({u"-j"_s, u"1"_s, u"--out"_s, out, u"--report"_s, report, src}).exit, 0);
+    QList<QByteArray> lines = TestFiles::ReadFile(report).split('\n');   // a's pages, then b's
+    if (change == "cut inside b's lines")
+        lines.resize(3);
+    if (change == "b grew")
+        tiff(u"b.tif"_s, b = PagesOf(4, 5));
+    QFile touched(bPath);
+    ASSERT_TRUE(change != "b touched"
+                || (touched.open(QIODevice::ReadWrite)
+                    && touched.setFileTime(QDateTime::fromSecsSinceEpoch(1), QFileDevice::FileModificationTime)));
+    ASSERT_TRUE(TestFiles::WriteFile(report, lines.join('\n')));
+    EXPECT_TRUE(batch({u"--out"_s, out, u"--resume"_s, report, u"--report"_s, report, src}).err.contains("1 already converted"));
+    EXPECT_EQ(TestTiff::OutputsDiffer(out, u"b"_s, b).toStdString(), "");
+    EXPECT_TRUE(batch({u"--out"_s, out, u"--resume"_s, report, src}).err.contains("2 already converted; 0 files"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ResumeTest, ::testing::Values("cut inside b's lines", "b grew", "b touched"));
+
 // A dry run lists each source's pages, their names and the clashes, and writes nothing anywhere.
 TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
 {
     tiff(u"a.tif"_s, PagesOf(2, 1));
     tiff(u"x/a.TIFF"_s, PagesOf(1, 2));
     ASSERT_TRUE(TestFiles::WriteFile(src + u"/x/broken.tiff"_s, QByteArray("II*\0", 4)));
+    QList<TestTiff::Page> cut = PagesOf(3, 3);
+    cut[2].cutBefore = true;
+    tiff(u"x/cut.tif"_s, cut);
     ASSERT_TRUE(TestFiles::WriteFile(out + u"/a.png_2.png"_s, "an older file"));
     const Result r = batch({u"--dry-run"_s, u"--ext"_s, u"*"_s,
                             u"--out"_s, out, u"--report"_s, root + u"/r.jsonl"_s, src});
@@ -249,6 +286,9 @@ TEST_F(BatchFixture, ADryRunListsNamesAndClashesAndWritesNothing)
                                             "%1/x/broken.tiff: not converted: damaged (")
                                  .arg(src, out);
     EXPECT_TRUE(QString::fromUtf8(r.out).startsWith(expected)) << r.out.toStdString();
+    // A file cut short inside page 3: its pages before the cut, then page 3 named damaged.
+    EXPECT_TRUE(r.out.contains(u"%1/x/cut.tif: 2 pages\n  %2/cut.png_1.png\n  %2/cut.png_2.png\n  page 3: damaged ("_s
+                                   .arg(src, out).toUtf8())) << r.out.toStdString();
     EXPECT_EQ(Entries(out), QStringList{u"a.png_2.png"_s});
     EXPECT_EQ(TestFiles::ReadFile(out + u"/a.png_2.png"_s), QByteArray("an older file"));
     EXPECT_FALSE(QFileInfo::exists(root + u"/r.jsonl"_s));

@@ -51,6 +51,17 @@ bool MoveStripsPastEnd(const QString& path, const QList<Page>& pages)
     }
     return f.seek(0) && f.write(b) == b.size();
 }
+// Cuts the file short where the directory of the first page marked cutBefore starts.
+bool CutBeforeMarkedPage(const QString& path, const QList<Page>& pages)
+{
+    const auto marked = std::find_if(pages.begin(), pages.end(), [](const Page& p) { return p.cutBefore; });
+    TIFF* tif = marked == pages.end() ? nullptr : TIFFOpen(QFile::encodeName(path).constData(), "r");
+    const bool found = tif && TIFFSetDirectory(tif, static_cast<tdir_t>(marked - pages.begin()));
+    const qint64 at = found ? static_cast<qint64>(TIFFCurrentDirOffset(tif)) : 0;
+    if (tif)
+        TIFFClose(tif);
+    return marked == pages.end() || (found && QFile::resize(path, at));
+}
 } // namespace
 
 QImage Pixels(const Page& page)
@@ -99,7 +110,8 @@ bool Write(const QString& path, const QList<Page>& pages)
     }
     TIFFClose(tif);
     return ok && (std::none_of(pages.begin(), pages.end(), [](const Page& p) { return p.stripPastEnd; })
-                  || MoveStripsPastEnd(path, pages));
+                  || MoveStripsPastEnd(path, pages))
+           && CutBeforeMarkedPage(path, pages);
 }
 
 bool WriteDamaged(const QString& path)

@@ -18,18 +18,20 @@ std::string OneLine(std::string text) {
 }
 
 // The pages a split of input would write, listed as the split lists them; the status the split would
-// end with when it would write none.
+// end with when it would write none, or when the chain of directories breaks off after the pages.
 Result<std::size_t> CountPages(const char* input) {
   const Result<TiffPtr> in = OpenTiffForReading(input, "D");
   if (!in.value) return {0, in.failure};
-  const std::size_t pages = ListPages(in.value.get(), kMaxSplitPages + 1).size();
+  bool chainBroken = false;
+  const std::size_t pages = ListPages(in.value.get(), kMaxSplitPages + 1, &chainBroken).size();
   if (pages > kMaxSplitPages) return {0, {TooManyPages, "more than " + std::to_string(kMaxSplitPages) + " pages"}};
   if (pages == 0) return {0, {Damaged, LastTiffError().empty() ? "no readable page" : LastTiffError()}};
+  if (chainBroken) return {pages, {Damaged, "cannot read the page's image directory (" + LastTiffError() + ")"}};
   return {pages, {}};
 }
 
 // One line per input on stdout, in order: "<pages> <status>", and for a status other than 0 a tab and
-// why; the input's name is not repeated, so a caller pairs every answer with its input whatever the
+// why (the page after the counted ones is the one that failed); the input's name is not repeated, so a caller pairs every answer with its input whatever the
 // name holds. Exits with the first input's failure status, 0 when every input has pages.
 int CountMode(int count, char** inputs) {
   InstallTiffHandlers();
@@ -41,7 +43,7 @@ int CountMode(int count, char** inputs) {
       continue;
     }
     if (first == Ok) first = pages.failure.code;
-    std::printf("0 %d\t%s\n", pages.failure.code, OneLine(pages.failure.why).c_str());
+    std::printf("%zu %d\t%s\n", pages.value, pages.failure.code, OneLine(pages.failure.why).c_str());
   }
   return std::fflush(stdout) == 0 ? first : WriteFailed;
 }

@@ -392,7 +392,11 @@ Failure SplitPages(const std::string& input, const std::string& prefix) {
   const Result<TiffPtr> in = OpenTiffForReading(input, "D");
   if (!in.value) return {in.failure.code, OneLine(in.failure.why)};
   // Counted before anything is written, so a file with too many pages leaves no partial result.
-  const std::vector<tdir_t> pages = ListPages(in.value.get(), kMaxSplitPages + 1);
+  // A chain of directories that breaks off (an offset past the end of a file cut short, a directory
+  // that cannot be read, a loop) is no end of the file: the page after the last one listed is damaged.
+  bool chainBroken = false;
+  const std::vector<tdir_t> pages = ListPages(in.value.get(), kMaxSplitPages + 1, &chainBroken);
+  const std::string chainError = LastTiffError();
   if (pages.size() > kMaxSplitPages) return {TooManyPages, "more than " + std::to_string(kMaxSplitPages) + " pages"};
   if (pages.empty()) return {Damaged, OneLine(LastTiffError().empty() ? "no readable page" : LastTiffError())};
   const Result<TiffPtr> copy = OpenTiffForReading(input, "h");
@@ -441,9 +445,19 @@ Failure SplitPages(const std::string& input, const std::string& prefix) {
     // A full disk or a folder we cannot write to will not get better with the next page.
     if (failure.code == WriteFailed && !isInputFile) break;
   }
-  WritePagesFile(prefix, "pages\t" + std::to_string(pages.size()) + "\t" + std::to_string(written) + "\n" + account);
+  std::size_t total = pages.size();
+  if (chainBroken) {
+    ++total;
+    const std::string why = OneLine("cannot read the page's image directory" +
+                                    (chainError.empty() ? std::string() : " (" + chainError + ")"));
+    if (firstFailure == Ok) firstFailure = Damaged;
+    if (!skipped.empty()) skipped += "; ";
+    skipped += "page " + std::to_string(total) + " skipped: " + why;
+    account += "skipped\t" + std::to_string(total) + "\t" + std::to_string(Damaged) + "\t" + AsField(why) + "\n";
+  }
+  WritePagesFile(prefix, "pages\t" + std::to_string(total) + "\t" + std::to_string(written) + "\n" + account);
   if (firstFailure == Ok) return {};
-  return {firstFailure, std::to_string(written) + " of " + std::to_string(pages.size()) + " pages written; " + skipped};
+  return {firstFailure, std::to_string(written) + " of " + std::to_string(total) + " pages written; " + skipped};
 }
 
 }  // namespace tovanel::tools

@@ -19,6 +19,7 @@ std::string PageSuffix(std::size_t index);
 // page's 0-based index: a page that is skipped leaves its name unused. Each file appears
 // whole or not at all. Ok when every page was written; otherwise the first skipped page's failure,
 // whose one line names every skipped page (the pages that could be written are still written).
+// A chain of directories that breaks off after some pages gives one page more, skipped as Damaged.
 // A file with more than kMaxSplitPages pages gives TooManyPages and no output at all.
 Failure SplitPages(const std::string& input, const std::string& prefix);
 

@@ -532,6 +532,7 @@ struct DamagedPageCase {
   std::vector<uint32_t> widths;           // and their widths, which tell the pages apart
   std::string skipped;                    // named on stderr
   bool tileWidth = false;                 // tiled pages; the broken ones' tiles 24 wide instead
+  int cutAt = -1;                         // the file cut short where this page's directory starts
 };
 
 TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
@@ -541,6 +542,8 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
       {"last page", {2}, {"paaa.tif", "paab.tif"}, {64, 20}, "page 3"},
       {"first and last page", {0, 2}, {"paab.tif"}, {20}, "page 3"},
       {"tile width of the first page", {0}, {"paab.tif", "paac.tif"}, {20, 30}, "page 1", true},
+      // The chain's offset to page 3 lies past the end: that page is damaged, not the file's end.
+      {"file cut before the last page's directory", {}, {"paaa.tif", "paab.tif"}, {64, 20}, "page 3", false, 2},
   };
   for (const DamagedPageCase& row : rows) {
     SCOPED_TRACE(row.name);
@@ -551,6 +554,11 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     ASSERT_NO_FATAL_FAILURE(WriteFile(input, three));
     for (tdir_t page : row.broken)
       ASSERT_NO_FATAL_FAILURE(row.tileWidth ? PatchTileWidth(input, page) : BreakStripOffset(input, page));
+    if (row.cutAt >= 0) {  // the file ends where that page's directory starts
+      uint64_t at = 0;
+      if (TiffFile f(input); TIFFSetDirectory(f.tif, static_cast<tdir_t>(row.cutAt))) at = TIFFCurrentDirOffset(f.tif);
+      std::filesystem::resize_file(input, at);
+    }
     const std::string out = dir.file("out");
     ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
 
@@ -564,8 +572,12 @@ TEST(SplitDamagedPage, OtherPagesKeepTheNamesOfTheirPageIndex) {
     for (tdir_t page : row.broken)
       account += "skipped\t" + std::to_string(page + 1) + "\t" + std::to_string(Damaged) +
                  (row.tileWidth ? "\tinvalid tile size 24x16\n" : "\tstrip 0 lies past the end of the file\n");
+    if (row.cutAt >= 0)
+      account += "skipped\t" + std::to_string(row.cutAt + 1) + "\t" + std::to_string(Damaged) +
+                 "\tcannot read the page's image directory (";
     std::ifstream file(out + "/p.pages");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), account);
+    const std::string got(std::istreambuf_iterator<char>(file), {});
+    EXPECT_EQ(row.cutAt >= 0 ? got.substr(0, account.size()) : got, account);
     for (std::size_t k = 0; k < row.names.size(); ++k) {
       TiffFile page(out + "/" + row.names[k]);
       EXPECT_EQ(Field<uint32_t>(page.tif, TIFFTAG_IMAGEWIDTH), row.widths[k]) << row.names[k];
