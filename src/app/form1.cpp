@@ -46,10 +46,17 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
     connectControls();
+    // "..." has no letter of its own to carry a mnemonic: B for browse. (A caption with "&" would set
+    // its own shortcut; this one has none, so the key is given after the captions are in place.)
+    ui_->PushButton6->setShortcut(QKeySequence(Qt::ALT | Qt::Key_B));
+    ui_->PushButton6->setToolTip(QStringLiteral("Choose the folder for the results (Alt+B)"));
     showKeyboardFocus();
     // The window opens with focus where the round of Tab begins, at the top; left to itself it would
     // take the first control of its focus chain, "Start Converting", where a stray Enter starts a run.
     ui_->PushButton7->setFocus();
+    // ... and that first focus shows at once, as one the keyboard moved would: a user who starts with
+    // the keyboard must see where it is before pressing a key.
+    setAttribute(Qt::WA_KeyboardFocusChange);
     Form_Load();
     // Centred on the screen when first shown.
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -123,6 +130,26 @@ void Form1::setMousePointer(int value)
 {
     mousePointer_ = value;
     applyPointer();
+    showWhatIsInUse();
+}
+
+void Form1::showWhatIsInUse()
+{
+    // A run is going from its hourglass to its closing box: meanwhile a second start is not taken, and
+    // the destination it writes to stays as it began. Clearing waits for any long work to end. Adding
+    // files, Help and the list's reordering stay in use, and so do Escape and closing, which ask to stop.
+    const bool converting = run_.isConverting() && isBusy();
+    QWidget* focus = QApplication::focusWidget();
+    if (converting && ui_->PushButton2->isEnabled())
+        focusBeforeRun_ = focus && isAncestorOf(focus) ? focus : nullptr;
+    ui_->PushButton2->setEnabled(!converting);
+    ui_->Frame3->setEnabled(!converting);   // the options, the folder and its browse button (Frame4 keeps its own state)
+    ui_->PushButton4->setEnabled(!isBusy());
+    if (!converting && focusBeforeRun_) {
+        if (focusBeforeRun_->isEnabled() && focusBeforeRun_ != focus)
+            focusBeforeRun_->setFocus(Qt::OtherFocusReason);
+        focusBeforeRun_ = nullptr;
+    }
 }
 
 void Form1::applyPointer()
@@ -212,6 +239,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         EscapeDuringRun();
         return true;
     }
+    if (watched == ui_->Text1 && event->type() == QEvent::KeyPress) {
+        // An Alt key that no control answers is no text: a stray one must not replace the folder typed.
+        auto* ke = static_cast<QKeyEvent*>(event);
+        if ((ke->modifiers() & Qt::AltModifier) && !(ke->modifiers() & Qt::ControlModifier) && !ke->text().isEmpty()
+            && ke->text().at(0).isPrint())
+            return true;
+    }
     if (watched == list && event->type() == QEvent::KeyPress) {
         auto* ke = static_cast<QKeyEvent*>(event);
         if (ke->key() == Qt::Key_Delete)
@@ -290,8 +324,10 @@ void Form1::setProgressText(const QString& text)
     QString escaped = text;
     escaped.replace(QLatin1Char('%'), QStringLiteral("%%"));
     ui_->ProgressBar1->setFormat(escaped);
-    // A screen reader names the bar by its caption, so it hears which file is being converted.
-    ui_->ProgressBar1->setAccessibleName(text);
+    // A screen reader names the bar by its caption, so it hears which file is being converted; the idle
+    // caption names the bar's kind, which a reader says anyway, so it hears what the bar is for.
+    ui_->ProgressBar1->setAccessibleName(text == QLatin1String("Progress Bar") ? QStringLiteral("Conversion progress")
+                                                                                : text);
 }
 
 } // namespace Tovanel

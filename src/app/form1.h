@@ -136,6 +136,8 @@ protected:
 private:
     void connectControls();
     void showKeyboardFocus();
+    // Shows as not in use the controls whose use the long work going on would ignore.
+    void showWhatIsInUse();
     void applyPointer();
     void applyButtonFonts();
     // Stopping a run from the window (app/form_run.cpp): Escape or closing asks first, once at a time.
@@ -163,6 +165,8 @@ private:
 
     // Drawn round the control that has keyboard focus.
     QPointer<QFocusFrame> focusRing_;
+    // Where focus was when a run took it from a control it leaves out of use; it goes back there after.
+    QPointer<QWidget> focusBeforeRun_;
 
     std::function<void()> endProgram_;
     int jobs_ = 0;

@@ -3,6 +3,8 @@
 #include "convert_checks.h"
 #include "intake_tree.h"
 
+#include <QAccessible>
+
 using namespace Tovanel;
 
 class IntakeDuringRunTest : public QObject {
@@ -10,6 +12,7 @@ class IntakeDuringRunTest : public QObject {
 private slots:
     void entriesAddedDuringARunAreListedButNotConverted_data();
     void entriesAddedDuringARunAreListedButNotConverted();
+    void controlsTheRunIgnoresReadAsNotInUse();
 };
 
 void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted_data()
@@ -53,6 +56,46 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
              QStringList{late + QStringLiteral("/b.tif: not converted: added to the list during the run")});
     QCOMPARE(QDir(run.out).entryList({QStringLiteral("*.png")}, QDir::Files), QStringList{"a.png_1.png"});
     QCOMPARE(run.form().mousePointer(), int(PointerDefault));
+}
+
+// During a run a screen reader hears, and the eye sees, which controls do something: adding and Help
+// do, a second start, clearing and the destination do not; a try at the latter changes nothing. After
+// the run every control is in use again. Escape and closing stay in use (the stopping tests).
+void IntakeDuringRunTest::controlsTheRunIgnoresReadAsNotInUse()
+{
+    const std::pair<const char*, bool> inUseDuringTheRun[] = {
+        {"PushButton7", true},  {"ListView1", true},    {"PushButton1", true}, {"PushButton3", true},
+        {"PushButton5", true},  {"PushButton2", false}, {"PushButton4", false}, {"Option1", false},
+        {"Option2", false},     {"Text1", false},       {"PushButton6", false}};
+    ConvertRun run;
+    const QString listed = run.addTiff(QStringLiteral("a.tif"), {TestTiff::Page{}});
+    run.saveInFolder(run.out);
+    auto readInUse = [&] {
+        QStringList seen;
+        for (const auto& [name, expected] : inUseDuringTheRun) {
+            auto* control = run.form().findChild<QWidget*>(name);
+            const bool inUse = !QAccessible::queryAccessibleInterface(control)->state().disabled;
+            seen << QStringLiteral("%1 %2").arg(name, inUse ? "in use" : "not in use");
+        }
+        return seen;
+    };
+    QStringList expected, during;
+    for (const auto& [name, inUse] : inUseDuringTheRun)
+        expected << QStringLiteral("%1 %2").arg(name, inUse ? "in use" : "not in use");
+    DuringTheRun(run, [&] { return Processing(run); }, [&] {
+        during = readInUse();
+        run.ui().Text1->setFocus();
+        QTest::keyClicks(run.ui().Text1, QStringLiteral("elsewhere"));
+        QTest::mouseClick(run.ui().Option2, Qt::LeftButton);
+        QTest::mouseClick(run.ui().PushButton4, Qt::LeftButton);
+    });
+    QCOMPARE(during, expected);
+    expected.replaceInStrings(QStringLiteral("not in use"), QStringLiteral("in use"));
+    QCOMPARE(readInUse(), expected);
+    QCOMPARE(run.form().destination(), Destination::Folder);
+    QCOMPARE(run.form().destinationFolder(), run.out);
+    QCOMPARE(run.window->stored(QStringLiteral("Text1")).toString(), run.out);
+    QCOMPARE(run.form().listTexts(), QStringList{listed});
 }
 
 QTEST_MAIN(IntakeDuringRunTest)
