@@ -1,6 +1,8 @@
 // The main window: controls, pointer rule, Help, closing, and the routing of control events to handlers.
 #include "app/form1.h"
 
+#include "app/qt_dialogs.h"
+
 #include "filelist/drop.h"
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
@@ -9,7 +11,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
-#include <QFocusFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -50,13 +51,10 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     // its own shortcut; this one has none, so the key is given after the captions are in place.)
     ui_->PushButton6->setShortcut(QKeySequence(Qt::ALT | Qt::Key_B));
     ui_->PushButton6->setToolTip(QStringLiteral("Choose the folder for the results (Alt+B)"));
-    showKeyboardFocus();
+    ShowFocusWithARing(*this);
     // The window opens with focus where the round of Tab begins, at the top; left to itself it would
     // take the first control of its focus chain, "Start Converting", where a stray Enter starts a run.
     ui_->PushButton7->setFocus();
-    // ... and that first focus shows at once, as one the keyboard moved would: a user who starts with
-    // the keyboard must see where it is before pressing a key.
-    setAttribute(Qt::WA_KeyboardFocusChange);
     Form_Load();
     // Centred on the screen when first shown.
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -110,20 +108,6 @@ void Form1::connectControls()
     ui_->ListView1->installEventFilter(this);
     ui_->ListView1->viewport()->setMouseTracking(true);
     ui_->ListView1->viewport()->installEventFilter(this);
-}
-
-void Form1::showKeyboardFocus()
-{
-    // The styles' own focus cues are faint (a light tint round a caption, an outline a shade off), and
-    // under some palettes they vanish; a ring in the text colour of the surface the control lies on is
-    // read wherever that text is. It shows once the keyboard has moved focus, as the styles' cues do.
-    focusRing_ = new QFocusFrame(this);
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-        if (!focusRing_)
-            return;
-        const bool ours = now && now != this && isAncestorOf(now);
-        focusRing_->setWidget(ours && testAttribute(Qt::WA_KeyboardFocusChange) ? now : nullptr);
-    });
 }
 
 void Form1::setMousePointer(int value)
@@ -231,6 +215,12 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
             break;
         }
         return QWidget::eventFilter(watched, event);
+    }
+    // The first focus shows as the window opens, as one the keyboard moved would: a user who starts
+    // with the keyboard must see where it is before pressing a key. (Showing the window clears the mark.)
+    if (watched == this && event->type() == QEvent::WindowActivate && !openedOnce_) {
+        openedOnce_ = true;
+        setAttribute(Qt::WA_KeyboardFocusChange);
     }
     // During a run Escape is the user's way to stop it, whichever control has focus; otherwise it is
     // left to the controls as before.

@@ -1,10 +1,12 @@
 // Qt implementation of the dialog seam.
 #include "app/qt_dialogs.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFileDialog>
+#include <QFocusFrame>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QLabel>
@@ -59,8 +61,11 @@ protected:
     void showEvent(QShowEvent* event) override
     {
         QMessageBox::showEvent(event);   // puts the details button in place
-        // The button that takes Enter shows its focus from the start, as one the keyboard reached.
+        // The button that takes Enter shows its focus from the start, as one the keyboard reached,
+        // as strongly as any other button shows it.
         setAttribute(Qt::WA_KeyboardFocusChange);
+        if (!findChild<QFocusFrame*>())
+            ShowFocusWithARing(*this);
         const auto* details = findChild<QTextEdit*>();
         if (details && !details->isVisibleTo(this))
             for (QAbstractButton* button : buttons())
@@ -157,6 +162,19 @@ QRandomGenerator& generator()
 }
 } // namespace
 
+void ShowFocusWithARing(QWidget& window)
+{
+    auto* ring = new QFocusFrame(&window);
+    // Styles draw the ring in the highlight colour, made to be seen behind text, not beside it.
+    QPalette inText = ring->palette();
+    inText.setColor(QPalette::Highlight, inText.color(QPalette::WindowText));
+    ring->setPalette(inText);
+    QObject::connect(qApp, &QApplication::focusChanged, ring, [&window, ring](QWidget*, QWidget* now) {
+        const bool ours = now && now != &window && window.isAncestorOf(now);
+        ring->setWidget(ours && window.testAttribute(Qt::WA_KeyboardFocusChange) ? now : nullptr);
+    });
+}
+
 QtDialogs::QtDialogs() = default;
 
 // The texts keep their carriage returns; Qt breaks lines on line feeds only.
@@ -177,6 +195,9 @@ Answer QtDialogs::message(QObject* owner, const QString& text, const QString& ti
         MakeDetailsReadable(box);
     }
     NameTheIcon(box, icon);
+    // The focus ring lies just outside a button, within the row that holds them.
+    if (auto* row = box.findChild<QDialogButtonBox*>())
+        row->setContentsMargins(4, 4, 4, 4);
     LeaveRoomForTheTitle(box);
     const int result = box.exec();
     if (buttons == Buttons::Ok)
