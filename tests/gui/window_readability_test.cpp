@@ -257,16 +257,13 @@ private slots:
             box->activateWindow();
             QAbstractButton* yes = box->button(QMessageBox::Yes);
             QAbstractButton* no = box->button(QMessageBox::No);
+            auto around = [box](QWidget* b) { return QRect(b->mapTo(box, QPoint(0, 0)), b->size()).adjusted(-3, -3, 3, 3); };
             if (QTest::qWaitFor([&] { return yes->hasFocus(); })) {
-                const QImage opened = Grab(box);
+                const QImage yesFocused = Grab(box, around(yes)), noUnfocused = Grab(box, around(no));
                 QTest::keyClick(yes, Qt::Key_Tab);
                 if (no->hasFocus()) {
-                    const QImage tabbed = Grab(box);
-                    auto around = [box](QWidget* b) {
-                        return QRect(b->mapTo(box, QPoint(0, 0)), b->size()).adjusted(-3, -3, 3, 3);
-                    };
-                    first = FocusChange(tabbed, opened, around(yes));
-                    other = FocusChange(opened, tabbed, around(no));
+                    first = FocusChange(Grab(box, around(yes)), yesFocused, yesFocused.rect());
+                    other = FocusChange(noUnfocused, Grab(box, around(no)), noUnfocused.rect());
                 }
             }
             box->done(QMessageBox::No);
