@@ -123,16 +123,20 @@ void Form1::showWhatIsInUse()
     // the destination it writes to stays as it began. Clearing waits for any long work to end. Adding
     // files, Help and the list's reordering stay in use, and so do Escape and closing, which ask to stop.
     const bool converting = run_.isConverting() && isBusy();
-    QWidget* focus = QApplication::focusWidget();
-    if (converting && ui_->PushButton2->isEnabled())
-        focusBeforeRun_ = focus && isAncestorOf(focus) ? focus : nullptr;
+    // Focus that this moves on (from "Start Converting" pressed by Enter, say) goes back at the end,
+    // unless the user has taken it elsewhere meanwhile.
+    const bool starting = converting && ui_->PushButton2->isEnabled();
+    QWidget* focus = focusWidget();
     ui_->PushButton2->setEnabled(!converting);
     ui_->Frame3->setEnabled(!converting);   // the options, the folder and its browse button (Frame4 keeps its own state)
     ui_->PushButton4->setEnabled(!isBusy());
-    if (!converting && focusBeforeRun_) {
-        if (focusBeforeRun_->isEnabled() && focusBeforeRun_ != focus)
+    if (starting) {
+        focusBeforeRun_ = focus;
+        focusMovedTo_ = focusWidget() != focus ? focusWidget() : nullptr;
+    } else if (!converting && focusBeforeRun_) {
+        if (focusMovedTo_ && focusWidget() == focusMovedTo_ && focusBeforeRun_->isEnabled())
             focusBeforeRun_->setFocus(Qt::OtherFocusReason);
-        focusBeforeRun_ = nullptr;
+        focusBeforeRun_ = focusMovedTo_ = nullptr;
     }
 }
 

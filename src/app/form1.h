@@ -162,7 +162,7 @@ private:
     int nextItemId_ = 1;
 
     // Where focus was when a run took it from a control it leaves out of use; it goes back there after.
-    QPointer<QWidget> focusBeforeRun_;
+    QPointer<QWidget> focusBeforeRun_, focusMovedTo_;
     bool openedOnce_ = false;   // the window has been active: its first focus was shown
 
     std::function<void()> endProgram_;

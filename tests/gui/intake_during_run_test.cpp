@@ -60,7 +60,8 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
 
 // During a run a screen reader hears, and the eye sees, which controls do something: adding and Help
 // do, a second start, clearing and the destination do not; a try at the latter changes nothing. After
-// the run every control is in use again. Escape and closing stay in use (the stopping tests).
+// the run every control is in use again, and focus is back where it was. Escape and closing stay in
+// use (the stopping tests).
 void IntakeDuringRunTest::controlsTheRunIgnoresReadAsNotInUse()
 {
     const std::pair<const char*, bool> inUseDuringTheRun[] = {
@@ -82,6 +83,7 @@ void IntakeDuringRunTest::controlsTheRunIgnoresReadAsNotInUse()
     QStringList expected, during;
     for (const auto& [name, inUse] : inUseDuringTheRun)
         expected << QStringLiteral("%1 %2").arg(name, inUse ? "in use" : "not in use");
+    run.ui().PushButton2->setFocus();   // as Enter starts it
     DuringTheRun(run, [&] { return Processing(run); }, [&] {
         during = readInUse();
         run.ui().Text1->setFocus();
@@ -92,6 +94,7 @@ void IntakeDuringRunTest::controlsTheRunIgnoresReadAsNotInUse()
     QCOMPARE(during, expected);
     expected.replaceInStrings(QStringLiteral("not in use"), QStringLiteral("in use"));
     QCOMPARE(readInUse(), expected);
+    QCOMPARE(run.form().focusWidget(), run.ui().PushButton2);   // focus went on while it was out of use, and back
     QCOMPARE(run.form().destination(), Destination::Folder);
     QCOMPARE(run.form().destinationFolder(), run.out);
     QCOMPARE(run.window->stored(QStringLiteral("Text1")).toString(), run.out);
