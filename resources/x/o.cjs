@@ -32,6 +32,8 @@ QRadioButton::indicator:checked { background: qradialgradient(cx:0.5, cy:0.5, ra
     stop:0 #1f579a, stop:0.5 #1f579a, stop:0.6 #ffffff, stop:1 #ffffff); }
 QRadioButton::indicator:focus { border: 2px solid #10243a; }
 QRadioButton::indicator:disabled { border-color: #a9b4c2; background: #eef0f3; }
+QRadioButton::indicator:checked:disabled { background: qradialgradient(cx:0.5, cy:0.5, radius:0.5, fx:0.5, fy:0.5,
+    stop:0 #7d8a9b, stop:0.5 #7d8a9b, stop:0.6 #eef0f3, stop:1 #eef0f3); }
 QLineEdit { background: #ffffff; color: #1d2b3a; border: 1px solid #8a97a8; border-radius: 3px; padding: 1px 3px;
     selection-background-color: #2f6fbf; selection-color: #ffffff; }
 QLineEdit:focus { border: 2px solid #10243a; padding: 0px 2px; }

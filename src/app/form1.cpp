@@ -41,6 +41,7 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     white.setColor(QPalette::Window, Qt::white);
     // A dark desktop palette brings light text; on the white background it would all but vanish.
     white.setColor(QPalette::WindowText, Qt::black);
+    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x6b, 0x6b, 0x6b));   // not in use, still read
     setPalette(white);
     applyButtonFonts();
     ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
