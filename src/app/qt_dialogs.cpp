@@ -85,7 +85,7 @@ private:
         setMinimumSize(size());
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
         setSizeGripEnabled(true);
-        // The details' row and column take what the box gains.
+        // The details' row takes the height the box gains (the width goes to every row).
         for (int i = 0; i < grid->count(); ++i) {
             QWidget* w = grid->itemAt(i)->widget();
             if (w && (w == details || w->isAncestorOf(details))) {
