@@ -198,7 +198,7 @@ private slots:
         QVERIFY(target->hasFocus());
         QTest::keyClick(target, Qt::Key_Tab);
         QVERIFY(!target->hasFocus());
-        // The control and a little round it (around): a focus ring may lie just outside it.
+        // The control and a little round it: a focus ring may lie just outside it.
         const QImage before = Grab(w.form.get(), around);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
         QVERIFY(target->hasFocus());
