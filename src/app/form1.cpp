@@ -1,6 +1,8 @@
 // The main window: controls, pointer rule, Help, closing, and the routing of control events to handlers.
 #include "app/form1.h"
 
+#include "app/qt_dialogs.h"
+
 #include "filelist/drop.h"
 #include "platform/dialogs.h"
 #include "platform/error_trap.h"
@@ -9,7 +11,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
-#include <QFocusFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -40,13 +41,18 @@ Form1::Form1(Dialogs& dialogs, QString programFolder, Options options, QWidget* 
     white.setColor(QPalette::Window, Qt::white);
     // A dark desktop palette brings light text; on the white background it would all but vanish.
     white.setColor(QPalette::WindowText, Qt::black);
+    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x6b, 0x6b, 0x6b));   // not in use, still read
     setPalette(white);
     applyButtonFonts();
     ui_->ListView1->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     ui_->ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_->ListView1->viewport()->setAcceptDrops(true);
     connectControls();
-    showKeyboardFocus();
+    // "..." has no letter of its own to carry a mnemonic: B for browse. (A caption with "&" would set
+    // its own shortcut; this one has none, so the key is given after the captions are in place.)
+    ui_->PushButton6->setShortcut(QKeySequence(Qt::ALT | Qt::Key_B));
+    ui_->PushButton6->setToolTip(QStringLiteral("Choose the folder for the results (Alt+B)"));
+    ShowFocusWithARing(*this);
     // The window opens with focus where the round of Tab begins, at the top; left to itself it would
     // take the first control of its focus chain, "Start Converting", where a stray Enter starts a run.
     ui_->PushButton7->setFocus();
@@ -105,24 +111,34 @@ void Form1::connectControls()
     ui_->ListView1->viewport()->installEventFilter(this);
 }
 
-void Form1::showKeyboardFocus()
-{
-    // The styles' own focus cues are faint (a light tint round a caption, an outline a shade off), and
-    // under some palettes they vanish; a ring in the text colour of the surface the control lies on is
-    // read wherever that text is. It shows once the keyboard has moved focus, as the styles' cues do.
-    focusRing_ = new QFocusFrame(this);
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-        if (!focusRing_)
-            return;
-        const bool ours = now && now != this && isAncestorOf(now);
-        focusRing_->setWidget(ours && testAttribute(Qt::WA_KeyboardFocusChange) ? now : nullptr);
-    });
-}
-
 void Form1::setMousePointer(int value)
 {
     mousePointer_ = value;
     applyPointer();
+    showWhatIsInUse();
+}
+
+void Form1::showWhatIsInUse()
+{
+    // A run is going from its hourglass to its closing box: meanwhile a second start is not taken, and
+    // the destination it writes to stays as it began. Clearing waits for any long work to end. Adding
+    // files, Help and the list's reordering stay in use, and so do Escape and closing, which ask to stop.
+    const bool converting = run_.isConverting() && isBusy();
+    // Focus that this moves on (from "Start Converting" pressed by Enter, say) goes back at the end,
+    // unless the user has taken it elsewhere meanwhile.
+    const bool starting = converting && ui_->PushButton2->isEnabled();
+    QWidget* focus = focusWidget();
+    ui_->PushButton2->setEnabled(!converting);
+    ui_->Frame3->setEnabled(!converting);   // the options, the folder and its browse button (Frame4 keeps its own state)
+    ui_->PushButton4->setEnabled(!isBusy());
+    if (starting) {
+        focusBeforeRun_ = focus;
+        focusMovedTo_ = focusWidget() != focus ? focusWidget() : nullptr;
+    } else if (!converting && focusBeforeRun_) {
+        if (focusMovedTo_ && focusWidget() == focusMovedTo_ && focusBeforeRun_->isEnabled())
+            focusBeforeRun_->setFocus(Qt::OtherFocusReason);
+        focusBeforeRun_ = focusMovedTo_ = nullptr;
+    }
 }
 
 void Form1::applyPointer()
@@ -205,12 +221,25 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         }
         return QWidget::eventFilter(watched, event);
     }
+    // The first focus shows as the window opens, as one the keyboard moved would: a user who starts
+    // with the keyboard must see where it is before pressing a key. (Showing the window clears the mark.)
+    if (watched == this && event->type() == QEvent::WindowActivate && !openedOnce_) {
+        openedOnce_ = true;
+        setAttribute(Qt::WA_KeyboardFocusChange);
+    }
     // During a run Escape is the user's way to stop it, whichever control has focus; otherwise it is
     // left to the controls as before.
     if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape
         && run_.isConverting()) {
         EscapeDuringRun();
         return true;
+    }
+    if (watched == ui_->Text1 && event->type() == QEvent::KeyPress) {
+        // An Alt key that no control answers is no text: a stray one must not replace the folder typed.
+        auto* ke = static_cast<QKeyEvent*>(event);
+        if ((ke->modifiers() & Qt::AltModifier) && !(ke->modifiers() & Qt::ControlModifier) && !ke->text().isEmpty()
+            && ke->text().at(0).isPrint())
+            return true;
     }
     if (watched == list && event->type() == QEvent::KeyPress) {
         auto* ke = static_cast<QKeyEvent*>(event);
@@ -290,8 +319,10 @@ void Form1::setProgressText(const QString& text)
     QString escaped = text;
     escaped.replace(QLatin1Char('%'), QStringLiteral("%%"));
     ui_->ProgressBar1->setFormat(escaped);
-    // A screen reader names the bar by its caption, so it hears which file is being converted.
-    ui_->ProgressBar1->setAccessibleName(text);
+    // A screen reader names the bar by its caption, so it hears which file is being converted; the idle
+    // caption names the bar's kind, which a reader says anyway, so it hears what the bar is for.
+    ui_->ProgressBar1->setAccessibleName(text == QLatin1String("Progress Bar") ? QStringLiteral("Conversion progress")
+                                                                                : text);
 }
 
 } // namespace Tovanel

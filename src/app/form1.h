@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 
-class QFocusFrame;
 class QMimeData;
 class QTreeWidgetItem;
 class QDragMoveEvent;
@@ -135,7 +134,8 @@ protected:
 
 private:
     void connectControls();
-    void showKeyboardFocus();
+    // Shows as not in use the controls whose use the long work going on would ignore.
+    void showWhatIsInUse();
     void applyPointer();
     void applyButtonFonts();
     // Stopping a run from the window (app/form_run.cpp): Escape or closing asks first, once at a time.
@@ -161,8 +161,9 @@ private:
     int movedEntry_ = 0;
     int nextItemId_ = 1;
 
-    // Drawn round the control that has keyboard focus.
-    QPointer<QFocusFrame> focusRing_;
+    // Where focus was when a run took it from a control it leaves out of use; it goes back there after.
+    QPointer<QWidget> focusBeforeRun_, focusMovedTo_;
+    bool openedOnce_ = false;   // the window has been active: its first focus was shown
 
     std::function<void()> endProgram_;
     int jobs_ = 0;

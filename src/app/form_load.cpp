@@ -90,10 +90,16 @@ void Form1::ApplySkin()
     const QColor buttonFace = QApplication::palette().color(QPalette::Button);
     // The system's button text is made to be read on its button face, in light and dark palettes alike.
     const QColor buttonText = QApplication::palette().color(QPalette::ButtonText);
+    // A control not in use (the options during a run) shows its caption dimmed toward the face, still read.
+    const auto toFace = [&](float text, float face) { return 0.55f * text + 0.45f * face; };
+    const QColor dimmed = QColor::fromRgbF(toFace(buttonText.redF(), buttonFace.redF()),
+                                           toFace(buttonText.greenF(), buttonFace.greenF()),
+                                           toFace(buttonText.blueF(), buttonFace.blueF()));
     auto paint = [&](QWidget* w) {
         QPalette p = w->palette();
         p.setColor(QPalette::Window, buttonFace);
         p.setColor(QPalette::WindowText, buttonText);
+        p.setColor(QPalette::Disabled, QPalette::WindowText, dimmed);
         w->setPalette(p);
         w->setAutoFillBackground(true);
     };

@@ -3,6 +3,8 @@
 
 #include "platform/dialogs.h"
 
+class QWidget;
+
 namespace Tovanel {
 
 class QtDialogs final : public Dialogs {
@@ -16,5 +18,11 @@ public:
     bool openUrl(const QUrl& url) override;
     double random() override;
 };
+
+// Draws a ring round the control of window that has keyboard focus. The styles' own focus cues are
+// faint (a light tint round a caption, an outline a shade off), and under some palettes they vanish; a
+// ring in the text colour of the surface the control lies on is read wherever that text is. It shows
+// once the keyboard has moved focus (or the window marks its first focus as such), as the styles' cues do.
+void ShowFocusWithARing(QWidget& window);
 
 } // namespace Tovanel

@@ -3,6 +3,8 @@
 #include "convert_checks.h"
 #include "intake_tree.h"
 
+#include <QAccessible>
+
 using namespace Tovanel;
 
 class IntakeDuringRunTest : public QObject {
@@ -29,6 +31,14 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
     QVERIFY(QDir().mkpath(late));
     QVERIFY(TestTiff::Write(late + QStringLiteral("/b.tif"), {TestTiff::Page{}}));
     run.saveInFolder(run.out);
+    // The controls whose use the run ignores, "+" in use or "-" not, as a screen reader hears them.
+    auto inUse = [&](QString seen = {}) {
+        for (const char* c : {"PushButton2", "PushButton4", "Option1", "Option2", "Text1", "PushButton6"})
+            seen += QAccessible::queryAccessibleInterface(run.form().findChild<QWidget*>(c))->state().disabled ? '-' : '+';
+        return seen;
+    };
+    QString during;
+    run.ui().PushButton2->setFocus();   // as Enter starts it
 
     int pointerAfterAdding = -1;
     DuringTheRun(run, [&] { return Processing(run); }, [&] {
@@ -44,6 +54,8 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
             DropOnList(*run.window, data.get());
         }
         pointerAfterAdding = run.form().mousePointer();
+        during = inUse();
+        QTest::keyClicks(run.ui().Text1, QStringLiteral("elsewhere"));   // not taken
     });
     QCOMPARE(run.form().listTexts(), (QStringList{listed, late + QStringLiteral("/b.tif")}));
     QCOMPARE(pointerAfterAdding, int(PointerHourglass));
@@ -53,6 +65,10 @@ void IntakeDuringRunTest::entriesAddedDuringARunAreListedButNotConverted()
              QStringList{late + QStringLiteral("/b.tif: not converted: added to the list during the run")});
     QCOMPARE(QDir(run.out).entryList({QStringLiteral("*.png")}, QDir::Files), QStringList{"a.png_1.png"});
     QCOMPARE(run.form().mousePointer(), int(PointerDefault));
+    QCOMPARE(during + inUse(), QStringLiteral("------++++++"));
+    QCOMPARE(run.window->stored(QStringLiteral("Text1")).toString(), run.out);
+    // Not left on Help, where it went from Start Converting while that was not in use (unless a click took it).
+    QVERIFY(run.form().focusWidget() != run.ui().PushButton7);
 }
 
 QTEST_MAIN(IntakeDuringRunTest)
