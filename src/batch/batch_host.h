@@ -41,6 +41,7 @@ public:
     bool namesFromListOnly() const override { return true; }
     bool convertsEntry(int position) const override { return converts_.value(position - 1, true); }
     int jobs() const override { return options_.jobs; }
+    bool keepsMetadata() const override { return !options_.strip; }
 
     void setProgressValue(double) override {}
     void setProgressText(const QString&) override {}

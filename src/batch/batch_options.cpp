@@ -117,7 +117,13 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
                                     QStringLiteral("FILE"));
     const QCommandLineOption dryRun({QStringLiteral("n"), QStringLiteral("dry-run")},
                                     QStringLiteral("List each source's pages and output names; write nothing."));
-    for (const QCommandLineOption& option : {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun})
+    const QCommandLineOption strip(QStringLiteral("strip"),
+                                   QStringLiteral("Write pixels, ICC profile and resolution only, not the pages' "
+                                                  "text tags, EXIF, XMP and IPTC."));
+    const QCommandLineOption keepMtime(QStringLiteral("keep-mtime"),
+                                       QStringLiteral("Give each PNG its source file's modification time."));
+    for (const QCommandLineOption& option :
+         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, strip, keepMtime})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A TIFF file, or a folder (its files and its subfolders' files with "
@@ -194,6 +200,8 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
         o.resume << AbsolutePath(file);
     }
     o.dryRun = parser.isSet(dryRun);
+    o.strip = parser.isSet(strip);
+    o.keepMtime = parser.isSet(keepMtime);
     return parsed;
 }
 

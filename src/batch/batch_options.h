@@ -28,6 +28,8 @@ struct Options {
     QString shardFrom;              // where the shard came from, for the first line of the run
     QStringList resume;             // reports of earlier runs, absolute
     bool dryRun = false;
+    bool strip = false;             // PNGs with pixels, ICC profile and resolution only
+    bool keepMtime = false;         // each PNG gets its source's modification time
 };
 
 struct Parsed {

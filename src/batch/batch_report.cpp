@@ -26,12 +26,19 @@ QByteArray Json(const QJsonValue& value)
 }
 
 // The fields in the order a reader expects them: what, which page, where, how, why, how big.
+// A converted page's line also says which metadata its PNG carries, and which were left out and why.
 QByteArray Line(const QString& source, const QJsonValue& page, const QJsonValue& output, bool converted,
-                const QJsonValue& reason, qint64 bytes)
+                const QJsonValue& reason, qint64 bytes, const QStringList* metadata = nullptr,
+                const QStringList& omitted = {})
 {
-    return "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
-           + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
-           + ",\"bytes\":" + QByteArray::number(bytes) + "}";
+    QByteArray line = "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
+                      + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
+                      + ",\"bytes\":" + QByteArray::number(bytes);
+    if (metadata)
+        line += ",\"metadata\":" + Json(QJsonArray::fromStringList(*metadata));
+    if (!omitted.isEmpty())
+        line += ",\"metadata_omitted\":" + Json(QJsonArray::fromStringList(omitted));
+    return line + "}";
 }
 
 QString Why(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
@@ -50,7 +57,9 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
     for (int page = 1; page <= outcome.pages; ++page) {
         if (outcome.written.contains(page)) {
             const QString output = OutputName(outcome.base, page);
-            lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size());
+            const QStringList metadata = outcome.metadata.value(page);
+            lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size(), &metadata,
+                          outcome.omitted.value(page));
         } else {
             lines << Line(outcome.source, page, QJsonValue::Null, false,
                           outcome.missing.value(page, QStringLiteral("no output")), 0);

@@ -179,10 +179,11 @@ QString FileConversion::StartPage(const QString& slot, const QString& name)
 
 QString FileConversion::ConverterLine(const QString& slot, const QString& input)
 {
-    for (const QString& said : {kConvertErrors, kConvertStatus})
+    for (const QString& said : {kConvertErrors, kConvertStatus, kConvertAccount})
         Main::DeleteFileQuiet(TempPath(slot, said));
     // While other pages wait, their calls keep the other cores busy: this one takes its share.
-    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input, run_.slots_->threadsForCall()),
+    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input, run_.slots_->threadsForCall(),
+                                         TempPath(slot, kConvertAccount), run_.host_.keepsMetadata()),
                         TempPath(slot, kConvertErrors), TempPath(slot, kConvertStatus));
 }
 
@@ -205,7 +206,7 @@ void FileConversion::PageEnded(const QString& slot, const QString& name, int pag
     const ToolMessage said = ConverterSaid(slot, path, timedOut);
     QString png;
     trap_.run(210, [&] { png = TempPath(slot, BeforeFirstDot(name) + QStringLiteral(".png")); });
-    const bool took = TakeOutput(png, 212, page);
+    const bool took = TakeOutput(png, 212, page, slot);
     trap_.run(248, [&] {
         Main::DeleteFileQuiet(path);
         Main::DeleteFileQuiet(TempPath(folder_, name));   // still waiting there when the run was stopped
@@ -239,11 +240,11 @@ void FileConversion::WholeEnded(const QString& slot, const ToolMessage& pageSaid
     trap_.run(220, [&] {
         whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
     });
-    const bool took = TakeOutput(whole, 240, 1);
+    const bool took = TakeOutput(whole, 240, 1, slot);
     PageDone(1, took, pageSaid.said() ? pageSaid : wholeSaid);
 }
 
-bool FileConversion::TakeOutput(const QString& png, int at, int page)
+bool FileConversion::TakeOutput(const QString& png, int at, int page, const QString& slot)
 {
     if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
         return false;
@@ -253,10 +254,18 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
         QDir().mkpath(Main::GetFolderPart(outcome_.base));
     trap_.run(at + 2, [&] { err = outcome_.base.isEmpty() ? 0 : MoveOutput(png, OutputName(outcome_.base, page)); });
     trap_.run(at + 4, [&] { Main::DeleteFileQuiet(png); });
-    if (err != 0)
+    if (err != 0) {
         outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
-    else
-        trap_.run(at + 6, [&] { outcome_.written << page; });
+        return true;
+    }
+    trap_.run(at + 6, [&] { outcome_.written << page; });
+    // The converter's account of the PNG's metadata lies in the slot it ran in.
+    QStringList carried, omitted;
+    if (!slot.isEmpty())
+        ReadMetadataAccount(slot + QLatin1Char('/') + kConvertAccount, carried, omitted);
+    outcome_.metadata.insert(page, carried);
+    if (!omitted.isEmpty())
+        outcome_.omitted.insert(page, omitted);
     return true;
 }
 

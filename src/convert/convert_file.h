@@ -52,7 +52,7 @@ private:
     // What the converter said in slot about input.
     ToolMessage ConverterSaid(const QString& slot, const QString& input, bool timedOut);
     // The PNG at png, when there is one, becomes output number page (statements at to at + 6).
-    bool TakeOutput(const QString& png, int at, int page);
+    bool TakeOutput(const QString& png, int at, int page, const QString& slot);
     // A page's result: none when took, otherwise why.
     void PageDone(int page, bool took, const ToolMessage& said);
     // Pages the splitter did not write, and why; a file that gave no page at all.

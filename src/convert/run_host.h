@@ -59,6 +59,8 @@ public:
     // destination: every shard of a list and every resumed run must then name each page alike,
     // whatever the others have written meanwhile.
     virtual bool namesFromListOnly() const { return false; }
+    // False when the PNGs hold pixels, ICC profile and resolution only, not the pages' metadata.
+    virtual bool keepsMetadata() const { return true; }
     // Tool calls at once; 0 for the cores this process may use.
     virtual int jobs() const { return 0; }
     // Told of each converted entry as it ends, in list order.

@@ -102,6 +102,8 @@ void CopyDescriptiveTags(TIFF* in, TIFF* out) {
                      TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT})
     CopyText(in, out, tag);
   CopyUndefinedTag(in, out, TIFFTAG_GDAL_METADATA, "GDALMetadata");
+  CopyCountedBlob(in, out, TIFFTAG_XMLPACKET);
+  CopyCountedBlob(in, out, TIFFTAG_RICHTIFFIPTC);
 }
 
 // Everything a decoder needs to turn the raw strips or tiles back into the page's pixels. The

@@ -4,6 +4,7 @@
 #include "encode.h"
 #include "engine/engine.h"
 #include "decode_bands.h"
+#include "metadata.h"
 #include "page.h"
 #include "png_writer.h"
 #include "row_converter.h"
@@ -148,6 +149,10 @@ Failure ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const
 Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const std::string& output,
                 const ConvertSettings& settings, engine::Pool& pool) {
   if (Failure f = OpenPage(tif, pageIndex); !f.ok()) return f;
+  PageMetadata meta;
+  if (settings.keepMetadata && !ReadPageMetadata(tif, TIFFCurrentDirectory(tif), meta))
+    return {Damaged, TiffWhy("cannot read the page's image directory")};
+  if (settings.account) *settings.account = {meta.carried, meta.omitted};
   Page page;
   if (Failure f = AnalysePage(tif, page); !f.ok()) return f;
   ClearLastTiffError();
@@ -165,6 +170,7 @@ Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, cons
   PngJob job;
   job.page = &page;
   ReadMetadata(tif, job);
+  SetPageMetadata(meta, job);
   Conversion conv{tif, input, &reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
   conv.planes.assign(page.storedSpp, nullptr);
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
@@ -189,6 +195,14 @@ std::string PngPathFor(const std::string& input) {
   const auto dot = name.rfind('.');
   if (dot == std::string::npos) return input + ".png";
   return FolderPart(input) + name.substr(0, dot) + ".png";
+}
+
+std::string AccountRecords(const MetadataAccount& account) {
+  std::string records = "metadata\t";
+  for (std::size_t i = 0; i < account.carried.size(); ++i) records += (i ? "," : "") + account.carried[i];
+  records += "\n";
+  for (const auto& [kind, why] : account.omitted) records += "omitted\t" + kind + "\t" + why + "\n";
+  return records;
 }
 
 Failure ConvertFirstPageToPng(const std::string& input, const std::string& output, const ConvertSettings& settings) {
