@@ -2,11 +2,13 @@
 #include "batch_support.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace Tovanel;
@@ -113,11 +115,11 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
     ASSERT_GT(size(3), 0);
     const QString expected =
         QStringLiteral("{\"source\":\"%1\",\"page\":1,\"output\":\"%2/scan.png_1.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%3}\n"
+                       "\"reason\":null,\"bytes\":%3,\"metadata\":[]}\n"
                        "{\"source\":\"%1\",\"page\":2,\"output\":null,\"status\":\"failed\",\"reason\":\"damaged "
                        "(strip 0 lies past the end of the file)\",\"bytes\":0}\n"
                        "{\"source\":\"%1\",\"page\":3,\"output\":\"%2/scan.png_3.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%4}\n"
+                       "\"reason\":null,\"bytes\":%4,\"metadata\":[]}\n"
                        "{\"source\":\"%5\",\"page\":null,\"output\":null,\"status\":\"failed\",\"reason\":\"not a "
                        "TIFF file\",\"bytes\":0}\n")
             .arg(scan, out)
@@ -126,6 +128,41 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
             .arg(text);
     EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).toStdString(),
               expected.toStdString());
+}
+
+// Each converted page's line names the metadata its PNG carries: none with --strip, which writes the
+// PNG of a page without them; --keep-mtime gives each PNG its source's modification time.
+TEST_F(BatchFixture, TheReportNamesEachPagesMetadataAndStripLeavesItOut)
+{
+    QList<TestTiff::Page> pages = PagesOf(2, 5);
+    pages[1].description = "second page";
+    const QString described = tiff(u"described.tif"_s, pages);
+    pages[1].description = nullptr;
+    const QString plain = tiff(u"plain.tif"_s, pages);
+    struct timespec old[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(described).constData(), old, 0), 0);
+    const QString kept = root + u"/kept"_s, stripped = root + u"/stripped"_s;
+    ASSERT_TRUE(QDir().mkpath(kept) && QDir().mkpath(stripped));
+    for (const QStringList& options : {QStringList{u"--out"_s, kept}, QStringList{u"--out"_s, stripped, u"--strip"_s, u"--keep-mtime"_s}}) {
+        const Result r = batch(options + QStringList{u"--report"_s, options[1] + u".jsonl"_s, described, plain});
+        ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    }
+    const QList<QJsonObject> keptLines = ReportObjects(kept + u".jsonl"_s), strippedLines = ReportObjects(stripped + u".jsonl"_s);
+    ASSERT_EQ(keptLines.size(), 4);
+    ASSERT_EQ(strippedLines.size(), 4);
+    EXPECT_EQ(keptLines[1].value(u"metadata"_s).toArray(), QJsonArray{u"text"_s});
+    for (int i : {0, 2, 3})
+        EXPECT_EQ(keptLines[i].value(u"metadata"_s).toArray(), QJsonArray()) << i;
+    EXPECT_EQ(strippedLines[1].value(u"metadata"_s).toArray(), QJsonArray());
+    const QByteArray strippedPage = TestFiles::ReadFile(stripped + u"/described.png_2.png"_s);
+    EXPECT_NE(TestFiles::ReadFile(kept + u"/described.png_2.png"_s), strippedPage);
+    EXPECT_EQ(TestFiles::ReadFile(kept + u"/plain.png_2.png"_s), strippedPage);
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(stripped + u"/described.png_2.png"_s).constData(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    ASSERT_EQ(stat(QFile::encodeName(kept + u"/described.png_2.png"_s).constData(), &st), 0);
+    EXPECT_NE(st.st_mtim.tv_sec, 1000000000);
 }
 
 // ---- shards: every part of a list names every page as one run over the whole list does ----
