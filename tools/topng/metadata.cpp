@@ -114,10 +114,12 @@ int64_t IntAt(const TagSnapshot& s, uint32_t i) {
 }
 
 // The simplest fraction within the precision libtiff kept of the value (a continued fraction).
-// libtiff keeps most EXIF rationals as float: about 7 significant digits of them are known.
+// libtiff keeps most EXIF rationals as float (about 7 significant digits are known), GPS ones as
+// double; a page file holds libtiff's own fraction of that double, which may differ from the source's
+// in the tenth digit: both give the same simplest fraction within 1e-8.
 void Fraction(double v, bool single, bool sign, uint32_t& num, uint32_t& den) {
   const bool negative = v < 0;
-  const double a = std::fabs(v), limit = sign ? 2147483647.0 : 4294967295.0, tolerance = single ? 1e-7 : 1e-15;
+  const double a = std::fabs(v), limit = sign ? 2147483647.0 : 4294967295.0, tolerance = single ? 1e-7 : 1e-8;
   num = 0;
   den = 1;
   if (!std::isfinite(v) || (negative && !sign) || a == 0) return;
