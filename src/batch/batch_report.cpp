@@ -29,11 +29,13 @@ QByteArray Json(const QJsonValue& value)
 // A converted page's line also says which metadata its PNG carries, and which were left out and why.
 QByteArray Line(const QString& source, const QJsonValue& page, const QJsonValue& output, bool converted,
                 const QJsonValue& reason, qint64 bytes, const QStringList* metadata = nullptr,
-                const QStringList& omitted = {})
+                const QStringList& omitted = {}, const QString& sha256 = {})
 {
     QByteArray line = "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
                       + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
                       + ",\"bytes\":" + QByteArray::number(bytes);
+    if (!sha256.isEmpty())
+        line += ",\"sha256\":" + Json(sha256);
     if (metadata)
         line += ",\"metadata\":" + Json(QJsonArray::fromStringList(*metadata));
     if (!omitted.isEmpty())
@@ -59,7 +61,7 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
             const QString output = OutputName(outcome.base, page);
             const QStringList metadata = outcome.metadata.value(page);
             lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size(), &metadata,
-                          outcome.omitted.value(page));
+                          outcome.omitted.value(page), outcome.sha256.value(page));
         } else {
             lines << Line(outcome.source, page, QJsonValue::Null, false,
                           outcome.missing.value(page, QStringLiteral("no output")), 0);

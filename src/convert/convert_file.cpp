@@ -261,9 +261,12 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page, const QStr
     trap_.run(at + 6, [&] { outcome_.written << page; });
     // The converter's account of the PNG's metadata lies in the slot it ran in.
     QStringList carried, omitted;
+    QString sha256;
     if (!slot.isEmpty())
-        ReadMetadataAccount(slot + QLatin1Char('/') + kConvertAccount, carried, omitted);
+        ReadMetadataAccount(slot + QLatin1Char('/') + kConvertAccount, carried, omitted, sha256);
     outcome_.metadata.insert(page, carried);
+    if (!sha256.isEmpty())
+        outcome_.sha256.insert(page, sha256);
     if (!omitted.isEmpty())
         outcome_.omitted.insert(page, omitted);
     return true;

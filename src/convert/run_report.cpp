@@ -88,7 +88,7 @@ SplitAccount ReadSplitAccount(const QString& path)
     return account;
 }
 
-void ReadMetadataAccount(const QString& path, QStringList& carried, QStringList& omitted)
+void ReadMetadataAccount(const QString& path, QStringList& carried, QStringList& omitted, QString& sha256)
 {
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
@@ -99,6 +99,8 @@ void ReadMetadataAccount(const QString& path, QStringList& carried, QStringList&
             carried = fields.value(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
         else if (fields.value(0) == QLatin1String("omitted") && fields.size() >= 3)
             omitted << fields[1] + QStringLiteral(": ") + fields.mid(2).join(QLatin1Char(' '));
+        else if (fields.value(0) == QLatin1String("sha256"))
+            sha256 = fields.value(1);
     }
 }
 

@@ -1,6 +1,7 @@
 // tovanel-batch end to end: the built program on real files, with the real tools it carries.
 #include "batch_support.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -99,7 +100,7 @@ QList<QJsonObject> ReportObjects(const QString& path)
 }
 
 // One line per page with its output and size, failures named with their reasons, one line for a file
-// that gave no page; fields in the order source, page, output, status, reason, bytes.
+// that gave no page; fields in the order source, page, output, status, reason, bytes, sha256, metadata.
 TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
 {
     QList<TestTiff::Page> damaged = PagesOf(3, 4);
@@ -111,21 +112,26 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
                             scan, text});
     EXPECT_EQ(r.exit, 1) << r.err.toStdString();
     auto size = [&](int page) { return QFileInfo(out + u"/scan.png_%1.png"_s.arg(page)).size(); };
+    // The checksum the converter made as it wrote equals that of the file as it lies.
+    auto sha = [&](int page) {
+        return QString::fromLatin1(QCryptographicHash::hash(TestFiles::ReadFile(out + u"/scan.png_%1.png"_s.arg(page)),
+                                                            QCryptographicHash::Sha256).toHex());
+    };
     ASSERT_GT(size(1), 0);
     ASSERT_GT(size(3), 0);
     const QString expected =
         QStringLiteral("{\"source\":\"%1\",\"page\":1,\"output\":\"%2/scan.png_1.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%3,\"metadata\":[]}\n"
+                       "\"reason\":null,\"bytes\":%3,\"sha256\":\"%6\",\"metadata\":[]}\n"
                        "{\"source\":\"%1\",\"page\":2,\"output\":null,\"status\":\"failed\",\"reason\":\"damaged "
                        "(strip 0 lies past the end of the file)\",\"bytes\":0}\n"
                        "{\"source\":\"%1\",\"page\":3,\"output\":\"%2/scan.png_3.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%4,\"metadata\":[]}\n"
+                       "\"reason\":null,\"bytes\":%4,\"sha256\":\"%7\",\"metadata\":[]}\n"
                        "{\"source\":\"%5\",\"page\":null,\"output\":null,\"status\":\"failed\",\"reason\":\"not a "
                        "TIFF file\",\"bytes\":0}\n")
             .arg(scan, out)
             .arg(size(1))
             .arg(size(3))
-            .arg(text);
+            .arg(text, sha(1), sha(3));
     EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).toStdString(),
               expected.toStdString());
 }

@@ -46,6 +46,7 @@ inline constexpr const char* kPagesFileSuffix = ".pages";
 // line, fields separated by tabs:
 //   metadata <tab> KIND,KIND...          what the PNG carries: text, exif, xmp, iptc (none: empty)
 //   omitted <tab> KIND <tab> WHY         metadata of the page left out (damaged, too large)
+//   sha256 <tab> HEX                     the PNG's checksum, made as its bytes were written
 inline constexpr const char* kMetadataVariable = "TOVANEL_TOPNG_METADATA";
 inline constexpr const char* kMetadataAccountVariable = "TOVANEL_TOPNG_ACCOUNT";
 

@@ -30,6 +30,7 @@ std::string PngPathFor(const std::string& input);
 struct MetadataAccount {
   std::vector<std::string> carried;
   std::vector<std::pair<std::string, std::string>> omitted;
+  std::string sha256;  // of the PNG's bytes as they were written, in lowercase hex
 };
 
 // The account as the records of the file the converter writes for the program that runs it (see
