@@ -56,6 +56,9 @@ void BatchHost::fileFinished(int, const FileOutcome& outcome)
 {
     if (options_.keepMtime)
         KeepModificationTime(outcome);
+    for (int page : outcome.written)
+        if (outcome.sha256.contains(page))
+            checksums_ << qMakePair(OutputName(outcome.base, page), outcome.sha256.value(page));
     if (!outcome.complete()) {
         ++incomplete_;
         // What did not convert is an error, which --quiet still prints at the end.

@@ -7,6 +7,7 @@
 #include "convert/run_host.h"
 
 #include <QList>
+#include <QPair>
 
 namespace Tovanel::Batch {
 
@@ -32,6 +33,8 @@ public:
     bool allComplete() const { return incomplete_ == 0; }
     // False once a write of the report failed.
     bool reportWhole() const { return reportWhole_; }
+    // Each written PNG of the files converted so far with its sha256, in the order the files ended.
+    QList<QPair<QString, QString>>& checksums() { return checksums_; }
 
     int listCount() const override { return static_cast<int>(list_.size()); }
     QString listText(int position) const override { return list_.value(position - 1).path; }
@@ -59,6 +62,7 @@ private:
     Progress* progress_ = nullptr;
     ReportFile* report_ = nullptr;
     int incomplete_ = 0;
+    QList<QPair<QString, QString>> checksums_;
     bool reportWhole_ = true;
 };
 

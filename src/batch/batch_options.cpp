@@ -122,8 +122,12 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
                                                   "text tags, EXIF, XMP and IPTC."));
     const QCommandLineOption keepMtime(QStringLiteral("keep-mtime"),
                                        QStringLiteral("Give each PNG its source file's modification time."));
+    const QCommandLineOption manifest(QStringLiteral("manifest"),
+                                      QStringLiteral("Write each PNG's sha256 and path to FILE, as a BagIt manifest "
+                                                     "(paths relative to FILE's folder)."),
+                                      QStringLiteral("FILE"));
     for (const QCommandLineOption& option :
-         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, strip, keepMtime})
+         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, strip, keepMtime, manifest})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A TIFF file, or a folder (its files and its subfolders' files with "
@@ -202,6 +206,11 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
     o.dryRun = parser.isSet(dryRun);
     o.strip = parser.isSet(strip);
     o.keepMtime = parser.isSet(keepMtime);
+    if (parser.isSet(manifest)) {
+        if (parser.value(manifest).isEmpty())
+            return Refuse(QStringLiteral("--manifest needs a file."));
+        o.manifest = AbsolutePath(parser.value(manifest));
+    }
     return parsed;
 }
 

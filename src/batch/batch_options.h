@@ -30,6 +30,7 @@ struct Options {
     bool dryRun = false;
     bool strip = false;             // PNGs with pixels, ICC profile and resolution only
     bool keepMtime = false;         // each PNG gets its source's modification time
+    QString manifest;               // --manifest FILE, absolute; empty for none
 };
 
 struct Parsed {

@@ -3,7 +3,9 @@
 
 #include "convert/output_names.h"
 #include "convert/run_report.h"
+#include "common/file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -113,8 +115,12 @@ bool ResumeRecord::read(const QString& path, QString& why)
         lastPage_[source] = std::max(lastPage_.value(source), page);
         if (line.value(QStringLiteral("status")).toString() != QLatin1String("converted"))
             continue;
+        QStringList metadata;
+        for (const QJsonValue& kind : line.value(QStringLiteral("metadata")).toArray())
+            metadata << kind.toString();
         converted_[source][page] = {line.value(QStringLiteral("output")).toString(),
-                                    static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1))};
+                                    static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1)),
+                                    line.value(QStringLiteral("sha256")).toString(), metadata};
     }
     if (file.error() != QFileDevice::NoError) {
         why = file.errorString();
@@ -145,8 +151,32 @@ QList<QByteArray> ResumeRecord::lines(const QString& source) const
     QList<QByteArray> out;
     const QMap<int, Page> pages = converted_.value(source);
     for (auto it = pages.cbegin(); it != pages.cend(); ++it)
-        out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes);
+        out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes, &it->metadata, {}, it->sha256);
     return out;
+}
+
+QList<QPair<QString, QString>> ResumeRecord::checksums(const QString& source) const
+{
+    QList<QPair<QString, QString>> out;
+    const QMap<int, Page> pages = converted_.value(source);
+    for (const Page& page : pages)
+        if (!page.sha256.isEmpty())
+            out << qMakePair(page.output, page.sha256);
+    return out;
+}
+
+int WriteManifest(const QString& path, const QList<QPair<QString, QString>>& checksums)
+{
+    const QDir folder = QFileInfo(path).absoluteDir();
+    QByteArray text;
+    for (const auto& [output, sha256] : checksums) {
+        QByteArray relative = folder.relativeFilePath(output).toUtf8();
+        relative.replace("%", "%25").replace("\n", "%0A").replace("\r", "%0D");
+        text += sha256.toLatin1() + "  " + relative + "\n";
+    }
+    return Fs::WriteAtomically(QFile::encodeName(path).toStdString(), 0666,
+                               [&](int fd) { return Fs::WriteAll(fd, text.constData(), static_cast<size_t>(text.size())); },
+                               true);
 }
 
 } // namespace Tovanel::Batch

@@ -210,17 +210,30 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     if (mode == Progress::Terminal)
         tick.start(1000);
 
+    // The manifest lists what earlier runs converted (as their reports say) before this run's outputs.
+    for (int position = 1; position <= host.listCount(); ++position)
+        if (InShard(position, host.listCount(), o.shard) && !converts[position - 1])
+            host.checksums() << record.checksums(host.listText(position));
+
     ConversionRun run(host);
     running = &run;
     const bool started = run.Start();
     running = nullptr;
     stopSignals.readPipe();
     progress.clear();
+    bool manifestWhole = true;
+    if (!o.manifest.isEmpty() && started) {
+        if (const int err = WriteManifest(o.manifest, host.checksums()); err != 0) {
+            manifestWhole = false;
+            dialogs.say(QStringLiteral("cannot write the manifest ") + o.manifest + QStringLiteral(": ")
+                        + QString::fromLocal8Bit(std::strerror(err)));
+        }
+    }
     if (stopSignals.received() != 0)
         return Interrupted;
     if (!started)
         return host.listCount() == 0 ? AllConverted : CannotStart;
-    return host.allComplete() && host.reportWhole() ? AllConverted : SomeNotConverted;
+    return host.allComplete() && host.reportWhole() && manifestWhole ? AllConverted : SomeNotConverted;
 }
 
 } // namespace Tovanel::Batch

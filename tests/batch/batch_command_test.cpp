@@ -137,7 +137,8 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
 }
 
 // Each converted page's line names the metadata its PNG carries: none with --strip, which writes the
-// PNG of a page without them; --keep-mtime gives each PNG its source's modification time.
+// PNG of a page without them; --keep-mtime gives each PNG its source's modification time; --manifest
+// lists every PNG with its checksum.
 TEST_F(BatchFixture, TheReportNamesEachPagesMetadataAndStripLeavesItOut)
 {
     QList<TestTiff::Page> pages = PagesOf(2, 5);
@@ -149,7 +150,8 @@ TEST_F(BatchFixture, TheReportNamesEachPagesMetadataAndStripLeavesItOut)
     ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(described).constData(), old, 0), 0);
     const QString kept = root + u"/kept"_s, stripped = root + u"/stripped"_s;
     ASSERT_TRUE(QDir().mkpath(kept) && QDir().mkpath(stripped));
-    for (const QStringList& options : {QStringList{u"--out"_s, kept}, QStringList{u"--out"_s, stripped, u"--strip"_s, u"--keep-mtime"_s}}) {
+    const QStringList keptRun{u"--out"_s, kept, u"--manifest"_s, kept + u"/manifest-sha256.txt"_s};
+    for (const QStringList& options : {keptRun, QStringList{u"--out"_s, stripped, u"--strip"_s, u"--keep-mtime"_s}}) {
         const Result r = batch(options + QStringList{u"--report"_s, options[1] + u".jsonl"_s, described, plain});
         ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     }
@@ -160,6 +162,12 @@ TEST_F(BatchFixture, TheReportNamesEachPagesMetadataAndStripLeavesItOut)
     for (int i : {0, 2, 3})
         EXPECT_EQ(keptLines[i].value(u"metadata"_s).toArray(), QJsonArray()) << i;
     EXPECT_EQ(strippedLines[1].value(u"metadata"_s).toArray(), QJsonArray());
+    // The manifest: each output's sha256 as sha256sum gives it, its path relative to the manifest.
+    QByteArray manifest;
+    for (const QString& name : {u"described.png_1.png"_s, u"described.png_2.png"_s, u"plain.png_1.png"_s, u"plain.png_2.png"_s})
+        manifest += QCryptographicHash::hash(TestFiles::ReadFile(kept + u'/' + name), QCryptographicHash::Sha256).toHex()
+                    + "  " + name.toUtf8() + "\n";
+    EXPECT_EQ(TestFiles::ReadFile(kept + u"/manifest-sha256.txt"_s).toStdString(), manifest.toStdString());
     const QByteArray strippedPage = TestFiles::ReadFile(stripped + u"/described.png_2.png"_s);
     EXPECT_NE(TestFiles::ReadFile(kept + u"/described.png_2.png"_s), strippedPage);
     EXPECT_EQ(TestFiles::ReadFile(kept + u"/plain.png_2.png"_s), strippedPage);
