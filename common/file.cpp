@@ -161,7 +161,11 @@ int AtomicFile::write(const void* data, size_t size)
 {
     if (faults_ && faults_->hits(FaultPlan::Write))
         return errno;
-    return WriteAll(file_.get(), data, size) ? 0 : errno;
+    if (!WriteAll(file_.get(), data, size))
+        return errno;
+    if (tap_)
+        tap_(data, size);
+    return 0;
 }
 
 int AtomicFile::commit(bool flushToDisk)

@@ -95,6 +95,8 @@ public:
     const std::string& tempPath() const { return temp_; }
     // Writes all of data: 0 or an errno value.
     int write(const void* data, size_t size);
+    // Shown every byte written, in order, as it is written (a checksum made on the way).
+    void setTap(std::function<void(const void*, size_t)> tap) { tap_ = std::move(tap); }
     // Flushes to disk when asked (the program's own files; the tools' are made durable by the program
     // at the end of a run), closes and renames over the target: 0, or the errno of the step that
     // failed, after which the private file is gone; renameFailed() tells a failed rename from a
@@ -113,6 +115,7 @@ private:
     File file_;
     bool done_ = false;  // renamed, or removed by a failed commit
     bool renameFailed_ = false;
+    std::function<void(const void*, size_t)> tap_;
 };
 
 // Writes target whole or not at all through an AtomicFile: fill() writes the content to the descriptor

@@ -5,7 +5,13 @@
 #include "batch/console_dialogs.h"
 #include "batch/progress.h"
 #include "convert/run_report.h"
+#include "convert/output_names.h"
 #include "fs/file.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace Tovanel::Batch {
 
@@ -30,8 +36,29 @@ Dialogs& BatchHost::dialogs() { return dialogs_; }
 
 void BatchHost::processEvents() { Fs::ProcessPendingEvents(); }
 
+namespace {
+
+// Each PNG of the file gets the source's modification time (to the nanosecond); a source that is
+// gone by now leaves them as they are.
+void KeepModificationTime(const FileOutcome& outcome)
+{
+    struct stat source {};
+    if (::stat(QFile::encodeName(outcome.source).constData(), &source) != 0)
+        return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+    for (int page : outcome.written)
+        ::utimensat(AT_FDCWD, QFile::encodeName(OutputName(outcome.base, page)).constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+} // namespace
+
 void BatchHost::fileFinished(int, const FileOutcome& outcome)
 {
+    if (options_.keepMtime)
+        KeepModificationTime(outcome);
+    for (int page : outcome.written)
+        if (outcome.sha256.contains(page))
+            checksums_ << qMakePair(OutputName(outcome.base, page), outcome.sha256.value(page));
     if (!outcome.complete()) {
         ++incomplete_;
         // What did not convert is an error, which --quiet still prints at the end.

@@ -7,6 +7,7 @@
 #include "convert/run_host.h"
 
 #include <QList>
+#include <QPair>
 
 namespace Tovanel::Batch {
 
@@ -32,6 +33,8 @@ public:
     bool allComplete() const { return incomplete_ == 0; }
     // False once a write of the report failed.
     bool reportWhole() const { return reportWhole_; }
+    // Each written PNG of the files converted so far with its sha256, in the order the files ended.
+    QList<QPair<QString, QString>>& checksums() { return checksums_; }
 
     int listCount() const override { return static_cast<int>(list_.size()); }
     QString listText(int position) const override { return list_.value(position - 1).path; }
@@ -43,6 +46,7 @@ public:
     int jobs() const override { return options_.jobs; }
     const NameTemplate* nameTemplate() const override { return options_.names ? &*options_.names : nullptr; }
     const PageSelection* pageSelection() const override { return options_.pages ? &*options_.pages : nullptr; }
+    bool keepsMetadata() const override { return !options_.strip; }
 
     void setProgressValue(double) override {}
     void setProgressText(const QString&) override {}
@@ -60,6 +64,7 @@ private:
     Progress* progress_ = nullptr;
     ReportFile* report_ = nullptr;
     int incomplete_ = 0;
+    QList<QPair<QString, QString>> checksums_;
     bool reportWhole_ = true;
 };
 

@@ -153,8 +153,18 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
     const QCommandLineOption noGeoref(QStringLiteral("no-georef"),
                                       QStringLiteral("Write no world file and coordinate system beside the PNG of a "
                                                      "GeoTIFF page."));
+    const QCommandLineOption strip(QStringLiteral("strip"),
+                                   QStringLiteral("Write pixels, ICC profile and resolution only, not the pages' "
+                                                  "text tags, EXIF, XMP and IPTC."));
+    const QCommandLineOption keepMtime(QStringLiteral("keep-mtime"),
+                                       QStringLiteral("Give each PNG its source file's modification time."));
+    const QCommandLineOption manifest(QStringLiteral("manifest"),
+                                      QStringLiteral("Write each PNG's sha256 and path to FILE, as a BagIt manifest "
+                                                     "(paths relative to FILE's folder)."),
+                                      QStringLiteral("FILE"));
     for (const QCommandLineOption& option :
-         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, name, pages, noGeoref})
+         {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, name, pages, noGeoref, strip,
+          keepMtime, manifest})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A TIFF file, or a folder (its files and its subfolders' files with "
@@ -245,6 +255,13 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
         !refused.isEmpty())
         return Refuse(refused);
     o.georeference = !parser.isSet(noGeoref);
+    o.strip = parser.isSet(strip);
+    o.keepMtime = parser.isSet(keepMtime);
+    if (parser.isSet(manifest)) {
+        if (parser.value(manifest).isEmpty())
+            return Refuse(QStringLiteral("--manifest needs a file."));
+        o.manifest = AbsolutePath(parser.value(manifest));
+    }
     return parsed;
 }
 

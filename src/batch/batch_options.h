@@ -37,6 +37,9 @@ struct Options {
     std::optional<NameTemplate> names;   // --name; none for the window's names
     std::optional<PageSelection> pages;  // --pages; none for every page
     bool georeference = true;            // false with --no-georef
+    bool strip = false;             // PNGs with pixels, ICC profile and resolution only
+    bool keepMtime = false;         // each PNG gets its source's modification time
+    QString manifest;               // --manifest FILE, absolute; empty for none
 };
 
 struct Parsed {

@@ -6,6 +6,7 @@
 #include "convert/run_report.h"
 #include "common/file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -45,16 +46,36 @@ QString TimeText(const SourceStamp& stamp)
     return QString::fromLatin1(text);
 }
 
+// What a converted page's line says beyond its size: its checksum, the metadata its PNG carries and
+// those left out (and why), and the files written beside it.
+struct PageExtras {
+    QString sha256;
+    const QStringList* metadata = nullptr;
+    QStringList omitted;
+    QStringList sidecars;
+};
+
 // The fields in the order a reader expects them: what, which page, where, how, why, how big; then
-// the source as the run took it: its page count, size and modification time.
+// the source as the run took it: its page count, size and modification time; then, for a converted
+// page, its checksum, its metadata and the files beside it.
 QByteArray Line(const QString& source, const QJsonValue& page, const QJsonValue& output, bool converted,
-                const QJsonValue& reason, qint64 bytes, int pages, qint64 sourceBytes, const QString& time)
+                const QJsonValue& reason, qint64 bytes, int pages, qint64 sourceBytes, const QString& time,
+                const PageExtras& extras = {})
 {
-    return "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
-           + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
-           + ",\"bytes\":" + QByteArray::number(bytes) + ",\"pages\":" + QByteArray::number(pages)
-           + ",\"source_bytes\":" + (sourceBytes >= 0 ? QByteArray::number(sourceBytes) : QByteArray("null"))
-           + ",\"source_mtime\":" + (time.isEmpty() ? QByteArray("null") : Json(time)) + "}";
+    QByteArray line = "{\"source\":" + Json(source) + ",\"page\":" + Json(page) + ",\"output\":" + Json(output)
+                      + ",\"status\":" + (converted ? "\"converted\"" : "\"failed\"") + ",\"reason\":" + Json(reason)
+                      + ",\"bytes\":" + QByteArray::number(bytes) + ",\"pages\":" + QByteArray::number(pages)
+                      + ",\"source_bytes\":" + (sourceBytes >= 0 ? QByteArray::number(sourceBytes) : QByteArray("null"))
+                      + ",\"source_mtime\":" + (time.isEmpty() ? QByteArray("null") : Json(time));
+    if (!extras.sha256.isEmpty())
+        line += ",\"sha256\":" + Json(extras.sha256);
+    if (extras.metadata)
+        line += ",\"metadata\":" + Json(QJsonArray::fromStringList(*extras.metadata));
+    if (!extras.omitted.isEmpty())
+        line += ",\"metadata_omitted\":" + Json(QJsonArray::fromStringList(extras.omitted));
+    if (!extras.sidecars.isEmpty())
+        line += ",\"sidecars\":" + Json(QJsonArray::fromStringList(extras.sidecars));
+    return line + "}";
 }
 
 QString Why(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
@@ -75,8 +96,11 @@ QList<QByteArray> ReportLines(const FileOutcome& outcome)
             continue;
         if (outcome.written.contains(page)) {
             const QString output = OutputName(outcome.base, page, outcome.pages);
+            const QStringList metadata = outcome.metadata.value(page);
             lines << Line(outcome.source, page, output, true, QJsonValue::Null, QFileInfo(output).size(), outcome.pages,
-                          outcome.stamp.bytes, TimeText(outcome.stamp));
+                          outcome.stamp.bytes, TimeText(outcome.stamp),
+                          {outcome.sha256.value(page), &metadata, outcome.omitted.value(page),
+                           outcome.sidecars.value(page)});
         } else {
             lines << Line(outcome.source, page, QJsonValue::Null, false,
                           outcome.missing.value(page, QStringLiteral("no output")), 0, outcome.pages,
@@ -156,8 +180,15 @@ bool ResumeRecord::read(const QString& path, QString& why)
             return take.pages == pages && take.sourceBytes == static_cast<qint64>(size.toDouble()) && take.time == time;
         });
         Take& take = same != takes.end() ? *same : takes.emplace_back(Take{pages, static_cast<qint64>(size.toDouble()), time, {}});
+        QStringList metadata;
+        for (const QJsonValue& kind : line.value(QStringLiteral("metadata")).toArray())
+            metadata << kind.toString();
+        QStringList sidecars;
+        for (const QJsonValue& file : line.value(QStringLiteral("sidecars")).toArray())
+            sidecars << file.toString();
         take.converted[page] = {line.value(QStringLiteral("output")).toString(),
-                                static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1))};
+                                static_cast<qint64>(line.value(QStringLiteral("bytes")).toDouble(-1)),
+                                line.value(QStringLiteral("sha256")).toString(), metadata, sidecars};
     }
     if (file.error() != QFileDevice::NoError) {
         why = file.errorString();
@@ -209,8 +240,37 @@ QList<QByteArray> ResumeRecord::lines(const QString& source) const
     const Take& take = takes_.constFind(source)->at(*accepted);
     for (auto it = take.converted.cbegin(); it != take.converted.cend(); ++it)
         out << Line(source, it.key(), it->output, true, QJsonValue::Null, it->bytes, take.pages, take.sourceBytes,
-                    take.time);
+                    take.time, {it->sha256, &it->metadata, {}, it->sidecars});
     return out;
+}
+
+QList<QPair<QString, QString>> ResumeRecord::checksums(const QString& source) const
+{
+    QList<QPair<QString, QString>> out;
+    const auto accepted = accepted_.constFind(source);
+    if (accepted == accepted_.constEnd())
+        return out;
+    for (const Page& page : takes_.constFind(source)->at(*accepted).converted)
+        if (!page.sha256.isEmpty())
+            out << qMakePair(page.output, page.sha256);
+    return out;
+}
+
+int WriteManifest(const QString& path, const QList<QPair<QString, QString>>& checksums)
+{
+    const QDir folder = QFileInfo(path).absoluteDir();
+    QByteArray text;
+    for (const auto& [output, sha256] : checksums) {
+        QByteArray relative = folder.relativeFilePath(output).toUtf8();
+        relative.replace("%", "%25").replace("\n", "%0A").replace("\r", "%0D");
+        text += sha256.toLatin1() + "  " + relative + "\n";
+    }
+    // Put in place as the report is: never through a link, never over another user's file.
+    int err = 0;
+    const Fs::File placed = Fs::PlaceOwnFile(
+        QFile::encodeName(path).toStdString(), 0666,
+        [&](int fd) { return Fs::WriteAll(fd, text.constData(), static_cast<size_t>(text.size())); }, err);
+    return placed.valid() ? 0 : err;
 }
 
 } // namespace Tovanel::Batch

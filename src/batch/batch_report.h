@@ -8,6 +8,8 @@
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <QPair>
+#include <QStringList>
 #include <QString>
 
 #include <cstdio>
@@ -43,6 +45,11 @@ private:
     std::FILE* file_ = nullptr;
 };
 
+// A BagIt manifest of these outputs and their sha256 ("HASH  PATH" a line, paths relative to the
+// manifest's folder, line breaks and "%" in them percent-encoded), written whole or not at all: 0 or an
+// errno value.
+int WriteManifest(const QString& path, const QList<QPair<QString, QString>>& checksums);
+
 // What earlier reports say was converted, page by page, for resuming.
 class ResumeRecord {
 public:
@@ -61,11 +68,16 @@ public:
     bool done(const QString& source, const QString& base, const PageSelection* asked = nullptr);
     // The report lines of a source that done() last accepted, for the new report.
     QList<QByteArray> lines(const QString& source) const;
+    // Its outputs with the sha256 each line gives (none for lines of a report that gave none).
+    QList<QPair<QString, QString>> checksums(const QString& source) const;
 
 private:
     struct Page {
         QString output;
         qint64 bytes = -1;
+        QString sha256;
+        QStringList metadata;
+        QStringList sidecars;
     };
     // One state of a source as reports saw it: its page count, size and modification time (as the
     // report writes it), and the pages converted from it.

@@ -70,8 +70,6 @@ QString Overview(const Options& o, const Gathered& gathered, qsizetype listed, q
     return text + QStringLiteral("; ") + Plural(inShard - resumed, "file", "files") + QStringLiteral(" to convert.");
 }
 
-// --dry-run: each source this run would convert, its pages and their output names, and every clash:
-// a base taken by an earlier source, an output that is already there.
 // A name template without {name} cannot tell two sources of one name apart by " (k)": refused before
 // anything is written, naming them.
 QString NamesThatClash(const Options& o, const BatchHost& host, const QList<PlannedBase>& plan)
@@ -92,6 +90,8 @@ QString NamesThatClash(const Options& o, const BatchHost& host, const QList<Plan
     return QString();
 }
 
+// --dry-run: each source this run would convert, its pages and their output names, and every clash:
+// a base taken by an earlier source, an output that is already there.
 int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<PlannedBase>& plan, std::FILE* out,
            ConsoleDialogs& dialogs)
 {
@@ -272,6 +272,11 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     // The converter leaves out a map page's world file and coordinate system when told so.
     if (!o.georeference)
         qputenv("TOVANEL_TOPNG_GEOREF", "0");
+    // The manifest lists what earlier runs converted (as their reports say) before this run's outputs.
+    for (int position = 1; position <= host.listCount(); ++position)
+        if (InShard(position, host.listCount(), o.shard) && !converts[position - 1])
+            host.checksums() << record.checksums(host.listText(position));
+
     ConversionRun run(host);
     running = &run;
     const bool started = run.Start();
@@ -281,11 +286,19 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     if (!o.quiet && stopSignals.received() == 0)
         if (const QString other = OtherExtensions(o, gathered); !other.isEmpty())
             dialogs.say(other + QLatin1Char('.'));
+    bool manifestWhole = true;
+    if (!o.manifest.isEmpty() && started) {
+        if (const int err = WriteManifest(o.manifest, host.checksums()); err != 0) {
+            manifestWhole = false;
+            dialogs.say(QStringLiteral("cannot write the manifest ") + o.manifest + QStringLiteral(": ")
+                        + QString::fromLocal8Bit(std::strerror(err)));
+        }
+    }
     if (stopSignals.received() != 0)
         return Interrupted;
     if (!started)
         return host.listCount() == 0 ? AllConverted : CannotStart;
-    return host.allComplete() && host.reportWhole() ? AllConverted : SomeNotConverted;
+    return host.allComplete() && host.reportWhole() && manifestWhole ? AllConverted : SomeNotConverted;
 }
 
 } // namespace Tovanel::Batch

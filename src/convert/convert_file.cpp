@@ -192,10 +192,11 @@ QString FileConversion::StartPage(const QString& slot, const QString& name)
 
 QString FileConversion::ConverterLine(const QString& slot, const QString& input)
 {
-    for (const QString& said : {kConvertErrors, kConvertStatus})
+    for (const QString& said : {kConvertErrors, kConvertStatus, kConvertAccount})
         Main::DeleteFileQuiet(TempPath(slot, said));
     // While other pages wait, their calls keep the other cores busy: this one takes its share.
-    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input, run_.slots_->threadsForCall()),
+    return WithErrorsTo(ConverterCommand(TempPath(run_.RunFolder(), kConvertTool), input, run_.slots_->threadsForCall(),
+                                         TempPath(slot, kConvertAccount), run_.host_.keepsMetadata()),
                         TempPath(slot, kConvertErrors), TempPath(slot, kConvertStatus));
 }
 
@@ -218,7 +219,7 @@ void FileConversion::PageEnded(const QString& slot, const QString& name, int pag
     const ToolMessage said = ConverterSaid(slot, path, timedOut);
     QString png;
     trap_.run(210, [&] { png = TempPath(slot, BeforeFirstDot(name) + QStringLiteral(".png")); });
-    const bool took = TakeOutput(png, 212, page);
+    const bool took = TakeOutput(png, 212, page, slot);
     trap_.run(248, [&] {
         Main::DeleteFileQuiet(path);
         Main::DeleteFileQuiet(TempPath(folder_, name));   // still waiting there when the run was stopped
@@ -252,11 +253,11 @@ void FileConversion::WholeEnded(const QString& slot, const ToolMessage& pageSaid
     trap_.run(220, [&] {
         whole = TempPath(folder_, Main::StripExtension(Main::GetFileNamePart(copy_)) + QStringLiteral(".png"));
     });
-    const bool took = TakeOutput(whole, 240, 1);
+    const bool took = TakeOutput(whole, 240, 1, slot);
     PageDone(1, took, pageSaid.said() ? pageSaid : wholeSaid);
 }
 
-bool FileConversion::TakeOutput(const QString& png, int at, int page)
+bool FileConversion::TakeOutput(const QString& png, int at, int page, const QString& slot)
 {
     if (!trap_.test(at, [&] { return Main::FileExistsByDate(png); }))
         return false;
@@ -273,10 +274,21 @@ bool FileConversion::TakeOutput(const QString& png, int at, int page)
         for (const QString& file : files)
             Main::DeleteFileQuiet(file);
     });
-    if (err != 0)
+    if (err != 0) {
         outcome_.missing.insert(page, OutputFolderReason(err, Main::GetFolderPart(outcome_.base)));
-    else
-        trap_.run(at + 6, [&] { outcome_.written << page; });
+        return true;
+    }
+    trap_.run(at + 6, [&] { outcome_.written << page; });
+    // The converter's account of the PNG's metadata lies in the slot it ran in.
+    QStringList carried, omitted;
+    QString sha256;
+    if (!slot.isEmpty())
+        ReadMetadataAccount(slot + QLatin1Char('/') + kConvertAccount, carried, omitted, sha256);
+    outcome_.metadata.insert(page, carried);
+    if (!sha256.isEmpty())
+        outcome_.sha256.insert(page, sha256);
+    if (!omitted.isEmpty())
+        outcome_.omitted.insert(page, omitted);
     return true;
 }
 

@@ -52,7 +52,7 @@ private:
     // What the converter said in slot about input.
     ToolMessage ConverterSaid(const QString& slot, const QString& input, bool timedOut);
     // The PNG at png, when there is one, becomes output number page (statements at to at + 6).
-    bool TakeOutput(const QString& png, int at, int page);
+    bool TakeOutput(const QString& png, int at, int page, const QString& slot);
     // The pages the file is known to have so far.
     int PageCount() const;
     // Moves the PNG at png, and the files the converter wrote beside it, to target: 0 or an errno.

@@ -65,6 +65,8 @@ public:
     virtual const NameTemplate* nameTemplate() const { return nullptr; }
     // The pages of each file to convert; none for every page.
     virtual const PageSelection* pageSelection() const { return nullptr; }
+    // False when the PNGs hold pixels, ICC profile and resolution only, not the pages' metadata.
+    virtual bool keepsMetadata() const { return true; }
     // Tool calls at once; 0 for the cores this process may use.
     virtual int jobs() const { return 0; }
     // Told of each converted entry as it ends, in list order.

@@ -93,6 +93,22 @@ SplitAccount ReadSplitAccount(const QString& path)
     return account;
 }
 
+void ReadMetadataAccount(const QString& path, QStringList& carried, QStringList& omitted, QString& sha256)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return;
+    while (!file.atEnd()) {
+        const QStringList fields = QString::fromUtf8(file.readLine()).chopped(1).split(QLatin1Char('\t'));
+        if (fields.value(0) == QLatin1String("metadata"))
+            carried = fields.value(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        else if (fields.value(0) == QLatin1String("omitted") && fields.size() >= 3)
+            omitted << fields[1] + QStringLiteral(": ") + fields.mid(2).join(QLatin1Char(' '));
+        else if (fields.value(0) == QLatin1String("sha256"))
+            sha256 = fields.value(1);
+    }
+}
+
 ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs)
 {
     if (path.isEmpty())

@@ -33,6 +33,10 @@ struct SplitAccount {
 // An unreadable or missing file gives no pages and nothing skipped.
 SplitAccount ReadSplitAccount(const QString& path);
 
+// The converter's account of one PNG (tools/common/status.h): the kinds of metadata it carries, each
+// kind left out as "kind: why", and the PNG's sha256. An unreadable or missing file gives none.
+void ReadMetadataAccount(const QString& path, QStringList& carried, QStringList& omitted, QString& sha256);
+
 // The message with the working file at path (by its path, or its bare name as libtiff may give it)
 // named as shownAs instead: the user knows neither the run's folder nor its page files.
 ToolMessage WithoutWorkingName(ToolMessage message, const QString& path, const QString& shownAs);
@@ -75,6 +79,9 @@ struct FileOutcome {
     QStringList absent;           // page numbers asked for that the file does not have ("5", "7-9", "-4")
     QString fileReason;           // why nothing of the file could be converted, when that is the case
     SourceStamp stamp;            // the source as it was just before the run copied it
+    QMap<int, QStringList> metadata;   // page number -> the metadata its PNG carries ("text", "exif", ...)
+    QMap<int, QStringList> omitted;    // page number -> its metadata left out, "kind: why"
+    QMap<int, QString> sha256;         // page number -> its PNG's sha256, as the converter wrote it
 
     bool complete() const { return fileReason.isEmpty() && missing.isEmpty() && pages > 0; }
     // "path: 2 of 3 pages written; page 2: damaged (...)", and the renaming when there was one.

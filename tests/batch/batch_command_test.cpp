@@ -1,13 +1,16 @@
 // tovanel-batch end to end: the built program on real files, with the real tools it carries.
 #include "batch_support.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace Tovanel;
@@ -111,8 +114,8 @@ QList<QJsonObject> ReportObjects(const QString& path)
 }
 
 // One line per page with its output and size, failures named with their reasons, one line for a file
-// that gave no page; fields in the order source, page, output, status, reason, bytes (then what the
-// source was, which the resume rows check).
+// that gave no page; fields in the order source, page, output, status, reason, bytes, then what the
+// source was (which the resume rows check), sha256, metadata.
 TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
 {
     QList<TestTiff::Page> damaged = PagesOf(3, 4);
@@ -124,24 +127,72 @@ TEST_F(BatchFixture, TheReportHasALinePerPageAndPerFileWithoutOne)
                             scan, text});
     EXPECT_EQ(r.exit, 1) << r.err.toStdString();
     auto size = [&](int page) { return QFileInfo(out + u"/scan.png_%1.png"_s.arg(page)).size(); };
+    // The checksum the converter made as it wrote equals that of the file as it lies.
+    auto sha = [&](int page) {
+        return QString::fromLatin1(QCryptographicHash::hash(TestFiles::ReadFile(out + u"/scan.png_%1.png"_s.arg(page)),
+                                                            QCryptographicHash::Sha256).toHex());
+    };
     ASSERT_GT(size(1), 0);
     ASSERT_GT(size(3), 0);
     const QString expected =
         QStringLiteral("{\"source\":\"%1\",\"page\":1,\"output\":\"%2/scan.png_1.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%3}\n"
+                       "\"reason\":null,\"bytes\":%3,\"sha256\":\"%6\",\"metadata\":[]}\n"
                        "{\"source\":\"%1\",\"page\":2,\"output\":null,\"status\":\"failed\",\"reason\":\"damaged "
                        "(strip 0 lies past the end of the file)\",\"bytes\":0}\n"
                        "{\"source\":\"%1\",\"page\":3,\"output\":\"%2/scan.png_3.png\",\"status\":\"converted\","
-                       "\"reason\":null,\"bytes\":%4}\n"
+                       "\"reason\":null,\"bytes\":%4,\"sha256\":\"%7\",\"metadata\":[]}\n"
                        "{\"source\":\"%5\",\"page\":null,\"output\":null,\"status\":\"failed\",\"reason\":\"not a "
                        "TIFF file\",\"bytes\":0}\n")
             .arg(scan, out)
             .arg(size(1))
             .arg(size(3))
-            .arg(text);
+            .arg(text, sha(1), sha(3));
     const QRegularExpression source(uR"re(,"pages":\d+,"source_bytes":\d+,"source_mtime":"[^"]+")re"_s);
     EXPECT_EQ(QString::fromUtf8(TestFiles::ReadFile(root + u"/r.jsonl"_s)).remove(source).toStdString(),
               expected.toStdString());
+}
+
+// Each converted page's line names the metadata its PNG carries: none with --strip, which writes the
+// PNG of a page without them; --keep-mtime gives each PNG its source's modification time; --manifest
+// lists every PNG with its checksum.
+TEST_F(BatchFixture, TheReportNamesEachPagesMetadataAndStripLeavesItOut)
+{
+    QList<TestTiff::Page> pages = PagesOf(2, 5);
+    pages[1].description = "second page";
+    const QString described = tiff(u"described.tif"_s, pages);
+    pages[1].description = nullptr;
+    const QString plain = tiff(u"plain.tif"_s, pages);
+    struct timespec old[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(described).constData(), old, 0), 0);
+    const QString kept = root + u"/kept"_s, stripped = root + u"/stripped"_s;
+    ASSERT_TRUE(QDir().mkpath(kept) && QDir().mkpath(stripped));
+    const QStringList keptRun{u"--out"_s, kept, u"--manifest"_s, kept + u"/manifest-sha256.txt"_s};
+    for (const QStringList& options : {keptRun, QStringList{u"--out"_s, stripped, u"--strip"_s, u"--keep-mtime"_s}}) {
+        const Result r = batch(options + QStringList{u"--report"_s, options[1] + u".jsonl"_s, described, plain});
+        ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    }
+    const QList<QJsonObject> keptLines = ReportObjects(kept + u".jsonl"_s), strippedLines = ReportObjects(stripped + u".jsonl"_s);
+    ASSERT_EQ(keptLines.size(), 4);
+    ASSERT_EQ(strippedLines.size(), 4);
+    EXPECT_EQ(keptLines[1].value(u"metadata"_s).toArray(), QJsonArray{u"text"_s});
+    for (int i : {0, 2, 3})
+        EXPECT_EQ(keptLines[i].value(u"metadata"_s).toArray(), QJsonArray()) << i;
+    EXPECT_EQ(strippedLines[1].value(u"metadata"_s).toArray(), QJsonArray());
+    // The manifest: each output's sha256 as sha256sum gives it, its path relative to the manifest.
+    QByteArray manifest;
+    for (const QString& name : {u"described.png_1.png"_s, u"described.png_2.png"_s, u"plain.png_1.png"_s, u"plain.png_2.png"_s})
+        manifest += QCryptographicHash::hash(TestFiles::ReadFile(kept + u'/' + name), QCryptographicHash::Sha256).toHex()
+                    + "  " + name.toUtf8() + "\n";
+    EXPECT_EQ(TestFiles::ReadFile(kept + u"/manifest-sha256.txt"_s).toStdString(), manifest.toStdString());
+    const QByteArray strippedPage = TestFiles::ReadFile(stripped + u"/described.png_2.png"_s);
+    EXPECT_NE(TestFiles::ReadFile(kept + u"/described.png_2.png"_s), strippedPage);
+    EXPECT_EQ(TestFiles::ReadFile(kept + u"/plain.png_2.png"_s), strippedPage);
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(stripped + u"/described.png_2.png"_s).constData(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    ASSERT_EQ(stat(QFile::encodeName(kept + u"/described.png_2.png"_s).constData(), &st), 0);
+    EXPECT_NE(st.st_mtim.tv_sec, 1000000000);
 }
 
 // ---- shards: every part of a list names every page as one run over the whole list does ----

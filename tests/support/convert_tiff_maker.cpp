@@ -99,6 +99,8 @@ bool Write(const QString& path, const QList<Page>& pages)
             TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_COMPLEXINT);
         if (pages.size() > 1)
             TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        if (p.description)
+            TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, p.description);
         std::vector<unsigned char> row(static_cast<size_t>(p.width * spp));
         for (int y = 0; y < p.height && ok; ++y) {
             for (int x = 0; x < p.width; ++x)

@@ -17,6 +17,7 @@ struct Page {
     bool refusedSamples = false;  // complex samples: a page the converter refuses, though the splitter copies it
     bool stripPastEnd = false;    // a damaged page: its one strip lies past the end of the file
     bool cutBefore = false;       // the file is cut short where this page's directory starts
+    const char* description = nullptr;  // its ImageDescription tag, when given
 };
 
 // count pages, colour and grey by turns from the first, their seeds counting up from seed; the first

@@ -207,7 +207,8 @@ TEST_F(ShellTest, WaitReturnsAsSoonAsTheProcessEnds)
 // Events keep flowing while a process runs, and the group being waited for is visible meanwhile.
 TEST_F(ShellTest, EventsRunDuringTheWaitAndTheGroupIsPublished)
 {
-    const QString slow = writeScript(dir.path(), QStringLiteral("slow.bat"), "sleep 0.3\n");
+    // Long enough for several of the wait's pauses even on a loaded machine.
+    const QString slow = writeScript(dir.path(), QStringLiteral("slow.bat"), "sleep 1\n");
     qint64 group = 0;
     session.runningGroup = &group;
     QList<qint64> seen;

@@ -40,4 +40,14 @@ constexpr const char* ExitText(int code) {
 // PAGE counts from 1. Written whenever the file's pages could be counted.
 inline constexpr const char* kPagesFileSuffix = ".pages";
 
+// The converter's metadata, as the program that runs it asks for it in the environment:
+// kMetadataVariable "none" writes pixels, ICC profile and resolution only; kMetadataAccountVariable
+// names a file the converter writes, whole or not at all, once the PNG is in place, one record a
+// line, fields separated by tabs:
+//   metadata <tab> KIND,KIND...          what the PNG carries: text, exif, xmp, iptc (none: empty)
+//   omitted <tab> KIND <tab> WHY         metadata of the page left out (damaged, too large)
+//   sha256 <tab> HEX                     the PNG's checksum, made as its bytes were written
+inline constexpr const char* kMetadataVariable = "TOVANEL_TOPNG_METADATA";
+inline constexpr const char* kMetadataAccountVariable = "TOVANEL_TOPNG_ACCOUNT";
+
 }  // namespace tovanel::tools

@@ -109,6 +109,8 @@ void CopyDescriptiveTags(TIFF* in, TIFF* out) {
   CopyUndefinedTag(in, out, 34735, "GeoKeyDirectoryTag");
   CopyUndefinedTag(in, out, 34736, "GeoDoubleParamsTag");
   CopyUndefinedTag(in, out, 34737, "GeoAsciiParamsTag");
+  CopyCountedBlob(in, out, TIFFTAG_XMLPACKET);
+  CopyCountedBlob(in, out, TIFFTAG_RICHTIFFIPTC);
 }
 
 // Everything a decoder needs to turn the raw strips or tiles back into the page's pixels. The

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "page_tags.h"
+#include "tag_snapshot.h"
 #include "tiffcommon.h"
 
 namespace tovanel::tools {
@@ -265,6 +266,23 @@ bool NeedsReencoding(TIFF* in) {
   return compression == COMPRESSION_OJPEG;
 }
 
+// The page's EXIF and GPS directories go into the page file before its own directory, which then
+// points at them (exifAt, gpsAt; 0 for none). The page's directory is begun afresh after them.
+bool WriteSubDirectories(TIFF* out, const SubDirectories& subdirs, uint64_t& exifAt, uint64_t& gpsAt) {
+  if (subdirs.exif.empty() && subdirs.gps.empty()) return true;
+  if (!subdirs.exif.empty()) {
+    if (TIFFCreateEXIFDirectory(out) != 0) return false;
+    SetTags(out, subdirs.exif);
+    if (!TIFFWriteCustomDirectory(out, &exifAt)) return false;
+  }
+  if (!subdirs.gps.empty()) {
+    if (TIFFCreateGPSDirectory(out) != 0) return false;
+    SetTags(out, subdirs.gps);
+    if (!TIFFWriteCustomDirectory(out, &gpsAt)) return false;
+  }
+  return TIFFCreateDirectory(out) == 0;
+}
+
 // Writes the current directory of in as the single page of target.
 Failure WritePage(TIFF* in, const std::string& target) {
   uint32_t width = 0, length = 0;
@@ -277,6 +295,10 @@ Failure WritePage(TIFF* in, const std::string& target) {
   mode += TIFFIsBigEndian(in) ? "b" : "l";
   if (TIFFIsBigTIFF(in) || (!reencode && RawDataSize(in) > kClassicTiffDataLimit)) mode += "8";
 
+  // The EXIF and GPS directories are read first (libtiff leaves the page for them and comes back).
+  SubDirectories subdirs;
+  if (!ReadSubDirectories(in, TIFFCurrentDirectory(in), subdirs)) return Fail(Damaged, "cannot read the page");
+
   Fs::AtomicFile file(target);
   if (const Failure f = OutputFailure(file, file.open()); !f.ok()) return {f.code, OneLine(f.why)};
   Fs::File fd(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));  // libtiff closes its own descriptor
@@ -285,6 +307,8 @@ Failure WritePage(TIFF* in, const std::string& target) {
   if (!out) return Fail(WriteFailed, "cannot write the page file");
   fd.release();  // libtiff's now
 
+  uint64_t exifAt = 0, gpsAt = 0;
+  if (!WriteSubDirectories(out.get(), subdirs, exifAt, gpsAt)) return Fail(WriteFailed, "cannot write the page file");
   // Every tag goes in before the first byte of data: libtiff freezes most of them once writing begins.
   Failure failure;
   if (reencode) {
@@ -295,6 +319,8 @@ Failure WritePage(TIFF* in, const std::string& target) {
     failure = CopyRawData(in, out.get());
   }
   if (!failure.ok()) return failure;
+  if (exifAt) TIFFSetField(out.get(), TIFFTAG_EXIFIFD, exifAt);
+  if (gpsAt) TIFFSetField(out.get(), TIFFTAG_GPSIFD, gpsAt);
   if (!TIFFWriteDirectory(out.get())) return Fail(WriteFailed, "cannot write the page file");
   out.reset();
   if (const Failure f = OutputFailure(file, file.commit(false)); !f.ok()) return {f.code, OneLine(f.why)};

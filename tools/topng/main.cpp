@@ -1,5 +1,6 @@
 // tovanel-topng [-threads N] -out png INPUT: writes INPUT's first page as a PNG next to it, on at most N
-// threads (else TOVANEL_TOPNG_THREADS, else the cores it may use).
+// threads (else TOVANEL_TOPNG_THREADS, else the cores it may use), with the page's metadata unless
+// TOVANEL_TOPNG_METADATA is "none".
 #include "tiffcommon.h"
 #include "topng.h"
 
@@ -40,11 +41,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tovanel-topng: %s; usage: tovanel-topng [-threads N] -out png INPUT\n", ExitText(Usage));
     return Usage;
   }
+  const char* metadata = std::getenv(kMetadataVariable);
+  settings.keepMetadata = !metadata || std::strcmp(metadata, "none") != 0;
+  MetadataAccount account;
+  const char* accountPath = std::getenv(kMetadataAccountVariable);
+  if (accountPath && *accountPath) settings.account = &account;
   const std::string input = argv[3];
   const std::string output = PngPathFor(input);
   const Failure failure = output == input ? Failure{WriteFailed, "the PNG would replace the input file"}
                                           : ConvertFirstPageToPng(input, output, settings);
   if (!failure.ok())
     std::fprintf(stderr, "tovanel-topng: %s: %s: %s\n", input.c_str(), ExitText(failure.code), failure.why.c_str());
+  else if (settings.account) {
+    const std::string records = AccountRecords(account);
+    Fs::WriteAtomically(accountPath, 0666, [&](int fd) { return Fs::WriteAll(fd, records.data(), records.size()); }, false);
+  }
   return failure.code;
 }

@@ -91,6 +91,8 @@ bool RunPngWriter(PngJob* job) {
     png_set_PLTE(png, info, job->palette.data(), static_cast<int>(job->palette.size()));
   if (job->hasPhys) png_set_pHYs(png, info, job->physX, job->physY, job->physUnit);
   if (job->icc) png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, job->icc, job->iccSize);
+  if (!job->exif.empty()) png_set_eXIf_1(png, info, static_cast<png_uint_32>(job->exif.size()), job->exif.data());
+  if (!job->texts.empty()) png_set_text(png, info, job->texts.data(), static_cast<int>(job->texts.size()));
   png_write_info(png, info);
   png_destroy_write_struct(&png, &info);
   SinkFlush(job);
@@ -139,6 +141,20 @@ bool IdatWriter::add(const uint8_t* data, std::size_t size) {
     size -= take;
   }
   return !parts_.failed();
+}
+
+void SetPageMetadata(const PageMetadata& meta, PngJob& job) {
+  for (const TextChunk& t : meta.texts) {
+    png_text text{};
+    text.compression = t.kind == TextChunk::Utf8         ? PNG_ITXT_COMPRESSION_NONE
+                       : t.kind == TextChunk::Compressed ? PNG_TEXT_COMPRESSION_zTXt
+                                                         : PNG_TEXT_COMPRESSION_NONE;
+    text.key = const_cast<char*>(t.keyword.c_str());
+    text.text = const_cast<char*>(t.text.c_str());
+    text.text_length = t.text.size();
+    job.texts.push_back(text);
+  }
+  job.exif = meta.exif;
 }
 
 void ReadMetadata(TIFF* tif, PngJob& job) {

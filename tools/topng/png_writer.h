@@ -2,6 +2,7 @@
 #pragma once
 
 #include "deflate_parallel.h"
+#include "metadata.h"
 #include "page.h"
 
 #include <png.h>
@@ -23,6 +24,9 @@ struct PngJob {
   int physUnit = PNG_RESOLUTION_UNKNOWN;
   const uint8_t* icc = nullptr;
   uint32_t iccSize = 0;
+  // Text chunks and the eXIf chunk (SetPageMetadata); none when the page's metadata is not kept.
+  std::vector<png_text> texts;
+  std::vector<uint8_t> exif;
   // Output buffering and errors.
   uint8_t* buf = nullptr;
   std::size_t used = 0, cap = 0;
@@ -32,6 +36,9 @@ struct PngJob {
 
 // Reads the resolution (pHYs) and ICC profile (iCCP) of the current page, and the palette.
 void ReadMetadata(TIFF* tif, PngJob& job);
+
+// The text and eXIf chunks of meta, which must outlive the job.
+void SetPageMetadata(const PageMetadata& meta, PngJob& job);
 
 // Writes the PNG's chunks before the image data; false on failure (writeErr or pngError tell
 // which). The IDAT chunks follow: WriteIdat, or an IdatWriter. All libpng calls sit in functions that

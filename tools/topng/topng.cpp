@@ -5,12 +5,15 @@
 #include "georef.h"
 #include "engine/engine.h"
 #include "decode_bands.h"
+#include "metadata.h"
 #include "page.h"
 #include "png_writer.h"
 #include "row_converter.h"
 #include "row_reader.h"
 #include "samples.h"
 #include "tiffcommon.h"
+
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -104,9 +107,14 @@ Failure StreamRows(engine::Pool& pool, const Page& page, Conversion& conv, Fs::A
 using ImageData = std::function<Failure(Fs::AtomicFile& out)>;
 
 // Writes the PNG under a temporary name and moves it into place once every pixel is known good.
-Failure WritePng(PngJob& job, const ImageData& imageData, const std::string& output, Fs::FaultPlan* faults) {
+Failure WritePng(PngJob& job, const ImageData& imageData, const std::string& output, Fs::FaultPlan* faults,
+                 MetadataAccount* account) {
   Fs::AtomicFile out(output, 0666, faults);
   if (Failure f = OutputFailure(out, out.open()); !f.ok()) return f;
+  // The checksum is made of the bytes as they go out, not by reading the file again.
+  sha256_ctx sha;
+  sha256_init(&sha);
+  if (account) out.setTap([&sha](const void* data, std::size_t size) { sha256_update(&sha, size, static_cast<const uint8_t*>(data)); });
   // Small pieces (chunk headers, CRCs, streamed rows) are gathered; IDAT pieces go straight out.
   constexpr std::size_t kSinkBytes = std::size_t{64} << 10;
   std::unique_ptr<uint8_t[]> sinkBuf(new uint8_t[kSinkBytes]);
@@ -118,13 +126,20 @@ Failure WritePng(PngJob& job, const ImageData& imageData, const std::string& out
                         : Failure{WriteFailed, std::string("PNG writer: ") + job.pngError};
   if (Failure f = imageData(out); !f.ok()) return f;
   if (std::string damage = DecodeDamage(); !damage.empty()) return {Damaged, std::move(damage)};
+  if (account) {
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&sha, sizeof digest, digest);
+    static const char kHex[] = "0123456789abcdef";
+    account->sha256.clear();
+    for (uint8_t b : digest) account->sha256 += {kHex[b >> 4], kHex[b & 15]};
+  }
   return OutputFailure(out, out.commit(false));
 }
 
 // Small enough: filter everything into memory, then code it; the first parts of the stream are
 // written while the last are still being coded.
 Failure ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const std::string& output,
-                        Fs::FaultPlan* faults) {
+                        Fs::FaultPlan* faults, MetadataAccount* account) {
   const Page& page = *job.page;
   // Every byte is written before it is read: no zero fill (it costs as much as the filtering).
   const uint64_t wanted = uint64_t{page.height} * (page.pngRowBytes + 1);
@@ -146,12 +161,16 @@ Failure ConvertInMemory(engine::Pool& pool, PngJob& job, Conversion& conv, const
     Failure coded = DeflateImage(pool, page, filtered.get(), filteredBytes, z, &sink, &ahead);
     if (idat.failed() || (coded.ok() && !idat.finish())) return OutputFailure(out, idat.error());
     return coded;
-  }, output, faults);
+  }, output, faults, account);
 }
 
 Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, const std::string& output,
                 const ConvertSettings& settings, engine::Pool& pool) {
   if (Failure f = OpenPage(tif, pageIndex); !f.ok()) return f;
+  PageMetadata meta;
+  if (settings.keepMetadata && !ReadPageMetadata(tif, TIFFCurrentDirectory(tif), meta))
+    return {Damaged, TiffWhy("cannot read the page's image directory")};
+  if (settings.account) *settings.account = {meta.carried, meta.omitted, {}};
   Page page;
   if (Failure f = AnalysePage(tif, page); !f.ok()) return f;
   ClearLastTiffError();
@@ -169,6 +188,7 @@ Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, cons
   PngJob job;
   job.page = &page;
   ReadMetadata(tif, job);
+  SetPageMetadata(meta, job);
   Conversion conv{tif, input, &reader, mapper.get(), &converter, {Ok, {}}, 0, {}};
   conv.planes.assign(page.storedSpp, nullptr);
   // libtiff holds a page's strip or tile table whole, 16 bytes an entry: a page of millions of one-row
@@ -176,8 +196,9 @@ Failure Convert(TIFF* tif, const std::string& input, std::size_t pageIndex, cons
   const uint64_t tables = uint64_t{TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)} * 16;
   const uint64_t filtered = uint64_t{page.height} * (page.pngRowBytes + 1);
   if (filtered <= std::min(settings.maxHeldImage, kMaxInMemoryImage) && tables <= kMaxTableBytes)
-    return ConvertInMemory(pool, job, conv, output, settings.faults);
-  return WritePng(job, [&](Fs::AtomicFile& out) { return StreamRows(pool, page, conv, out); }, output, settings.faults);
+    return ConvertInMemory(pool, job, conv, output, settings.faults, settings.account);
+  return WritePng(job, [&](Fs::AtomicFile& out) { return StreamRows(pool, page, conv, out); }, output, settings.faults,
+                  settings.account);
 }
 
 // A georeferenced page's world file and coordinate system beside its PNG, each written whole; when one
@@ -216,6 +237,15 @@ std::string PngPathFor(const std::string& input) {
   const auto dot = name.rfind('.');
   if (dot == std::string::npos) return input + ".png";
   return FolderPart(input) + name.substr(0, dot) + ".png";
+}
+
+std::string AccountRecords(const MetadataAccount& account) {
+  std::string records = "metadata\t";
+  for (std::size_t i = 0; i < account.carried.size(); ++i) records += (i ? "," : "") + account.carried[i];
+  records += "\n";
+  for (const auto& [kind, why] : account.omitted) records += "omitted\t" + kind + "\t" + why + "\n";
+  if (!account.sha256.empty()) records += "sha256\t" + account.sha256 + "\n";
+  return records;
 }
 
 Failure ConvertFirstPageToPng(const std::string& input, const std::string& output, const ConvertSettings& settings) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tovanel::tools {
 
@@ -23,6 +25,18 @@ inline constexpr std::uint64_t kMaxBandBytes = std::uint64_t{256} << 20;
 // INPUT with the text after the last "." of its file name replaced by "png" ("scan" gives "scan.png").
 std::string PngPathFor(const std::string& input);
 
+// What a written PNG carries besides pixels, ICC profile and resolution ("text", "exif", "xmp",
+// "iptc"), and each kind left out with the reason.
+struct MetadataAccount {
+  std::vector<std::string> carried;
+  std::vector<std::pair<std::string, std::string>> omitted;
+  std::string sha256;  // of the PNG's bytes as they were written, in lowercase hex
+};
+
+// The account as the records of the file the converter writes for the program that runs it (see
+// kMetadataAccountVariable in status.h).
+std::string AccountRecords(const MetadataAccount& account);
+
 // How a page is converted.
 struct ConvertSettings {
   // The threads the conversion may take, the caller's own included: 0 for as many as the cores this
@@ -33,6 +47,11 @@ struct ConvertSettings {
   std::uint64_t maxHeldImage = kMaxInMemoryImage;
   // A page with GeoTIFF tags also gets NAME.pgw and NAME.png.aux.xml beside its NAME.png.
   bool georeference = true;
+  // Whether the PNG carries the page's text tags, EXIF, XMP and IPTC; without them it holds pixels,
+  // ICC profile and resolution only.
+  bool keepMetadata = true;
+  // When given, told which kinds of metadata the PNG carries and which were left out, and why.
+  MetadataAccount* account = nullptr;
   // Tests only: makes the output file fail at a step of its own (see Fs::FaultPlan).
   Fs::FaultPlan* faults = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "platform/error_trap.h"
 #include "fs/fs_internal.h"
 #include "fs/main_procs.h"
+#include "status.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -212,10 +213,16 @@ QString SplitterCommand(const QString& tool, const QString& copy)
     return QuoteForShell(tool) + QLatin1Char(' ') + QuoteForShell(copy) + QLatin1Char(' ') + kPagePrefix;
 }
 
-QString ConverterCommand(const QString& tool, const QString& input, int threads)
+QString ConverterCommand(const QString& tool, const QString& input, int threads, const QString& account,
+                         bool keepMetadata)
 {
     const QString limit = threads > 0 ? QStringLiteral(" -threads ") + QString::number(threads) : QString();
-    return QuoteForShell(tool) + limit + QStringLiteral(" -out png ") + QuoteForShell(input);
+    QString environment;
+    if (!account.isEmpty())
+        environment += QLatin1String(tovanel::tools::kMetadataAccountVariable) + QLatin1Char('=') + QuoteForShell(account) + QLatin1Char(' ');
+    if (!keepMetadata)
+        environment += QLatin1String(tovanel::tools::kMetadataVariable) + QStringLiteral("=none ");
+    return environment + QuoteForShell(tool) + limit + QStringLiteral(" -out png ") + QuoteForShell(input);
 }
 
 QString WithErrorsTo(const QString& command, const QString& errors, const QString& status)
@@ -250,7 +257,7 @@ QString CopyName(const QString& sourceName)
     static const FsDetail::Wildcard pages(kPagePrefix + QLatin1Char('*'));
     bool fixed = pages.matches(sourceName) || sourceName.startsWith(QLatin1Char('.'));
     for (const QString& name : {kMarker, kSplitScript, kConvertScript, kSplitTool, kConvertTool, kSplitErrors,
-                                kConvertErrors, kSplitStatus, kConvertStatus})
+                                kConvertErrors, kSplitStatus, kConvertStatus, kConvertAccount})
         fixed = fixed || sourceName.compare(name, Qt::CaseInsensitive) == 0;
     QString copy = fixed ? QLatin1Char('~') + sourceName : sourceName;
     // The run's own file procedures take "*" and "?" in a name for wildcards (and are right to, for the

@@ -22,6 +22,8 @@ inline const QString kConvertErrors = QStringLiteral("nconvert.err");
 inline const QString kSplitStatus = QStringLiteral("tiffsplit.status");
 inline const QString kConvertStatus = QStringLiteral("nconvert.status");
 inline const QString kSplitAccount = QStringLiteral("varnholt.pages");
+// The converter's account of the metadata its PNG carries.
+inline const QString kConvertAccount = QStringLiteral("nconvert.meta");
 
 // The tools the program carries: resource id and file name in the temporary folder.
 struct ToolFile {
@@ -53,9 +55,11 @@ void DeployTool(const QByteArray& bytes, const QString& path);
 // text as one word for /bin/sh: single-quoted, a quote inside written as '\''.
 QString QuoteForShell(const QString& text);
 // Line 1 of the scripts: the splitter on the copy with the page prefix; the converter on one input,
-// on at most threads threads (0: as many as the cores it may use).
+// on at most threads threads (0: as many as the cores it may use), writing its metadata account to
+// account when given, with the page's metadata unless keepMetadata is false.
 QString SplitterCommand(const QString& tool, const QString& copy);
-QString ConverterCommand(const QString& tool, const QString& input, int threads = 0);
+QString ConverterCommand(const QString& tool, const QString& input, int threads = 0, const QString& account = {},
+                         bool keepMetadata = true);
 // command with its stderr sent to the file errors and its exit status written to the file status
 // (both replaced at each call).
 QString WithErrorsTo(const QString& command, const QString& errors, const QString& status);
