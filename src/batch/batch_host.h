@@ -4,6 +4,7 @@
 
 #include "batch/batch_inputs.h"
 #include "batch/batch_options.h"
+#include "convert/output_names.h"
 #include "convert/run_host.h"
 
 #include <QList>
@@ -26,6 +27,8 @@ public:
     void setConverts(QList<bool> converts) { converts_ = std::move(converts); }
     void setProgress(Progress* progress) { progress_ = progress; }
     void setReport(ReportFile* report) { report_ = report; }
+    // The output bases a plan decided for the list (by position - 1); none to decide them in the run.
+    void setPlanned(QList<PlannedBase> planned) { planned_ = std::move(planned); }
 
     const QList<Entry>& list() const { return list_; }
     // True while every file converted so far gave every page.
@@ -43,6 +46,8 @@ public:
     int jobs() const override { return options_.jobs; }
     const NameTemplate* nameTemplate() const override { return options_.names ? &*options_.names : nullptr; }
     const PageSelection* pageSelection() const override { return options_.pages ? &*options_.pages : nullptr; }
+    QString plannedBase(int position) const override { return planned_.value(position - 1).base; }
+    QString plannedOwnBase(int position) const override { return planned_.value(position - 1).own; }
 
     void setProgressValue(double) override {}
     void setProgressText(const QString&) override {}
@@ -56,6 +61,7 @@ private:
     const Options& options_;
     QList<Entry> list_;
     QList<bool> converts_;
+    QList<PlannedBase> planned_;
     ConsoleDialogs& dialogs_;
     Progress* progress_ = nullptr;
     ReportFile* report_ = nullptr;

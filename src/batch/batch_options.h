@@ -37,6 +37,8 @@ struct Options {
     std::optional<NameTemplate> names;   // --name; none for the window's names
     std::optional<PageSelection> pages;  // --pages; none for every page
     bool georeference = true;            // false with --no-georef
+    QString plan;                   // --plan FILE, absolute: write the list's plan there, convert nothing
+    QString from;                   // --from FILE, absolute: the list, destination and names from a plan
 };
 
 struct Parsed {
