@@ -126,7 +126,10 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         if (plan[i].base != plan[i].own)
             text += QStringLiteral(", saved as ") + ShownName(OutputPattern(plan[i].base))
                     + QStringLiteral(" since ") + ShownName(OutputPattern(plan[i].own))
-                    + QStringLiteral(" comes from ") + ShownName(owners.value(plan[i].own));
+                    + QStringLiteral(" comes from ")
+                    // a shard of a plan lists only its own part
+                    + (owners.contains(plan[i].own) ? ShownName(owners.value(plan[i].own))
+                                                    : QStringLiteral("an earlier source of the list"));
         text += QLatin1Char('\n');
         for (int page = 1; page <= count.pages; ++page) {
             if (host.pageSelection() && !host.pageSelection()->contains(page, count.pages))
