@@ -25,7 +25,8 @@ for tool in "$BATCH" /usr/bin/time strace awk; do
 done
 SCRATCH=${2:-$(mktemp -d /var/tmp/tovanel-plan-bench.XXXXXX)}
 mkdir -p "$SCRATCH/src/mine" "$SCRATCH/out" "$SCRATCH/temp"
-trap 'rm -rf "$SCRATCH/src" "$SCRATCH/out" "$SCRATCH/temp" "$SCRATCH"/plan.jsonl "$SCRATCH"/list "$SCRATCH"/*.log' EXIT
+trap 'rm -rf "$SCRATCH/src" "$SCRATCH/out" "$SCRATCH/temp" "$SCRATCH"/plan.jsonl "$SCRATCH"/list "$SCRATCH"/*.log
+      [ -n "${2:-}" ] || rmdir "$SCRATCH"' EXIT
 export TEMP=$SCRATCH/temp
 
 # The last shard's first position, as --shard cuts the list.
