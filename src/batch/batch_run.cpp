@@ -178,7 +178,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
                                                            : Progress::Log;
     Progress progress(err, mode);
     dialogs.setBeforePrint([&] { progress.clear(); });
-    // A shard of a plan reads its own sources' lines and nothing of the others'.
+    // A shard of a plan parses its own sources' lines only, and looks at no other source.
     PlanPart part;
     if (!o.from.isEmpty()) {
         QString why;
