@@ -4,6 +4,7 @@
 
 #include "batch/batch_inputs.h"
 #include "batch/batch_options.h"
+#include "convert/output_names.h"
 #include "convert/run_host.h"
 
 #include <QList>
@@ -27,6 +28,8 @@ public:
     void setConverts(QList<bool> converts) { converts_ = std::move(converts); }
     void setProgress(Progress* progress) { progress_ = progress; }
     void setReport(ReportFile* report) { report_ = report; }
+    // The output bases a plan decided for the list (by position - 1); none to decide them in the run.
+    void setPlanned(QList<PlannedBase> planned) { planned_ = std::move(planned); }
 
     const QList<Entry>& list() const { return list_; }
     // True while every file converted so far gave every page.
@@ -47,6 +50,8 @@ public:
     const NameTemplate* nameTemplate() const override { return options_.names ? &*options_.names : nullptr; }
     const PageSelection* pageSelection() const override { return options_.pages ? &*options_.pages : nullptr; }
     bool keepsMetadata() const override { return !options_.strip; }
+    QString plannedBase(int position) const override { return planned_.value(position - 1).base; }
+    QString plannedOwnBase(int position) const override { return planned_.value(position - 1).own; }
 
     void setProgressValue(double) override {}
     void setProgressText(const QString&) override {}
@@ -60,6 +65,7 @@ private:
     const Options& options_;
     QList<Entry> list_;
     QList<bool> converts_;
+    QList<PlannedBase> planned_;
     ConsoleDialogs& dialogs_;
     Progress* progress_ = nullptr;
     ReportFile* report_ = nullptr;

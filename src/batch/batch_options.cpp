@@ -83,6 +83,35 @@ QString ReadNamingAndPages(const QString& name, bool nameSet, const QString& pag
     return QString();
 }
 
+// --plan makes the list and its names, --from converts from them: what would decide them again with
+// --from, or what a plan does not use with --plan, is refused.
+QString RefusedWithPlan(const QCommandLineParser& parser)
+{
+    if (parser.isSet(QStringLiteral("plan")) && parser.isSet(QStringLiteral("from")))
+        return QStringLiteral("--plan and --from go apart: make the plan, then convert from it.");
+    if (parser.isSet(QStringLiteral("from"))) {
+        for (const char* name : {"out", "beside", "keep-tree", "name", "ext", "0"})
+            if (parser.isSet(QLatin1String(name)))
+                return QStringLiteral("--from takes the list, the destination and the names from the plan: give ")
+                       + (name[1] ? QStringLiteral("--") : QStringLiteral("-")) + QLatin1String(name)
+                       + QStringLiteral(" to --plan.");
+        if (!parser.positionalArguments().isEmpty())
+            return QStringLiteral("--from takes the list from the plan: name no PATH with it.");
+        if (parser.value(QStringLiteral("from")).isEmpty())
+            return QStringLiteral("--from needs a plan file.");
+    }
+    if (parser.isSet(QStringLiteral("plan"))) {
+        for (const char* name : {"shard", "resume", "report", "dry-run", "pages", "no-georef", "strip", "keep-mtime",
+                                 "manifest"})
+            if (parser.isSet(QLatin1String(name)))
+                return QStringLiteral("--plan converts nothing: give --") + QLatin1String(name)
+                       + QStringLiteral(" to the runs --from the plan.");
+        if (parser.value(QStringLiteral("plan")).isEmpty())
+            return QStringLiteral("--plan needs a file.");
+    }
+    return QString();
+}
+
 } // namespace
 
 bool ParseShard(const QString& text, Shard& shard)
@@ -162,10 +191,20 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
                                       QStringLiteral("Write each PNG's sha256 and path to FILE, as a BagIt manifest "
                                                      "(paths relative to FILE's folder)."),
                                       QStringLiteral("FILE"));
+    const QCommandLineOption plan(QStringLiteral("plan"),
+                                  QStringLiteral("Write the list with each source's output names to FILE, for "
+                                                 "--from; convert nothing."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption from(QStringLiteral("from"),
+                                  QStringLiteral("Convert the list of the plan FILE (made by --plan), under its "
+                                                 "names; with --shard, reading only the shard's own sources."),
+                                  QStringLiteral("FILE"));
     for (const QCommandLineOption& option :
          {out, beside, keepTree, ext, nul, report, quiet, jobs, shard, resume, dryRun, name, pages, noGeoref, strip,
           keepMtime, manifest})
         parser.addOption(option);
+    parser.addOption(plan);
+    parser.addOption(from);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A TIFF file, or a folder (its files and its subfolders' files with "
                                                 "the extension), or - to read more paths from standard input, one "
@@ -189,11 +228,17 @@ Parsed ParseArguments(const QStringList& arguments, const QProcessEnvironment& e
     }
 
     Options& o = parsed.options;
+    if (const QString refused = RefusedWithPlan(parser); !refused.isEmpty())
+        return Refuse(refused);
+    if (parser.isSet(plan))
+        o.plan = AbsolutePath(parser.value(plan));
+    if (parser.isSet(from))
+        o.from = AbsolutePath(parser.value(from));
     o.paths = parser.positionalArguments();
     o.paths.removeAll(QString());
-    if (o.paths.isEmpty())
+    if (o.paths.isEmpty() && o.from.isEmpty())
         return Refuse(QStringLiteral("no input: name files, folders, or - for standard input."));
-    if (parser.isSet(out) == parser.isSet(beside))
+    if (o.from.isEmpty() && parser.isSet(out) == parser.isSet(beside))
         return Refuse(QStringLiteral("say where the PNG files go: exactly one of --out DIR and --beside."));
     if (parser.values(out).size() > 1)
         return Refuse(QStringLiteral("--out given more than once."));

@@ -40,6 +40,8 @@ struct Options {
     bool strip = false;             // PNGs with pixels, ICC profile and resolution only
     bool keepMtime = false;         // each PNG gets its source's modification time
     QString manifest;               // --manifest FILE, absolute; empty for none
+    QString plan;                   // --plan FILE, absolute: write the list's plan there, convert nothing
+    QString from;                   // --from FILE, absolute: the list, destination and names from a plan
 };
 
 struct Parsed {

@@ -2,6 +2,7 @@
 #include "batch/batch_run.h"
 
 #include "batch/batch_host.h"
+#include "batch/batch_plan.h"
 #include "batch/batch_report.h"
 #include "batch/console_dialogs.h"
 #include "batch/page_count.h"
@@ -125,7 +126,10 @@ int DryRun(const BatchHost& host, const QList<bool>& converts, const QList<Plann
         if (plan[i].base != plan[i].own)
             text += QStringLiteral(", saved as ") + ShownName(OutputPattern(plan[i].base))
                     + QStringLiteral(" since ") + ShownName(OutputPattern(plan[i].own))
-                    + QStringLiteral(" comes from ") + ShownName(owners.value(plan[i].own));
+                    + QStringLiteral(" comes from ")
+                    // a shard of a plan lists only its own part
+                    + (owners.contains(plan[i].own) ? ShownName(owners.value(plan[i].own))
+                                                    : QStringLiteral("an earlier source of the list"));
         text += QLatin1Char('\n');
         for (int page = 1; page <= count.pages; ++page) {
             if (host.pageSelection() && !host.pageSelection()->contains(page, count.pages))
@@ -166,7 +170,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         std::fputs(parsed.text.toLocal8Bit().constData(), parsed.action == Parsed::Answer ? out : err);
         return parsed.action == Parsed::Answer ? AllConverted : UsageError;
     }
-    const Options& o = parsed.options;
+    Options o = parsed.options;   // with --from, the destination is the plan's
     ConsoleDialogs dialogs(err);
     dialogs.setSilenced(o.quiet);
     const Progress::Mode mode = o.quiet || o.dryRun ? Progress::Silent
@@ -174,6 +178,18 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
                                                            : Progress::Log;
     Progress progress(err, mode);
     dialogs.setBeforePrint([&] { progress.clear(); });
+    // A shard of a plan parses its own sources' lines only, and looks at no other source.
+    PlanPart part;
+    if (!o.from.isEmpty()) {
+        QString why;
+        if (!ReadPlan(o.from, o.shard, part, why)) {
+            dialogs.say(QStringLiteral("cannot read the plan ") + ShownName(o.from) + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
+        o.out = part.out;
+        o.beside = part.beside;
+        o.keepTree = part.keepTree;
+    }
     if (!o.out.isEmpty()) {
         if (const QString why = WhyNotWritable(o.out); !why.isEmpty()) {
             dialogs.say(QStringLiteral("cannot write to ") + ShownName(o.out) + QStringLiteral(": ") + why);
@@ -189,25 +205,44 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         }
     }
 
-    Gathered gathered = GatherList(o, in, dialogs);
+    Gathered gathered;
+    if (o.from.isEmpty())
+        gathered = GatherList(o, in, dialogs);
+    else
+        gathered.list = std::move(part.entries);
     NameEscapes escapes;
     for (const Entry& entry : gathered.list)
         escapes.add(entry.path);
-    for (const QString& path : QStringList{o.out, o.report} + o.resume)
+    for (const QString& path : QStringList{o.out, o.report, o.plan, o.from} + o.resume)
         escapes.add(path);
     dialogs.setEscapes(&escapes);
     progress.setEscapes(&escapes);
     BatchHost host(o, std::move(gathered.list), dialogs);
     // Names come from the whole list, so the shard and the skipped sources change none of them.
-    const QList<PlannedBase> plan = PlanOutputBases(host);
+    const QList<PlannedBase> plan = o.from.isEmpty() ? PlanOutputBases(host) : part.bases;
+    host.setPlanned(std::move(part.bases));
     if (const QString clash = NamesThatClash(o, host, plan); !clash.isEmpty()) {
         dialogs.say(clash);
         return UsageError;
     }
+    if (!o.plan.isEmpty()) {
+        QString why;
+        if (!WritePlan(o.plan, o, host, plan, why)) {
+            dialogs.say(QStringLiteral("cannot write the plan ") + ShownName(o.plan) + QStringLiteral(": ") + why);
+            return CannotStart;
+        }
+        if (!o.quiet)
+            dialogs.say(Plural(host.listCount(), "file", "files") + QStringLiteral(" planned in ") + ShownName(o.plan)
+                        + QLatin1Char('.'));
+        return AllConverted;
+    }
+    // A plan's shard lists its own sources only.
+    const Shard listShard = o.from.isEmpty() ? o.shard : Shard{};
+    const qsizetype listed = o.from.isEmpty() ? host.listCount() : part.sources;
     QList<bool> converts;
     qsizetype inShard = 0, resumed = 0;
     for (int position = 1; position <= host.listCount(); ++position) {
-        const bool mine = InShard(position, host.listCount(), o.shard);
+        const bool mine = InShard(position, host.listCount(), listShard);
         const bool done = mine && record.done(host.listText(position), plan[position - 1].base, host.pageSelection());
         inShard += mine ? 1 : 0;
         resumed += done ? 1 : 0;
@@ -215,7 +250,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
     }
     host.setConverts(converts);
     if (!o.quiet && (o.shard.count > 1 || !o.resume.isEmpty() || o.dryRun))
-        dialogs.say(Overview(o, gathered, host.listCount(), inShard, resumed));
+        dialogs.say(Overview(o, gathered, listed, inShard, resumed));
     if (o.dryRun)
         return DryRun(host, converts, plan, out, dialogs);
 
@@ -238,7 +273,7 @@ int RunBatch(const QStringList& arguments, const QProcessEnvironment& environmen
         // the new report starts with them, so an old report it replaces is never lost to a kill.
         QList<QByteArray> carried;
         for (int position = 1; position <= host.listCount(); ++position)
-            if (InShard(position, host.listCount(), o.shard) && !converts[position - 1])
+            if (InShard(position, host.listCount(), listShard) && !converts[position - 1])
                 carried << record.lines(host.listText(position));
         QString why;
         if (!report.open(o.report, carried, why)) {

@@ -95,6 +95,8 @@ void FileConversion::KeepBaseToThisSource()
     outcome_.base = run_.baseOwners_.Take(own, source_, usedOnDisk);
     if (const QString first = QString(own).remove(kCopyMark); outcome_.base != first)
         outcome_.takenBase = first;
+    if (const QString planned = run_.host_.plannedOwnBase(position_); !planned.isEmpty() && planned != outcome_.base)
+        outcome_.takenBase = planned;
 }
 
 QString FileConversion::WriteScript(int scriptAt, int writeAt, const QString& slot, const QString& scriptName,

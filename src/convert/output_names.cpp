@@ -45,6 +45,8 @@ QString OutputPattern(const QString& base)
 
 QString OwnBaseOf(const RunHost& host, int position, const QString& source, Destination where)
 {
+    if (QString planned = host.plannedBase(position); !planned.isEmpty())
+        return planned;
     const NameTemplate* names = host.nameTemplate();
     if (where == Destination::Folder)
         return names ? names->Key(names->hasDir() ? host.destinationFolder() : EntryOutputFolder(host, position),

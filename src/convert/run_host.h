@@ -61,6 +61,19 @@ public:
     // destination: every shard of a list and every resumed run must then name each page alike,
     // whatever the others have written meanwhile.
     virtual bool namesFromListOnly() const { return false; }
+    // The output base decided for the entry at position before the run (a plan made over a whole list),
+    // which its outputs take as it is; empty to decide it here. plannedOwnBase: the entry's own base,
+    // when an earlier source of the list had it.
+    virtual QString plannedBase(int position) const
+    {
+        Q_UNUSED(position);
+        return QString();
+    }
+    virtual QString plannedOwnBase(int position) const
+    {
+        Q_UNUSED(position);
+        return QString();
+    }
     // The template the outputs are named by; none for the window's names.
     virtual const NameTemplate* nameTemplate() const { return nullptr; }
     // The pages of each file to convert; none for every page.

@@ -43,6 +43,10 @@ TEST_P(ExitStatusTest, SaysWhyAndWritesOnlyWhenItRuns)
     ASSERT_TRUE(TestFiles::WriteFile(root + u"/a-file"_s, "x"));
     ASSERT_TRUE(TestFiles::WriteFile(root + u"/long.jsonl"_s, QByteArray((1 << 20) + 1, 'x')));
     ASSERT_TRUE(QDir().mkpath(root + u"/empty"_s));
+    // A plan that would put an output outside its destination.
+    ASSERT_TRUE(TestFiles::WriteFile(root + u"/astray.jsonl"_s, (u"{\"plan\":\"tovanel-batch\",\"version\":1,\"sources\":1,"
+        "\"out\":\"%1\",\"beside\":false,\"keep_tree\":false}\n{\"position\":1,\"source\":\"%2/good.tif\","
+        "\"base\":\"%3/astray.png\"}\n"_s).arg(out, src, root).toUtf8()));
     QProcessEnvironment with;
     for (QString pair : row.env) {
         pair.replace(u"$ROOT"_s, root);
@@ -99,7 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"TemplateCannotTellSourcesApart", {"--out", "$OUT", "--name", "p{page}.png", "$SRC"}, {}, 2,
                   "would have the same output names; put {name} in the template", false},
         StatusRow{"ResumedReportLineTooLong", {"--out", "$OUT", "--resume", "$ROOT/long.jsonl", "$SRC"}, {}, 3,
-                  "line 1 is longer than 1 MiB: the report is damaged", false}),
+                  "line 1 is longer than 1 MiB: the report is damaged", false},
+        StatusRow{"FromNoPlan", {"--from", "$ROOT/a-file"}, {}, 3, "not a plan written by tovanel-batch --plan", false},
+        StatusRow{"FromAPlanWritingOutside", {"--from", "$ROOT/astray.jsonl"}, {}, 3,
+                  "line 2: the output name lies outside the destination", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the report ----
@@ -205,6 +212,7 @@ struct ShardRow {
     QStringList naming;       // arguments of the whole run and of every part
     int files = 14;           // the whole run's outputs
     const char* third = "a (3).png_2.png";   // the third a.tif's last output
+    bool fromPlan = false;    // the parts convert from a plan of the list, made with the naming
 };
 
 class ShardTest : public BatchFixture, public ::testing::WithParamInterface<ShardRow> {};
@@ -221,11 +229,16 @@ TEST_P(ShardTest, ThreePartsGiveTheFilesOfOneRun)
     const QString whole = root + u"/whole"_s;
     ASSERT_TRUE(QDir().mkpath(whole));
     ASSERT_EQ(batch(QStringList{u"-q"_s, u"--out"_s, whole, src} + row.naming).exit, 0);
+    const QString plan = root + u"/plan.jsonl"_s;
+    if (row.fromPlan) {
+        ASSERT_EQ(batch(QStringList{u"-q"_s, u"--plan"_s, plan, u"--out"_s, out, src} + row.naming).exit, 0);
+    }
     for (int part = 1; part <= 3; ++part) {
         QProcessEnvironment with;
         for (const QString& pair : row.env(part))
             with.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        const Result r = batch(QStringList{u"--out"_s, out, src} + row.args(part) + row.naming, QByteArray(), with);
+        const QStringList list = row.fromPlan ? QStringList{u"--from"_s, plan} : QStringList{u"--out"_s, out, src} + row.naming;
+        const Result r = batch(list + row.args(part), QByteArray(), with);
         ASSERT_EQ(r.exit, 0) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains(u"7 files listed; part %1 of 3"_s.arg(part).toUtf8())) << r.err.toStdString();
     }
@@ -250,7 +263,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A name template and a page list name alike in every part: " (k)" comes after {name}.
         ShardRow{"TemplateAndLastPage", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
                  [](int) { return QStringList(); }, {u"--name"_s, u"{name}-{page:03}-of-{pages}.png"_s, u"--pages"_s,
-                 u"-1"_s}, 7, "a (3)-002-of-2.png"}),
+                 u"-1"_s}, 7, "a (3)-002-of-2.png"},
+        ShardRow{"FromAPlan", [](int part) { return QStringList{u"--shard"_s, u"%1/3"_s.arg(part)}; },
+                 [](int) { return QStringList(); }, {u"--name"_s, u"{name}-{page:03}-of-{pages}.png"_s}, 14,
+                 "a (3)-002-of-2.png", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- resume, dry run, mirrored trees ----
@@ -368,7 +384,7 @@ TEST_F(BatchFixture, KeepTreeMirrorsATwoLevelTree)
 
 struct NameRow {
     const char* name;
-    const char* via;   // "args", "lines" (standard input), "nul" (standard input with -0) or "folder"
+    const char* via;   // "args", "lines" (standard input), "nul" (standard input with -0), "folder" or "plan" (of it)
 };
 
 class OddNameTest : public BatchFixture, public ::testing::WithParamInterface<NameRow> {};
@@ -390,13 +406,17 @@ TEST_P(OddNameTest, NamesAreNeverCommands)
     QByteArray input;
     if (via == QLatin1String("args"))
         args << paths;
-    else if (via == QLatin1String("folder"))
+    else if (via == QLatin1String("folder") || via == QLatin1String("plan"))
         args << src + u"/odd"_s;
     else
         args << (via == QLatin1String("nul") ? QStringList{u"-0"_s, u"-"_s} : QStringList{u"-"_s});
     for (const QString& path : paths)
         input += QFile::encodeName(path) + (via == QLatin1String("nul") ? '\0' : '\n');
-    const Result r = batch(args, via == QLatin1String("args") || via == QLatin1String("folder") ? QByteArray() : input);
+    if (via == QLatin1String("plan")) {
+        ASSERT_EQ(batch(QStringList{u"--plan"_s, root + u"/plan.jsonl"_s} + args).exit, 0);
+        args = QStringList{u"--from"_s, root + u"/plan.jsonl"_s};
+    }
+    const Result r = batch(args, via == QLatin1String("lines") || via == QLatin1String("nul") ? input : QByteArray());
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     seed = 1;
     for (const QString& name : names)
@@ -428,6 +448,9 @@ TEST_P(OddNameTest, BytesThatAreNotTextNameTheirFile)
                                    QFile::decodeName(folder), QStringLiteral(TOVANEL_BATCH_EXE), out});
         r.exit = shell.waitForFinished(120000) ? shell.exitCode() : -1;
         r.err = shell.readAllStandardError();
+    } else if (via == QLatin1String("plan")) {
+        ASSERT_EQ(batch({u"--plan"_s, root + u"/plan.jsonl"_s, u"--out"_s, out, src + u"/odd"_s}).exit, 0);
+        r = batch({u"--from"_s, root + u"/plan.jsonl"_s});
     } else {
         args << (via == QLatin1String("folder") ? QStringList{src + u"/odd"_s}
                  : via == QLatin1String("nul")  ? QStringList{u"-0"_s, u"-"_s}
@@ -446,7 +469,8 @@ TEST_P(OddNameTest, BytesThatAreNotTextNameTheirFile)
 
 INSTANTIATE_TEST_SUITE_P(Rows, OddNameTest,
                          ::testing::Values(NameRow{"Arguments", "args"}, NameRow{"StandardInputLines", "lines"},
-                                           NameRow{"StandardInputNul", "nul"}, NameRow{"FoundInAFolder", "folder"}),
+                                           NameRow{"StandardInputNul", "nul"}, NameRow{"FoundInAFolder", "folder"},
+                                           NameRow{"ThroughAPlan", "plan"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- stopping ----

@@ -51,6 +51,8 @@ QString Describe(const Options& o)
         parts << u"resume="_s + o.resume.join(u'|');
     if (o.dryRun)
         parts << u"dry-run"_s;
+    if (!o.plan.isEmpty() || !o.from.isEmpty())
+        parts << u"plan=%1 from=%2"_s.arg(o.plan, o.from);
     return parts.join(u' ');
 }
 
@@ -107,6 +109,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "paths=a out=/o shard=1/2 from --shard"},
         OptionRow{"ExtRepeatedCommaLists", {"--out", "/o", "--ext", "tif,TIFF", "--ext", ".gtiff,tif", "a"}, {},
                   Parsed::Run, "paths=a out=/o ext=tif,TIFF,.gtiff"},
+        OptionRow{"PlanOfAList", {"--plan", "p", "--out", "/o", "a"}, {}, Parsed::Run, "paths=a out=/o plan=$CWD/p from="},
+        OptionRow{"FromAPlanAShard", {"--from", "p", "--shard", "2/4", "--pages", "1"}, {}, Parsed::Run,
+                  "paths= shard=2/4 from --shard plan= from=$CWD/p"},
+        OptionRow{"FromRenamesNothing", {"--from", "p", "--name", "{name}_{page}.png"}, {}, Parsed::Refuse,
+                  "give --name to --plan"},
+        OptionRow{"FromWithAList", {"--from", "p", "a"}, {}, Parsed::Refuse, "name no PATH"},
+        OptionRow{"PlanConvertsNothing", {"--plan", "p", "--out", "/o", "--report", "r", "a"}, {}, Parsed::Refuse,
+                  "give --report to the runs --from the plan"},
+        OptionRow{"PlanAndFrom", {"--plan", "p", "--from", "q"}, {}, Parsed::Refuse, "go apart"},
         OptionRow{"Help", {"--help"}, {}, Parsed::Answer, "Exit status: 0 every page converted"},
         OptionRow{"Version", {"--version"}, {}, Parsed::Answer, "tovanel-batch "},
         OptionRow{"UnknownOption", {"--out", "/o", "--frobnicate", "a"}, {}, Parsed::Refuse, "Unknown option 'frobnicate'"},

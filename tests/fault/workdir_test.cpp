@@ -362,14 +362,16 @@ private slots:
         QVERIFY(swapped > 0);   // the attack was made, not merely survived
     }
 
-    // Another user holds the report's name (a link in a 0777 folder, a 0666 file in a 1777 one): refused.
+    // Another user holds the report's or the plan's name (a link in a 0777 folder, a 0666 file in a 1777
+    // one): refused.
     void reportPathHeldByAnotherUser()
     {
         QTemporaryDir work, home;
         const QString source = work.path() + QStringLiteral("/a.tif");
         QVERIFY(MakeOpen(work.path(), 0755) && MakeOpen(home.path(), 0755) && TestTiff::Write(source, PagesOf(1, 3)));
+        for (const QString& option : {QStringLiteral("--report"), QStringLiteral("--plan")})
         for (const mode_t mode : {0777, 01777}) {
-            const QString shared = work.path() + QStringLiteral("/s%1").arg(mode), report = shared + QStringLiteral("/r");
+            const QString shared = work.path() + QStringLiteral("/s%1%2").arg(mode).arg(option), report = shared + QStringLiteral("/r");
             QString why;
             QVERIFY(MakeOpen(shared, mode) && GiveTo(source, kUser, 0600));
             const int planted = Fault::AsNobody([&] {
@@ -380,7 +382,7 @@ private slots:
                 QSKIP(qPrintable(why));
             const QMap<QString, QByteArray> before = Fault::Snapshot(work.path());
             std::unique_ptr<QProcess> batch(Fault::StartDriver(this, QString(), shared, {source}, home.path(), kUser,
-                {QStringLiteral(TOVANEL_BATCH_EXE), QStringLiteral("--report"), report, QStringLiteral("--out")}));
+                {QStringLiteral(TOVANEL_BATCH_EXE), option, report, QStringLiteral("--out")}));
             QVERIFY(planted == 0 && batch->waitForFinished(60 * 1000) && batch->exitCode() == 3);
             QVERIFY(batch->readAllStandardError().contains("another user's file or link is there"));
             QCOMPARE(Fault::Snapshot(work.path()), before);
