@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Tovanel;
 using namespace Tovanel::BatchTest;
@@ -287,8 +288,13 @@ TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
     ASSERT_EQ(batch({u"--out"_s, out, u"--report"_s, first, src}).exit, 0);
     const QMap<QString, QByteArray> before = Tree(out);
     QMap<QString, ino_t> inodes;
-    for (const QString& name : before.keys())
+    // A second name keeps each first output's inode taken, so a rewritten output cannot be given it again.
+    ASSERT_TRUE(QDir().mkpath(root + u"/held"_s));
+    for (const QString& name : before.keys()) {
         inodes.insert(name, Inode(out + u'/' + name));
+        ASSERT_EQ(::link(QFile::encodeName(out + u'/' + name).constData(),
+                         QFile::encodeName(root + u"/held/"_s + name).constData()), 0);
+    }
     ASSERT_TRUE(QFile::remove(out + u"/b.png_2.png"_s));
 
     const QString second = root + u"/second.jsonl"_s;

@@ -34,15 +34,21 @@ EOF
 gdal_translate -q rotated.vrt rotated.tif
 gdal_translate -q -mo AREA_OR_POINT=Point rotated.vrt rotated-point.tif
 rm rotated.vrt
-cp "$src/tests/corpus/imagetiff_geo-5b.tif" "$src/tests/corpus/imagetiff_usda_naip_256_webp_z3.tif" .
+# Every GeoTIFF of the corpus: those whose first page has a pixel scale or a transformation.
+for f in "$src"/tests/corpus/*.tif "$src"/tests/corpus/*.tiff; do
+  if tiffinfo -0 "$f" 2>/dev/null | grep -q -e '^  Tag 33550:' -e '^  Tag 34264:'; then
+    cp "$f" .
+  fi
+done
 # A page with no GeoTIFF tags gets nothing beside its PNG.
 cp "$src/tests/corpus/libtiff_minisblack-1c-8b.tiff" "$work/plain/plain.tif"
 
 "$bin/tovanel-batch" --quiet --ext '*' --out "$work/out" "$work/in" "$work/plain"
 
 failed=0
-for tif in *.tif; do
-  png="$work/out/${tif%.tif}.png_1.png"
+for tif in *.tif *.tiff; do
+  [ -e "$tif" ] || continue
+  png="$work/out/${tif%.*}.png_1.png"
   if ! python3 - "$tif" "$png" <<'EOF'
 import json, subprocess, sys
 def info(path):
@@ -71,5 +77,5 @@ for extra in plain.png_1.pgw plain.png_1.png.aux.xml; do
     failed=1
   fi
 done
-[ "$failed" -eq 0 ] && echo "every page lies where its TIFF page lies"
+[ "$failed" -eq 0 ] && echo "each of $(ls *.tif *.tiff 2>/dev/null | wc -l) pages lies where its TIFF page lies"
 exit "$failed"
