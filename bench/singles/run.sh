@@ -47,8 +47,8 @@ hyperfine --runs "$RUNS" --style basic --export-json "$S/all.json" \
   -n "vips copy" --prepare "rm -rf $S/vips; mkdir $S/vips" "$EACH /usr/bin/vips copy {} $S/vips/{/.}.png" \
   -n "ImageMagick" --prepare "rm -rf $S/im; mkdir $S/im" "$EACH /usr/bin/convert {} $S/im/{/.}.png" >/dev/null
 
-G4=("$DIR"/g4-*.tif)
-G4="${G4[*]:0:50}"   # (not `ls | head`: under pipefail, ls may die of SIGPIPE)
+PAGES=("$DIR"/g4-*.tif)
+G4="${PAGES[*]:0:50}"   # (not `ls | head`: under pipefail, ls may die of SIGPIPE)
 mkdir -p "$S/one"
 taskset -c 0 hyperfine --runs "$RUNS" --style basic --export-json "$S/one.json" \
   -n "converter alone" --prepare "rm -rf $S/one; mkdir $S/one; cp $(echo $G4) $S/one/" \
