@@ -280,12 +280,22 @@ ino_t Inode(const QString& path)
 
 // After an output is deleted, a resumed run converts that output's source again and leaves every
 // other output as it was (the same file, not a new one in its place); its own report is whole again.
-TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
+struct DeletedOutputRow {
+    const char* name;
+    QStringList naming;     // the names and pages of every run
+    const char* deleted;    // an output of b.tif
+    int lines;              // the second report's
+};
+
+class ResumeDeletedTest : public BatchFixture, public ::testing::WithParamInterface<DeletedOutputRow> {};
+
+TEST_P(ResumeDeletedTest, ResumeRedoesOnlyTheSourceOfADeletedOutput)
 {
+    const DeletedOutputRow& row = GetParam();
     for (const char* name : {"a.tif", "b.tif", "c.tif"})
         tiff(QString::fromLatin1(name), PagesOf(2, 3));
     const QString first = root + u"/first.jsonl"_s;
-    ASSERT_EQ(batch({u"--out"_s, out, u"--report"_s, first, src}).exit, 0);
+    ASSERT_EQ(batch(QStringList{u"--out"_s, out, u"--report"_s, first, src} + row.naming).exit, 0);
     const QMap<QString, QByteArray> before = Tree(out);
     QMap<QString, ino_t> inodes;
     // A second name keeps each first output's inode taken, so a rewritten output cannot be given it again.
@@ -295,22 +305,30 @@ TEST_F(BatchFixture, ResumeRedoesOnlyTheSourceOfADeletedOutput)
         ASSERT_EQ(::link(QFile::encodeName(out + u'/' + name).constData(),
                          QFile::encodeName(root + u"/held/"_s + name).constData()), 0);
     }
-    ASSERT_TRUE(QFile::remove(out + u"/b.png_2.png"_s));
+    ASSERT_TRUE(QFile::remove(out + u'/' + QString::fromUtf8(row.deleted)));
 
     const QString second = root + u"/second.jsonl"_s;
-    const Result r = batch({u"--out"_s, out, u"--resume"_s, first, u"--report"_s,
-                            second, src});
+    const Result r = batch(QStringList{u"--out"_s, out, u"--resume"_s, first, u"--report"_s, second, src} + row.naming);
     EXPECT_EQ(r.exit, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("3 files listed; 2 already converted; 1 file to convert.")) << r.err.toStdString();
     EXPECT_TRUE(Tree(out) == before);
     for (const QString& name : before.keys())
         EXPECT_EQ(Inode(out + u'/' + name) == inodes.value(name), !name.startsWith(u'b'))
             << name.toStdString();
-    EXPECT_EQ(ReportObjects(second).size(), 6);
+    EXPECT_EQ(ReportObjects(second).size(), row.lines);
     // The newest report alone now resumes everything.
-    const Result again = batch({u"--out"_s, out, u"--resume"_s, second, src});
+    const Result again = batch(QStringList{u"--out"_s, out, u"--resume"_s, second, src} + row.naming);
     EXPECT_TRUE(again.err.contains("3 already converted; 0 files to convert.")) << again.err.toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ResumeDeletedTest,
+    ::testing::Values(DeletedOutputRow{"WindowNames", {}, "b.png_2.png", 6},
+                      // Only the pages asked for count, under the template's names.
+                      DeletedOutputRow{"TemplateAndLastPage",
+                                       {u"--name"_s, u"{name}-{page:02}-of-{pages}.png"_s, u"--pages"_s, u"-1"_s},
+                                       "b-02-of-2.png", 3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A resumed run converts b.tif again when the report no longer shows all its pages converted from it
 // as it is now; the lines it carries for a.tif let its own report skip a.tif again.
