@@ -43,7 +43,7 @@ done
 # A page with no GeoTIFF tags gets nothing beside its PNG.
 cp "$src/tests/corpus/libtiff_minisblack-1c-8b.tiff" "$work/plain/plain.tif"
 
-"$bin/tovanel-batch" --quiet --ext '*' --out "$work/out" "$work/in" "$work/plain"
+"$bin/tovanel-batch" --quiet --ext '*' --report "$work/report.jsonl" --out "$work/out" "$work/in" "$work/plain"
 
 failed=0
 for tif in *.tif *.tiff; do
@@ -71,6 +71,12 @@ EOF
     failed=1
   fi
 done
+# The report names the files beside a map page's PNG, and none beside another page's.
+if ! grep -q "\"sidecars\":\[\"$work/out/epsg-area.png_1.pgw\",\"$work/out/epsg-area.png_1.png.aux.xml\"\]" \
+    "$work/report.jsonl" || grep "plain.tif" "$work/report.jsonl" | grep -q sidecars; then
+  echo "the report does not name the world file and coordinate system of each map page alone"
+  failed=1
+fi
 for extra in plain.png_1.pgw plain.png_1.png.aux.xml; do
   if [ -e "$work/out/$extra" ]; then
     echo "$extra written for a page with no GeoTIFF tags"
