@@ -270,15 +270,20 @@ bool NeedsReencoding(TIFF* in) {
 // points at them (exifAt, gpsAt; 0 for none). The page's directory is begun afresh after them.
 bool WriteSubDirectories(TIFF* out, const SubDirectories& subdirs, uint64_t& exifAt, uint64_t& gpsAt) {
   if (subdirs.exif.empty() && subdirs.gps.empty()) return true;
+  // libtiff keeps a written custom directory's values until it is told to free them.
   if (!subdirs.exif.empty()) {
     if (TIFFCreateEXIFDirectory(out) != 0) return false;
     SetTags(out, subdirs.exif);
-    if (!TIFFWriteCustomDirectory(out, &exifAt)) return false;
+    const bool written = TIFFWriteCustomDirectory(out, &exifAt);
+    TIFFFreeDirectory(out);
+    if (!written) return false;
   }
   if (!subdirs.gps.empty()) {
     if (TIFFCreateGPSDirectory(out) != 0) return false;
     SetTags(out, subdirs.gps);
-    if (!TIFFWriteCustomDirectory(out, &gpsAt)) return false;
+    const bool written = TIFFWriteCustomDirectory(out, &gpsAt);
+    TIFFFreeDirectory(out);
+    if (!written) return false;
   }
   return TIFFCreateDirectory(out) == 0;
 }
