@@ -182,6 +182,12 @@ Failure CopyRawData(TIFF* in, TIFF* out) {
 // such a page is decoded by libtiff and written again without loss (Deflate) in its stored
 // orientation, with the Orientation tag kept: the result shows exactly what the original shows.
 Failure ReencodePage(TIFF* in, TIFF* out) {
+  // A tile with no bytes (a tile table libtiff set aside for a wrong count comes back as zeros) has
+  // nothing to decode, and libtiff's old-style JPEG reader would read past its buffers looking for it.
+  if (TIFFIsTiled(in)) {
+    for (uint32_t tile = 0, n = TIFFNumberOfTiles(in); tile < n; ++tile)
+      if (TIFFGetStrileByteCount(in, tile) == 0) return {Damaged, "tile " + std::to_string(tile) + " has no data"};
+  }
   char message[1024] = {};
   if (!TIFFRGBAImageOK(in, message)) return {Unsupported, OneLine(message)};
   TIFFRGBAImage img{};
@@ -301,8 +307,11 @@ Failure WritePage(TIFF* in, const std::string& target) {
   if (TIFFIsBigTIFF(in) || (!reencode && RawDataSize(in) > kClassicTiffDataLimit)) mode += "8";
 
   // The EXIF and GPS directories are read first (libtiff leaves the page for them and comes back).
+  // Not for a page decoded again here: old-style JPEG does not survive its directory being read twice
+  // (libtiff then reads its tables from freed memory).
   SubDirectories subdirs;
-  if (!ReadSubDirectories(in, TIFFCurrentDirectory(in), subdirs)) return Fail(Damaged, "cannot read the page");
+  if (!reencode && !ReadSubDirectories(in, TIFFCurrentDirectory(in), subdirs))
+    return Fail(Damaged, "cannot read the page");
 
   Fs::AtomicFile file(target);
   if (const Failure f = OutputFailure(file, file.open()); !f.ok()) return {f.code, OneLine(f.why)};
