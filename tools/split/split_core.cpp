@@ -307,11 +307,8 @@ Failure WritePage(TIFF* in, const std::string& target) {
   if (TIFFIsBigTIFF(in) || (!reencode && RawDataSize(in) > kClassicTiffDataLimit)) mode += "8";
 
   // The EXIF and GPS directories are read first (libtiff leaves the page for them and comes back).
-  // Not for a page decoded again here: old-style JPEG does not survive its directory being read twice
-  // (libtiff then reads its tables from freed memory).
   SubDirectories subdirs;
-  if (!reencode && !ReadSubDirectories(in, TIFFCurrentDirectory(in), subdirs))
-    return Fail(Damaged, "cannot read the page");
+  if (!ReadSubDirectories(in, TIFFCurrentDirectory(in), subdirs)) return Fail(Damaged, "cannot read the page");
 
   Fs::AtomicFile file(target);
   if (const Failure f = OutputFailure(file, file.open()); !f.ok()) return {f.code, OneLine(f.why)};
