@@ -276,22 +276,17 @@ bool NeedsReencoding(TIFF* in) {
 // points at them (exifAt, gpsAt; 0 for none). The page's directory is begun afresh after them.
 bool WriteSubDirectories(TIFF* out, const SubDirectories& subdirs, uint64_t& exifAt, uint64_t& gpsAt) {
   if (subdirs.exif.empty() && subdirs.gps.empty()) return true;
-  // libtiff keeps a written custom directory's values until it is told to free them.
-  if (!subdirs.exif.empty()) {
-    if (TIFFCreateEXIFDirectory(out) != 0) return false;
-    SetTags(out, subdirs.exif);
-    const bool written = TIFFWriteCustomDirectory(out, &exifAt);
+  // One custom directory; libtiff keeps its values once written until it is told to free them.
+  const auto write = [out](int (*create)(TIFF*), const std::vector<TagSnapshot>& tags, uint64_t& at) {
+    if (tags.empty()) return true;
+    if (create(out) != 0) return false;
+    SetTags(out, tags);
+    const bool written = TIFFWriteCustomDirectory(out, &at);
     TIFFFreeDirectory(out);
-    if (!written) return false;
-  }
-  if (!subdirs.gps.empty()) {
-    if (TIFFCreateGPSDirectory(out) != 0) return false;
-    SetTags(out, subdirs.gps);
-    const bool written = TIFFWriteCustomDirectory(out, &gpsAt);
-    TIFFFreeDirectory(out);
-    if (!written) return false;
-  }
-  return TIFFCreateDirectory(out) == 0;
+    return written;
+  };
+  return write(TIFFCreateEXIFDirectory, subdirs.exif, exifAt) && write(TIFFCreateGPSDirectory, subdirs.gps, gpsAt) &&
+         TIFFCreateDirectory(out) == 0;
 }
 
 // Writes the current directory of in as the single page of target.
